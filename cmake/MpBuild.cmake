@@ -1,0 +1,35 @@
+# Common compiler settings and helpers shared by every target of the tree.
+
+find_program(MP_CCACHE ccache)
+if(MP_CCACHE AND NOT CMAKE_CXX_COMPILER_LAUNCHER)
+    set(CMAKE_C_COMPILER_LAUNCHER "${MP_CCACHE}")
+    set(CMAKE_CXX_COMPILER_LAUNCHER "${MP_CCACHE}")
+endif()
+
+add_library(mp_options INTERFACE)
+target_compile_options(mp_options INTERFACE
+    -Wall -Wextra -Wpedantic -Wshadow -Wformat=2 -Wundef -Wcast-align -Wnon-virtual-dtor
+    -Wimplicit-fallthrough)
+if(MP_WERROR)
+    target_compile_options(mp_options INTERFACE -Werror)
+endif()
+# Every module includes its neighbours as "crc/crc.hpp", "platform/platform.hpp", ...
+target_include_directories(mp_options INTERFACE ${PROJECT_SOURCE_DIR}/src)
+
+if(MP_SANITIZE)
+    add_compile_options(-fsanitize=address,undefined -fno-sanitize-recover=all
+                        -fno-omit-frame-pointer)
+    add_link_options(-fsanitize=address,undefined)
+endif()
+
+# mp_add_unit_test(NAME SOURCES a.cpp b.cpp LIBS lib...)
+# One GoogleTest binary per module. Cross builds run it through CMAKE_CROSSCOMPILING_EMULATOR.
+function(mp_add_unit_test name)
+    cmake_parse_arguments(ARG "" "" "SOURCES;LIBS;LABELS" ${ARGN})
+    add_executable(${name} ${ARG_SOURCES})
+    target_link_libraries(${name} PRIVATE mp_options ${ARG_LIBS} mp_test_main GTest::gmock)
+    gtest_discover_tests(${name}
+        DISCOVERY_MODE PRE_TEST
+        DISCOVERY_TIMEOUT 120
+        PROPERTIES LABELS "unit;${ARG_LABELS}")
+endfunction()
