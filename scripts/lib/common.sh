@@ -1,0 +1,223 @@
+# Shared shell functions of scripts/test and scripts/demo. Source it from bash:
+#   . "$(dirname "${BASH_SOURCE[0]}")/lib/common.sh"
+# It sets MP_ROOT (the repository) and MP_BUILD (its build tree) and provides headings, phase
+# timing, the Debian package check and a clean-up of anything a run leaves behind.
+
+set -o errexit -o nounset -o pipefail
+
+MP_ROOT=$(cd "$(dirname "${BASH_SOURCE[0]}")/../.." && pwd)
+MP_BUILD=$MP_ROOT/build
+export MP_ROOT MP_BUILD
+
+# Every Debian package the two commands rely on: toolchains (host, clang with sanitizers and
+# libFuzzer, powerpc cross), test and benchmark libraries, the emulator, the board's peers
+# (lrzsz, tftpd-hpa, iproute2), the source unpacker and the formatters, and what BusyBox's own
+# build needs.
+MP_DEBIAN_PACKAGES=(
+    cmake ninja-build g++ clang libclang-rt-14-dev ccache
+    googletest libgtest-dev libgmock-dev libbenchmark-dev zlib1g-dev libi2c-dev
+    g++-powerpc-linux-gnu qemu-user qemu-user-static valgrind
+    python3-pytest python3-pexpect lrzsz tftpd-hpa iproute2
+    dpkg-dev clang-format clang-tidy
+    make gcc libc6-dev bzip2 xz-utils patch ca-certificates
+)
+
+# ---------------------------------------------------------------------------------------------
+# Output
+
+if [[ -t 1 ]]; then
+    _mp_bold=$'\e[1m' _mp_red=$'\e[31m' _mp_green=$'\e[32m' _mp_off=$'\e[0m'
+else
+    _mp_bold='' _mp_red='' _mp_green='' _mp_off=''
+fi
+
+mp_heading() { printf '\n%s==> %s%s\n' "$_mp_bold" "$*" "$_mp_off"; }
+mp_say() { printf '    %s\n' "$*"; }
+mp_ok() { printf '    %sok%s: %s\n' "$_mp_green" "$_mp_off" "$*"; }
+mp_warn() { printf '    %swarning%s: %s\n' "$_mp_red" "$_mp_off" "$*" >&2; }
+mp_fail() { printf '    %sFAILED%s: %s\n' "$_mp_red" "$_mp_off" "$*"; }
+mp_die() {
+    printf '%serror%s: %s\n' "$_mp_red" "$_mp_off" "$*" >&2
+    exit 1
+}
+
+# Phase timing: mp_phase_begin NAME ... mp_phase_end [STATUS]; mp_phase_table prints them all.
+_mp_phase_names=()
+_mp_phase_secs=()
+_mp_phase_status=()
+_mp_phase_start=0
+_mp_phase_current=''
+
+mp_phase_begin() {
+    _mp_phase_current=$1
+    _mp_phase_start=$SECONDS
+    mp_heading "$1"
+}
+
+mp_phase_end() {
+    local status=${1:-ok} secs=$((SECONDS - _mp_phase_start))
+    _mp_phase_names+=("$_mp_phase_current")
+    _mp_phase_secs+=("$secs")
+    _mp_phase_status+=("$status")
+    mp_say "($_mp_phase_current: $status, ${secs} s)"
+}
+
+mp_phase_table() {
+    local i
+    for i in "${!_mp_phase_names[@]}"; do
+        printf '    %-52s %-8s %5s s\n' "${_mp_phase_names[$i]}" "${_mp_phase_status[$i]}" \
+            "${_mp_phase_secs[$i]}"
+    done
+}
+
+# mp_run_logged LOG COMMAND...: runs a long command with its output in LOG, printing a line
+# every 20 s so a CI log shows it is alive; on failure prints the log's tail. Returns the
+# command's status. MP_QUIET=1 leaves the failure report to the caller.
+mp_run_logged() {
+    local log=$1 pid status=0 waited=0
+    shift
+    mkdir -p "$(dirname "$log")"
+    "$@" >"$log" 2>&1 </dev/null &
+    pid=$!
+    _mp_children+=("$pid")
+    while kill -0 "$pid" 2>/dev/null; do
+        sleep 1
+        waited=$((waited + 1))
+        if ((waited % 20 == 0)) && kill -0 "$pid" 2>/dev/null; then
+            mp_say "... still working (${waited} s; log: ${log#"$MP_ROOT"/})"
+        fi
+    done
+    wait "$pid" || status=$?
+    if ((status != 0)) && [[ -z ${MP_QUIET:-} ]]; then
+        mp_fail "$* (status $status); last lines of ${log#"$MP_ROOT"/}:"
+        tail -n 25 "$log" | sed 's/^/      | /'
+    fi
+    return "$status"
+}
+
+# ---------------------------------------------------------------------------------------------
+# Nothing left running: every process started by this run carries MP_RUN_ID in its environment;
+# at exit (normal or interrupted) those still alive are named and ended, by their own ids.
+
+_mp_children=()
+MP_RUN_ID="$$-$(date +%s%N)"
+export MP_RUN_ID
+
+mp_reap_leftovers() {
+    local pid leftovers=() env_file cmd
+    for pid in "${_mp_children[@]}"; do
+        kill "$pid" 2>/dev/null || true
+    done
+    for env_file in /proc/[0-9]*/environ; do
+        pid=${env_file#/proc/}
+        pid=${pid%/environ}
+        [[ $pid == "$$" || $pid == "$BASHPID" ]] && continue
+        if { tr '\0' '\n' <"$env_file"; } 2>/dev/null | grep -x "MP_RUN_ID=$MP_RUN_ID" >/dev/null; then
+            leftovers+=("$pid")
+        fi
+    done
+    for pid in "${leftovers[@]}"; do
+        cmd=$({ tr '\0' ' ' <"/proc/$pid/cmdline"; } 2>/dev/null) || continue
+        [[ -n $cmd ]] || continue
+        mp_warn "left running by this run, ending it: pid $pid: $cmd"
+        kill -TERM "$pid" 2>/dev/null || true
+    done
+    if ((${#leftovers[@]})); then
+        sleep 1
+        for pid in "${leftovers[@]}"; do
+            kill -KILL "$pid" 2>/dev/null || true
+        done
+    fi
+    return 0
+}
+
+trap 'mp_reap_leftovers' EXIT
+trap 'exit 130' INT
+trap 'exit 143' TERM
+
+# ---------------------------------------------------------------------------------------------
+# Debian packages
+
+mp_missing_packages() {
+    local installed
+    installed=$(dpkg-query -W -f='${Package} ${db:Status-Abbrev}\n' "$@" 2>/dev/null |
+        awk '$2 ~ /^ii/ { print $1 }') || true
+    local pkg
+    for pkg in "$@"; do
+        grep -qx -- "$pkg" <<<"$installed" || printf '%s\n' "$pkg"
+    done
+}
+
+# Installs the missing ones when root; otherwise prints the command to run and stops.
+mp_ensure_packages() {
+    local missing
+    mapfile -t missing < <(mp_missing_packages "$@")
+    if ((${#missing[@]} == 0)); then
+        mp_ok "all ${#} Debian packages installed"
+        return 0
+    fi
+    local install=(apt-get install -y --no-install-recommends "${missing[@]}")
+    if [[ $(id -u) != 0 ]]; then
+        mp_say "missing Debian packages: ${missing[*]}"
+        mp_say "install them as root, then run this command again:"
+        printf '\n    sudo %s\n\n' "${install[*]}"
+        exit 1
+    fi
+    mp_say "installing missing Debian packages: ${missing[*]}"
+    export DEBIAN_FRONTEND=noninteractive
+    mp_run_logged "$MP_BUILD/logs/apt-update.log" apt-get update ||
+        mp_die "apt-get update failed"
+    mp_run_logged "$MP_BUILD/logs/apt-install.log" "${install[@]}" ||
+        mp_die "apt-get install failed"
+    mapfile -t missing < <(mp_missing_packages "$@")
+    ((${#missing[@]} == 0)) || mp_die "still missing after apt-get install: ${missing[*]}"
+    mp_ok "installed"
+}
+
+# ---------------------------------------------------------------------------------------------
+# Builds
+
+# Compiler cache inside the build tree: `rm -rf build` resets everything, nothing is written to
+# the home directory. A CCACHE_DIR given by the caller is kept.
+mp_setup_ccache() {
+    export CCACHE_DIR=${CCACHE_DIR:-$MP_BUILD/ccache}
+    export CCACHE_MAXSIZE=${CCACHE_MAXSIZE:-3G}
+    mkdir -p "$CCACHE_DIR"
+}
+
+MP_JOBS=${MP_JOBS:-2}
+
+# mp_configure PRESET: configures once; later runs reuse the build directory (ninja re-runs
+# cmake itself when a CMakeLists.txt changes).
+mp_configure() {
+    local preset=$1 dir=$MP_BUILD/$1
+    if [[ -f $dir/build.ninja && -f $dir/CMakeCache.txt ]]; then
+        mp_say "build/$preset already configured"
+        return 0
+    fi
+    mp_run_logged "$MP_BUILD/logs/configure-$preset.log" \
+        cmake --preset "$preset" -S "$MP_ROOT" || return 1
+    mp_ok "configured build/$preset"
+}
+
+# mp_build PRESET [TARGET...]: builds with ninja's progress lines on the terminal. Keeps going
+# past a failing target so that everything that does build can still be tested.
+mp_build() {
+    local preset=$1
+    shift
+    local targets=()
+    (($# == 0)) || targets=(--target "$@")
+    local log=$MP_BUILD/logs/build-$preset.log status=0
+    mkdir -p "$MP_BUILD/logs"
+    # ninja prints one line per step when its output is not a terminal: every 25th of them and
+    # the compiler's messages (the first 200 lines) go to the screen, everything to the log.
+    cmake --build "$MP_BUILD/$preset" -j "$MP_JOBS" "${targets[@]}" -- -k 0 2>&1 </dev/null |
+        tee "$log" |
+        awk '/^\[[0-9]+\/[0-9]+\]/ { n++; if (n % 25 == 1) print "    " $0; next }
+             { if (++m <= 200) print "    | " $0 }' || status=$?
+    if ((status != 0)); then
+        mp_fail "build of $preset (log: build/logs/build-$preset.log)"
+        return 1
+    fi
+    mp_ok "built build/$preset"
+}

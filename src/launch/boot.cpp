@@ -1,0 +1,253 @@
+// Start-up and boot selection: which slot to boot, one boot attempt from a slot file with its
+// record walk, the fallback to the other slot and to the rescue image, and the reset that ends
+// every path that cannot go on.
+#include <sys/stat.h>
+
+#include <algorithm>
+#include <csignal>
+#include <cstdio>
+#include <cstdlib>
+#include <limits>
+#include <memory>
+#include <span>
+
+#include "crc/crc.hpp"
+#include "flash/flash.hpp"
+#include "i2c/i2c.hpp"
+#include "image/record.hpp"
+#include "launch/launch_steps.hpp"
+#include "mgmt/mgmt_port.hpp"
+#include "platform/platform.hpp"
+#include "rescue/rescue_menu.hpp"
+
+std::atomic<std::uint8_t> sig_quit_raised{0};
+
+namespace {
+
+// Set just before the second slot is tried: from then on every failed attempt is final.
+std::uint8_t tried_alt_image = 0;
+
+struct FileCloser {
+    void operator()(std::FILE* fp) const noexcept { std::fclose(fp); }
+};
+using File = std::unique_ptr<std::FILE, FileCloser>;
+
+// One record read whole from a slot file: the heap buffer of its record length.
+struct FreeDeleter {
+    void operator()(std::uint8_t* p) const noexcept { std::free(p); }
+};
+using RecordBuffer = std::unique_ptr<std::uint8_t, FreeDeleter>;
+
+bool is_bootable(std::uint32_t type) {
+    return type == IMAGE_APPLICATION || type == IMAGE_DIAGS;
+}
+
+RecordHeader view(const std::uint8_t* probe) {
+    return parse_probe(std::span<const std::uint8_t, RECORD_PROBE_SIZE>(probe, RECORD_PROBE_SIZE));
+}
+
+// Reads the record that starts at the stream's position into a fresh buffer and checks its
+// CRC. A record that breaks the format, that is too short to hold the CRC range, that the heap
+// cannot hold or that the file does not hold in full is damaged like one with a bad CRC:
+// nothing is checked or written from memory that was never read.
+RecordBuffer read_intact_record(std::FILE* fp, const RecordHeader& header) {
+    if (classify_record(header) != RecordFault::none) {
+        return nullptr;
+    }
+    const std::uint32_t length = header.record_length();
+    if (length < RECORD_PROBE_SIZE) {
+        return nullptr;
+    }
+    // A garbage len must not allocate more than the file can hold.
+    struct stat st {};
+    const off_t start = ftello(fp);
+    if (start < 0 || fstat(fileno(fp), &st) != 0 || st.st_size < start ||
+        static_cast<std::uint64_t>(st.st_size - start) < length) {
+        return nullptr;
+    }
+    RecordBuffer buffer(static_cast<std::uint8_t*>(std::malloc(length)));
+    if (!buffer) {
+        return nullptr;
+    }
+    if (std::fread(buffer.get(), 1, length, fp) != length) {
+        return nullptr;
+    }
+    if (CheckCrc(buffer.get() + 4, length - 4, header.crc) != 0) {
+        return nullptr;
+    }
+    return buffer;
+}
+
+// The end of a boot path that has nothing left to try.
+[[noreturn]] void shell_then_reset() {
+    if (shell_enable != 0) {
+        launch::operator_shell();
+    }
+    board_reset();
+}
+
+[[noreturn]] void rescue_then_reset() {
+    extract_image_from_flash();
+    shell_then_reset();
+}
+
+}  // namespace
+
+namespace launch {
+
+const char* slot_path(int slot) {
+    return slot == 2 ? "/user/images/image2" : "/user/images/image1";
+}
+
+int run_command(const char* command) {
+    std::fflush(stdout);
+    std::fflush(stderr);
+    return platform::run_system(command);
+}
+
+void operator_shell() {
+    run_command("/bin/sh\n");
+}
+
+}  // namespace launch
+
+void sig_handler(int /*signum*/) {
+    sig_quit_raised.store(1);
+}
+
+int sig_init() {
+    struct sigaction action {};
+    action.sa_handler = sig_handler;
+    sigemptyset(&action.sa_mask);
+    action.sa_flags = 0;
+    return sigaction(SIGINT, &action, nullptr);
+}
+
+int which_image() {
+    return api_get_image() == 2 ? 2 : 1;
+}
+
+void board_reset() {
+    platform::clock_sleep(1);
+    if (launch::run_command("reboot") < 0) {
+        std::fputs("System reboot failed, please power-cycle.\n", stderr);
+    }
+    std::exit(0);
+}
+
+int parse_image(std::FILE* fp, std::uint8_t* header) {
+    std::uint64_t offset = 0;
+    for (;;) {
+        // Probe into a scratch buffer so that `header` keeps the last whole header read: a short
+        // tail at the end of the file must not leave half a header behind for the messages.
+        std::uint8_t probe[RECORD_PROBE_SIZE];
+        if (std::fread(probe, 1, sizeof probe, fp) != sizeof probe) {
+            return 0;
+        }
+        std::copy(probe, probe + sizeof probe, header);
+        const RecordHeader h = view(probe);
+        if (is_bootable(h.type())) {
+            return fseeko(fp, static_cast<off_t>(offset), SEEK_SET) == 0 ? 1 : 0;
+        }
+        // A record whose lengths break the format gives no next offset that can be trusted (a
+        // length of 0 would probe the same record for ever): the file has no bootable record.
+        if (classify_record(h) != RecordFault::none) {
+            return 0;
+        }
+        offset += h.record_length();
+        if (offset > static_cast<std::uint64_t>(std::numeric_limits<off_t>::max()) ||
+            fseeko(fp, static_cast<off_t>(offset), SEEK_SET) != 0) {
+            return 0;
+        }
+    }
+}
+
+int extract_image(int slot) {
+    if (slot != 1 && slot != 2) {
+        return 0;
+    }
+    const int other = 3 - slot;
+
+    File image(std::fopen(launch::slot_path(slot), "rb"));
+    if (!image) {
+        std::fprintf(stderr, "Failed to open Application image %d. Trying image %d.\n", slot,
+                     other);
+        image.reset(std::fopen(launch::slot_path(other), "rb"));
+        if (!image) {
+            std::fprintf(stderr, "Failed to open Application image %d. Trying rescue image\n",
+                         other);
+            rescue_then_reset();
+        }
+    }
+
+    File tarball(std::fopen(launch::kTarball, "wb"));
+    if (!tarball) {
+        std::fputs("Failed to open application image output file.\n", stderr);
+        image.reset();
+        shell_then_reset();
+    }
+
+    // Zero until a whole header has been read: an empty or tiny file reports magic 0x0.
+    std::uint8_t header[RECORD_PROBE_SIZE] = {};
+    if (parse_image(image.get(), header) == 0) {
+        tarball.reset();
+        image.reset();
+        if (tried_alt_image != 0) {
+            std::fputs("No valid application image found. Trying rescue image\n", stderr);
+            rescue_then_reset();
+        }
+        std::fprintf(stderr, "Image has invalid header 0x%x. (0x%x)\n", view(header).magic,
+                     IMAGE_DIAGS);
+        std::fprintf(stderr, "Image%d has invalid header... trying Image%d.\n", slot, other);
+        return 0;
+    }
+
+    const RecordHeader h = view(header);
+    RecordBuffer record = read_intact_record(image.get(), h);
+    if (!record) {
+        if (tried_alt_image != 0) {
+            std::fputs("Both image1 and image2 failed.\n", stderr);
+            image.reset();
+            tarball.reset();
+            shell_then_reset();
+        }
+        std::fprintf(stderr, "Image%d CRC failed, trying Image%d now.\n", slot, other);
+        return 0;
+    }
+
+    std::fwrite(record.get() + h.header_length(), 1, h.len, tarball.get());
+    record.reset();
+    image.reset();
+    tarball.reset();
+    api_set_booted_image(static_cast<std::uint8_t>(slot));
+    if (gdb_enable != 0 && gdbserver_enable == 0) {
+        extract_gdb(slot);
+    }
+    launch_image(h.type() == IMAGE_DIAGS ? 1 : 0);
+}
+
+void launcher_main() {
+    sig_init();
+    api_i2c_init();
+    api_flash_init();
+    parse_uboot_env();
+    launch::run_command("/bin/mount -o sync -t jffs2 /dev/mtd-user /user");
+    if (rescue_enable != 0) {
+        run_rescue_mode();
+    }
+    if (standalone_diags != 0) {
+        run_standalone_diags();
+    }
+    const int slot = which_image();
+    if (gdbserver_enable != 0) {
+        mgmt_port_setup(1);
+    }
+    std::printf("Booting image '%d'\n", slot);
+    if (extract_image(slot) == 0) {
+        const int other = 3 - slot;
+        std::printf("Booting image '%d'\n", other);
+        tried_alt_image = 1;
+        extract_image(other);
+    }
+    board_reset();
+}

@@ -1,0 +1,146 @@
+#include "platform/sandbox/host_os.hpp"
+
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <sys/statfs.h>
+#include <sys/vfs.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstdio>
+#include <cstdlib>
+#include <ctime>
+
+namespace platform::sandbox::host {
+
+namespace {
+// statfs(2) f_type of a tmpfs.
+constexpr long kTmpfsMagic = 0x01021994;
+}  // namespace
+
+void UniqueFd::reset(int fd) noexcept {
+    if (fd_ >= 0) {
+        ::close(fd_);
+    }
+    fd_ = fd;
+}
+
+int open_backing(const std::string& path, int flags, mode_t mode) {
+    UniqueFd fd(::open(path.c_str(), flags | O_CLOEXEC | O_NOCTTY, mode));
+    if (fd.get() < 0) {
+        return -1;
+    }
+    struct stat st {};
+    if (::fstat(fd.get(), &st) != 0) {
+        return -1;
+    }
+    if (!S_ISREG(st.st_mode)) {
+        errno = ENODEV;
+        return -1;
+    }
+    return fd.release();
+}
+
+int close_fd(int fd) {
+    return ::close(fd);
+}
+
+off_t file_size(int fd) {
+    struct stat st {};
+    if (::fstat(fd, &st) != 0) {
+        return -1;
+    }
+    return st.st_size;
+}
+
+int truncate_fd(int fd, off_t size) {
+    return ::ftruncate(fd, size);
+}
+
+ssize_t read_at(int fd, void* buf, std::size_t count, off_t offset) {
+    return ::pread(fd, buf, count, offset);
+}
+
+ssize_t write_at(int fd, const void* buf, std::size_t count, off_t offset) {
+    return ::pwrite(fd, buf, count, offset);
+}
+
+bool append_line(const std::string& path, std::string_view line) {
+    const UniqueFd fd(::open(path.c_str(), O_WRONLY | O_APPEND | O_CREAT | O_CLOEXEC, 0644));
+    if (fd.get() < 0) {
+        return false;
+    }
+    return ::write(fd.get(), line.data(), line.size()) == static_cast<ssize_t>(line.size());
+}
+
+bool make_dirs(const std::string& path) {
+    for (std::size_t pos = path.find('/', 1);; pos = path.find('/', pos + 1)) {
+        const std::string part = path.substr(0, pos);
+        if (!part.empty() && ::mkdir(part.c_str(), 0755) != 0 && errno != EEXIST) {
+            return false;
+        }
+        if (pos == std::string::npos) {
+            break;
+        }
+    }
+    struct stat st {};
+    return ::stat(path.c_str(), &st) == 0 && S_ISDIR(st.st_mode);
+}
+
+bool exists(const std::string& path) {
+    struct stat st {};
+    return ::stat(path.c_str(), &st) == 0;
+}
+
+bool on_tmpfs(const std::string& path) {
+    struct statfs fs {};
+    return ::statfs(path.c_str(), &fs) == 0 && static_cast<long>(fs.f_type) == kTmpfsMagic;
+}
+
+std::optional<std::string> read_text(const std::string& path) {
+    const UniqueFd fd(::open(path.c_str(), O_RDONLY | O_CLOEXEC));
+    if (fd.get() < 0) {
+        return std::nullopt;
+    }
+    std::string text;
+    char buf[4096];
+    for (;;) {
+        const ssize_t n = ::read(fd.get(), buf, sizeof buf);
+        if (n < 0 && errno == EINTR) {
+            continue;
+        }
+        if (n < 0) {
+            return std::nullopt;
+        }
+        if (n == 0) {
+            return text;
+        }
+        text.append(buf, static_cast<std::size_t>(n));
+    }
+}
+
+unsigned long long sleep_ns(unsigned long long ns) {
+    constexpr unsigned long long kPerSecond = 1000000000ULL;
+    timespec want{static_cast<time_t>(ns / kPerSecond), static_cast<long>(ns % kPerSecond)};
+    timespec left{};
+    if (::nanosleep(&want, &left) == 0) {
+        return 0;
+    }
+    return static_cast<unsigned long long>(left.tv_sec) * kPerSecond +
+           static_cast<unsigned long long>(left.tv_nsec);
+}
+
+void flush_output() {
+    std::fflush(stdout);
+    std::fflush(stderr);
+}
+
+int shell(const char* command) {
+    return std::system(command);
+}
+
+int exec_program(const char* program) {
+    return ::execlp(program, program, static_cast<char*>(nullptr));
+}
+
+}  // namespace platform::sandbox::host

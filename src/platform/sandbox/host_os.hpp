@@ -1,0 +1,62 @@
+// The sandbox's only contact with the host kernel: every system call that the emulators, the
+// clock and the command runner make goes through here (as U-Boot's sandbox keeps them in os.c).
+#pragma once
+
+#include <sys/types.h>
+
+#include <cstddef>
+#include <optional>
+#include <string>
+#include <string_view>
+#include <utility>
+
+namespace platform::sandbox::host {
+
+// A descriptor that every failure path releases.
+class UniqueFd {
+public:
+    explicit UniqueFd(int fd = -1) noexcept : fd_(fd) {}
+    UniqueFd(UniqueFd&& other) noexcept : fd_(std::exchange(other.fd_, -1)) {}
+    UniqueFd& operator=(UniqueFd&& other) noexcept {
+        if (this != &other) {
+            reset(std::exchange(other.fd_, -1));
+        }
+        return *this;
+    }
+    UniqueFd(const UniqueFd&) = delete;
+    UniqueFd& operator=(const UniqueFd&) = delete;
+    ~UniqueFd() { reset(); }
+    int get() const noexcept { return fd_; }
+    int release() noexcept { return std::exchange(fd_, -1); }
+    void reset(int fd = -1) noexcept;
+
+private:
+    int fd_;
+};
+
+// Opens a backing file; -1 and errno on failure. Only regular files are accepted (ENODEV
+// otherwise), so a board path can never reach one of the host's real devices.
+int open_backing(const std::string& path, int flags, mode_t mode = 0);
+int close_fd(int fd);
+// Size of an open regular file, -1 on failure.
+off_t file_size(int fd);
+int truncate_fd(int fd, off_t size);
+ssize_t read_at(int fd, void* buf, std::size_t count, off_t offset);
+ssize_t write_at(int fd, const void* buf, std::size_t count, off_t offset);
+// Appends the bytes with one write(2) on an O_APPEND descriptor, creating the file.
+bool append_line(const std::string& path, std::string_view line);
+// mkdir -p of a directory (mode 0755); true when it exists afterwards.
+bool make_dirs(const std::string& path);
+bool exists(const std::string& path);
+bool on_tmpfs(const std::string& path);
+// The whole content of a small text file, nullopt when it cannot be read.
+std::optional<std::string> read_text(const std::string& path);
+
+// Sleeps; on a signal returns the part of the time that was not slept, else 0.
+unsigned long long sleep_ns(unsigned long long ns);
+
+void flush_output();
+int shell(const char* command);
+int exec_program(const char* program);
+
+}  // namespace platform::sandbox::host

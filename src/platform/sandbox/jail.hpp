@@ -1,0 +1,82 @@
+// The jail: a directory made the whole world of a process.
+//
+// A sandbox board runs the launcher with the board directory as its root, so the board's fixed
+// paths ("/user/images/image1", "/tmp/kaviximage.tar.gz", "/dev/mtd-rescue") are real paths and
+// the board's shell commands run unchanged. The unit-test binaries jail themselves the same way
+// in an empty directory. Inside, the process has its own user, mount, PID, network, UTS and IPC
+// namespaces:
+//   - it is root of its own user namespace (an ordinary caller is mapped to root there), with no
+//     power over anything of the host;
+//   - the directory is the root of its private mount namespace (pivot_root, old root detached),
+//     so no path leads back to the host's files, and nothing it mounts is seen outside;
+//   - PID 1 is the jail's own: BusyBox reboot, halt and poweroff signal it, and reboot(2) ends
+//     the jail instead of the host;
+//   - the network namespace is empty (lo, down) unless someone adds an interface to it.
+// Under the directory the jail mounts: dev/null, dev/zero and dev/tty (bind mounts on files it
+// creates), a devpts instance of its own on dev/pts with dev/ptmx -> pts/ptmx, a tmpfs on run/
+// holding the marker run/mpboard-jail (the sandbox platform runs commands only under it), and
+// proc on proc/ (the sanitizers' leak checker and ps read it). The jail leaves these files and
+// directories behind in the directory (empty), nothing else.
+//
+// Works as root and as an ordinary user where unprivileged user namespaces are allowed. Under
+// qemu-user a process cannot enter a user namespace (qemu runs helper threads): as root the jail
+// then goes on without one; an ordinary user under qemu gets an error.
+#pragma once
+
+#include <sys/types.h>
+
+#include <functional>
+#include <string>
+
+namespace platform::sandbox {
+
+struct JailOptions {
+    // Mount a fresh proc on <dir>/proc showing the jail's own processes.
+    bool mount_proc = true;
+    // Create run/mpboard-jail on the jail's tmpfs: the sandbox platform's sign that it runs in a
+    // board and may run commands.
+    bool marker = true;
+    // PID 1 of the jail is a small init that only reaps and passes the program's status on, and
+    // the program runs as PID 2. A PID 1 ignores every signal it has no handler for, even
+    // abort()'s SIGABRT and a terminating signal sent by its own processes; qemu-user's abort
+    // path then waits for ever. With false the program itself is PID 1.
+    bool init = true;
+    // Host path of the terminal that is the board's console; it appears as dev/ttyS0 and
+    // dev/tty (on the board the console is the serial line). Empty: no dev/ttyS0, and dev/tty
+    // is the host's /dev/tty (the caller's controlling terminal, if any).
+    std::string console;
+    // Ignore SIGINT outside the jail while it runs, so the interrupt key of the terminal reaches
+    // only the jailed program (which shares the caller's process group).
+    bool ignore_sigint = false;
+    // Called in the calling process once the jail is ready and before the program starts in it,
+    // with the host PID of the jail's PID 1 (its namespaces are /proc/<pid>/ns/*): the place to
+    // pin the jail's network namespace under a name or to add interfaces to it. An exception
+    // from it ends the jail and enter_jail fails with its text.
+    std::function<void(pid_t jail_init)> on_ready;
+};
+
+struct JailResult {
+    enum class Side {
+        inside,   // this process is the jailed program: it returns into the jail
+        outside,  // the caller's process, after the jailed program ended
+        failed,   // the jail could not be made; nothing runs in it
+    };
+    Side side = Side::failed;
+    // outside: the jailed program's status as waitpid() reports it (a signal that ended the
+    // program, or the jail's init, is kept as such).
+    int wait_status = 0;
+    // failed: one line "jail: <step>: <reason>".
+    std::string error;
+};
+
+// Forks; the calling process stays outside, waits for the jailed program and gets its status.
+// The program returns from enter_jail inside the jail with the caller's standard streams, process
+// group and signal dispositions, in "/" of the jail. A jail can be entered from inside another.
+// Call it while the process has only one thread (before anything starts threads).
+JailResult enter_jail(const std::string& dir, const JailOptions& options = {});
+
+// Ends the calling process the way the jailed program ended: its exit status, or the signal that
+// ended it (raised again here, without a core dump).
+[[noreturn]] void exit_like(int wait_status);
+
+}  // namespace platform::sandbox

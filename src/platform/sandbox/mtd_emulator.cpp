@@ -1,0 +1,233 @@
+// NOR flash partitions on regular files, with the rules of the MTD character driver: erase
+// works on whole erase blocks, programming only clears bits, reads stop at the partition's end.
+#include <fcntl.h>
+
+#include <algorithm>
+#include <cerrno>
+#include <limits>
+#include <string>
+#include <vector>
+
+#include "platform/sandbox/emulators.hpp"
+#include "platform/sandbox/host_os.hpp"
+
+namespace platform::sandbox::detail {
+
+namespace {
+
+std::string fault_text(std::string_view op, Partition part, std::uint32_t sector) {
+    return "mtd " + std::string(op) + " " + std::string(partition_name(part)) + " sector " +
+           std::to_string(sector);
+}
+
+// True when [offset, offset + length) touches the faulty erase block of this partition.
+bool hits(const std::optional<SectorFault>& fault, Partition part, std::uint64_t offset,
+          std::uint64_t length) {
+    if (!fault || fault->partition != part || length == 0) {
+        return false;
+    }
+    const std::uint64_t es = config().erase_size;
+    if (es == 0) {
+        return fault->sector == 0;
+    }
+    return fault->sector >= offset / es && fault->sector <= (offset + length - 1) / es;
+}
+
+bool fails_at(const std::optional<SectorFault>& fault, std::string_view op, Partition part,
+              std::uint64_t offset, std::uint64_t length) {
+    if (!hits(fault, part, offset, length)) {
+        return false;
+    }
+    board_log("fault", fault_text(op, part, fault->sector));
+    errno = EIO;
+    return true;
+}
+
+bool read_fully(int fd, std::uint8_t* buf, std::size_t count, off_t offset) {
+    while (count > 0) {
+        const ssize_t n = host::read_at(fd, buf, count, offset);
+        if (n < 0 && errno == EINTR) {
+            continue;
+        }
+        if (n <= 0) {
+            if (n == 0) {
+                errno = EIO;
+            }
+            return false;
+        }
+        buf += n;
+        count -= static_cast<std::size_t>(n);
+        offset += n;
+    }
+    return true;
+}
+
+bool write_fully(int fd, const std::uint8_t* buf, std::size_t count, off_t offset) {
+    while (count > 0) {
+        const ssize_t n = host::write_at(fd, buf, count, offset);
+        if (n < 0 && errno == EINTR) {
+            continue;
+        }
+        if (n <= 0) {
+            if (n == 0) {
+                errno = EIO;
+            }
+            return false;
+        }
+        buf += n;
+        count -= static_cast<std::size_t>(n);
+        offset += n;
+    }
+    return true;
+}
+
+}  // namespace
+
+int mtd_open(Partition part, int flags) {
+    if (config().mtd_absent) {
+        board_log("fault", "mtd absent " + std::string(partition_name(part)));
+        errno = ENOENT;
+        return -1;
+    }
+    // The emulator reads the old bytes of every write (programming ANDs), so a write-only open
+    // still needs a readable backing file. O_SYNC and every other flag stay behind: the driver
+    // does not pass them to the chip either.
+    const int mode = (flags & O_ACCMODE) == O_RDONLY ? O_RDONLY : O_RDWR;
+    return host::open_backing(board_path("dev/mtd-" + std::string(partition_name(part))), mode);
+}
+
+off_t mtd_size(const OpenDevice& dev) {
+    return host::file_size(dev.fd);
+}
+
+ssize_t mtd_pread(const OpenDevice& dev, void* buf, std::size_t count, off_t offset) {
+    ++mutable_stats().mtd_reads;
+    if (offset < 0) {
+        errno = EINVAL;
+        return -1;
+    }
+    const off_t size = mtd_size(dev);
+    if (size < 0) {
+        return -1;
+    }
+    if (offset >= size) {
+        return 0;
+    }
+    // Like the driver: a read that runs over the end returns the bytes that lie within.
+    const auto n = static_cast<std::size_t>(
+        std::min<std::uint64_t>(count, static_cast<std::uint64_t>(size - offset)));
+    if (n == 0) {
+        return 0;
+    }
+    if (fails_at(config().mtd_read_fault, "read", dev.partition, static_cast<std::uint64_t>(offset),
+                 n)) {
+        return -1;
+    }
+    if (!read_fully(dev.fd, static_cast<std::uint8_t*>(buf), n, offset)) {
+        return -1;
+    }
+    return static_cast<ssize_t>(n);
+}
+
+ssize_t mtd_pwrite(const OpenDevice& dev, const void* buf, std::size_t count, off_t offset) {
+    ++mutable_stats().mtd_writes;
+    if (offset < 0) {
+        errno = EINVAL;
+        return -1;
+    }
+    const off_t size = mtd_size(dev);
+    if (size < 0) {
+        return -1;
+    }
+    // A write that does not fit is refused whole, so a range computed wrong shows up as a
+    // failure instead of a partly programmed partition.
+    if (offset >= size || count > static_cast<std::uint64_t>(size - offset)) {
+        errno = ENOSPC;
+        return -1;
+    }
+    if (count == 0) {
+        return 0;
+    }
+    if (fails_at(config().mtd_write_fault, "write", dev.partition,
+                 static_cast<std::uint64_t>(offset), count)) {
+        return -1;
+    }
+    std::vector<std::uint8_t> cells(count);
+    if (!read_fully(dev.fd, cells.data(), count, offset)) {
+        return -1;
+    }
+    const auto* data = static_cast<const std::uint8_t*>(buf);
+    // NOR programming pulls bits to 0 and never back to 1: only an erase sets them again.
+    if (config().strict) {
+        for (std::size_t i = 0; i < count; ++i) {
+            if ((data[i] & ~cells[i]) != 0) {
+                errno = EIO;
+                return -1;
+            }
+        }
+    }
+    for (std::size_t i = 0; i < count; ++i) {
+        cells[i] &= data[i];
+    }
+    if (!write_fully(dev.fd, cells.data(), count, offset)) {
+        return -1;
+    }
+    return static_cast<ssize_t>(count);
+}
+
+int mtd_getinfo(const OpenDevice& dev, MtdInfo* info) {
+    const BoardConfig& c = config();
+    if (c.mtd_meminfo_fails) {
+        board_log("fault", "mtd meminfo " + std::string(partition_name(dev.partition)));
+        errno = EIO;
+        return -1;
+    }
+    const off_t size = mtd_size(dev);
+    if (size < 0) {
+        return -1;
+    }
+    info->size = static_cast<std::uint32_t>(std::min<std::uint64_t>(
+        static_cast<std::uint64_t>(size), std::numeric_limits<std::uint32_t>::max()));
+    if (c.mtd_size0) {
+        board_log("fault", "mtd size0 " + std::string(partition_name(dev.partition)));
+        info->size = 0;
+    }
+    info->erasesize = c.erase_size;
+    return 0;
+}
+
+int mtd_erase_range(const OpenDevice& dev, std::uint32_t start, std::uint32_t length) {
+    ++mutable_stats().mtd_erases;
+    const BoardConfig& c = config();
+    const off_t size = mtd_size(dev);
+    if (size < 0) {
+        return -1;
+    }
+    const auto total = static_cast<std::uint64_t>(size);
+    if (start >= total || length > total - start) {
+        errno = EINVAL;
+        return -1;
+    }
+    if (length == 0) {
+        return 0;
+    }
+    const std::uint32_t es = c.erase_size;
+    if (es == 0 || start % es != 0 || length % es != 0) {
+        errno = EINVAL;
+        return -1;
+    }
+    const std::vector<std::uint8_t> blank(es, 0xFF);
+    // Blocks are erased in order; a block that fails leaves the ones before it erased, as the
+    // chip does.
+    for (std::uint64_t at = start; at < std::uint64_t{start} + length; at += es) {
+        if (fails_at(c.mtd_erase_fault, "erase", dev.partition, at, es)) {
+            return -1;
+        }
+        if (!write_fully(dev.fd, blank.data(), es, static_cast<off_t>(at))) {
+            return -1;
+        }
+    }
+    return 0;
+}
+
+}  // namespace platform::sandbox::detail

@@ -1,0 +1,149 @@
+#include "package_file.hpp"
+
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstdio>
+#include <cstring>
+#include <vector>
+
+#include "crc/crc.hpp"
+
+namespace mpimage {
+
+void usage_error(const std::string& message) {
+    throw Failure(EXIT_USAGE, message + " (try --help)");
+}
+
+void io_error(const std::string& path, const std::string& what) {
+    throw Failure(EXIT_USAGE, path + ": " + what + ": " + std::strerror(errno));
+}
+
+InputFile::InputFile(const std::string& path) : path_(path) {
+    fd_ = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
+    if (fd_ < 0) {
+        io_error(path, "cannot open");
+    }
+    struct stat st {};
+    if (::fstat(fd_, &st) != 0) {
+        const int saved = errno;
+        ::close(fd_);
+        errno = saved;
+        io_error(path, "cannot stat");
+    }
+    if (!S_ISREG(st.st_mode)) {
+        ::close(fd_);
+        throw Failure(EXIT_USAGE, path + ": not a regular file");
+    }
+    size_ = static_cast<std::uint64_t>(st.st_size);
+}
+
+InputFile::~InputFile() {
+    if (fd_ >= 0) {
+        ::close(fd_);
+    }
+}
+
+std::size_t InputFile::read_at(std::uint64_t offset, std::span<std::uint8_t> out) const {
+    std::size_t got = 0;
+    while (got < out.size()) {
+        const ssize_t n =
+            ::pread(fd_, out.data() + got, out.size() - got, static_cast<off_t>(offset + got));
+        if (n < 0) {
+            if (errno == EINTR) {
+                continue;
+            }
+            io_error(path_, "read error at offset " + std::to_string(offset + got));
+        }
+        if (n == 0) {
+            break;
+        }
+        got += static_cast<std::size_t>(n);
+    }
+    return got;
+}
+
+OutputFile::OutputFile(const std::string& path) : path_(path) {
+    temp_ = path + ".partial-XXXXXX";
+    fd_ = ::mkstemp(temp_.data());
+    if (fd_ < 0) {
+        io_error(path, "cannot create a temporary file beside it");
+    }
+    // mkstemp makes the file private; the finished package gets the ordinary mode.
+    const mode_t mask = ::umask(0);
+    ::umask(mask);
+    ::fchmod(fd_, 0666 & ~mask);
+}
+
+OutputFile::~OutputFile() {
+    if (fd_ >= 0) {
+        ::close(fd_);
+        ::unlink(temp_.c_str());
+    }
+}
+
+void OutputFile::write_at(std::uint64_t offset, std::span<const std::uint8_t> bytes) {
+    std::size_t done = 0;
+    while (done < bytes.size()) {
+        const ssize_t n = ::pwrite(fd_, bytes.data() + done, bytes.size() - done,
+                                   static_cast<off_t>(offset + done));
+        if (n < 0) {
+            if (errno == EINTR) {
+                continue;
+            }
+            io_error(path_, "write error at offset " + std::to_string(offset + done));
+        }
+        done += static_cast<std::size_t>(n);
+    }
+}
+
+void OutputFile::write(std::span<const std::uint8_t> bytes) {
+    write_at(position_, bytes);
+    position_ += bytes.size();
+}
+
+void OutputFile::commit() {
+    if (::fsync(fd_) != 0) {
+        io_error(path_, "cannot flush");
+    }
+    const int fd = fd_;
+    fd_ = -1;
+    if (::close(fd) != 0) {
+        ::unlink(temp_.c_str());
+        io_error(path_, "cannot close");
+    }
+    if (::rename(temp_.c_str(), path_.c_str()) != 0) {
+        const int saved = errno;
+        ::unlink(temp_.c_str());
+        errno = saved;
+        io_error(path_, "cannot rename the finished file into place");
+    }
+}
+
+std::uint32_t crc_of_range(const InputFile& file, std::uint64_t offset, std::uint64_t length,
+                           std::uint32_t start) {
+    std::vector<std::uint8_t> chunk(CHUNK);
+    std::uint32_t crc = start;
+    while (length > 0) {
+        const std::size_t want = length < CHUNK ? static_cast<std::size_t>(length) : CHUNK;
+        const std::size_t got = file.read_at(offset, std::span(chunk.data(), want));
+        if (got != want) {
+            throw Failure(EXIT_USAGE, file.path() + ": file shrank while being read (offset " +
+                                          std::to_string(offset + got) + ")");
+        }
+        crc = gen_crc(chunk.data(), static_cast<std::uint32_t>(got), crc);
+        offset += got;
+        length -= got;
+    }
+    return crc;
+}
+
+std::string hex32(std::uint32_t value) {
+    char text[11];
+    std::snprintf(text, sizeof text, "0x%08x", static_cast<unsigned>(value));
+    return text;
+}
+
+}  // namespace mpimage

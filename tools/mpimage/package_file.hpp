@@ -1,0 +1,79 @@
+// Files and failures of the mpimage commands.
+#pragma once
+
+#include <cstdint>
+#include <span>
+#include <stdexcept>
+#include <string>
+
+namespace mpimage {
+
+// Exit statuses that release pipelines test.
+inline constexpr int EXIT_GOOD = 0;
+inline constexpr int EXIT_DAMAGED = 1;  // a damaged record, a failed verification
+inline constexpr int EXIT_USAGE = 2;    // bad command line, unreadable or unwritable file
+
+// Ends a command: main prints "mpimage: <message>" on standard error and exits with `status`.
+class Failure : public std::runtime_error {
+public:
+    Failure(int status, const std::string& message)
+        : std::runtime_error(message), status_(status) {}
+    int status() const noexcept { return status_; }
+
+private:
+    int status_;
+};
+
+[[noreturn]] void usage_error(const std::string& message);
+[[noreturn]] void io_error(const std::string& path, const std::string& what);
+
+// A regular file opened for reading with positional reads; the descriptor is closed on every path.
+class InputFile {
+public:
+    explicit InputFile(const std::string& path);
+    InputFile(const InputFile&) = delete;
+    InputFile& operator=(const InputFile&) = delete;
+    ~InputFile();
+
+    const std::string& path() const noexcept { return path_; }
+    std::uint64_t size() const noexcept { return size_; }
+    // Reads up to out.size() bytes at `offset`; fewer only at the end of the file.
+    std::size_t read_at(std::uint64_t offset, std::span<std::uint8_t> out) const;
+
+private:
+    std::string path_;
+    int fd_ = -1;
+    std::uint64_t size_ = 0;
+};
+
+// An output written under a temporary name in the same directory and renamed into place by
+// commit(), so a failed run never leaves a half-written package or payload under the real name.
+class OutputFile {
+public:
+    explicit OutputFile(const std::string& path);
+    OutputFile(const OutputFile&) = delete;
+    OutputFile& operator=(const OutputFile&) = delete;
+    ~OutputFile();
+
+    void write(std::span<const std::uint8_t> bytes);
+    void write_at(std::uint64_t offset, std::span<const std::uint8_t> bytes);
+    std::uint64_t position() const noexcept { return position_; }
+    void commit();
+
+private:
+    std::string path_;
+    std::string temp_;
+    int fd_ = -1;
+    std::uint64_t position_ = 0;
+};
+
+// Chunk size of every streamed copy and CRC: records of any size pass through this much memory.
+inline constexpr std::size_t CHUNK = std::size_t{1} << 20;
+
+// gen_crc over `length` bytes of `file` from `offset`, continued from `start`, read in chunks.
+std::uint32_t crc_of_range(const InputFile& file, std::uint64_t offset, std::uint64_t length,
+                           std::uint32_t start);
+
+std::string hex32(std::uint32_t value);
+
+}  // namespace mpimage
