@@ -65,7 +65,7 @@ mp_phase_end() {
 mp_phase_table() {
     local i
     for i in "${!_mp_phase_names[@]}"; do
-        printf '    %-52s %-8s %5s s\n' "${_mp_phase_names[$i]}" "${_mp_phase_status[$i]}" \
+        printf '    %-58s %-8s %5s s\n' "${_mp_phase_names[$i]}" "${_mp_phase_status[$i]}" \
             "${_mp_phase_secs[$i]}"
     done
 }
@@ -79,7 +79,6 @@ mp_run_logged() {
     mkdir -p "$(dirname "$log")"
     "$@" >"$log" 2>&1 </dev/null &
     pid=$!
-    _mp_children+=("$pid")
     while kill -0 "$pid" 2>/dev/null; do
         sleep 1
         waited=$((waited + 1))
@@ -99,26 +98,22 @@ mp_run_logged() {
 # Nothing left running: every process started by this run carries MP_RUN_ID in its environment;
 # at exit (normal or interrupted) those still alive are named and ended, by their own ids.
 
-_mp_children=()
 MP_RUN_ID="$$-$(date +%s%N)"
 export MP_RUN_ID
 
 mp_reap_leftovers() {
-    local pid leftovers=() env_file cmd
-    for pid in "${_mp_children[@]}"; do
-        kill "$pid" 2>/dev/null || true
-    done
-    for env_file in /proc/[0-9]*/environ; do
+    local pid candidates=() leftovers=() env_file cmd
+    while read -r env_file; do
         pid=${env_file#/proc/}
         pid=${pid%/environ}
-        [[ $pid == "$$" || $pid == "$BASHPID" ]] && continue
-        if { tr '\0' '\n' <"$env_file"; } 2>/dev/null | grep -x "MP_RUN_ID=$MP_RUN_ID" >/dev/null; then
-            leftovers+=("$pid")
-        fi
-    done
-    for pid in "${leftovers[@]}"; do
+        [[ $pid == "$$" ]] || candidates+=("$pid")
+    done < <(grep -l -s -z -x -F "MP_RUN_ID=$MP_RUN_ID" /proc/[0-9]*/environ)
+    for pid in "${candidates[@]}"; do
+        # The scan's own grep has ended by now; a process without a command line is a zombie
+        # about to be reaped.
         cmd=$({ tr '\0' ' ' <"/proc/$pid/cmdline"; } 2>/dev/null) || continue
         [[ -n $cmd ]] || continue
+        leftovers+=("$pid")
         mp_warn "left running by this run, ending it: pid $pid: $cmd"
         kill -TERM "$pid" 2>/dev/null || true
     done
@@ -139,12 +134,13 @@ trap 'exit 143' TERM
 # Debian packages
 
 mp_missing_packages() {
-    local installed
-    installed=$(dpkg-query -W -f='${Package} ${db:Status-Abbrev}\n' "$@" 2>/dev/null |
-        awk '$2 ~ /^ii/ { print $1 }') || true
-    local pkg
+    local -A installed=()
+    local pkg status
+    while read -r pkg status; do
+        [[ $status != ii* ]] || installed[$pkg]=1
+    done < <(dpkg-query -W -f='${Package} ${db:Status-Abbrev}\n' "$@" 2>/dev/null || true)
     for pkg in "$@"; do
-        grep -qx -- "$pkg" <<<"$installed" || printf '%s\n' "$pkg"
+        [[ -n ${installed[$pkg]:-} ]] || printf '%s\n' "$pkg"
     done
 }
 
@@ -187,17 +183,25 @@ mp_setup_ccache() {
 
 MP_JOBS=${MP_JOBS:-2}
 
-# mp_configure PRESET: configures once; later runs reuse the build directory (ninja re-runs
-# cmake itself when a CMakeLists.txt changes).
+# mp_configure PRESET: configures build/PRESET, or refreshes an existing one (quick, and it picks
+# up changed presets); the build directory and everything built in it are reused.
 mp_configure() {
-    local preset=$1 dir=$MP_BUILD/$1
-    if [[ -f $dir/build.ninja && -f $dir/CMakeCache.txt ]]; then
-        mp_say "build/$preset already configured"
-        return 0
-    fi
+    local preset=$1 dir=$MP_BUILD/$1 what=configured
+    [[ ! -f $dir/CMakeCache.txt ]] || what=reconfigured
     mp_run_logged "$MP_BUILD/logs/configure-$preset.log" \
         cmake --preset "$preset" -S "$MP_ROOT" || return 1
-    mp_ok "configured build/$preset"
+    mp_ok "$what build/$preset"
+}
+
+_mp_filter_build() {
+    local line n=0 m=0
+    while IFS= read -r line; do
+        if [[ $line =~ ^\[[0-9]+/[0-9]+\] ]]; then
+            ((n++ % 25 != 0)) || printf '    %s\n' "$line"
+        elif ((m++ < 200)); then
+            printf '    | %s\n' "$line"
+        fi
+    done
 }
 
 # mp_build PRESET [TARGET...]: builds with ninja's progress lines on the terminal. Keeps going
@@ -212,9 +216,7 @@ mp_build() {
     # ninja prints one line per step when its output is not a terminal: every 25th of them and
     # the compiler's messages (the first 200 lines) go to the screen, everything to the log.
     cmake --build "$MP_BUILD/$preset" -j "$MP_JOBS" "${targets[@]}" -- -k 0 2>&1 </dev/null |
-        tee "$log" |
-        awk '/^\[[0-9]+\/[0-9]+\]/ { n++; if (n % 25 == 1) print "    " $0; next }
-             { if (++m <= 200) print "    | " $0 }' || status=$?
+        tee "$log" | _mp_filter_build || status=$?
     if ((status != 0)); then
         mp_fail "build of $preset (log: build/logs/build-$preset.log)"
         return 1

@@ -83,49 +83,36 @@ std::uint32_t load_le32(const std::uint8_t* p) noexcept {
            std::uint32_t{p[3]} << 24;
 }
 
-// A table set by the addresses of its four tables. Four pointers make the board's compiler keep
-// four base registers and use indexed loads (rlwinm, lwzx, xor per byte) instead of adding the
-// table's offset to one base for every lookup.
-struct Slices {
-    explicit Slices(const WordTables& t) noexcept
-        : t0(t[0].data()), t1(t[1].data()), t2(t[2].data()), t3(t[3].data()) {}
-
-    // The word is widened to size_t before it is taken apart: on the 64-bit workstation that
-    // spares the compiler a zero-extension per lookup.
-    std::uint32_t fold(std::uint32_t word) const noexcept {
-        const std::size_t w = word;
-        return (t0[w & 0xFFu] ^ t1[(w >> 8) & 0xFFu]) ^ (t2[(w >> 16) & 0xFFu] ^ t3[w >> 24]);
-    }
-
-    const std::uint32_t* t0;
-    const std::uint32_t* t1;
-    const std::uint32_t* t2;
-    const std::uint32_t* t3;
-};
+// One word through a table set. The word is widened to size_t before it is taken apart: on the
+// 64-bit workstation that spares the compiler a zero-extension per lookup.
+std::uint32_t fold_word(std::uint32_t word, const WordTables& t) noexcept {
+    const std::size_t w = word;
+    return (t[0][w & 0xFFu] ^ t[1][(w >> 8) & 0xFFu]) ^ (t[2][(w >> 16) & 0xFFu] ^ t[3][w >> 24]);
+}
 
 std::uint32_t fold_byte(std::uint32_t crc, std::uint8_t byte) noexcept {
     return (crc >> 8) ^ SLICE[WORD - 1][(crc ^ byte) & 0xFFu];
 }
 
-// `rows` (two or more) whole rows from p; returns the register after them. The loops over the
-// braids are unrolled so that every braid register stays in a machine register: left rolled,
-// the compiler keeps them in memory and the loop runs at half speed.
-std::uint32_t braided_rows(const std::uint8_t* p, std::size_t rows, std::uint32_t crc) noexcept {
-    const Slices braid(BRAID);
+// `rows` (two or more) whole rows from p; returns the register after them and moves p past
+// them. The loops over the braids are unrolled so that every braid register stays in a machine
+// register: left rolled, the compiler keeps them in memory and the loop runs at half speed.
+std::uint32_t braided_rows(const std::uint8_t*& p, std::size_t rows, std::uint32_t crc) noexcept {
     std::array<std::uint32_t, BRAIDS> c{};
     c[0] = crc;
-    for (; rows > 1; --rows, p += ROW) {
+    for (std::size_t r = 1; r < rows; ++r) {
 #pragma GCC unroll 8
         for (std::size_t i = 0; i < BRAIDS; ++i) {
-            c[i] = braid.fold(load_le32(p + WORD * i) ^ c[i]);
+            c[i] = fold_word(load_le32(p + WORD * i) ^ c[i], BRAID);
         }
+        p += ROW;
     }
-    const Slices slice(SLICE);
     crc = 0;
 #pragma GCC unroll 8
     for (std::size_t i = 0; i < BRAIDS; ++i) {
-        crc = slice.fold(load_le32(p + WORD * i) ^ c[i] ^ crc);
+        crc = fold_word(load_le32(p + WORD * i) ^ c[i] ^ crc, SLICE);
     }
+    p += ROW;
     return crc;
 }
 
@@ -145,12 +132,10 @@ std::uint32_t gen_crc(const std::uint8_t* data, std::uint32_t len, std::uint32_t
     if (n >= 2 * ROW) {
         const std::size_t rows = n / ROW;
         crc = braided_rows(p, rows, crc);
-        p += rows * ROW;
         n -= rows * ROW;
     }
-    const Slices slice(SLICE);
     for (; n >= WORD; n -= WORD, p += WORD) {
-        crc = slice.fold(load_le32(p) ^ crc);
+        crc = fold_word(load_le32(p) ^ crc, SLICE);
     }
     for (; n != 0; --n) {
         crc = fold_byte(crc, *p++);

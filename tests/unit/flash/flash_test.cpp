@@ -26,15 +26,15 @@ namespace {
 namespace fs = std::filesystem;
 using Bytes = std::vector<std::uint8_t>;
 
-constexpr std::uint32_t kSector = 4096;
-constexpr std::uint32_t kPartitionSectors = 8;
-constexpr std::uint32_t kPartitionSize = kSector * kPartitionSectors;
+constexpr std::size_t kSector = 4096;
+constexpr std::size_t kPartitionSectors = 8;
+constexpr std::size_t kPartitionSize = kSector * kPartitionSectors;
 
 const char* const kPartitionNames[] = {"uboot",  "ubootenv", "devicetree",
                                        "kernel", "rfs",      "rescue"};
 
 // Distinct per partition and per position, never all 0xFF, so a lost or misplaced byte shows.
-Bytes pattern(std::size_t size, unsigned seed) {
+Bytes pattern(std::size_t size, std::size_t seed) {
     Bytes b(size);
     for (std::size_t i = 0; i < size; ++i) {
         b[i] = static_cast<std::uint8_t>((i * 131u + seed * 17u + (i >> 8)) & 0x7Fu);

@@ -126,6 +126,7 @@ TEST_F(AppLaunchTest, DebuggerFailuresLeaveNoDebugger) {
     EXPECT_EQ(o.returned, 0);
     EXPECT_EQ(o.err, "Failed to open GDB image (from slot 2)\n");
 
+    std::filesystem::remove("/tmp/gdb.gz");
     std::filesystem::create_directory("/tmp/gdb.gz");
     o = run([] { return extract_gdb(2); });
     std::filesystem::remove("/tmp/gdb.gz");

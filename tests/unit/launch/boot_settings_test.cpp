@@ -92,11 +92,5 @@ TEST_F(BootSettingsTest, OnlyTheFirst1280BytesAfterTheChecksumAreSeen) {
         << "a key that starts beyond the block is not seen";
 }
 
-TEST_F(BootSettingsTest, UnreadableEnvironmentKeepsEveryInitialValue) {
-    write_env(vars({"gdb=on", "shell=on", "gdbport=1"}));
-    board_conf("fault.mtd.absent = 1\n");
-    EXPECT_EQ(parse(), Flags{});
-}
-
 }  // namespace
 }  // namespace launch_test

@@ -121,10 +121,16 @@ TEST_F(BootTest, DamagedBootableRecordsCountAsBadCrc) {
     // Each one would read or check bytes that were never in the file.
     slot(2, good(2));
     const Bytes cases[] = {
-        concat({make_record({kApp, {}}), Bytes(4, 0)}),  // 16 bytes: no range for the CRC
+        // 16 bytes with a right CRC, then the probe reaches 4 bytes further: no CRC range.
+        concat({make_record({kApp, {}}), Bytes(4, 0)}),
+        // hdrlen + len wraps to 36, over which the CRC is right: the payload would start
+        // beyond the record and run for 4 GiB.
+        make_record({.magic = kApp, .payload = {}, .hdrlen = 64, .len = 0xFFFFFFE4u, .stored = 36}),
+        // A len the file does not hold, once huge and once just beyond its end.
         make_record({.magic = kApp, .payload = kPayload1, .len = 0xFFFFFF00u}),
-        make_record({.magic = kApp, .payload = kPayload1, .len = 1000}),
-        make_record({.magic = kApp, .payload = kPayload1, .hdrlen = 24, .len = 0xFFFFFFF0u}),
+        make_record({.magic = kApp,
+                     .payload = kPayload1,
+                     .len = static_cast<std::uint32_t>(kPayload1.size() + 1)}),
     };
     for (const Bytes& c : cases) {
         slot(1, c);

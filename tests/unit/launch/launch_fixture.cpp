@@ -72,6 +72,9 @@ Bytes make_record(const RecordSpec& spec) {
         store_be16(std::span<std::uint8_t, 2>(r.data() + 18, 2), spec.hdrlen);
     }
     r.insert(r.end(), spec.payload.begin(), spec.payload.end());
+    if (spec.stored != 0) {
+        r.resize(spec.stored);
+    }
     std::uint32_t crc = gen_crc(r.data() + 4, static_cast<std::uint32_t>(r.size() - 4), CRC_START);
     put32(r, 0, spec.bad_crc ? crc ^ 0x00010000u : crc);
     return r;

@@ -23,6 +23,7 @@ struct RecordSpec {
     std::uint16_t hdrlen = 0;  // extended header of this length when non-zero
     std::optional<std::uint32_t> len = std::nullopt;  // a lying len; the payload stays as given
     bool bad_crc = false;
+    std::size_t stored = 0;  // non-zero: keep only this many bytes (the CRC covers them)
 };
 // One record, header and CRC built byte by byte as the board stores them.
 Bytes make_record(const RecordSpec& spec);

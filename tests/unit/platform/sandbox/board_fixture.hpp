@@ -24,7 +24,7 @@ namespace sandbox_test {
 namespace fs = std::filesystem;
 using Bytes = std::vector<std::uint8_t>;
 
-inline constexpr std::uint32_t kBlock = 4096;
+inline constexpr std::uint64_t kBlock = 4096;
 
 class Board : public ::testing::Test {
 protected:

@@ -1,0 +1,483 @@
+// The image package installer: one pass over a downloaded package, record by record, each
+// checked (CRC, format, size limit) and written to its flash partition or image slot file.
+#include "image/installer.hpp"
+
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <cerrno>
+#include <cstdio>
+#include <cstring>
+#include <memory>
+#include <new>
+#include <span>
+#include <string>
+
+#include "crc/crc.hpp"
+#include "flash/flash.hpp"
+#include "i2c/i2c.hpp"
+#include "image/byte_order.hpp"
+#include "image/installer_testing.hpp"
+#include "image/record.hpp"
+#include "launch/launch.hpp"
+
+namespace {
+
+// Header dump switch of the walk; left off on the board.
+std::uint8_t verbose = 0;
+
+// "" on the board; a directory under the build tree for the fuzz target.
+std::string file_root;
+
+// Slot files are written in pieces of this size, with the percentage shown after each.
+constexpr std::size_t kSlotChunk = 0x10000;
+// The slot answer: at most 31 characters.
+constexpr int kAnswerSize = 32;
+
+constexpr const char* kImagesDir = "/user/images";
+constexpr const char* kTarball = "/tmp/kaviximage.tar.gz";
+
+struct FlashTarget {
+    std::uint32_t type;
+    const char* heading;
+    const char* name;      // in "Bad crc for %s: ..."
+    const char* big_name;  // in "%s image is too big for flash ..."
+    bool limit_on_len;     // the boot loader's limit is on its payload, the others' on the record
+    std::uint32_t limit;
+    int* fd;
+    bool payload_only;  // the boot loader goes to flash without its record header
+    const char* write_failed;
+};
+
+constexpr FlashTarget kFlashTargets[] = {
+    {IMAGE_BOOT, "Installing Boot Loader: ", "UBOOT", "UBOOT", true, 0x80000, &uboot_fd, true,
+     "Uboot image update failed"},
+    {IMAGE_KERNEL, "Installing Kernel: ", "KERNEL", "KERNEL", false, 0x300000, &kernel_fd, false,
+     "kernel image update failed"},
+    {IMAGE_RFS, "Installing Root Filesystem: ", "RFS", "RFS", false, 0xF00000, &rfs_fd, false,
+     "RFS image update failed"},
+    {IMAGE_DFT, "Installing Device Tree: ", "DFT", "DFT", false, 0x40000, &device_tree_fd, false,
+     "DFT image update failed"},
+    {IMAGE_DIAGS, "Installing Diagnostics: ", "DIAGNOSTICS IMAGE", "DIAGS", false, 0xA00000,
+     &rescue_fd, false, "DIAGS image update failed"},
+};
+
+const FlashTarget* flash_target(std::uint32_t type) {
+    for (const FlashTarget& t : kFlashTargets) {
+        if (t.type == type) {
+            return &t;
+        }
+    }
+    return nullptr;
+}
+
+struct FileCloser {
+    void operator()(std::FILE* fp) const noexcept { std::fclose(fp); }
+};
+using File = std::unique_ptr<std::FILE, FileCloser>;
+
+class UniqueFd {
+public:
+    explicit UniqueFd(int fd) noexcept : fd_(fd) {}
+    UniqueFd(const UniqueFd&) = delete;
+    UniqueFd& operator=(const UniqueFd&) = delete;
+    ~UniqueFd() {
+        if (fd_ >= 0) {
+            ::close(fd_);
+        }
+    }
+    int get() const noexcept { return fd_; }
+    // Closes now, so that a failure of the close itself (a deferred write error) is seen.
+    int close() noexcept {
+        const int fd = fd_;
+        fd_ = -1;
+        return ::close(fd);
+    }
+
+private:
+    int fd_;
+};
+
+std::string board_path(const std::string& path) {
+    return file_root + path;
+}
+
+std::string slot_path(std::int32_t slot) {
+    return board_path(std::string(kImagesDir) + "/image" + std::to_string(slot));
+}
+
+// The record is written here first and renamed over the slot file once it is whole on flash.
+// The boot path opens only image1 and image2, so a copy left by a power cut is never booted.
+std::string slot_temp_path(std::int32_t slot) {
+    return slot_path(slot) + ".new";
+}
+
+void remove_stale_slot_copies() {
+    for (const std::int32_t slot : {1, 2}) {
+        static_cast<void>(::unlink(slot_temp_path(slot).c_str()));
+    }
+}
+
+bool write_all(int fd, const std::uint8_t* data, std::size_t size) {
+    while (size > 0) {
+        const ssize_t n = ::write(fd, data, size);
+        if (n < 0) {
+            if (errno == EINTR) {
+                continue;
+            }
+            return false;
+        }
+        if (n == 0) {
+            errno = EIO;
+            return false;
+        }
+        data += n;
+        size -= static_cast<std::size_t>(n);
+    }
+    return true;
+}
+
+// Makes the rename itself durable; the slot file is already whole whatever happens here.
+void sync_directory(const std::string& dir) {
+    UniqueFd fd(::open(dir.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
+    if (fd.get() >= 0) {
+        static_cast<void>(::fsync(fd.get()));
+    }
+}
+
+// One record as read from the package: the bytes the file actually holds (never more than the
+// record length), and whether they are the whole record of a well-formed header.
+struct Record {
+    RecordHeader header;
+    std::span<const std::uint8_t> bytes;
+    bool whole = false;
+
+    // The CRC over the bytes that were read from offset 4 on. A record cut short is checked
+    // over what exists, never over memory the file did not fill.
+    std::uint32_t computed_crc() const {
+        if (bytes.size() <= 4) {
+            return CRC_START;
+        }
+        return gen_crc(bytes.data() + 4, static_cast<std::uint32_t>(bytes.size() - 4), CRC_START);
+    }
+};
+
+class Installer {
+public:
+    Installer(std::uint8_t check_versions, std::int32_t slot)
+        : check_versions_(check_versions), slot_(slot) {}
+
+    int run(const char* path);
+
+private:
+    enum class Step { next, failed, boot_now };
+
+    Step install_flash(const FlashTarget& target, const Record& rec);
+    Step install_application(const Record& rec);
+    void ask_slot();
+    bool write_slot_file(std::span<const std::uint8_t> record);
+    bool write_tarball(std::span<const std::uint8_t> payload);
+
+    std::uint8_t check_versions_;
+    std::int32_t slot_;
+    std::uint8_t installed_ = 0;
+};
+
+int Installer::run(const char* path) {
+    File package(path != nullptr ? std::fopen(path, "r") : nullptr);
+    struct stat st {};
+    // Records are read twice (probe, then whole), so the package must be a file one can seek in.
+    if (!package || ::fstat(::fileno(package.get()), &st) != 0 || !S_ISREG(st.st_mode)) {
+        std::printf("Cannot open image package %s\n", path != nullptr ? path : "(none)");
+        return 0;
+    }
+    const std::uint64_t package_size = static_cast<std::uint64_t>(st.st_size);
+    std::puts("\nExtracting images ... Do *NOT* power cycle the switch.");
+    remove_stale_slot_copies();
+
+    std::uint64_t start = 0;
+    for (;;) {
+        std::uint8_t probe[RECORD_PROBE_SIZE] = {};
+        if (start > package_size ||
+            ::fseeko(package.get(), static_cast<off_t>(start), SEEK_SET) != 0 ||
+            std::fread(probe, 1, sizeof probe, package.get()) < sizeof probe) {
+            std::puts("File processed");
+            return installed_;
+        }
+        display_header(probe, verbose);
+        const RecordHeader h =
+            parse_probe(std::span<const std::uint8_t, RECORD_PROBE_SIZE>(probe, sizeof probe));
+        const std::uint32_t type = h.type();
+        const FlashTarget* target = flash_target(type);
+        const bool sound = classify_record(h) == RecordFault::none;
+
+        if (target == nullptr && type != IMAGE_APPLICATION) {
+            // Unknown types are passed over unread, whatever length they claim (a garbage tail
+            // after the last record is one). One whose lengths cannot be stepped over ends the
+            // walk as the end of the file does.
+            if (!sound) {
+                std::puts("File processed");
+                return installed_;
+            }
+            start += h.record_length();
+            continue;
+        }
+
+        // Never more than the file holds: a lying len must not allocate gigabytes.
+        const std::uint32_t length = h.record_length();
+        const std::uint64_t left = package_size - start;
+        const std::size_t want = static_cast<std::size_t>(std::min<std::uint64_t>(length, left));
+        std::unique_ptr<std::uint8_t[]> buffer(new (std::nothrow) std::uint8_t[std::max<std::size_t>(want, 1)]);
+        if (!buffer) {
+            std::printf("Failed to allocate buffer for image (%d)\n", static_cast<int>(length));
+            return 0;
+        }
+        std::size_t got = 0;
+        if (::fseeko(package.get(), static_cast<off_t>(start), SEEK_SET) == 0) {
+            got = std::fread(buffer.get(), 1, want, package.get());
+        }
+        Record rec;
+        rec.header = h;
+        rec.bytes = std::span<const std::uint8_t>(buffer.get(), got);
+        rec.whole = sound && got == length;
+
+        const Step step = target != nullptr ? install_flash(*target, rec) : install_application(rec);
+        if (step == Step::failed) {
+            return 0;
+        }
+        if (step == Step::boot_now) {
+            if (!write_tarball(h.payload(rec.bytes))) {
+                return 0;
+            }
+            buffer.reset();
+            package.reset();
+            launch_image(0);
+        }
+        start += length;
+    }
+}
+
+Installer::Step Installer::install_flash(const FlashTarget& target, const Record& rec) {
+    std::fputs(target.heading, stdout);
+    std::fflush(stdout);
+
+    const std::uint32_t crc = rec.computed_crc();
+    if (!rec.whole || crc != rec.header.crc) {
+        std::printf("Bad crc for %s: 0x%08x, voiding download\n", target.name,
+                    static_cast<unsigned>(crc));
+        return Step::failed;
+    }
+    const std::uint32_t size = target.limit_on_len ? rec.header.len : rec.header.record_length();
+    if (size > target.limit) {
+        std::printf("%s image is too big for flash (%d > %d)\n", target.big_name,
+                    static_cast<int>(size), static_cast<int>(target.limit));
+        return Step::failed;
+    }
+    if (check_versions_ != 0 && verifyMatchingHeaders(rec.bytes.data(), slot_) == 1) {
+        std::puts("Image has same version as existing image. Skipping update...");
+        return Step::next;
+    }
+    const std::span<const std::uint8_t> data =
+        target.payload_only ? rec.header.payload(rec.bytes) : rec.bytes;
+    if (api_flash_write(data.data(), *target.fd, 0, static_cast<std::uint32_t>(data.size()), 1) <
+        0) {
+        std::puts(target.write_failed);
+        return Step::failed;
+    }
+    if (target.type == IMAGE_DIAGS) {
+        std::puts("done");
+    }
+    installed_ = 1;
+    return Step::next;
+}
+
+// The operator's answer holds for the rest of the package.
+void Installer::ask_slot() {
+    std::fputs("Install image as image 1 or 2 (hit return to just boot image): ", stdout);
+    std::fflush(stdout);
+    char answer[kAnswerSize] = {};
+    if (std::fgets(answer, kAnswerSize, stdin) == nullptr) {
+        return;
+    }
+    // The rest of an over-long answer is dropped here, so that it cannot reach the rescue
+    // menu as keys once the installation is over.
+    if (std::strchr(answer, '\n') == nullptr) {
+        int c = 0;
+        while ((c = std::getchar()) != EOF && c != '\n') {
+        }
+    }
+    if (answer[0] == '1' || answer[0] == '2') {
+        slot_ = answer[0] - '0';
+    }
+}
+
+Installer::Step Installer::install_application(const Record& rec) {
+    std::fputs("Installing Application: ", stdout);
+    std::fflush(stdout);
+
+    const std::uint32_t crc = rec.computed_crc();
+    if (!rec.whole || crc != rec.header.crc) {
+        std::printf("Bad crc for APPLICATION: 0x%08x, voiding download\n",
+                    static_cast<unsigned>(crc));
+        return Step::failed;
+    }
+    if (slot_ == 0) {
+        ask_slot();
+    }
+    if (slot_ == 0) {
+        return Step::boot_now;
+    }
+    std::printf("Installing image as image%d: ", static_cast<int>(slot_));
+    std::fflush(stdout);
+    if (check_versions_ != 0 && verifyMatchingHeaders(rec.bytes.data(), slot_) == 1) {
+        std::printf("Image%d has same version as existing image. Skipping update...\n",
+                    static_cast<int>(slot_));
+        return Step::next;
+    }
+    if (!write_slot_file(rec.bytes)) {
+        return Step::failed;
+    }
+    installed_ = 1;
+    static_cast<void>(api_set_image(static_cast<std::uint8_t>(slot_)));
+    return Step::next;
+}
+
+bool Installer::write_slot_file(std::span<const std::uint8_t> record) {
+    const int slot = static_cast<int>(slot_);
+    const std::string dir = board_path(kImagesDir);
+    struct stat st {};
+    if (::stat(dir.c_str(), &st) != 0) {
+        static_cast<void>(::mkdir(dir.c_str(), 0755));
+    }
+    const std::string temp = slot_temp_path(slot_);
+    const auto fail = [&](int err) {
+        std::printf("Image%d update failed (err %d)\n", slot, err);
+        static_cast<void>(::unlink(temp.c_str()));
+        return false;
+    };
+
+    UniqueFd fd(::open(temp.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644));
+    if (fd.get() < 0) {
+        return fail(errno);
+    }
+    std::fputs("    ", stdout);
+    const std::uint64_t total = record.size();
+    std::uint64_t done = 0;
+    while (done < total) {
+        const std::size_t n = static_cast<std::size_t>(std::min<std::uint64_t>(kSlotChunk, total - done));
+        if (!write_all(fd.get(), record.data() + done, n)) {
+            return fail(errno);
+        }
+        done += n;
+        std::printf("\b\b\b\b%3.3d%c", static_cast<int>(done * 100 / total), '%');
+        std::fflush(stdout);
+    }
+    std::printf("\b\b\b\b100%c\n", '%');
+    // The old slot file stays until the new one is whole on flash.
+    if (::fsync(fd.get()) != 0 || fd.close() != 0 ||
+        std::rename(temp.c_str(), slot_path(slot_).c_str()) != 0) {
+        return fail(errno);
+    }
+    sync_directory(dir);
+    std::printf("\nImage%d updated succeeded\n", slot);
+    return true;
+}
+
+bool Installer::write_tarball(std::span<const std::uint8_t> payload) {
+    std::puts("Booting downloaded image");
+    File tarball(std::fopen(board_path(kTarball).c_str(), "wb"));
+    if (!tarball) {
+        std::printf("Image unpack failed (err %d)\n", errno);
+        return false;
+    }
+    // The tail of the payload may still sit in the stream's buffer: a write error can show up
+    // only when it is flushed, and tar must not get a truncated archive unannounced.
+    if (std::fwrite(payload.data(), 1, payload.size(), tarball.get()) != payload.size() ||
+        std::fflush(tarball.get()) != 0) {
+        std::printf("Image unpack failed (err %d)\n", errno);
+        return false;
+    }
+    std::puts("Image ready to boot...");
+    if (std::fclose(tarball.release()) != 0) {
+        std::printf("Image unpack failed (err %d)\n", errno);
+        return false;
+    }
+    return true;
+}
+
+}  // namespace
+
+void installer_set_root_for_tests(const std::string& root) {
+    file_root = root;
+}
+
+int processLamelImage(const char* path, std::uint8_t check_versions, std::int32_t slot) {
+    Installer installer(check_versions, slot);
+    return installer.run(path);
+}
+
+int read_flash_image_header(std::uint32_t type, std::uint8_t* header, std::int32_t slot) {
+    if (header == nullptr) {
+        return 0;
+    }
+    std::memset(header, 0, RECORD_HEADER_SIZE);
+    int fd = -1;
+    std::uint32_t offset = 0;
+    switch (type) {
+        case IMAGE_APPLICATION: {
+            File slot_file(std::fopen(slot_path(slot).c_str(), "rb"));
+            if (!slot_file) {
+                return 0;
+            }
+            static_cast<void>(std::fread(header, 1, RECORD_HEADER_SIZE, slot_file.get()));
+            return 1;
+        }
+        case IMAGE_BOOT:
+            fd = uboot_fd;
+            offset = BOOT_HEADER_COPY_OFFSET;
+            break;
+        case IMAGE_KERNEL:
+            fd = kernel_fd;
+            break;
+        case IMAGE_RFS:
+            fd = rfs_fd;
+            break;
+        case IMAGE_DFT:
+            fd = device_tree_fd;
+            break;
+        case IMAGE_DIAGS:
+            fd = rescue_fd;
+            break;
+        default:
+            std::printf("Unknown image type 0x%x \n", static_cast<unsigned>(type));
+            return 0;
+    }
+    // A failed or short read leaves zeros, which no installed header matches.
+    static_cast<void>(api_flash_read(header, fd, offset, RECORD_HEADER_SIZE));
+    return 1;
+}
+
+int verifyMatchingHeaders(const std::uint8_t* header, std::int32_t slot) {
+    if (header == nullptr) {
+        return 0;
+    }
+    const std::uint32_t type = be32_at(header, 8) & ~RECORD_EXTENDED;
+    std::uint8_t stored[RECORD_HEADER_SIZE] = {};
+    if (read_flash_image_header(type, stored, slot) == 0) {
+        return 0;
+    }
+    // The boot loader's copy of its header is part of its own payload, which cannot hold its
+    // own crc: only len, magic and id are compared.
+    const std::size_t from = type == IMAGE_BOOT ? 4 : 0;
+    return std::memcmp(header + from, stored + from, RECORD_HEADER_SIZE - from) == 0 ? 1 : 0;
+}
+
+int install_package_on_board(const char* path, std::uint8_t check_versions, std::int32_t slot) {
+    static_cast<void>(api_i2c_init());
+    static_cast<void>(api_flash_init());
+    const int result = processLamelImage(path, check_versions, slot);
+    static_cast<void>(api_i2c_close());
+    return result;
+}
