@@ -40,28 +40,28 @@ constexpr const char* kImagesDir = "/user/images";
 constexpr const char* kTarball = "/tmp/kaviximage.tar.gz";
 
 struct FlashTarget {
-    std::uint32_t type;
     const char* heading;
     const char* name;      // in "Bad crc for %s: ..."
     const char* big_name;  // in "%s image is too big for flash ..."
-    bool limit_on_len;     // the boot loader's limit is on its payload, the others' on the record
-    std::uint32_t limit;
-    int* fd;
-    bool payload_only;  // the boot loader goes to flash without its record header
     const char* write_failed;
+    int* fd;
+    std::uint32_t type;
+    std::uint32_t limit;
+    bool limit_on_len;  // the boot loader's limit is on its payload, the others' on the record
+    bool payload_only;  // the boot loader goes to flash without its record header
 };
 
 constexpr FlashTarget kFlashTargets[] = {
-    {IMAGE_BOOT, "Installing Boot Loader: ", "UBOOT", "UBOOT", true, 0x80000, &uboot_fd, true,
-     "Uboot image update failed"},
-    {IMAGE_KERNEL, "Installing Kernel: ", "KERNEL", "KERNEL", false, 0x300000, &kernel_fd, false,
-     "kernel image update failed"},
-    {IMAGE_RFS, "Installing Root Filesystem: ", "RFS", "RFS", false, 0xF00000, &rfs_fd, false,
-     "RFS image update failed"},
-    {IMAGE_DFT, "Installing Device Tree: ", "DFT", "DFT", false, 0x40000, &device_tree_fd, false,
-     "DFT image update failed"},
-    {IMAGE_DIAGS, "Installing Diagnostics: ", "DIAGNOSTICS IMAGE", "DIAGS", false, 0xA00000,
-     &rescue_fd, false, "DIAGS image update failed"},
+    {"Installing Boot Loader: ", "UBOOT", "UBOOT", "Uboot image update failed", &uboot_fd,
+     IMAGE_BOOT, 0x80000, true, true},
+    {"Installing Kernel: ", "KERNEL", "KERNEL", "kernel image update failed", &kernel_fd,
+     IMAGE_KERNEL, 0x300000, false, false},
+    {"Installing Root Filesystem: ", "RFS", "RFS", "RFS image update failed", &rfs_fd, IMAGE_RFS,
+     0xF00000, false, false},
+    {"Installing Device Tree: ", "DFT", "DFT", "DFT image update failed", &device_tree_fd,
+     IMAGE_DFT, 0x40000, false, false},
+    {"Installing Diagnostics: ", "DIAGNOSTICS IMAGE", "DIAGS", "DIAGS image update failed",
+     &rescue_fd, IMAGE_DIAGS, 0xA00000, false, false},
 };
 
 const FlashTarget* flash_target(std::uint32_t type) {
@@ -229,7 +229,8 @@ int Installer::run(const char* path) {
         const std::uint32_t length = h.record_length();
         const std::uint64_t left = package_size - start;
         const std::size_t want = static_cast<std::size_t>(std::min<std::uint64_t>(length, left));
-        std::unique_ptr<std::uint8_t[]> buffer(new (std::nothrow) std::uint8_t[std::max<std::size_t>(want, 1)]);
+        std::unique_ptr<std::uint8_t[]> buffer(new (std::nothrow)
+                                                   std::uint8_t[std::max<std::size_t>(want, 1)]);
         if (!buffer) {
             std::printf("Failed to allocate buffer for image (%d)\n", static_cast<int>(length));
             return 0;
@@ -243,7 +244,8 @@ int Installer::run(const char* path) {
         rec.bytes = std::span<const std::uint8_t>(buffer.get(), got);
         rec.whole = sound && got == length;
 
-        const Step step = target != nullptr ? install_flash(*target, rec) : install_application(rec);
+        const Step step =
+            target != nullptr ? install_flash(*target, rec) : install_application(rec);
         if (step == Step::failed) {
             return 0;
         }
@@ -366,7 +368,8 @@ bool Installer::write_slot_file(std::span<const std::uint8_t> record) {
     const std::uint64_t total = record.size();
     std::uint64_t done = 0;
     while (done < total) {
-        const std::size_t n = static_cast<std::size_t>(std::min<std::uint64_t>(kSlotChunk, total - done));
+        const std::size_t n =
+            static_cast<std::size_t>(std::min<std::uint64_t>(kSlotChunk, total - done));
         if (!write_all(fd.get(), record.data() + done, n)) {
             return fail(errno);
         }

@@ -49,6 +49,9 @@ struct RecordHeader {
     std::span<const std::uint8_t> payload(std::span<const std::uint8_t> record) const noexcept;
 };
 
+// The record header under the name the launcher's and installer's routines give it.
+using image_header = RecordHeader;
+
 // The 20-byte probe taken at a record start.
 RecordHeader parse_probe(std::span<const std::uint8_t, RECORD_PROBE_SIZE> probe) noexcept;
 // A bare 16-byte header (a stored header, the boot loader's copy): hdrlen stays 0.

@@ -14,6 +14,7 @@
 // (--gtest_output lands in the jail and is removed with it), or symbolized sanitizer reports
 // (llvm-symbolizer is not inside the jail). Tests that need the jail skip themselves then.
 #include <gtest/gtest.h>
+#include <signal.h>
 #include <unistd.h>
 
 #include <cerrno>
@@ -38,9 +39,33 @@ bool jail_wanted() {
     return no_jail == nullptr || std::strcmp(no_jail, "1") != 0;
 }
 
+namespace fs = std::filesystem;
+
+// A jail's directory is <binary>-<pid of the process outside>-XXXXXX. A test killed by a
+// timeout takes its whole jail with it but leaves the directory; it goes once that process is
+// gone. (Nothing is mounted on it outside the jail's own namespace, which died with it.)
+void remove_stale_jails(const fs::path& base) {
+    std::error_code ec;
+    for (const auto& entry : fs::directory_iterator(base, ec)) {
+        const std::string name = entry.path().filename().string();
+        const auto end = name.size() >= 8 ? name.size() - 7 : std::string::npos;
+        if (end == std::string::npos || name[end] != '-') {
+            continue;
+        }
+        const auto start = name.rfind('-', end - 1);
+        if (start == std::string::npos || start + 1 == end ||
+            name.find_first_not_of("0123456789", start + 1) < end) {
+            continue;
+        }
+        const long pid = std::strtol(name.c_str() + start + 1, nullptr, 10);
+        if (pid > 0 && ::kill(static_cast<pid_t>(pid), 0) != 0 && errno == ESRCH) {
+            fs::remove_all(entry.path(), ec);
+        }
+    }
+}
+
 // Returns only inside the jail; the process outside ends with the tests' status.
 void jail_this_binary(const char* argv0) {
-    namespace fs = std::filesystem;
     const fs::path base(MP_TEST_JAIL_BASE);
     std::error_code ec;
     fs::create_directories(base, ec);
@@ -48,7 +73,9 @@ void jail_this_binary(const char* argv0) {
         std::fprintf(stderr, "test jail: cannot make %s: %s\n", base.c_str(), ec.message().c_str());
         std::exit(1);
     }
-    std::string pattern = (base / fs::path(argv0).filename()).string() + "-XXXXXX";
+    remove_stale_jails(base);
+    std::string pattern =
+        (base / fs::path(argv0).filename()).string() + "-" + std::to_string(::getpid()) + "-XXXXXX";
     std::vector<char> name(pattern.begin(), pattern.end());
     name.push_back('\0');
     if (::mkdtemp(name.data()) == nullptr) {

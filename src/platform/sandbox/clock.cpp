@@ -20,8 +20,13 @@ unsigned long long scaled_sleep_us(unsigned long long requested_us) {
     if (scale <= 0 || requested_us == 0) {
         return 0;
     }
-    const auto ns = static_cast<unsigned long long>(
-        std::llround(static_cast<double>(requested_us) * kNsPerUs * scale));
+    // A scale that would overflow the count sleeps some 30 years instead (a 32-bit time_t
+    // on the board holds that many seconds).
+    const double wanted_ns = static_cast<double>(requested_us) * kNsPerUs * scale;
+    constexpr double kLongestNs = 1e18;
+    const auto ns = wanted_ns >= kLongestNs
+                        ? static_cast<unsigned long long>(kLongestNs)
+                        : static_cast<unsigned long long>(std::llround(wanted_ns));
     const unsigned long long left_ns = sandbox::host::sleep_ns(ns);
     if (left_ns == 0) {
         return 0;

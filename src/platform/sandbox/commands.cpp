@@ -38,8 +38,7 @@ void set_recorder(Recorder r) {
 namespace detail {
 
 bool inside_board() {
-    return host::on_tmpfs("/run/mpboard-jail") && host::exists("/run/mpboard-jail") &&
-           host::exists("/etc/board.conf");
+    return host::on_tmpfs("/run/mpboard-jail") && host::exists("/etc/board.conf");
 }
 
 }  // namespace detail

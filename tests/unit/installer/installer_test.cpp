@@ -92,9 +92,9 @@ Bytes cat(std::initializer_list<Bytes> parts) {
 
 std::string bad_crc(const char* name, const Bytes& bytes) {
     char line[96];
-    std::snprintf(line, sizeof line, "Bad crc for %s: 0x%08x, voiding download\n", name,
-                  gen_crc(bytes.data() + 4, static_cast<std::uint32_t>(bytes.size() - 4),
-                          CRC_START));
+    std::snprintf(
+        line, sizeof line, "Bad crc for %s: 0x%08x, voiding download\n", name,
+        gen_crc(bytes.data() + 4, static_cast<std::uint32_t>(bytes.size() - 4), CRC_START));
     return line;
 }
 
@@ -119,6 +119,7 @@ struct Outcome {
     std::optional<int> returned;  // processLamelImage returned this
     int exit_status = -1;         // otherwise the process ended with this status
     std::string out;              // stdout, with recorded commands as {kind:command}
+    std::string err;
 };
 
 class InstallerTest : public ::testing::Test {
@@ -171,12 +172,14 @@ protected:
         write_file(kPackage, package);
         write_file(dir_ + "/stdin", Bytes(input.begin(), input.end()));
         const std::string out = dir_ + "/stdout";
+        const std::string err = dir_ + "/stderr";
         std::fflush(nullptr);
         const pid_t pid = fork();
         if (pid == 0) {
             const int in = open((dir_ + "/stdin").c_str(), O_RDONLY);
             const int o = open(out.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
-            if (in < 0 || o < 0 || dup2(in, 0) < 0 || dup2(o, 1) < 0) {
+            const int e = open(err.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
+            if (in < 0 || o < 0 || e < 0 || dup2(in, 0) < 0 || dup2(o, 1) < 0 || dup2(e, 2) < 0) {
                 _exit(126);
             }
             platform::sandbox::set_root(dir_);
@@ -204,6 +207,8 @@ protected:
         o.exit_status = WIFEXITED(status) ? WEXITSTATUS(status) : -1;
         const Bytes text = read_file(out).value_or(Bytes{});
         o.out.assign(text.begin(), text.end());
+        const Bytes errors = read_file(err).value_or(Bytes{});
+        o.err.assign(errors.begin(), errors.end());
         const auto at = o.out.rfind("{returned ");
         if (at != std::string::npos) {
             o.returned = std::stoi(o.out.substr(at + 10));
@@ -251,8 +256,9 @@ TEST_F(InstallerTest, SizeLimitsAreInclusiveAndTheDeviceTreeLimitCoversTheHeader
     EXPECT_EQ(part("uboot"), Bytes(at_limit.begin() + 16, at_limit.end()));
 
     o = install(record(IMAGE_DFT, Bytes(0x40000, 0)), 0, 0);
-    EXPECT_EQ(o.out, kExtracting + "Installing Device Tree: DFT image is too big for flash "
-                                   "(262160 > 262144)\n");
+    EXPECT_EQ(o.out, kExtracting +
+                         "Installing Device Tree: DFT image is too big for flash "
+                         "(262160 > 262144)\n");
     EXPECT_EQ(o.returned, 0);
     EXPECT_EQ(part("devicetree"), Bytes(16 * kSector, 0xFF));
 }
@@ -334,11 +340,11 @@ TEST_P(VersionSkipTest, SameHeaderIsSkippedOnlyWithTheCheck) {
     ASSERT_EQ(o.returned, 1);
     const auto stored = [&] {
         return type == IMAGE_APPLICATION ? read_file("/user/images/image1").value()
-                                         : part(type == IMAGE_BOOT   ? "uboot"
-                                                : type == IMAGE_DFT  ? "devicetree"
-                                                : type == IMAGE_RFS  ? "rfs"
+                                         : part(type == IMAGE_BOOT    ? "uboot"
+                                                : type == IMAGE_DFT   ? "devicetree"
+                                                : type == IMAGE_RFS   ? "rfs"
                                                 : type == IMAGE_DIAGS ? "rescue"
-                                                                     : "kernel");
+                                                                      : "kernel");
     };
     const Bytes before = stored();
 
@@ -390,9 +396,11 @@ TEST_F(InstallerTest, NoSlotChosenBootsTheRecordAtOnce) {
         const Outcome o = install(cat({app, record(IMAGE_KERNEL, pattern(10, 33))}), 0, 0, answer);
         EXPECT_FALSE(o.returned.has_value()) << answer;
         EXPECT_EQ(o.exit_status, 0);
-        EXPECT_THAT(o.out, HasSubstr(kQuestion + "Booting downloaded image\nImage ready to boot...\n"
-                                                 "{system:cd /tmp \ntar mxzf "));
+        EXPECT_THAT(o.out,
+                    HasSubstr(kQuestion + "Booting downloaded image\nImage ready to boot...\n"
+                                          "{system:cd /tmp \ntar mxzf "));
         EXPECT_THAT(o.out, HasSubstr("{exec:/bin/backtrace}{system:reboot}"));
+        EXPECT_EQ(o.err, "Failed to start Application OS.\n");
         EXPECT_EQ(read_file("/tmp/kaviximage.tar.gz"), payload);
         EXPECT_EQ(part("kernel"), Bytes(16 * kSector, 0xFF));  // records after it are not read
         EXPECT_FALSE(fs::exists("/user/images/image1") || fs::exists("/user/images/image2"));
@@ -469,10 +477,11 @@ TEST_F(InstallerTest, ReadFlashImageHeaderLookups) {
         std::uint8_t h[16];
         std::printf("[%d", read_flash_image_header(IMAGE_APPLICATION, h, 2));
         std::printf(" %02x%02x%02x%02x", h[0], h[2], h[3], h[15]);
-        std::printf(" %d", read_flash_image_header(IMAGE_APPLICATION, h, 1));
-        std::printf(" %d", read_flash_image_header(0x07504F4C, h, 1));
-        std::printf(" %d", read_flash_image_header(IMAGE_KERNEL, nullptr, 1));
-        std::printf(" %d %02x]", read_flash_image_header(IMAGE_RFS, h, 1), h[0]);
+        std::printf(" %d ", read_flash_image_header(IMAGE_APPLICATION, h, 1));
+        const int unknown = read_flash_image_header(0x07504F4C, h, 1);
+        std::printf("%d %d", unknown, read_flash_image_header(IMAGE_KERNEL, nullptr, 1));
+        const int rfs = read_flash_image_header(IMAGE_RFS, h, 1);
+        std::printf(" %d %02x]", rfs, h[0]);
     });
     EXPECT_THAT(o.out, HasSubstr("[1 aacc0000 0 Unknown image type 0x7504f4c \n0 0 1 ff]"));
 }
