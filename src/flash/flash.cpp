@@ -47,8 +47,8 @@ struct Partition {
     int flags;
 };
 
-// Open order matters to nobody but is kept stable. The rescue partition is written only by the
-// installer's whole-image writes and is left without O_SYNC.
+// Opened in this order, one open each; a partition that will not open holds -1 and its calls
+// fail at the device. The rescue partition is the one opened without O_SYNC.
 constexpr Partition kPartitions[] = {
     {&uboot_fd, "/dev/mtd-uboot", O_RDWR | O_SYNC},
     {&uboot_env_fd, "/dev/mtd-ubootenv", O_RDWR | O_SYNC},

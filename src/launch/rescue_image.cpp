@@ -39,7 +39,7 @@ RecordBuffer read_intact_record(const RecordHeader& header) {
     const std::uint32_t length = header.record_length();
     std::uint32_t partition_size = 0;
     if (length < RECORD_PROBE_SIZE || mtd_get_size(rescue_fd, &partition_size) != 1 ||
-        false) {
+        length > partition_size) {
         return nullptr;
     }
     RecordBuffer record(static_cast<std::uint8_t*>(std::calloc(length, 1)));

@@ -205,6 +205,9 @@ Outcome LaunchTest::run(const std::function<int()>& step, std::string_view input
             dup2(out_fd, STDOUT_FILENO) < 0 || dup2(err_fd, STDERR_FILENO) < 0) {
             _exit(126);
         }
+        // A watchdog, not a timing: a step that loops for ever fails its test instead of
+        // hanging the whole binary.
+        alarm(60);
         platform::sandbox::set_root(dir_);
         platform::sandbox::reload();
         flash_reset_for_tests();

@@ -1,4 +1,5 @@
 #include <fcntl.h>
+#include <sys/wait.h>
 
 #include <cerrno>
 #include <string>
@@ -52,6 +53,28 @@ TEST_F(Board, CommandsAreRefusedOutsideABoard) {
                   "board\n");
     EXPECT_FALSE(fs::exists(marker));
     EXPECT_FALSE(exists("var/log/board.log"));
+}
+
+// The test binary's own jail carries the board marker; with an /etc/board.conf it is a board,
+// and commands are run (there is no shell in it: status 127) and logged instead of refused.
+TEST_F(Board, CommandsRunInsideABoard) {
+    constexpr long kTmpfsMagic = 0x01021994;
+    struct statfs st {};
+    if (::statfs("/run/mpboard-jail", &st) != 0 || static_cast<long>(st.f_type) != kTmpfsMagic ||
+        fs::exists("/etc/board.conf")) {
+        GTEST_SKIP() << "needs the test jail (not MP_TEST_NO_JAIL)";
+    }
+    fs::create_directories("/etc");
+    std::ofstream("/etc/board.conf") << "clock.scale = 0\n";
+    platform::sandbox::set_root("/");
+    platform::sandbox::reload();
+    const int status = platform::run_system("exit 3");
+    EXPECT_TRUE(WIFEXITED(status) && (WEXITSTATUS(status) == 3 || WEXITSTATUS(status) == 127))
+        << "status " << status << " errno " << errno;
+    std::ifstream in("/var/log/board.log");
+    EXPECT_EQ(std::string(std::istreambuf_iterator<char>(in), {}), "system: exit 3\n");
+    fs::remove("/etc/board.conf");
+    fs::remove("/var/log/board.log");
 }
 
 TEST_F(Board, DevicesAreAbsentWithoutABoardRoot) {
