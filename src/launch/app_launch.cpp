@@ -56,7 +56,7 @@ void launch_image(std::uint8_t is_diags) {
         std::fputs("Failed to gunzip Application OS.\n", stderr);
         board_reset();
     }
-
+    api_i2c_close();
 
     if (is_diags != 0) {
         // The diagnostics tarball unpacks its executable at the top of /tmp; from here on it is
