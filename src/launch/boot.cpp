@@ -151,7 +151,7 @@ int parse_image(std::FILE* fp, std::uint8_t* header) {
         }
         // A record whose lengths break the format gives no next offset that can be trusted (a
         // length of 0 would probe the same record for ever): the file has no bootable record.
-        if (false) {
+        if (classify_record(h) != RecordFault::none) {
             return 0;
         }
         offset += h.record_length();

@@ -41,6 +41,11 @@ struct BoardConfig {
     NakMode i2c_nak = NakMode::none;
     bool cpld_stuck = false;
     double clock_scale = 1.0;
+    // Power cut: the board dies at the first MTD write or erase whose number (counted from
+    // the process's start, failed calls included) reaches power_cut_after; 0 never.
+    std::uint32_t power_cut_after = 0;
+    // How much of that last operation reaches the chip, in percent of its bytes.
+    std::uint32_t power_cut_done_percent = 50;
 };
 
 // The configuration, read on first use when reload() was never called.
@@ -58,6 +63,10 @@ bool inside_board();
 void board_log(std::string_view kind, std::string_view detail);
 
 Stats& mutable_stats();
+
+// Cuts the power: logs "power: <what>" and stops every process of the board at once (only this
+// process when it is not inside a board's jail). Never returns.
+[[noreturn]] void power_cut(std::string_view what);
 
 // Per-process state of the emulators, dropped by reload().
 void forget_devices();

@@ -140,6 +140,14 @@ Outcome apply(detail::BoardConfig& c, std::string_view key, std::string_view val
         ok = parse_flag(value, &c.cpld_stuck);
     } else if (key == "clock.scale") {
         ok = parse_scale(value, &c.clock_scale);
+    } else if (key == "power.cut_after_writes") {
+        ok = parse_u32(value, &c.power_cut_after);
+    } else if (key == "power.cut_partial") {
+        std::uint32_t percent = 0;
+        ok = parse_u32(value, &percent) && percent <= 100;
+        if (ok) {
+            c.power_cut_done_percent = percent;
+        }
     } else {
         return Outcome::unknown_key;
     }

@@ -4,6 +4,7 @@
 #include <sys/stat.h>
 #include <sys/statfs.h>
 #include <sys/vfs.h>
+#include <signal.h>
 #include <unistd.h>
 
 #include <cerrno>
@@ -141,6 +142,15 @@ int shell(const char* command) {
 
 int exec_program(const char* program) {
     return ::execlp(program, program, static_cast<char*>(nullptr));
+}
+
+void kill_board(bool whole_board) {
+    if (whole_board) {
+        // Inside the board's PID namespace, -1 reaches every process of the board except its
+        // init and the caller; the init only reaps, and ends with the caller.
+        static_cast<void>(::kill(-1, SIGKILL));
+    }
+    static_cast<void>(::kill(::getpid(), SIGKILL));
 }
 
 }  // namespace platform::sandbox::host

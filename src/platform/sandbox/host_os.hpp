@@ -59,4 +59,9 @@ void flush_output();
 int shell(const char* command);
 int exec_program(const char* program);
 
+// The power cut: SIGKILL to every process of the board's PID namespace but its init
+// (kill(-1) inside the namespace; whole_board false kills only this process), then to this
+// process. Returns only if this process outlived its own SIGKILL, which must never happen.
+void kill_board(bool whole_board);
+
 }  // namespace platform::sandbox::host

@@ -81,6 +81,32 @@ bool write_fully(int fd, const std::uint8_t* buf, std::size_t count, off_t offse
     return true;
 }
 
+// The number of this MTD write or erase when the power is to go now, 0 otherwise.
+std::uint32_t cut_due() {
+    const std::uint32_t after = config().power_cut_after;
+    if (after == 0) {
+        return 0;
+    }
+    const Stats& st = mutable_stats();
+    const std::uint64_t number = std::uint64_t{st.mtd_writes} + st.mtd_erases;
+    return number >= after ? static_cast<std::uint32_t>(number) : 0;
+}
+
+std::string cut_text(std::uint32_t number, std::string_view op, Partition part,
+                     std::uint64_t offset, std::uint64_t length) {
+    const std::uint64_t es = config().erase_size;
+    return "op " + std::to_string(number) + ": " + std::string(op) + " " +
+           std::string(partition_name(part)) + " sector " +
+           std::to_string(es == 0 ? 0 : offset / es) + " offset " + std::to_string(offset) +
+           " length " + std::to_string(length) + ", " +
+           std::to_string(config().power_cut_done_percent) + "% done";
+}
+
+// The part of an operation of `count` bytes that reaches the chip before the supply fails.
+std::size_t done_part(std::size_t count) {
+    return static_cast<std::size_t>(std::uint64_t{count} * config().power_cut_done_percent / 100);
+}
+
 }  // namespace
 
 int mtd_open(Partition part, int flags) {
@@ -169,6 +195,12 @@ ssize_t mtd_pwrite(const OpenDevice& dev, const void* buf, std::size_t count, of
     for (std::size_t i = 0; i < count; ++i) {
         cells[i] &= data[i];
     }
+    if (const std::uint32_t number = cut_due(); number != 0) {
+        // The cells programmed so far keep their new bits; the rest keep their old ones.
+        static_cast<void>(write_fully(dev.fd, cells.data(), done_part(count), offset));
+        power_cut(cut_text(number, "write", dev.partition, static_cast<std::uint64_t>(offset),
+                           count));
+    }
     if (!write_fully(dev.fd, cells.data(), count, offset)) {
         return -1;
     }
@@ -222,6 +254,12 @@ int mtd_erase_range(const OpenDevice& dev, std::uint32_t start, std::uint32_t le
     for (std::uint64_t at = start; at < std::uint64_t{start} + length; at += es) {
         if (fails_at(c.mtd_erase_fault, "erase", dev.partition, at, es)) {
             return -1;
+        }
+        if (const std::uint32_t number = cut_due(); number != 0) {
+            // An interrupted erase: part of the block already reads 0xFF, the rest is old.
+            static_cast<void>(write_fully(dev.fd, blank.data(), done_part(es),
+                                          static_cast<off_t>(at)));
+            power_cut(cut_text(number, "erase", dev.partition, at, es));
         }
         if (!write_fully(dev.fd, blank.data(), es, static_cast<off_t>(at))) {
             return -1;

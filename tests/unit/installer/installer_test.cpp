@@ -36,7 +36,7 @@ namespace fs = std::filesystem;
 using Bytes = std::vector<std::uint8_t>;
 using ::testing::HasSubstr;
 
-constexpr std::uint32_t kSector = 4096;
+constexpr std::size_t kSector = 4096;
 constexpr std::uint32_t kId = 0x01020304;
 constexpr const char* kPackage = "/tmp/image";
 const std::string kExtracting = "\nExtracting images ... Do *NOT* power cycle the switch.\n";
@@ -367,7 +367,10 @@ TEST_P(VersionSkipTest, SameHeaderIsSkippedOnlyWithTheCheck) {
 
 INSTANTIATE_TEST_SUITE_P(AllTypes, VersionSkipTest,
                          ::testing::Values(IMAGE_BOOT, IMAGE_KERNEL, IMAGE_RFS, IMAGE_DFT,
-                                           IMAGE_DIAGS, IMAGE_APPLICATION));
+                                           IMAGE_DIAGS, IMAGE_APPLICATION),
+                         [](const ::testing::TestParamInfo<std::uint32_t>& type) {
+                             return std::string(record_type_name(type.param));
+                         });
 
 // ---- Application records --------------------------------------------------------------------
 
@@ -413,7 +416,7 @@ TEST_F(InstallerTest, FlashWriteFailureAtEverySectorKeepsEarlierRecords) {
     const Bytes dft = record(IMAGE_DFT, pattern(200, 40));
     const Bytes kernel = record(IMAGE_KERNEL, pattern(3 * kSector - 100, 41));
     const Bytes app = record(IMAGE_APPLICATION, pattern(20, 42));
-    for (std::uint32_t bad = 0; bad < 3; ++bad) {
+    for (std::size_t bad = 0; bad < 3; ++bad) {
         SCOPED_TRACE(bad);
         write_file(part_path("kernel"), Bytes(16 * kSector, 0xFF));
         board_conf("fault.mtd.write = kernel:" + std::to_string(bad) + "\n");
@@ -424,9 +427,9 @@ TEST_F(InstallerTest, FlashWriteFailureAtEverySectorKeepsEarlierRecords) {
         EXPECT_EQ(part("devicetree"), with_tail(dft, 16 * kSector, 0xFF));
         // Sectors before the failing one hold the new bytes; those after it are untouched.
         const Bytes k = part("kernel");
-        EXPECT_TRUE(std::equal(kernel.begin(), kernel.begin() + bad * kSector, k.begin()));
-        EXPECT_EQ(Bytes(k.begin() + (bad + 1) * kSector, k.end()),
-                  Bytes((16 - bad - 1) * kSector, 0xFF));
+        const auto sector = [](std::size_t n) { return static_cast<std::ptrdiff_t>(n * kSector); };
+        EXPECT_TRUE(std::equal(kernel.begin(), kernel.begin() + sector(bad), k.begin()));
+        EXPECT_EQ(Bytes(k.begin() + sector(bad + 1), k.end()), Bytes((15 - bad) * kSector, 0xFF));
         EXPECT_EQ(part("uboot"), Bytes(0x80000, 0xFF));
         EXPECT_FALSE(fs::exists("/user/images/image1"));
         EXPECT_EQ(vpd(1), 0xFF);

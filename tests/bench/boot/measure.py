@@ -1,0 +1,99 @@
+"""The boot benchmark's measuring half (scripts/bench-boot prepares the board and the programs).
+
+One boot attempt on a board whose slot 1 holds a single large application record, timed from the
+launcher's start (its mount at start-up) to the tarball written (the tar it then runs), against
+the floor program on the same slot file. The board's mount and tar are the stamp program, which
+writes CLOCK_MONOTONIC, the launcher's peak resident set and the tarball's size to
+/var/bench-stamps. Runs alternate between the two so that both see the same machine.
+
+    measure.py BOARD MPBOARD FLOOR RUNS
+"""
+
+import os
+import statistics
+import subprocess
+import sys
+import time
+from pathlib import Path
+
+
+def record_info(path):
+    with open(path, "rb") as f:
+        head = f.read(20)
+    length = int.from_bytes(head[4:8], "big")
+    magic = int.from_bytes(head[8:12], "big")
+    header = int.from_bytes(head[18:20], "big") if magic & 0x80000000 else 16
+    return header + length, length
+
+
+def run_floor(floor, slot, out):
+    out.unlink(missing_ok=True)
+    start = time.monotonic_ns()
+    proc = subprocess.Popen([floor, str(slot), str(out)])
+    _, status, usage = os.wait4(proc.pid, 0)
+    elapsed = time.monotonic_ns() - start
+    if os.waitstatus_to_exitcode(status) != 0:
+        sys.exit(f"floor failed on {slot}")
+    size = out.stat().st_size
+    out.unlink()
+    return elapsed, usage.ru_maxrss * 1024, size
+
+
+def run_launcher(board, mpboard):
+    stamps = board / "var/bench-stamps"
+    stamps.unlink(missing_ok=True)
+    start = time.monotonic_ns()
+    proc = subprocess.run([mpboard, "run", str(board), "--clock-scale", "0"],
+                          stdin=subprocess.DEVNULL, capture_output=True)
+    lines = {}
+    if stamps.exists():
+        for line in stamps.read_text().splitlines():
+            name, ns, hwm_kb, size = line.split()
+            lines[name] = (int(ns), int(hwm_kb), int(size))
+    if "mount" not in lines or "tar" not in lines:
+        sys.exit(f"the boot did not reach tar (status {proc.returncode}):\n"
+                 f"{proc.stdout.decode()}{proc.stderr.decode()}")
+    tar_ns, hwm_kb, size = lines["tar"]
+    return tar_ns - lines["mount"][0], tar_ns - start, hwm_kb * 1024, size
+
+
+def main():
+    board, mpboard, floor, runs = Path(sys.argv[1]), sys.argv[2], sys.argv[3], int(sys.argv[4])
+    slot = board / "user/images/image1"
+    record_length, payload = record_info(slot)
+    out = board / "tmp/floor-tarball"
+
+    # One of each first, so that both find the slot file in the page cache.
+    run_floor(floor, slot, out)
+    run_launcher(board, mpboard)
+
+    rows = []
+    print(f"{'run':>3} {'floor ms':>9} {'launcher ms':>12} {'ratio':>6} {'mpboard run ms':>15}"
+          f" {'launcher peak RSS MiB':>22}")
+    for i in range(runs):
+        floor_ns, floor_rss, floor_size = run_floor(floor, slot, out)
+        launch_ns, total_ns, hwm, size = run_launcher(board, mpboard)
+        if size != payload or floor_size != payload:
+            sys.exit(f"tarball of {size} bytes (floor: {floor_size}), payload is {payload}")
+        rows.append((floor_ns, launch_ns, total_ns, hwm, floor_rss))
+        print(f"{i + 1:>3} {floor_ns / 1e6:>9.1f} {launch_ns / 1e6:>12.1f}"
+              f" {launch_ns / floor_ns:>6.3f} {total_ns / 1e6:>15.1f} {hwm / 2**20:>22.1f}")
+
+    ratio = statistics.median(r[1] / r[0] for r in rows)
+    peak = max(r[3] for r in rows)
+    limit = record_length + (16 << 20)
+    print()
+    print(f"record length:        {record_length} bytes ({record_length / 2**20:.1f} MiB)")
+    print(f"floor median:         {statistics.median(r[0] for r in rows) / 1e6:.1f} ms, "
+          f"peak RSS {max(r[4] for r in rows) / 2**20:.1f} MiB")
+    print(f"launcher median:      {statistics.median(r[1] for r in rows) / 1e6:.1f} ms "
+          f"(start-up mount to tar; whole mpboard run to tar: "
+          f"{statistics.median(r[2] for r in rows) / 1e6:.1f} ms)")
+    print(f"median ratio:         {ratio:.3f} (goal: at most 1.15) "
+          f"{'met' if ratio <= 1.15 else 'MISSED'}")
+    print(f"launcher peak RSS:    {peak / 2**20:.1f} MiB (goal: at most {limit / 2**20:.1f} MiB, "
+          f"the record plus 16 MiB) {'met' if peak <= limit else 'MISSED'}")
+
+
+if __name__ == "__main__":
+    main()

@@ -1,0 +1,62 @@
+"""Booting: the board powers on and the application in the chosen slot starts."""
+
+from conftest import (MOUNT_LINE, UNPACK_LINE, VPD_BOOTED, VPD_IMAGE, app_line, application,
+                      pristine_vpd, record, BOOT, KERNEL, EXTENDED)
+
+
+def test_demo_board_boots_slot_1_on_the_console(board):
+    console = board.console()
+    console.line("Booting image '1'")
+    console.line("demo application 1.0.0.1 running")
+    status, rest = console.finish()
+    assert status == 0
+    assert "Booting image '2'" not in rest
+
+    vpd = pristine_vpd()
+    vpd[VPD_BOOTED] = 1
+    assert board.vpd() == vpd
+    assert board.launcher_log() == [MOUNT_LINE, "vpd-write: offset 59 value 0x01", UNPACK_LINE,
+                                    "exec: /bin/backtrace"]
+    kinds = [line.split(":", 1)[0] for line in board.log()]
+    assert "mount" in kinds and "backtrace" in kinds, board.log()
+
+
+def test_normal_boot_prints_only_on_standard_output(test_board):
+    status, out, err = test_board.run()
+    assert (status, err) == (0, "")
+    assert out == ("Booting image '1'\n" + app_line("1.1.1.1") + "\n"
+                   "args=[] LD_PRELOAD=[]\n")
+    assert test_board.vpd()[VPD_BOOTED] == 1
+    # Unpacked, then the tarball deleted, before the application took over.
+    assert (test_board.path / "tmp/home/bin/mp.elf.strip").exists()
+    assert not (test_board.path / "tmp/kaviximage.tar.gz").exists()
+
+
+def test_vpd_slot_byte_2_boots_slot_2(test_board):
+    test_board.set_vpd({VPD_IMAGE: 2})
+    status, out, err = test_board.run()
+    assert (status, err) == (0, "")
+    assert out.startswith("Booting image '2'\n" + app_line("2.2.2.2") + "\n")
+    vpd = test_board.vpd()
+    assert (vpd[VPD_IMAGE], vpd[VPD_BOOTED]) == (2, 2)
+
+
+def test_unusable_slot_byte_boots_slot_1(test_board):
+    for value in (0, 3, 255):
+        test_board.set_vpd({VPD_IMAGE: value, VPD_BOOTED: 255})
+        status, out, err = test_board.run()
+        assert (status, err) == (0, ""), value
+        assert out.startswith("Booting image '1'\n" + app_line("1.1.1.1") + "\n"), value
+        assert test_board.vpd()[VPD_BOOTED] == 1
+
+
+def test_application_behind_boot_loader_and_kernel_records(test_board):
+    # A release package as shipped: boot loader and an extended kernel record first; the boot
+    # steps over them without checking them.
+    package = (record(BOOT, b"\x5a" * 512, "2.0.0.1", bad_crc=True)
+               + record(KERNEL | EXTENDED, b"K" * 1000, "5.10.0.3", hdrlen=32)
+               + application("3.3.3.3"))
+    test_board.slot(1, package)
+    status, out, err = test_board.run()
+    assert (status, err) == (0, "")
+    assert out.startswith("Booting image '1'\n" + app_line("3.3.3.3") + "\n")

@@ -1,0 +1,102 @@
+"""Launch modes: the boot settings in the U-Boot environment choose how the application starts;
+the board's stand-ins show the command lines they were given."""
+
+import gzip
+
+import pytest
+
+from conftest import (DIAGS_LINES, MOUNT_LINE, RESET_LINE, UNPACK_LINE, VPD_BOOTED, app_line,
+                      application, diag_line, diagnostics, record, script, APPLICATION, BOOT)
+
+APP = "/tmp/home/bin/mp.elf.strip"
+DUMA = "LD_PRELOAD=libduma.so.0.0.0"
+
+
+def debugger_record():
+    """The debugger as the other slot carries it: a gzip'ed program in an application record.
+    This one names its arguments and LD_PRELOAD, then runs the program it was given."""
+    program = script('echo "test debugger args=[$*] LD_PRELOAD=[${LD_PRELOAD:-}]"\nexec "$@"\n')
+    return record(APPLICATION, gzip.compress(program), "9.9.9.9")
+
+
+def answer_dhcp(console):
+    # gdbserver needs the management port first; the board has a dhclient, so DHCP is offered.
+    console.prompt("Confirm: Use DHCP for network configuration? y/N: ")
+    console.enter("y")
+    console.line("y")
+    console.line("")
+
+
+@pytest.mark.parametrize("settings, command", [
+    (["gdbserver=on"], f"/bin/gdbserver :1234 {APP}\\n"),
+    (["gdbserver=on", "gdbport=4321", "memchk=on"], f"{DUMA} /bin/gdbserver :4321 {APP}\\n"),
+])
+def test_remote_debugger(test_board, settings, command):
+    test_board.env(*settings)
+    console = test_board.console()
+    answer_dhcp(console)
+    console.line("Booting image '1'")
+    console.line(app_line("1.1.1.1"))
+    status, _ = console.finish()
+    assert status == 0
+    log = test_board.launcher_log()
+    assert log == [MOUNT_LINE, "system: dhclient -1 eth1", "vpd-write: offset 59 value 0x01",
+                   UNPACK_LINE, "system: " + command, RESET_LINE], log
+    stand_in = [line for line in test_board.log() if line.startswith("gdbserver")]
+    assert len(stand_in) == 1 and APP in stand_in[0], test_board.log()
+    assert ("libduma" in stand_in[0]) == ("memchk=on" in settings)
+
+
+def test_local_debugger_from_other_slot(test_board):
+    test_board.slot(2, debugger_record() + application("2.2.2.2"))
+    test_board.env("gdb=on")
+    status, out, err = test_board.run()
+    assert err == ""
+    assert out == ("Booting image '1'\n"
+                   "Extracting GDB from image slot 2\n"
+                   f"Found GDB image 2 of length = {len(debugger_record()) - 16}.\n"
+                   "decompressing GDB....\n"
+                   "*** Launching under GDB ***\n"
+                   f"test debugger args=[{APP}] LD_PRELOAD=[]\n"
+                   + app_line("1.1.1.1") + "\nargs=[] LD_PRELOAD=[]\n")
+    assert status == 0
+    assert test_board.launcher_log() == [
+        MOUNT_LINE, "vpd-write: offset 59 value 0x01", "system: gunzip /tmp/gdb.gz",
+        "system: chmod +x /tmp/gdb", UNPACK_LINE, f"system: /tmp/gdb {APP}", RESET_LINE]
+
+
+def test_debugger_missing_falls_back_to_ordinary_start(test_board):
+    # The other slot starts with a boot-loader record: no debugger, and memchk is not looked at.
+    test_board.slot(2, record(BOOT, b"b" * 300) + application("2.2.2.2"))
+    test_board.env("gdb=on", "memchk=on")
+    status, out, err = test_board.run()
+    assert err == "Image has invalid header 0x2504f4c\n"
+    assert out == ("Booting image '1'\n"
+                   "Extracting GDB from image slot 2\n"
+                   "**** GDB mode selected but GDB not available. Please install GDB image ***\n"
+                   + app_line("1.1.1.1") + "\nargs=[] LD_PRELOAD=[]\n")
+    assert status == 0
+    assert test_board.launcher_log()[-1] == "exec: /bin/backtrace"
+
+
+def test_memory_checker(test_board):
+    test_board.env("memchk=on")
+    status, out, err = test_board.run()
+    assert err == ""
+    assert out == ("Booting image '1'\n" + app_line("1.1.1.1")
+                   + "\nargs=[] LD_PRELOAD=[libduma.so.0.0.0]\n")
+    assert status == 0
+    assert test_board.launcher_log() == [MOUNT_LINE, "vpd-write: offset 59 value 0x01",
+                                         UNPACK_LINE, f"system: {DUMA} {APP}\\n", RESET_LINE]
+
+
+def test_diagnostics_record_in_slot_starts_like_an_application(test_board):
+    test_board.slot(1, diagnostics("6.6.6.6"))
+    test_board.env("memchk=on")
+    status, out, err = test_board.run()
+    assert err == ""
+    assert out == "Booting image '1'\ninstall diags image\n" + diag_line("6.6.6.6") + "\n"
+    assert test_board.vpd()[VPD_BOOTED] == 1
+    assert test_board.launcher_log() == [MOUNT_LINE, "vpd-write: offset 59 value 0x01",
+                                         UNPACK_LINE, *DIAGS_LINES,
+                                         f"system: {DUMA} {APP}\\n", RESET_LINE]

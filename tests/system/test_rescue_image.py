@@ -1,0 +1,117 @@
+"""Rescue image: both slots are gone and the rescue partition holds a recovery application; the
+operator answers its slot question on the console."""
+
+import pytest
+
+from conftest import (RECOVERY_NOTICE, RESCUE_QUESTION, VPD_BOOTED, VPD_IMAGE, app_line,
+                      application, pristine_vpd)
+
+RECOVERY = application("7.7.7.7")
+
+
+@pytest.fixture
+def rescue_board(test_board):
+    test_board.slot(1, None)
+    test_board.slot(2, None)
+    test_board.flash("rescue", RECOVERY)
+    return test_board
+
+
+def reach_question(board):
+    console = board.console()
+    console.line("Booting image '1'")
+    console.prompt(RESCUE_QUESTION)
+    return console
+
+
+@pytest.mark.parametrize("slot", [1, 2])
+def test_answer_installs_recovery_image_into_slot(rescue_board, slot):
+    console = reach_question(rescue_board)
+    console.enter(str(slot))
+    console.line(str(slot))  # the terminal's echo of the answer
+    console.line("")
+    console.line(f"Installing recovery image as image{slot}...")
+    console.line(f"Setting boot image to {slot}")
+    console.line(app_line("7.7.7.7"))
+    status, _ = console.finish()
+    assert status == 0
+
+    vpd = pristine_vpd()
+    vpd[VPD_IMAGE] = vpd[VPD_BOOTED] = slot
+    assert rescue_board.vpd() == vpd
+    # Exactly the one record, header included; the other slot stays empty.
+    assert rescue_board.slot_file(slot) == RECOVERY
+    assert rescue_board.slot_file(3 - slot) is None
+    assert (rescue_board.path / "tmp/image").read_bytes() == RECOVERY
+    log = rescue_board.launcher_log()
+    assert "system: mkdir /user/images &> /dev/null" in log
+    assert log.index("system: mkdir /user/images &> /dev/null") < log.index(
+        f"vpd-write: offset 1 value 0x0{slot}") < log.index(
+        f"vpd-write: offset 59 value 0x0{slot}")
+
+
+def test_return_boots_recovery_image_without_installing(rescue_board):
+    before = sorted(p.name for p in (rescue_board.path / "user").rglob("*"))
+    console = reach_question(rescue_board)
+    console.enter()
+    console.line("")
+    console.line("")
+    console.line(RECOVERY_NOTICE)
+    console.line(app_line("7.7.7.7"))
+    status, _ = console.finish()
+    assert status == 0
+    vpd = pristine_vpd()
+    vpd[VPD_BOOTED] = 4
+    assert rescue_board.vpd() == vpd
+    assert sorted(p.name for p in (rescue_board.path / "user").rglob("*")) == before
+
+
+def test_other_answer_boots_recovery_image(rescue_board):
+    console = reach_question(rescue_board)
+    console.enter("3")
+    console.line("3")
+    console.line("")
+    console.line(RECOVERY_NOTICE)
+    console.line(app_line("7.7.7.7"))
+    assert console.finish()[0] == 0
+    assert rescue_board.vpd()[VPD_BOOTED] == 4
+    assert rescue_board.slot_file(1) is None and rescue_board.slot_file(2) is None
+
+
+def test_end_of_input_boots_without_touching_vpd(rescue_board):
+    console = reach_question(rescue_board)
+    console.end_of_input()
+    console.line(app_line("7.7.7.7"))
+    status, rest = console.finish()
+    assert status == 0
+    assert rescue_board.vpd() == pristine_vpd()
+    assert not [line for line in rescue_board.launcher_log() if line.startswith("vpd-write")]
+
+
+def test_streams_of_the_question_without_a_terminal(rescue_board):
+    # The question goes to standard output without a newline; the answer comes from standard
+    # input whatever it is.
+    status, out, err = rescue_board.run(stdin=b"2\n")
+    assert err == ("Failed to open Application image 1. Trying image 2.\n"
+                   "Failed to open Application image 2. Trying rescue image\n")
+    assert out.startswith("Booting image '1'\n" + RESCUE_QUESTION
+                          + "\nInstalling recovery image as image2...\n"
+                          "Setting boot image to 2\n" + app_line("7.7.7.7") + "\n")
+    assert status == 0
+    assert rescue_board.slot_file(2) == RECOVERY
+
+
+def test_mkdir_behind_ampersand_redirection_finishes_before_copy(rescue_board):
+    # "mkdir /user/images &> /dev/null": a shell that reads "&>" as "&" then ">" would leave
+    # mkdir in the background and the copy into /user/images would fail. This mkdir takes its
+    # time, so only a shell that waits for it gets the slot file.
+    images = rescue_board.path / "user/images"
+    images.rmdir()
+    slow = rescue_board.path / "usr/local/bin/mkdir"
+    slow.parent.mkdir(parents=True, exist_ok=True)
+    slow.write_text("#!/bin/sh\nsleep 1\nexec /bin/busybox mkdir \"$@\"\n")
+    slow.chmod(0o755)
+    status, out, err = rescue_board.run(stdin=b"1\n")
+    assert status == 0
+    assert "Setting boot image to 1\n" in out
+    assert rescue_board.slot_file(1) == RECOVERY

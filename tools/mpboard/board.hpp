@@ -1,0 +1,137 @@
+// A sandbox board directory: its layout, its files and the operator's edits of them.
+//
+// The directory is the root of the launcher's world when the board runs (see README.md): the
+// flash partitions are files under dev/, the VPD EEPROM is a file of 256 bytes, user/ is the
+// persistent filesystem and tmp/ the RAM filesystem.
+#pragma once
+
+#include <cstdint>
+#include <optional>
+#include <span>
+#include <stdexcept>
+#include <string>
+#include <string_view>
+#include <vector>
+
+namespace mpboard {
+
+inline constexpr int EXIT_OK = 0;
+inline constexpr int EXIT_FAILED = 1;
+inline constexpr int EXIT_USAGE = 2;
+
+// Ends a command: main prints "mpboard: <message>" on standard error and exits with `status`.
+class Failure : public std::runtime_error {
+public:
+    Failure(int status, const std::string& message)
+        : std::runtime_error(message), status_(status) {}
+    int status() const noexcept { return status_; }
+
+private:
+    int status_;
+};
+
+[[noreturn]] void fail(const std::string& message);        // exit status 1
+[[noreturn]] void usage_fail(const std::string& message);  // exit status 2
+// "<path>: <strerror(errno)>" with status 1.
+[[noreturn]] void fail_errno(const std::string& path, const std::string& what = {});
+
+// ---- Files ------------------------------------------------------------------------------------
+
+std::vector<std::uint8_t> read_file(const std::string& path);
+std::string read_text(const std::string& path);
+// Written under a temporary name beside `path`, synced and renamed over it: a reader never sees
+// a half-written file.
+void write_file_atomic(const std::string& path, std::span<const std::uint8_t> bytes,
+                       unsigned mode = 0644);
+void write_text_atomic(const std::string& path, std::string_view text, unsigned mode = 0644);
+bool exists(const std::string& path);
+void make_dirs(const std::string& path);
+// Copies a host file to `target` (atomically) unless `target` already has its size and
+// modification time; keeps the mode and the modification time.
+void copy_if_changed(const std::string& source, const std::string& target);
+
+// ---- Partitions ---------------------------------------------------------------------------------
+
+struct Partition {
+    const char* name;  // as the board configuration and `mpboard flash` name it
+    const char* file;  // below the board directory
+    std::uint32_t size;
+};
+
+// Sizes are the limits the installer checks, so every record it accepts fits; the environment
+// takes one erase block.
+inline constexpr Partition PARTITIONS[] = {
+    {"uboot", "dev/mtd-uboot", 0x80000},
+    {"ubootenv", "dev/mtd-ubootenv", 0x20000},
+    {"devicetree", "dev/mtd-devicetree", 0x40000},
+    {"kernel", "dev/mtd-kernel", 0x300000},
+    {"rfs", "dev/mtd-rfs", 0xF00000},
+    {"rescue", "dev/mtd-rescue", 0xA00000},
+};
+
+const Partition* partition_by_name(std::string_view name);
+
+// ---- The board ----------------------------------------------------------------------------------
+
+class Board {
+public:
+    // A directory that holds etc/board.conf; anything else fails with a message naming it.
+    static Board open(const std::string& dir);
+    explicit Board(std::string dir) : dir_(std::move(dir)) {}
+
+    const std::string& dir() const noexcept { return dir_; }
+    std::string path(std::string_view relative) const;  // dir + "/" + relative
+    std::string partition_path(const Partition& p) const { return path(p.file); }
+    // The EEPROM file that i2c.eeprom names (default var/vpd.bin).
+    std::string eeprom_path() const;
+    std::string slot_path(int slot) const;
+
+    // The partition's bytes; a missing file fails.
+    std::vector<std::uint8_t> read_partition(const Partition& p) const;
+    // `bytes` at offset 0, the rest of the partition erased (0xFF); more bytes than the
+    // partition holds fail.
+    void write_partition(const Partition& p, std::span<const std::uint8_t> bytes) const;
+
+    // The 256 EEPROM bytes (a missing file reads erased, as the emulator creates it).
+    std::vector<std::uint8_t> read_vpd() const;
+    void write_vpd(std::span<const std::uint8_t> bytes) const;
+
+private:
+    std::string dir_;
+};
+
+// ---- etc/board.conf -------------------------------------------------------------------------
+
+struct ConfKey {
+    const char* key;
+    const char* fallback;
+    const char* meaning;
+};
+extern const std::vector<ConfKey> CONF_KEYS;
+const ConfKey* conf_key(std::string_view key);
+
+// The value a board.conf text gives `key` (the last line that sets it), if any.
+std::optional<std::string> conf_value(std::string_view conf_text, std::string_view key);
+// The text with `key` set to `value` (its lines replaced by one, or one appended); an empty
+// value removes the key's lines, so the key takes its default.
+std::string conf_with(std::string_view conf_text, std::string_view key, std::string_view value);
+// The text board.conf has when a board is made.
+std::string default_conf_text();
+
+// ---- Making a board -----------------------------------------------------------------------------
+
+struct CreateOptions {
+    bool demo = false;
+    bool force = false;
+    std::string busybox;  // the static BusyBox to put in the board
+};
+void create_board(const std::string& dir, const CreateOptions& options);
+
+// The stand-in programs from standins/, by file name.
+struct StandIn {
+    const char* name;
+    const char* text;
+};
+extern const std::vector<StandIn> STANDINS;
+
+}  // namespace mpboard

@@ -1,0 +1,399 @@
+#include "board_jail.hpp"
+
+#include <elf.h>
+#include <fcntl.h>
+#include <signal.h>
+#include <spawn.h>
+#include <sys/mount.h>
+#include <sys/stat.h>
+#include <sys/wait.h>
+#include <termios.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <exception>
+#include <filesystem>
+#include <stdexcept>
+#include <string>
+#include <vector>
+
+#include "image/installer.hpp"
+#include "platform/sandbox/jail.hpp"
+
+extern char** environ;
+
+namespace mpboard {
+namespace {
+
+namespace sb = platform::sandbox;
+
+// Where the launcher lives inside a board; copied there before every run, so a rebuilt launcher
+// is the one that boots.
+constexpr const char* BOARD_LAUNCHER = "/bin/mplaunch-sandbox";
+constexpr const char* BOARD_LAUNCHER_PPC = "/bin/mplaunch-sandbox-ppc";
+constexpr const char* BOARD_QEMU = "/usr/bin/qemu-ppc-static";
+// This run's board.conf when --clock-scale overrides it: on the jail's own tmpfs, bind-mounted
+// over /etc/board.conf inside the jail only.
+constexpr const char* RUN_CONF = "/run/board.conf";
+constexpr const char* NETNS_DIR = "/run/netns";
+
+// ---- The launcher and what it needs in the board ------------------------------------------------
+
+// The dynamic loader a host executable names (PT_INTERP), or empty for a static one.
+std::string interpreter_of(const std::string& path) {
+    const auto bytes = read_file(path);
+    if (bytes.size() < sizeof(Elf64_Ehdr) || std::memcmp(bytes.data(), ELFMAG, SELFMAG) != 0) {
+        fail(path + ": not an ELF executable");
+    }
+    if (bytes[EI_CLASS] != ELFCLASS64) {
+        return {};  // the powerpc build, static
+    }
+    Elf64_Ehdr eh;
+    std::memcpy(&eh, bytes.data(), sizeof eh);
+    for (unsigned i = 0; i < eh.e_phnum; ++i) {
+        const std::size_t at = eh.e_phoff + std::size_t{i} * eh.e_phentsize;
+        if (at + sizeof(Elf64_Phdr) > bytes.size()) {
+            break;
+        }
+        Elf64_Phdr ph;
+        std::memcpy(&ph, bytes.data() + at, sizeof ph);
+        if (ph.p_type == PT_INTERP && ph.p_offset + ph.p_filesz <= bytes.size() &&
+            ph.p_filesz > 1) {
+            return std::string(reinterpret_cast<const char*>(bytes.data() + ph.p_offset),
+                               ph.p_filesz - 1);
+        }
+    }
+    return {};
+}
+
+// The shared objects a dynamic executable loads, as its loader lists them (what ldd shows).
+std::vector<std::string> shared_objects_of(const std::string& interp, const std::string& exe) {
+    int pipe_fds[2];
+    if (::pipe2(pipe_fds, O_CLOEXEC) != 0) {
+        fail_errno("pipe");
+    }
+    posix_spawn_file_actions_t actions;
+    posix_spawn_file_actions_init(&actions);
+    posix_spawn_file_actions_adddup2(&actions, pipe_fds[1], STDOUT_FILENO);
+    std::string list = "--list";
+    std::vector<char*> argv{const_cast<char*>(interp.c_str()), list.data(),
+                            const_cast<char*>(exe.c_str()), nullptr};
+    pid_t pid = -1;
+    const int rc = ::posix_spawn(&pid, interp.c_str(), &actions, nullptr, argv.data(), environ);
+    posix_spawn_file_actions_destroy(&actions);
+    ::close(pipe_fds[1]);
+    std::string out;
+    if (rc == 0) {
+        char chunk[4096];
+        ssize_t n = 0;
+        while ((n = ::read(pipe_fds[0], chunk, sizeof chunk)) > 0 || (n < 0 && errno == EINTR)) {
+            if (n > 0) {
+                out.append(chunk, static_cast<std::size_t>(n));
+            }
+        }
+    }
+    ::close(pipe_fds[0]);
+    int status = 0;
+    if (rc != 0 || ::waitpid(pid, &status, 0) < 0 || !WIFEXITED(status) ||
+        WEXITSTATUS(status) != 0) {
+        fail(exe + ": could not list its shared libraries with " + interp);
+    }
+    std::vector<std::string> objects{interp};
+    std::size_t pos = 0;
+    while (pos < out.size()) {
+        const auto nl = out.find('\n', pos);
+        std::string line = out.substr(pos, nl == std::string::npos ? std::string::npos : nl - pos);
+        pos = nl == std::string::npos ? out.size() : nl + 1;
+        line.erase(0, line.find_first_not_of(" \t"));
+        const auto arrow = line.find(" => ");
+        std::string path = arrow == std::string::npos ? line : line.substr(arrow + 4);
+        path = path.substr(0, path.find(" ("));
+        if (path.starts_with("/") && path != interp) {
+            objects.push_back(path);
+        }
+    }
+    return objects;
+}
+
+void put_launcher(const Board& board, const RunOptions& options) {
+    if (options.ppc) {
+        if (options.qemu.empty()) {
+            fail(
+                "--ppc needs a static qemu-ppc (Debian package qemu-user-static; "
+                "MP_QEMU_PPC_STATIC names it)");
+        }
+        copy_if_changed(options.launcher, board.path(BOARD_LAUNCHER_PPC + 1));
+        copy_if_changed(options.qemu, board.path(BOARD_QEMU + 1));
+        return;
+    }
+    copy_if_changed(options.launcher, board.path(BOARD_LAUNCHER + 1));
+    // A dynamically linked launcher (the sanitizer build always is) brings its loader and
+    // libraries along, at the paths it names them by.
+    const std::string interp = interpreter_of(options.launcher);
+    if (interp.empty()) {
+        return;
+    }
+    for (const std::string& object : shared_objects_of(interp, options.launcher)) {
+        copy_if_changed(object, board.path(object.substr(1)));
+    }
+}
+
+// ---- The board's own network namespace under a name ---------------------------------------------
+
+// /run/netns/NAME: a bind mount of the jail's network namespace, as `ip netns` makes them, so
+// that a test can move one end of a veth pair into the board while it runs.
+class NetnsPin {
+public:
+    explicit NetnsPin(const std::string& name) {
+        if (name.empty()) {
+            return;
+        }
+        if (::geteuid() != 0) {
+            fail("--netns needs root: " + std::string(NETNS_DIR) + " is the host's");
+        }
+        if (name == "." || name == ".." || name.find('/') != std::string::npos) {
+            usage_fail("--netns " + name + ": not a namespace name");
+        }
+        make_dirs(NETNS_DIR);
+        path_ = std::string(NETNS_DIR) + "/" + name;
+        if (exists(path_)) {
+            fail(path_ + ": a network namespace of that name exists already");
+        }
+    }
+    NetnsPin(const NetnsPin&) = delete;
+    NetnsPin& operator=(const NetnsPin&) = delete;
+    ~NetnsPin() {
+        if (mounted_) {
+            ::umount2(path_.c_str(), MNT_DETACH);
+        }
+        if (created_) {
+            ::unlink(path_.c_str());
+        }
+    }
+    bool wanted() const noexcept { return !path_.empty(); }
+
+    void pin(pid_t jail_init) {
+        const int fd = ::open(path_.c_str(), O_RDONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0);
+        if (fd < 0) {
+            throw std::runtime_error(path_ + ": " + std::strerror(errno));
+        }
+        ::close(fd);
+        created_ = true;
+        const std::string ns = "/proc/" + std::to_string(jail_init) + "/ns/net";
+        if (::mount(ns.c_str(), path_.c_str(), nullptr, MS_BIND, nullptr) != 0) {
+            throw std::runtime_error("bind-mounting " + ns + " on " + path_ + ": " +
+                                     std::strerror(errno));
+        }
+        mounted_ = true;
+    }
+
+private:
+    std::string path_;
+    bool created_ = false;
+    bool mounted_ = false;
+};
+
+// ---- The console
+// ----------------------------------------------------------------------------------
+
+struct Console {
+    std::string tty;          // host path of the caller's terminal, when standard input is one
+    bool foreground = false;  // the caller holds the terminal's foreground
+};
+
+Console caller_console() {
+    Console c;
+    if (::isatty(STDIN_FILENO) == 0) {
+        return c;
+    }
+    const char* name = ::ttyname(STDIN_FILENO);
+    if (name != nullptr) {
+        c.tty = name;
+    }
+    c.foreground = ::tcgetpgrp(STDIN_FILENO) == ::getpgrp();
+    return c;
+}
+
+// Moves the terminal's foreground to the calling process's group. A process outside the
+// foreground gets SIGTTOU for this; it is blocked for the moment.
+void take_foreground() {
+    sigset_t block;
+    sigset_t saved;
+    sigemptyset(&block);
+    sigaddset(&block, SIGTTOU);
+    ::sigprocmask(SIG_BLOCK, &block, &saved);
+    ::tcsetpgrp(STDIN_FILENO, ::getpgrp());
+    ::sigprocmask(SIG_SETMASK, &saved, nullptr);
+}
+
+// ---- Inside the jail
+// ------------------------------------------------------------------------------
+
+// The environment of the board's processes: the caller's own is the workstation's.
+void board_environment() {
+    const char* term = std::getenv("TERM");
+    const std::string keep_term = term != nullptr ? term : "vt100";
+    std::vector<std::string> sanitizer_options;
+    for (char** e = environ; e != nullptr && *e != nullptr; ++e) {
+        const std::string_view var = *e;
+        if (var.starts_with("ASAN_OPTIONS=") || var.starts_with("UBSAN_OPTIONS=") ||
+            var.starts_with("LSAN_OPTIONS=")) {
+            sanitizer_options.emplace_back(var);
+        }
+    }
+    ::clearenv();
+    ::setenv("PATH", "/sbin:/usr/sbin:/bin:/usr/bin", 1);
+    ::setenv("HOME", "/root", 1);
+    ::setenv("SHELL", "/bin/sh", 1);
+    ::setenv("TERM", keep_term.c_str(), 1);
+    for (const std::string& var : sanitizer_options) {
+        const auto eq = var.find('=');
+        ::setenv(var.substr(0, eq).c_str(), var.substr(eq + 1).c_str(), 1);
+    }
+}
+
+// The board process's set-up after the jail is entered; throws std::runtime_error.
+void prepare_board_process(const std::optional<std::string>& conf_override,
+                           const Console& console) {
+    if (conf_override) {
+        write_text_atomic(RUN_CONF, *conf_override);
+        if (::mount(RUN_CONF, "/etc/board.conf", nullptr, MS_BIND, nullptr) != 0) {
+            throw std::runtime_error(std::string("bind-mounting this run's configuration: ") +
+                                     std::strerror(errno));
+        }
+    }
+    // The launcher leads a process group of the board's own, in the terminal's foreground: the
+    // interrupt key reaches it, and the board's shell finds a group it can give the terminal
+    // back to when it ends.
+    if (!console.tty.empty() && console.foreground) {
+        ::setpgid(0, 0);
+        take_foreground();
+    }
+    board_environment();
+    if (::chdir("/") != 0) {
+        throw std::runtime_error(std::string("chdir /: ") + std::strerror(errno));
+    }
+}
+
+[[noreturn]] void die_inside(const std::string& message) {
+    std::fprintf(stderr, "mpboard: %s\n", message.c_str());
+    std::fflush(stderr);
+    ::_exit(127);
+}
+
+// Runs `inside` in the board's jail; returns the wait status of the program outside.
+template <class Inside>
+int in_jail(const Board& board, const Console& console, NetnsPin* netns, Inside&& inside) {
+    sb::JailOptions jail;
+    jail.console = console.tty;
+    jail.ignore_sigint = true;
+    if (netns != nullptr && netns->wanted()) {
+        jail.on_ready = [netns](pid_t init) { netns->pin(init); };
+    }
+    const sb::JailResult result = sb::enter_jail(board.dir(), jail);
+    switch (result.side) {
+        case sb::JailResult::Side::inside:
+            try {
+                inside();
+            } catch (const std::exception& e) {
+                die_inside(e.what());
+            }
+            die_inside("the board's program returned");
+        case sb::JailResult::Side::failed:
+            fail(board.dir() + ": " + result.error);
+        case sb::JailResult::Side::outside:
+            break;
+    }
+    if (!console.tty.empty() && console.foreground) {
+        take_foreground();
+    }
+    return result.wait_status;
+}
+
+// A power-on: the RAM filesystem starts empty.
+void clear_ram_filesystem(const Board& board) {
+    const std::string tmp = board.path("tmp");
+    std::error_code ec;
+    if (std::filesystem::is_symlink(tmp, ec)) {
+        fail(tmp + ": is a symbolic link; a board's tmp must be its own directory");
+    }
+    make_dirs(tmp);
+    for (const auto& entry : std::filesystem::directory_iterator(tmp)) {
+        std::filesystem::remove_all(entry.path(), ec);
+        if (ec) {
+            fail(entry.path().string() + ": " + ec.message());
+        }
+    }
+}
+
+}  // namespace
+
+int run_board(const Board& board, const RunOptions& options) {
+    if (options.launcher.empty()) {
+        fail("no launcher to run (--launcher or MPBOARD_LAUNCHER names one)");
+    }
+    put_launcher(board, options);
+    clear_ram_filesystem(board);
+
+    std::optional<std::string> conf_override;
+    if (options.clock_scale) {
+        conf_override =
+            conf_with(read_text(board.path("etc/board.conf")), "clock.scale", *options.clock_scale);
+    }
+    const Console console = caller_console();
+    NetnsPin netns(options.netns);
+    std::fflush(nullptr);
+    return in_jail(board, console, &netns, [&] {
+        prepare_board_process(conf_override, console);
+        std::vector<std::string> args;
+        if (options.ppc) {
+            args = {BOARD_QEMU, BOARD_LAUNCHER_PPC};
+        } else {
+            args = {BOARD_LAUNCHER};
+        }
+        std::vector<char*> argv;
+        for (std::string& a : args) {
+            argv.push_back(a.data());
+        }
+        argv.push_back(nullptr);
+        ::execv(argv[0], argv.data());
+        die_inside(std::string("cannot start ") + argv[0] +
+                   " in the board: " + std::strerror(errno));
+    });
+}
+
+int install_on_board(const Board& board, const InstallOptions& options) {
+    // The package arrives where a download puts it.
+    make_dirs(board.path("tmp"));
+    write_file_atomic(board.path("tmp/image"), read_file(options.package));
+
+    const Console console = caller_console();
+    std::fflush(nullptr);
+    return in_jail(board, console, nullptr, [&] {
+        prepare_board_process(std::nullopt, console);
+        if (options.slot != 0) {
+            // The slot goes in as the operator's answer to the installer's question.
+            int fds[2];
+            if (::pipe(fds) != 0) {
+                throw std::runtime_error(std::string("pipe: ") + std::strerror(errno));
+            }
+            const std::string answer = std::to_string(options.slot) + "\n";
+            if (::write(fds[1], answer.data(), answer.size()) !=
+                static_cast<ssize_t>(answer.size())) {
+                throw std::runtime_error(std::string("pipe: ") + std::strerror(errno));
+            }
+            ::close(fds[1]);
+            ::dup2(fds[0], STDIN_FILENO);
+            ::close(fds[0]);
+        }
+        const int installed =
+            install_package_on_board("/tmp/image", options.check_versions ? 1 : 0, 0);
+        std::fflush(nullptr);
+        ::_exit(installed == 1 ? EXIT_OK : EXIT_FAILED);
+    });
+}
+
+}  // namespace mpboard

@@ -1,0 +1,33 @@
+// Running things inside a board: the launcher (`mpboard run`) and the installer
+// (`mpboard install`), each in the board's jail with the caller's standard streams.
+#pragma once
+
+#include <optional>
+#include <string>
+
+#include "board.hpp"
+
+namespace mpboard {
+
+struct RunOptions {
+    std::string launcher;                    // host path of mplaunch-sandbox to run
+    std::optional<std::string> clock_scale;  // this run only; board.conf is left as it is
+    std::string netns;                       // pin the board's network namespace under this name
+    bool ppc = false;                        // `launcher` is a static powerpc build
+    std::string qemu;                        // static qemu-ppc for a powerpc launcher
+};
+
+// Runs the launcher in the board and returns its wait status (for exit_like).
+int run_board(const Board& board, const RunOptions& options);
+
+struct InstallOptions {
+    std::string package;  // host path
+    int slot = 0;         // 0: the installer asks on the caller's terminal
+    bool check_versions = false;
+};
+
+// Installs a package with the installer inside the board; returns the wait status of the
+// process that ran it (exit status 0 when the installer's result was 1).
+int install_on_board(const Board& board, const InstallOptions& options);
+
+}  // namespace mpboard

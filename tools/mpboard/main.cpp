@@ -1,0 +1,462 @@
+// mpboard: sandbox boards for the launcher, on a workstation.
+
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <exception>
+#include <optional>
+#include <string>
+#include <string_view>
+#include <vector>
+
+#include "board.hpp"
+#include "board_jail.hpp"
+#include "platform/sandbox/jail.hpp"
+#include "uboot_env.hpp"
+
+namespace mpboard {
+namespace {
+
+using Args = std::vector<std::string>;
+
+const char* const MAIN_HELP =
+    "usage: mpboard COMMAND DIR ...\n"
+    "\n"
+    "A sandbox board is a directory that is the whole world of the launcher: flash partitions,\n"
+    "VPD EEPROM, I2C and CPLD as files, BusyBox and the board's stand-in programs, /user and\n"
+    "/tmp. The launcher runs in it jailed (own user, mount, PID and network namespaces).\n"
+    "\n"
+    "  create DIR [--demo] [--force] [--busybox FILE]   make a board (flash and VPD erased)\n"
+    "  env DIR [NAME=VALUE ...]                  print or set the U-Boot environment\n"
+    "  vpd DIR [OFFSET[=VALUE] ...]              print or set VPD EEPROM bytes\n"
+    "  slot DIR 1|2 PACKAGE|--remove             put a package into an image slot, or remove it\n"
+    "  flash DIR PARTITION FILE                  raw bytes at offset 0 of a flash partition\n"
+    "  conf DIR [KEY=VALUE ...]                  print or set etc/board.conf keys\n"
+    "  run DIR [--clock-scale X] [--netns NAME] [--ppc] [--launcher FILE]\n"
+    "                                            boot the board: the launcher on this terminal\n"
+    "  install DIR PACKAGE [--slot 1|2] [--check-versions]\n"
+    "                                            the installer inside the board\n"
+    "  log DIR [--clear]                         print (or empty) the board log\n"
+    "\n"
+    "mpboard COMMAND --help explains each command.\n"
+    "Exit status: 0 ok, 1 failure, 2 usage; run and install: the board program's own status.\n";
+
+const char* const CREATE_HELP =
+    "usage: mpboard create DIR [--demo] [--force] [--busybox FILE]\n"
+    "\n"
+    "Makes a board directory: BusyBox and the stand-in programs in bin/, the six flash\n"
+    "partitions under dev/ (erased, 0xFF), the VPD EEPROM var/vpd.bin (erased), the I2C adapters\n"
+    "and the CPLD, etc/board.conf with its defaults, an empty user/ and tmp/.\n"
+    "\n"
+    "  --demo     image slot 1 holds demo application 1.0.0.1, slot 2 demo application 2.0.0.2,\n"
+    "             the rescue partition demo diagnostics 3.0.0.3; VPD byte 1 (slot to boot) is 1\n"
+    "  --force    remake an existing board in DIR (its flash, VPD, user/ and tmp/ start afresh)\n"
+    "  --busybox  the static BusyBox to use (default: MP_BUSYBOX, else the one scripts/test\n"
+    "             builds)\n";
+
+const char* const ENV_HELP =
+    "usage: mpboard env DIR [NAME=VALUE ...]\n"
+    "\n"
+    "Without assignments, prints the variables of the U-Boot environment partition\n"
+    "(dev/mtd-ubootenv), one NAME=VALUE per line. With them, sets each variable (NAME= removes\n"
+    "it) and writes the partition back: a CRC-32 (zlib's, big-endian, over the rest of the\n"
+    "partition), the NUL-terminated strings, an empty string, the rest erased.\n"
+    "The launcher reads gdb, gdbserver, gdbport, shell, memchk and diagnostics, and only the\n"
+    "first 1280 bytes of the variables.\n";
+
+const char* const VPD_HELP =
+    "usage: mpboard vpd DIR [OFFSET[=VALUE] ...]\n"
+    "\n"
+    "Prints \"OFFSET VALUE\" lines (decimal offset, hexadecimal value) of the VPD EEPROM: all\n"
+    "256 bytes, or the offsets named. OFFSET=VALUE writes a byte. Numbers are decimal or 0x hex.\n"
+    "Byte 1 is the image slot to boot, byte 59 the image that was booted (4: from flash).\n";
+
+const char* const SLOT_HELP =
+    "usage: mpboard slot DIR 1|2 PACKAGE|--remove\n"
+    "\n"
+    "Copies an image package into /user/images/image1 or image2 of the board, or removes it.\n"
+    "The package is copied as it is (a damaged one too: the boot path is to find out).\n";
+
+const char* const FLASH_HELP =
+    "usage: mpboard flash DIR PARTITION FILE\n"
+    "\n"
+    "Writes FILE's bytes at offset 0 of a flash partition and erases the rest (0xFF).\n"
+    "PARTITION: uboot, ubootenv, devicetree, kernel, rfs or rescue.\n";
+
+const char* const CONF_HELP =
+    "usage: mpboard conf DIR [KEY=VALUE ...]\n"
+    "\n"
+    "Without assignments, prints every key of etc/board.conf with its value (\"(default)\" where\n"
+    "the file does not set it). KEY=VALUE sets a key, KEY= puts it back to its default.\n"
+    "Keys: mtd.erase_size, mtd.strict, fault.mtd.absent, fault.mtd.meminfo, fault.mtd.size0,\n"
+    "fault.mtd.erase, fault.mtd.write, fault.mtd.read (PART:SECTOR or none), i2c.eeprom,\n"
+    "fault.i2c.missing, fault.i2c.nak (read, write, all or none), fault.cpld.stuck, clock.scale.\n";
+
+const char* const RUN_HELP =
+    "usage: mpboard run DIR [--clock-scale X] [--netns NAME] [--ppc] [--launcher FILE]\n"
+    "\n"
+    "Boots the board: mplaunch-sandbox runs in the board's jail with this process's standard\n"
+    "input, output and error. When standard input is a terminal, it is the board's console and\n"
+    "its /dev/ttyS0, and the interrupt key reaches the launcher (mpboard ignores it). The board's\n"
+    "/tmp starts empty, as after a power-on. Exits with the launcher's status.\n"
+    "\n"
+    "  --clock-scale X   factor for every pause of this run (0: instant); board.conf unchanged\n"
+    "  --netns NAME      (root) pin the board's network namespace as /run/netns/NAME while it\n"
+    "                    runs, so that `ip link set DEV netns NAME` can give it an interface\n"
+    "  --ppc             run the static powerpc launcher (MPBOARD_PPC_LAUNCHER, or --launcher)\n"
+    "                    under a static qemu-ppc (MP_QEMU_PPC_STATIC, else qemu-ppc-static)\n"
+    "  --launcher FILE   the launcher to run (default: MPBOARD_LAUNCHER, else this build's)\n";
+
+const char* const INSTALL_HELP =
+    "usage: mpboard install DIR PACKAGE [--slot 1|2] [--check-versions]\n"
+    "\n"
+    "Installs an image package into the board with the launcher's own installer, inside the\n"
+    "board's jail, as the rescue console does after a download: the package is copied to the\n"
+    "board's /tmp/image, each record goes to its flash partition or image slot, with the\n"
+    "installer's own messages. Without --slot the installer asks for the slot on this terminal\n"
+    "(an empty answer boots the application at once); --slot gives it that answer.\n"
+    "--check-versions skips records equal to what is installed.\n"
+    "Exit status 0 when something was installed, 1 otherwise.\n";
+
+const char* const LOG_HELP =
+    "usage: mpboard log DIR [--clear]\n"
+    "\n"
+    "Prints var/log/board.log: one \"<kind>: <detail>\" line per thing that happened on the\n"
+    "board (commands, VPD writes, faults, the stand-ins' calls). --clear empties it.\n";
+
+std::string default_from(const char* env, const char* baked) {
+    const char* v = std::getenv(env);
+    return v != nullptr && *v != '\0' ? std::string(v) : std::string(baked);
+}
+
+// A number in decimal or 0x hexadecimal, within [0, max].
+std::optional<unsigned long> parse_number(const std::string& text, unsigned long max) {
+    if (text.empty() || text[0] == '-' || text[0] == '+') {
+        return std::nullopt;
+    }
+    errno = 0;
+    char* end = nullptr;
+    const unsigned long v = std::strtoul(text.c_str(), &end, 0);
+    if (errno != 0 || end == nullptr || *end != '\0' || v > max) {
+        return std::nullopt;
+    }
+    return v;
+}
+
+// Splits off the board directory: the first argument that is not an option.
+std::string take_dir(Args& args, const char* help) {
+    if (args.empty() || args[0].starts_with("--")) {
+        std::fputs(help, stderr);
+        usage_fail("missing board directory");
+    }
+    std::string dir = args[0];
+    args.erase(args.begin());
+    return dir;
+}
+
+std::string option_value(const Args& args, std::size_t& i) {
+    if (i + 1 >= args.size()) {
+        usage_fail(args[i] + " needs a value");
+    }
+    return args[++i];
+}
+
+int cmd_create(Args args) {
+    const std::string dir = take_dir(args, CREATE_HELP);
+    CreateOptions options;
+    options.busybox = default_from("MP_BUSYBOX", MPBOARD_DEFAULT_BUSYBOX);
+    for (std::size_t i = 0; i < args.size(); ++i) {
+        if (args[i] == "--demo") {
+            options.demo = true;
+        } else if (args[i] == "--force") {
+            options.force = true;
+        } else if (args[i] == "--busybox") {
+            options.busybox = option_value(args, i);
+        } else {
+            usage_fail("create: unexpected argument '" + args[i] + "'");
+        }
+    }
+    create_board(dir, options);
+    return EXIT_OK;
+}
+
+int cmd_env(Args args) {
+    const Board board = Board::open(take_dir(args, ENV_HELP));
+    const Partition& part = *partition_by_name("ubootenv");
+    const auto bytes = board.read_partition(part);
+    ParsedEnv env = parse_env(bytes);
+    if (args.empty()) {
+        if (!env.crc_ok && !env.erased) {
+            std::fprintf(stderr, "mpboard: %s: the environment's CRC does not match\n",
+                         board.partition_path(part).c_str());
+        }
+        for (const auto& [name, value] : env.vars) {
+            std::printf("%s=%s\n", name.c_str(), value.c_str());
+        }
+        return EXIT_OK;
+    }
+    for (const std::string& a : args) {
+        const auto eq = a.find('=');
+        if (eq == std::string::npos || eq == 0 || a.find('\0') != std::string::npos) {
+            usage_fail("env: expected NAME=VALUE, got '" + a + "'");
+        }
+        assign_env(env.vars, a.substr(0, eq), a.substr(eq + 1));
+    }
+    std::vector<std::uint8_t> image;
+    try {
+        image = build_env(env.vars, bytes.size());
+    } catch (const std::length_error& e) {
+        fail(board.partition_path(part) + ": " + e.what());
+    }
+    board.write_partition(part, image);
+    std::size_t text = 0;
+    for (const auto& [name, value] : env.vars) {
+        text += name.size() + value.size() + 2;
+    }
+    if (text > LAUNCHER_ENV_WINDOW) {
+        std::fprintf(stderr,
+                     "mpboard: note: the variables take %zu bytes; the launcher reads only the "
+                     "first %zu\n",
+                     text, LAUNCHER_ENV_WINDOW);
+    }
+    return EXIT_OK;
+}
+
+int cmd_vpd(Args args) {
+    const Board board = Board::open(take_dir(args, VPD_HELP));
+    auto vpd = board.read_vpd();
+    if (args.empty()) {
+        for (std::size_t i = 0; i < vpd.size(); ++i) {
+            std::printf("%zu 0x%02x\n", i, vpd[i]);
+        }
+        return EXIT_OK;
+    }
+    bool wrote = false;
+    for (const std::string& a : args) {
+        const auto eq = a.find('=');
+        const auto offset = parse_number(a.substr(0, eq), vpd.size() - 1);
+        if (!offset) {
+            usage_fail("vpd: '" + a.substr(0, eq) + "' is not an offset from 0 to 255");
+        }
+        if (eq == std::string::npos) {
+            std::printf("%lu 0x%02x\n", *offset, vpd[*offset]);
+            continue;
+        }
+        const auto value = parse_number(a.substr(eq + 1), 0xFF);
+        if (!value) {
+            usage_fail("vpd: '" + a.substr(eq + 1) + "' is not a byte value from 0 to 255");
+        }
+        vpd[*offset] = static_cast<std::uint8_t>(*value);
+        wrote = true;
+    }
+    if (wrote) {
+        board.write_vpd(vpd);
+    }
+    return EXIT_OK;
+}
+
+int cmd_slot(Args args) {
+    const Board board = Board::open(take_dir(args, SLOT_HELP));
+    if (args.size() != 2 || (args[0] != "1" && args[0] != "2")) {
+        std::fputs(SLOT_HELP, stderr);
+        usage_fail("slot: expected 1 or 2, then a package or --remove");
+    }
+    const int slot = args[0][0] - '0';
+    const std::string target = board.slot_path(slot);
+    if (args[1] == "--remove") {
+        if (::unlink(target.c_str()) != 0 && errno != ENOENT) {
+            fail_errno(target);
+        }
+        return EXIT_OK;
+    }
+    const auto package = read_file(args[1]);
+    make_dirs(board.path("user/images"));
+    write_file_atomic(target, package);
+    return EXIT_OK;
+}
+
+int cmd_flash(Args args) {
+    const Board board = Board::open(take_dir(args, FLASH_HELP));
+    if (args.size() != 2) {
+        std::fputs(FLASH_HELP, stderr);
+        usage_fail("flash: expected PARTITION FILE");
+    }
+    const Partition* part = partition_by_name(args[0]);
+    if (part == nullptr) {
+        usage_fail("flash: unknown partition '" + args[0] +
+                   "' (uboot, ubootenv, devicetree, kernel, rfs, rescue)");
+    }
+    board.write_partition(*part, read_file(args[1]));
+    return EXIT_OK;
+}
+
+int cmd_conf(Args args) {
+    const Board board = Board::open(take_dir(args, CONF_HELP));
+    const std::string file = board.path("etc/board.conf");
+    std::string text = read_text(file);
+    if (args.empty()) {
+        for (const ConfKey& k : CONF_KEYS) {
+            const auto v = conf_value(text, k.key);
+            std::printf("%s = %s\n", k.key,
+                        v ? v->c_str() : (std::string(k.fallback) + " (default)").c_str());
+        }
+        return EXIT_OK;
+    }
+    for (const std::string& a : args) {
+        const auto eq = a.find('=');
+        if (eq == std::string::npos) {
+            usage_fail("conf: expected KEY=VALUE, got '" + a + "'");
+        }
+        const std::string key = a.substr(0, eq);
+        const std::string value = a.substr(eq + 1);
+        if (conf_key(key) == nullptr) {
+            usage_fail("conf: unknown key '" + key + "' (mpboard conf --help lists them)");
+        }
+        if (value.find_first_of("#\n") != std::string::npos) {
+            usage_fail("conf: a value may not hold '#' or a newline");
+        }
+        text = conf_with(text, key, value);
+    }
+    write_text_atomic(file, text);
+    return EXIT_OK;
+}
+
+int cmd_run(Args args) {
+    const Board board = Board::open(take_dir(args, RUN_HELP));
+    RunOptions options;
+    std::string launcher;
+    for (std::size_t i = 0; i < args.size(); ++i) {
+        if (args[i] == "--clock-scale") {
+            options.clock_scale = option_value(args, i);
+            char* end = nullptr;
+            const double scale = std::strtod(options.clock_scale->c_str(), &end);
+            if (options.clock_scale->empty() || *end != '\0' || !(scale >= 0)) {
+                usage_fail("--clock-scale: '" + *options.clock_scale +
+                           "' is not a factor of 0 or more");
+            }
+        } else if (args[i] == "--netns") {
+            options.netns = option_value(args, i);
+        } else if (args[i] == "--ppc") {
+            options.ppc = true;
+        } else if (args[i] == "--launcher") {
+            launcher = option_value(args, i);
+        } else {
+            usage_fail("run: unexpected argument '" + args[i] + "'");
+        }
+    }
+    if (launcher.empty()) {
+        launcher = options.ppc ? default_from("MPBOARD_PPC_LAUNCHER", MPBOARD_DEFAULT_PPC_LAUNCHER)
+                               : default_from("MPBOARD_LAUNCHER", MPBOARD_DEFAULT_LAUNCHER);
+    }
+    options.launcher = launcher;
+    if (options.ppc) {
+        options.qemu = default_from("MP_QEMU_PPC_STATIC", MPBOARD_DEFAULT_QEMU_PPC);
+    }
+    platform::sandbox::exit_like(run_board(board, options));
+}
+
+int cmd_install(Args args) {
+    const Board board = Board::open(take_dir(args, INSTALL_HELP));
+    InstallOptions options;
+    for (std::size_t i = 0; i < args.size(); ++i) {
+        if (args[i] == "--slot") {
+            const std::string v = option_value(args, i);
+            if (v != "1" && v != "2") {
+                usage_fail("--slot: expected 1 or 2, got '" + v + "'");
+            }
+            options.slot = v[0] - '0';
+        } else if (args[i] == "--check-versions") {
+            options.check_versions = true;
+        } else if (options.package.empty() && !args[i].starts_with("--")) {
+            options.package = args[i];
+        } else {
+            usage_fail("install: unexpected argument '" + args[i] + "'");
+        }
+    }
+    if (options.package.empty()) {
+        std::fputs(INSTALL_HELP, stderr);
+        usage_fail("install: missing package");
+    }
+    platform::sandbox::exit_like(install_on_board(board, options));
+}
+
+int cmd_log(Args args) {
+    const Board board = Board::open(take_dir(args, LOG_HELP));
+    const std::string file = board.path("var/log/board.log");
+    if (args.size() == 1 && args[0] == "--clear") {
+        write_text_atomic(file, "");
+        return EXIT_OK;
+    }
+    if (!args.empty()) {
+        usage_fail("log: unexpected argument '" + args[0] + "'");
+    }
+    const std::string text = exists(file) ? read_text(file) : std::string();
+    std::fwrite(text.data(), 1, text.size(), stdout);
+    return EXIT_OK;
+}
+
+struct Command {
+    const char* name;
+    int (*run)(Args);
+    const char* help;
+};
+
+const Command COMMANDS[] = {
+    {"create", cmd_create, CREATE_HELP}, {"env", cmd_env, ENV_HELP},
+    {"vpd", cmd_vpd, VPD_HELP},          {"slot", cmd_slot, SLOT_HELP},
+    {"flash", cmd_flash, FLASH_HELP},    {"conf", cmd_conf, CONF_HELP},
+    {"run", cmd_run, RUN_HELP},          {"install", cmd_install, INSTALL_HELP},
+    {"log", cmd_log, LOG_HELP},
+};
+
+int dispatch(int argc, char** argv) {
+    if (argc < 2) {
+        std::fputs(MAIN_HELP, stderr);
+        return EXIT_USAGE;
+    }
+    const std::string name = argv[1];
+    if (name == "--help" || name == "-h" || name == "help") {
+        std::fputs(MAIN_HELP, stdout);
+        return EXIT_OK;
+    }
+    for (const Command& c : COMMANDS) {
+        if (name != c.name) {
+            continue;
+        }
+        Args args(argv + 2, argv + argc);
+        for (const std::string& a : args) {
+            if (a == "--help" || a == "-h") {
+                std::fputs(c.help, stdout);
+                return EXIT_OK;
+            }
+        }
+        return c.run(std::move(args));
+    }
+    std::fputs(MAIN_HELP, stderr);
+    usage_fail("unknown command '" + name + "'");
+}
+
+}  // namespace
+}  // namespace mpboard
+
+int main(int argc, char** argv) {
+    try {
+        const int status = mpboard::dispatch(argc, argv);
+        if (std::fflush(stdout) != 0) {
+            std::fprintf(stderr, "mpboard: standard output: %s\n", std::strerror(errno));
+            return mpboard::EXIT_FAILED;
+        }
+        return status;
+    } catch (const mpboard::Failure& f) {
+        std::fflush(stdout);
+        std::fprintf(stderr, "mpboard: %s\n", f.what());
+        return f.status();
+    } catch (const std::exception& e) {
+        std::fflush(stdout);
+        std::fprintf(stderr, "mpboard: %s\n", e.what());
+        return mpboard::EXIT_FAILED;
+    }
+}
