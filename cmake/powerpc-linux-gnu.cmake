@@ -12,4 +12,7 @@ set(CMAKE_FIND_ROOT_PATH_MODE_LIBRARY ONLY)
 set(CMAKE_FIND_ROOT_PATH_MODE_INCLUDE ONLY)
 set(CMAKE_FIND_ROOT_PATH_MODE_PACKAGE ONLY)
 
-set(CMAKE_CROSSCOMPILING_EMULATOR qemu-ppc -L /usr/powerpc-linux-gnu)
+# qemu-user runs helper threads, and a threaded process cannot enter a user namespace; the
+# unit tests jail themselves, so the namespace is entered before qemu starts (this also lets an
+# ordinary user run them).
+set(CMAKE_CROSSCOMPILING_EMULATOR unshare -Ur qemu-ppc -L /usr/powerpc-linux-gnu)

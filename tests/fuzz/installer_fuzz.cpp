@@ -46,20 +46,20 @@ namespace {
 namespace fs = std::filesystem;
 using Bytes = std::vector<std::uint8_t>;
 
-constexpr std::size_t kPartitionSize = 4 * 4096;
-constexpr std::size_t kMaxPackage = 3 * 4096;  // every sound record fits in every partition
+constexpr std::size_t kPartitionSize = 16384;
+constexpr std::size_t kMaxPackage = 12288;  // every sound record fits in every partition
 // Beyond the record buffer: the flash layer's sector buffer, stdio buffers, path strings.
-constexpr std::size_t kAllocationSlack = 64 * 1024;
+constexpr std::size_t kAllocationSlack = 65536;
 
 struct Partition {
-    std::uint32_t type;
     const char* file;
+    std::uint32_t type;
     std::uint32_t limit;  // on len for the boot loader, on the record length for the others
 };
 constexpr Partition kPartitions[] = {
-    {IMAGE_BOOT, "uboot", 0x80000},    {IMAGE_KERNEL, "kernel", 0x300000},
-    {IMAGE_RFS, "rfs", 0xF00000},      {IMAGE_DFT, "devicetree", 0x40000},
-    {IMAGE_DIAGS, "rescue", 0xA00000},
+    {"uboot", IMAGE_BOOT, 0x80000},    {"kernel", IMAGE_KERNEL, 0x300000},
+    {"rfs", IMAGE_RFS, 0xF00000},      {"devicetree", IMAGE_DFT, 0x40000},
+    {"rescue", IMAGE_DIAGS, 0xA00000},
 };
 
 std::string board;

@@ -44,6 +44,14 @@ DIAGS_LINES = ["system: mkdir -p /tmp/home/bin",
                "system: mv /tmp/mpdiag.elf.strip /tmp/home/bin/mp.elf.strip"]
 RESET_LINE = "system: reboot"
 
+
+
+def ordinary_boot_log(booted):
+    """The launcher's board-log lines of a boot that ends in the ordinary start."""
+    return [MOUNT_LINE, f"vpd-write: offset 59 value 0x{booted:02x}", UNPACK_LINE,
+            "exec: /bin/backtrace"]
+
+
 RESCUE_QUESTION = "Install recovery image as image 1 or 2 (hit return to just boot image): "
 RECOVERY_NOTICE = ("Booting recovery image. You will need to download and install an image "
                    "before rebooting")
@@ -240,19 +248,49 @@ def pristine_vpd():
     return vpd
 
 
+@pytest.fixture(scope="session")
+def templates():
+    """Boards made once per session by `mpboard create` and copied for each test: creating a board
+    syncs every file it writes, copying one does not need to."""
+    made = {}
+
+    def template(name, fill):
+        if name not in made:
+            board = Board(WORK / "templates" / name)
+            if board.path.exists():
+                shutil.rmtree(board.path)
+            board.path.parent.mkdir(parents=True, exist_ok=True)
+            fill(board)
+            made[name] = board.path
+        return made[name]
+
+    return template
+
+
+def make_demo(board):
+    board.mpboard("create", "--demo")
+
+
+def make_test_board(board):
+    make_demo(board)
+    board.slot(1, application("1.1.1.1"))
+    board.slot(2, application("2.2.2.2"))
+    board.flash("rescue", diagnostics("4.4.4.4"))
+
+
 @pytest.fixture
-def new_board(request):
+def new_board(request, templates):
     """Makes boards in a fresh directory named after the test, under the build tree."""
-    base = WORK / re.sub(r"[^A-Za-z0-9_.-]+", "_", request.node.name)
+    base = WORK / re.sub(r"[^A-Za-z0-9_.-]+", "_", request.node.name)[:80]
     if base.exists():
         shutil.rmtree(base)
     base.mkdir(parents=True)
     count = []
 
-    def make(demo=True):
+    def make(fill=make_demo):
         count.append(1)
         board = Board(base / f"board{len(count)}")
-        board.mpboard("create", *(["--demo"] if demo else []))
+        shutil.copytree(templates(fill.__name__, fill), board.path, symlinks=True)
         return board
 
     return make
@@ -261,18 +299,14 @@ def new_board(request):
 @pytest.fixture
 def board(new_board):
     """A demo board: slot 1 and slot 2 hold demo applications, the rescue partition diagnostics."""
-    return new_board(demo=True)
+    return new_board()
 
 
 @pytest.fixture
 def test_board(new_board):
     """A demo board whose slots hold this suite's own packages: 1.1.1.1 in slot 1, 2.2.2.2 in
     slot 2, and diagnostics 4.4.4.4 in the rescue partition."""
-    b = new_board(demo=True)
-    b.slot(1, application("1.1.1.1"))
-    b.slot(2, application("2.2.2.2"))
-    b.flash("rescue", diagnostics("4.4.4.4"))
-    return b
+    return new_board(make_test_board)
 
 
 def pytest_sessionfinish(session, exitstatus):

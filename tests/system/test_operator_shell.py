@@ -10,9 +10,9 @@ def test_shell_before_the_start_then_boot_goes_on(test_board):
     console.line("Booting image '1'")
     console.line("Dropping into shell")
     # A real interactive shell on the board's console: it runs what is typed, in the board.
-    console.enter("echo operator-$((6 * 7)); ls /tmp/home/bin")
+    console.enter("echo operator-$((6 * 7)); test -x /tmp/home/bin/mp.elf.strip && echo unpacked")
     console.line("operator-42")
-    console.line("mp.elf.strip")
+    console.line("unpacked")
     console.enter("exit")
     console.line("Dropping out of shell")
     console.line(app_line("1.1.1.1"))

@@ -4,7 +4,7 @@ operator answers its slot question on the console."""
 import pytest
 
 from conftest import (RECOVERY_NOTICE, RESCUE_QUESTION, VPD_BOOTED, VPD_IMAGE, app_line,
-                      application, pristine_vpd)
+                      application, ordinary_boot_log, pristine_vpd)
 
 RECOVERY = application("7.7.7.7")
 
@@ -76,6 +76,7 @@ def test_other_answer_boots_recovery_image(rescue_board):
     assert console.finish()[0] == 0
     assert rescue_board.vpd()[VPD_BOOTED] == 4
     assert rescue_board.slot_file(1) is None and rescue_board.slot_file(2) is None
+    assert rescue_board.launcher_log() == ordinary_boot_log(4)
 
 
 def test_end_of_input_boots_without_touching_vpd(rescue_board):
@@ -99,6 +100,8 @@ def test_streams_of_the_question_without_a_terminal(rescue_board):
                           "Setting boot image to 2\n" + app_line("7.7.7.7") + "\n")
     assert status == 0
     assert rescue_board.slot_file(2) == RECOVERY
+    vpd = rescue_board.vpd()
+    assert (vpd[VPD_IMAGE], vpd[VPD_BOOTED]) == (2, 2)
 
 
 def test_mkdir_behind_ampersand_redirection_finishes_before_copy(rescue_board):
@@ -106,12 +109,18 @@ def test_mkdir_behind_ampersand_redirection_finishes_before_copy(rescue_board):
     # mkdir in the background and the copy into /user/images would fail. This mkdir takes its
     # time, so only a shell that waits for it gets the slot file.
     images = rescue_board.path / "user/images"
+    for leftover in images.iterdir():
+        leftover.unlink()
     images.rmdir()
-    slow = rescue_board.path / "usr/local/bin/mkdir"
-    slow.parent.mkdir(parents=True, exist_ok=True)
-    slow.write_text("#!/bin/sh\nsleep 1\nexec /bin/busybox mkdir \"$@\"\n")
-    slow.chmod(0o755)
+    mkdir = rescue_board.path / "bin/mkdir"
+    mkdir.unlink()
+    mkdir.write_text('#!/bin/sh\nsleep 1\n/bin/busybox mkdir "$@"\n'
+                     'echo "slow-mkdir: $* status $?" >> /var/log/board.log\n')
+    mkdir.chmod(0o755)
     status, out, err = rescue_board.run(stdin=b"1\n")
     assert status == 0
     assert "Setting boot image to 1\n" in out
     assert rescue_board.slot_file(1) == RECOVERY
+    log = rescue_board.log()
+    assert log.index("slow-mkdir: /user/images status 0") < log.index(
+        "vpd-write: offset 1 value 0x01")

@@ -44,6 +44,7 @@ std::vector<std::uint8_t> script_tarball(const std::string& path,
                                          const std::vector<std::string>& dirs,
                                          const std::string& line) {
     std::vector<TarEntry> entries;
+    entries.reserve(dirs.size() + 1);
     for (const std::string& d : dirs) {
         entries.push_back({d, 0755, {}});
     }

@@ -93,12 +93,13 @@ void symlink_fresh(const std::string& target, const std::string& link) {
 // Applets of the board's BusyBox. mount, umount, reboot, halt and poweroff are the board's own
 // stand-ins instead, so that nothing in a board can even try them.
 constexpr const char* BIN_APPLETS[] = {
-    "sh",    "ash",   "tar",     "gunzip",   "gzip",  "zcat",   "rm",    "mkdir",   "mv",
-    "cp",    "chmod", "tftp",    "ifconfig", "route", "ip",     "sleep", "usleep",  "cat",
-    "echo",  "ls",    "sync",    "date",     "env",   "printf", "test",  "[",       "true",
-    "false", "grep",  "sed",     "head",     "tail",  "touch",  "ln",    "pwd",     "wc",
-    "dd",    "od",    "hexdump", "xxd",      "ps",    "kill",   "stat",  "cmp",     "md5sum",
-    "uname", "id",    "stty",    "tty",      "find",  "sort",   "which", "timeout", "rmdir",
+    "sh",    "ash",   "tar",     "gunzip",   "gzip",  "zcat",   "rm",    "mkdir",  "mv",
+    "cp",    "chmod", "tftp",    "ifconfig", "route", "ip",     "sleep", "usleep", "cat",
+    "echo",  "ls",    "sync",    "date",     "env",   "printf", "test",  "[",      "true",
+    "false", "grep",  "sed",     "head",     "tail",  "touch",  "ln",    "pwd",    "wc",
+    "dd",    "od",    "hexdump", "xxd",      "ps",    "kill",   "stat",  "cmp",    "md5sum",
+    "cut",   "tr",    "awk",     "xargs",    "uname", "id",     "stty",  "tty",    "find",
+    "sort",  "which", "timeout", "rmdir",
 };
 
 }  // namespace

@@ -355,6 +355,7 @@ int run_board(const Board& board, const RunOptions& options) {
             args = {BOARD_LAUNCHER};
         }
         std::vector<char*> argv;
+        argv.reserve(args.size() + 1);
         for (std::string& a : args) {
             argv.push_back(a.data());
         }

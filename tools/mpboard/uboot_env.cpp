@@ -63,7 +63,9 @@ std::vector<std::uint8_t> build_env(const EnvVars& vars, std::size_t size) {
     std::vector<std::uint8_t> out(size, 0xFF);
     std::size_t pos = CRC_SIZE;
     for (const auto& [name, value] : vars) {
-        const std::string entry = name + "=" + value;
+        std::string entry = name;
+        entry += '=';
+        entry += value;
         // Room for this string's NUL and the empty string that ends the list.
         if (entry.size() + 2 > size - pos) {
             throw std::length_error("the variables do not fit into the " + std::to_string(size) +

@@ -1,10 +1,10 @@
 #include "platform/sandbox/host_os.hpp"
 
 #include <fcntl.h>
+#include <signal.h>
 #include <sys/stat.h>
 #include <sys/statfs.h>
 #include <sys/vfs.h>
-#include <signal.h>
 #include <unistd.h>
 
 #include <cerrno>

@@ -198,8 +198,8 @@ ssize_t mtd_pwrite(const OpenDevice& dev, const void* buf, std::size_t count, of
     if (const std::uint32_t number = cut_due(); number != 0) {
         // The cells programmed so far keep their new bits; the rest keep their old ones.
         static_cast<void>(write_fully(dev.fd, cells.data(), done_part(count), offset));
-        power_cut(cut_text(number, "write", dev.partition, static_cast<std::uint64_t>(offset),
-                           count));
+        power_cut(
+            cut_text(number, "write", dev.partition, static_cast<std::uint64_t>(offset), count));
     }
     if (!write_fully(dev.fd, cells.data(), count, offset)) {
         return -1;
@@ -257,8 +257,8 @@ int mtd_erase_range(const OpenDevice& dev, std::uint32_t start, std::uint32_t le
         }
         if (const std::uint32_t number = cut_due(); number != 0) {
             // An interrupted erase: part of the block already reads 0xFF, the rest is old.
-            static_cast<void>(write_fully(dev.fd, blank.data(), done_part(es),
-                                          static_cast<off_t>(at)));
+            static_cast<void>(
+                write_fully(dev.fd, blank.data(), done_part(es), static_cast<off_t>(at)));
             power_cut(cut_text(number, "erase", dev.partition, at, es));
         }
         if (!write_fully(dev.fd, blank.data(), es, static_cast<off_t>(at))) {

@@ -27,7 +27,7 @@ namespace fs = std::filesystem;
 namespace {
 
 constexpr int kReturnedStatus = 77;
-constexpr std::uint32_t kSector = 4096;
+constexpr std::size_t kSector = 4096;
 
 void put32(Bytes& b, std::size_t at, std::uint32_t v) {
     store_be32(std::span<std::uint8_t, 4>(b.data() + at, 4), v);
@@ -118,7 +118,7 @@ void LaunchTest::SetUp() {
     for (const char* part : {"uboot", "ubootenv", "devicetree", "kernel", "rfs"}) {
         write_file(board_file(std::string("dev/mtd-") + part), Bytes(4 * kSector, 0xFF));
     }
-    write_file(board_file("dev/mtd-rescue"), Bytes(16 * kSector, 0xFF));
+    write_file(board_file("dev/mtd-rescue"), Bytes(kRescuePartitionSize, 0xFF));
     write_file(board_file("dev/i2c-0"), {});
     write_file(board_file("dev/i2c-1"), {});
     write_file(board_file("dev/lamel/cpld_mmmap"), Bytes(32, 0));

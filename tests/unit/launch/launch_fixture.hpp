@@ -76,6 +76,9 @@ void note(std::string_view text);
 std::string sys(std::string_view command);
 std::string exec(std::string_view program);
 
+// The scratch board's rescue partition: 16 erase blocks of 4 KiB.
+inline constexpr std::size_t kRescuePartitionSize = std::size_t{16} * 4096;
+
 inline constexpr const char* kUnpack =
     "{system:cd /tmp \ntar mxzf /tmp/kaviximage.tar.gz \nrm /tmp/kaviximage.tar.gz\n}";
 inline constexpr const char* kMount = "{system:/bin/mount -o sync -t jffs2 /dev/mtd-user /user}";

@@ -1,5 +1,7 @@
 // The rescue image in flash: what is booted, what the operator's answer installs, and what a
 // damaged or absent record does.
+#include <algorithm>
+
 #include "launch/launch_steps.hpp"
 #include "launch_fixture.hpp"
 
@@ -17,10 +19,10 @@ const std::string kJustBoot =
     "rebooting\n";
 
 Bytes past_the_end() {
-    Bytes payload(16 * 4096 + 4 - 16, 0x33);
+    Bytes payload(kRescuePartitionSize + 4 - 16, 0x33);
     std::fill(payload.end() - 4, payload.end(), 0);
     Bytes record = make_record({kDiags, payload});
-    record.resize(16 * 4096);
+    record.resize(kRescuePartitionSize);
     return record;
 }
 
@@ -61,14 +63,18 @@ TEST_F(RescueImageTest, AnswerOneOrTwoInstallsTheRecordIntoThatSlot) {
             return 0;
         };
         const Outcome o = rescue(std::string(1, slot) + "abcdefgh\n");
-        const std::string n(1, slot);
-        EXPECT_EQ(o.out, kQuestion + "\nInstalling recovery image as image" + n + "...\n" +
-                             sys("mkdir /user/images &> /dev/null") +
-                             sys("cp /tmp/image /user/images/image" + n +
-                                 ".new && sync && mv /user/images/image" + n +
-                                 ".new /user/images/image" + n + "\n") +
-                             "Setting boot image to " + n + "\n" + kUnpack +
-                             exec("/bin/backtrace") + "{unread:gh\n}" + sys("reboot"));
+        // The slot file is replaced whole: written beside it, synced, renamed over it.
+        std::string copy =
+            "cp /tmp/image /user/images/imageN.new && sync && "
+            "mv /user/images/imageN.new /user/images/imageN\n";
+        std::replace(copy.begin(), copy.end(), 'N', slot);
+        std::string expected = kQuestion;
+        expected += "\nInstalling recovery image as imageN...\n";
+        expected += sys("mkdir /user/images &> /dev/null") + sys(copy);
+        expected += "Setting boot image to N\n";
+        std::replace(expected.begin(), expected.end(), 'N', slot);
+        expected += std::string(kUnpack) + exec("/bin/backtrace") + "{unread:gh\n}" + sys("reboot");
+        EXPECT_EQ(o.out, expected);
         EXPECT_EQ(o.err, kBacktraceErr);
         EXPECT_EQ(read_file("/tmp/image"), record);
         EXPECT_EQ(tarball(), kRecovery);

@@ -90,8 +90,9 @@ TEST_F(PowerCut, AnEraseIsCutPartWayThroughItsBlock) {
     for (std::size_t i = 0; i < rfs.size(); ++i) {
         ASSERT_EQ(rfs[i], i < kBlock + kBlock / 2 ? 0xFF : 0x00) << "byte " << i;
     }
-    EXPECT_EQ(last_line(log()), "power: cut at op 2: erase rfs sector 1 offset 4096 length 4096, "
-                                "50% done");
+    EXPECT_EQ(last_line(log()),
+              "power: cut at op 2: erase rfs sector 1 offset 4096 length 4096, "
+              "50% done");
 }
 
 TEST_F(PowerCut, BadPowerKeysAreLoggedAndCutNothing) {
@@ -101,7 +102,8 @@ TEST_F(PowerCut, BadPowerKeysAreLoggedAndCutNothing) {
     EXPECT_EQ(dev_pwrite(fd, &zero, 1, 0), 1);
     EXPECT_NE(log().find("config: line 2: bad value for power.cut_after_writes: -1"),
               std::string::npos);
-    EXPECT_NE(log().find("config: line 3: bad value for power.cut_partial: 101"), std::string::npos);
+    EXPECT_NE(log().find("config: line 3: bad value for power.cut_partial: 101"),
+              std::string::npos);
 }
 
 // In a board's jail the cut takes every process of the board with it: a second process that
