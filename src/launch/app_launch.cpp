@@ -15,16 +15,13 @@
 
 namespace {
 
+using launch::File;
+
 // The command line being built or run. Every line below is far shorter.
 std::array<char, 256> stringbuff{};
 
 constexpr const char* kGdb = "/tmp/gdb";
 constexpr const char* kGdbArchive = "/tmp/gdb.gz";
-
-struct FileCloser {
-    void operator()(std::FILE* fp) const noexcept { std::fclose(fp); }
-};
-using File = std::unique_ptr<std::FILE, FileCloser>;
 
 __attribute__((format(printf, 1, 2))) int run_formatted(const char* format, ...) {
     va_list args;

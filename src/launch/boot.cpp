@@ -24,19 +24,11 @@ std::atomic<std::uint8_t> sig_quit_raised{0};
 
 namespace {
 
+using launch::File;
+using launch::RecordBuffer;
+
 // Set just before the second slot is tried: from then on every failed attempt is final.
 std::uint8_t tried_alt_image = 0;
-
-struct FileCloser {
-    void operator()(std::FILE* fp) const noexcept { std::fclose(fp); }
-};
-using File = std::unique_ptr<std::FILE, FileCloser>;
-
-// One record read whole from a slot file: the heap buffer of its record length.
-struct FreeDeleter {
-    void operator()(std::uint8_t* p) const noexcept { std::free(p); }
-};
-using RecordBuffer = std::unique_ptr<std::uint8_t, FreeDeleter>;
 
 bool is_bootable(std::uint32_t type) {
     return type == IMAGE_APPLICATION || type == IMAGE_DIAGS;

@@ -3,6 +3,8 @@
 
 #include <cstdint>
 #include <cstdio>
+#include <cstdlib>
+#include <memory>
 
 #include "launch/launch.hpp"
 
@@ -33,6 +35,17 @@ int parse_uboot_env();
 int extract_gdb(int slot);
 
 namespace launch {
+
+struct FileCloser {
+    void operator()(std::FILE* fp) const noexcept { std::fclose(fp); }
+};
+using File = std::unique_ptr<std::FILE, FileCloser>;
+
+// A record read whole: one heap buffer of its record length, released on every path.
+struct FreeDeleter {
+    void operator()(std::uint8_t* p) const noexcept { std::free(p); }
+};
+using RecordBuffer = std::unique_ptr<std::uint8_t, FreeDeleter>;
 
 inline constexpr const char* kTarball = "/tmp/kaviximage.tar.gz";
 

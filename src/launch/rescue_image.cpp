@@ -15,18 +15,11 @@
 
 namespace {
 
+using launch::File;
+using launch::RecordBuffer;
+
 // Booted-slot value for an image that came from flash rather than from a slot file.
 constexpr std::uint8_t kBootedFromFlash = 4;
-
-struct FileCloser {
-    void operator()(std::FILE* fp) const noexcept { std::fclose(fp); }
-};
-using File = std::unique_ptr<std::FILE, FileCloser>;
-
-struct FreeDeleter {
-    void operator()(std::uint8_t* p) const noexcept { std::free(p); }
-};
-using RecordBuffer = std::unique_ptr<std::uint8_t, FreeDeleter>;
 
 // The whole record, read from flash and checked; nullptr when it is damaged. The flash layer
 // counts a short read as success and reads past the partition's end come back short, so a

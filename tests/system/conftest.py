@@ -227,18 +227,13 @@ class Console:
     def end_of_input(self):
         self.child.sendeof()
 
-    def not_before_end(self, text):
-        """Waits for the board to stop and checks that text never appeared after this point."""
-        self.child.expect(pexpect.EOF)
-        assert text not in self.child.before, self.child.before
-
     def finish(self):
         """Waits for `mpboard run` to end; its exit status (the launcher's)."""
         self.child.expect(pexpect.EOF)
         rest = self.child.before
         self.child.close()
         self.child.logfile_read.close()
-        assert self.child.signalstatus is None, f"mpboard killed by signal {self.child.signalstatus}"
+        assert self.child.signalstatus is None, f"mpboard ended by signal {self.child.signalstatus}"
         return self.child.exitstatus, rest
 
 

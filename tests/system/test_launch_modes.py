@@ -6,16 +6,16 @@ import gzip
 import pytest
 
 from conftest import (DIAGS_LINES, MOUNT_LINE, RESET_LINE, UNPACK_LINE, VPD_BOOTED, app_line,
-                      application, diag_line, diagnostics, record, script, APPLICATION, BOOT)
+                      application, diag_line, diagnostics, record, APPLICATION, BOOT)
 
 APP = "/tmp/home/bin/mp.elf.strip"
 DUMA = "LD_PRELOAD=libduma.so.0.0.0"
 
 
-def debugger_record():
-    """The debugger as the other slot carries it: a gzip'ed program in an application record.
-    This one names its arguments and LD_PRELOAD, then runs the program it was given."""
-    program = script('echo "test debugger args=[$*] LD_PRELOAD=[${LD_PRELOAD:-}]"\nexec "$@"\n')
+def debugger_record(board):
+    """The debugger as the other slot carries it: a gzip'ed program as the payload of its first
+    record. The board's own debugger stand-in records its arguments, then runs the program."""
+    program = (board.path / "usr/lib/mpboard/gdb").read_bytes()
     return record(APPLICATION, gzip.compress(program), "9.9.9.9")
 
 
@@ -48,21 +48,24 @@ def test_remote_debugger(test_board, settings, command):
 
 
 def test_local_debugger_from_other_slot(test_board):
-    test_board.slot(2, debugger_record() + application("2.2.2.2"))
+    debugger = debugger_record(test_board)
+    test_board.slot(2, debugger + application("2.2.2.2"))
     test_board.env("gdb=on")
     status, out, err = test_board.run()
     assert err == ""
     assert out == ("Booting image '1'\n"
                    "Extracting GDB from image slot 2\n"
-                   f"Found GDB image 2 of length = {len(debugger_record()) - 16}.\n"
+                   f"Found GDB image 2 of length = {len(debugger) - 16}.\n"
                    "decompressing GDB....\n"
                    "*** Launching under GDB ***\n"
-                   f"test debugger args=[{APP}] LD_PRELOAD=[]\n"
                    + app_line("1.1.1.1") + "\nargs=[] LD_PRELOAD=[]\n")
     assert status == 0
     assert test_board.launcher_log() == [
         MOUNT_LINE, "vpd-write: offset 59 value 0x01", "system: gunzip /tmp/gdb.gz",
         "system: chmod +x /tmp/gdb", UNPACK_LINE, f"system: /tmp/gdb {APP}", RESET_LINE]
+    stand_in = [line for line in test_board.log() if line.startswith("gdb:")]
+    assert len(stand_in) == 1 and stand_in[0].startswith(f"gdb: {APP} "), test_board.log()
+    assert "libduma" not in stand_in[0]
 
 
 def test_debugger_missing_falls_back_to_ordinary_start(test_board):

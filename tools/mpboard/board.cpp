@@ -1,7 +1,10 @@
 #include "board.hpp"
 
+#include <dirent.h>
 #include <fcntl.h>
+#include <linux/openat2.h>
 #include <sys/stat.h>
+#include <sys/syscall.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -33,7 +36,9 @@ namespace {
 
 class Fd {
 public:
-    explicit Fd(int fd) noexcept : fd_(fd) {}
+    explicit Fd(int fd = -1) noexcept : fd_(fd) {}
+    Fd(Fd&& other) noexcept : fd_(std::exchange(other.fd_, -1)) {}
+    Fd& operator=(Fd&&) = delete;
     Fd(const Fd&) = delete;
     Fd& operator=(const Fd&) = delete;
     ~Fd() {
@@ -61,32 +66,95 @@ void write_all(int fd, std::span<const std::uint8_t> bytes, const std::string& p
     }
 }
 
-std::string parent_of(const std::string& path) {
-    const auto slash = path.rfind('/');
-    return slash == std::string::npos ? std::string(".") : path.substr(0, slash);
+std::vector<std::uint8_t> read_all(int fd, const std::string& path) {
+    std::vector<std::uint8_t> out;
+    std::vector<std::uint8_t> chunk(65536);
+    for (;;) {
+        const ssize_t n = ::read(fd, chunk.data(), chunk.size());
+        if (n < 0) {
+            if (errno == EINTR) {
+                continue;
+            }
+            fail_errno(path, "read");
+        }
+        if (n == 0) {
+            return out;
+        }
+        out.insert(out.end(), chunk.begin(), chunk.begin() + n);
+    }
 }
 
-// Removes what a directory holds, never following a symbolic link out of it.
-void empty_dir(const std::string& dir) {
-    std::error_code ec;
-    if (fs::is_symlink(dir, ec)) {
-        fail(dir + ": is a symbolic link; a board's directories must be its own");
+// Writes `bytes` as `name` in the directory `dir_fd`: a temporary file, synced, renamed over
+// the name (which replaces a symbolic link there instead of following it).
+void write_atomic_at(int dir_fd, const std::string& name, std::span<const std::uint8_t> bytes,
+                     unsigned mode, const std::string& shown) {
+    const std::string temp = name + ".mpboard-new";
+    ::unlinkat(dir_fd, temp.c_str(), 0);
+    Fd fd(
+        ::openat(dir_fd, temp.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC | O_NOFOLLOW, mode));
+    if (fd.get() < 0) {
+        fail_errno(shown);
     }
-    if (!fs::is_directory(dir, ec)) {
-        return;
+    try {
+        write_all(fd.get(), bytes, shown);
+        if (::fchmod(fd.get(), mode) != 0 || ::fsync(fd.get()) != 0) {
+            fail_errno(shown);
+        }
+        if (::close(fd.release()) != 0) {
+            fail_errno(shown, "close");
+        }
+        if (::renameat(dir_fd, temp.c_str(), dir_fd, name.c_str()) != 0) {
+            fail_errno(shown, "rename");
+        }
+    } catch (...) {
+        ::unlinkat(dir_fd, temp.c_str(), 0);
+        throw;
     }
-    for (const auto& entry : fs::directory_iterator(dir)) {
-        fs::remove_all(entry.path(), ec);
-        if (ec) {
-            fail(entry.path().string() + ": " + ec.message());
+}
+
+std::pair<std::string, std::string> split_parent(std::string_view path) {
+    const auto slash = path.rfind('/');
+    if (slash == std::string_view::npos) {
+        return {".", std::string(path)};
+    }
+    return {slash == 0 ? std::string("/") : std::string(path.substr(0, slash)),
+            std::string(path.substr(slash + 1))};
+}
+
+// Removes what the directory `dir_fd` holds, never following a symbolic link.
+void remove_contents(int dir_fd, const std::string& shown) {
+    const int listing_fd = ::dup(dir_fd);
+    DIR* dir = listing_fd < 0 ? nullptr : ::fdopendir(listing_fd);
+    if (dir == nullptr) {
+        if (listing_fd >= 0) {
+            ::close(listing_fd);
+        }
+        fail_errno(shown);
+    }
+    std::vector<std::string> names;
+    while (const dirent* e = ::readdir(dir)) {
+        const std::string_view n = e->d_name;
+        if (n != "." && n != "..") {
+            names.emplace_back(n);
         }
     }
-}
-
-void symlink_fresh(const std::string& target, const std::string& link) {
-    ::unlink(link.c_str());
-    if (::symlink(target.c_str(), link.c_str()) != 0) {
-        fail_errno(link, "symlink");
+    ::closedir(dir);
+    for (const std::string& name : names) {
+        struct stat st {};
+        if (::fstatat(dir_fd, name.c_str(), &st, AT_SYMLINK_NOFOLLOW) != 0) {
+            continue;
+        }
+        if (S_ISDIR(st.st_mode)) {
+            const Fd sub(
+                ::openat(dir_fd, name.c_str(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC));
+            if (sub.get() < 0) {
+                fail_errno(shown + "/" + name);
+            }
+            remove_contents(sub.get(), shown + "/" + name);
+        }
+        if (::unlinkat(dir_fd, name.c_str(), S_ISDIR(st.st_mode) ? AT_REMOVEDIR : 0) != 0) {
+            fail_errno(shown + "/" + name, "removing");
+        }
     }
 }
 
@@ -104,62 +172,27 @@ constexpr const char* BIN_APPLETS[] = {
 
 }  // namespace
 
+// ---- Files of the workstation
+// --------------------------------------------------------------------
+
 std::vector<std::uint8_t> read_file(const std::string& path) {
     const Fd fd(::open(path.c_str(), O_RDONLY | O_CLOEXEC));
     if (fd.get() < 0) {
         fail_errno(path);
     }
-    std::vector<std::uint8_t> out;
-    std::uint8_t chunk[65536];
-    for (;;) {
-        const ssize_t n = ::read(fd.get(), chunk, sizeof chunk);
-        if (n < 0) {
-            if (errno == EINTR) {
-                continue;
-            }
-            fail_errno(path, "read");
-        }
-        if (n == 0) {
-            return out;
-        }
-        out.insert(out.end(), chunk, chunk + n);
-    }
-}
-
-std::string read_text(const std::string& path) {
-    const auto bytes = read_file(path);
-    return {bytes.begin(), bytes.end()};
-}
-
-void write_file_atomic(const std::string& path, std::span<const std::uint8_t> bytes,
-                       unsigned mode) {
-    const std::string temp = path + ".mpboard-new";
-    Fd fd(::open(temp.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC | O_NOFOLLOW, mode));
-    if (fd.get() < 0) {
-        fail_errno(temp);
-    }
-    try {
-        write_all(fd.get(), bytes, temp);
-        if (::fchmod(fd.get(), mode) != 0 || ::fsync(fd.get()) != 0) {
-            fail_errno(temp);
-        }
-        if (::close(fd.release()) != 0) {
-            fail_errno(temp, "close");
-        }
-        if (::rename(temp.c_str(), path.c_str()) != 0) {
-            fail_errno(path, "rename");
-        }
-    } catch (...) {
-        ::unlink(temp.c_str());
-        throw;
-    }
+    return read_all(fd.get(), path);
 }
 
 void write_text_atomic(const std::string& path, std::string_view text, unsigned mode) {
-    write_file_atomic(path,
-                      std::span<const std::uint8_t>(
-                          reinterpret_cast<const std::uint8_t*>(text.data()), text.size()),
-                      mode);
+    const auto [parent, name] = split_parent(path);
+    const Fd dir(::open(parent.c_str(), O_PATH | O_DIRECTORY | O_CLOEXEC));
+    if (dir.get() < 0) {
+        fail_errno(parent);
+    }
+    write_atomic_at(dir.get(), name,
+                    std::span<const std::uint8_t>(
+                        reinterpret_cast<const std::uint8_t*>(text.data()), text.size()),
+                    mode, path);
 }
 
 bool exists(const std::string& path) {
@@ -175,24 +208,6 @@ void make_dirs(const std::string& path) {
     }
 }
 
-void copy_if_changed(const std::string& source, const std::string& target) {
-    struct stat src {};
-    if (::stat(source.c_str(), &src) != 0) {
-        fail_errno(source);
-    }
-    struct stat dst {};
-    if (::lstat(target.c_str(), &dst) == 0 && S_ISREG(dst.st_mode) && dst.st_size == src.st_size &&
-        dst.st_mtim.tv_sec == src.st_mtim.tv_sec && dst.st_mtim.tv_nsec == src.st_mtim.tv_nsec) {
-        return;
-    }
-    make_dirs(parent_of(target));
-    write_file_atomic(target, read_file(source), src.st_mode & 07777);
-    const struct timespec times[2] = {src.st_atim, src.st_mtim};
-    if (::utimensat(AT_FDCWD, target.c_str(), times, AT_SYMLINK_NOFOLLOW) != 0) {
-        fail_errno(target, "setting its time");
-    }
-}
-
 const Partition* partition_by_name(std::string_view name) {
     for (const Partition& p : PARTITIONS) {
         if (name == p.name) {
@@ -205,16 +220,33 @@ const Partition* partition_by_name(std::string_view name) {
 // ---- Board
 // ----------------------------------------------------------------------------------------
 
-Board Board::open(const std::string& dir) {
-    Board board(dir);
-    struct stat st {};
-    if (::stat(dir.c_str(), &st) != 0) {
+struct Board::Parent {
+    Fd fd;
+    std::string name;
+};
+
+Board::Board(std::string dir, int root_fd)
+    : dir_(std::move(dir)), root_(new int(root_fd), [](const int* fd) {
+          ::close(*fd);
+          delete fd;
+      }) {}
+
+Board Board::make(const std::string& dir) {
+    mpboard::make_dirs(dir);
+    const int fd = ::open(dir.c_str(), O_PATH | O_DIRECTORY | O_CLOEXEC);
+    if (fd < 0) {
         fail_errno(dir);
     }
-    if (!S_ISDIR(st.st_mode)) {
-        fail(dir + ": not a directory");
+    return Board(dir, fd);
+}
+
+Board Board::open(const std::string& dir) {
+    const int fd = ::open(dir.c_str(), O_PATH | O_DIRECTORY | O_CLOEXEC);
+    if (fd < 0) {
+        fail_errno(dir);
     }
-    if (!exists(board.path("etc/board.conf"))) {
+    Board board(dir, fd);
+    if (!board.exists("etc/board.conf")) {
         fail(dir + ": not a sandbox board (no etc/board.conf; make one with mpboard create)");
     }
     return board;
@@ -224,59 +256,179 @@ std::string Board::path(std::string_view relative) const {
     return dir_ + "/" + std::string(relative);
 }
 
-std::string Board::eeprom_path() const {
+int Board::open_in(std::string_view relative, int flags, unsigned mode) const {
+    struct open_how how {};
+    how.flags = static_cast<std::uint64_t>(flags) | O_CLOEXEC;
+    how.mode = (flags & O_CREAT) != 0 ? mode : 0;
+    how.resolve = RESOLVE_IN_ROOT | RESOLVE_NO_MAGICLINKS;
+    const std::string rel(relative);
+    for (;;) {
+        const long fd = ::syscall(SYS_openat2, *root_, rel.c_str(), &how, sizeof how);
+        if (fd >= 0 || errno != EAGAIN) {
+            return static_cast<int>(fd);
+        }
+    }
+}
+
+Board::Parent Board::parent_of(std::string_view relative) const {
+    auto [parent, name] = split_parent(relative);
+    Fd fd(open_in(parent, O_PATH | O_DIRECTORY));
+    if (fd.get() < 0) {
+        fail_errno(path(parent));
+    }
+    return {std::move(fd), std::move(name)};
+}
+
+std::vector<std::uint8_t> Board::read(std::string_view relative) const {
+    const Fd fd(open_in(relative, O_RDONLY | O_NONBLOCK));
+    struct stat st {};
+    if (fd.get() < 0 || ::fstat(fd.get(), &st) != 0) {
+        fail_errno(path(relative));
+    }
+    if (!S_ISREG(st.st_mode)) {
+        fail(path(relative) + ": not a regular file");
+    }
+    return read_all(fd.get(), path(relative));
+}
+
+std::string Board::read_text(std::string_view relative) const {
+    const auto bytes = read(relative);
+    return {bytes.begin(), bytes.end()};
+}
+
+bool Board::exists(std::string_view relative) const {
+    const Fd fd(open_in(relative, O_PATH | O_NOFOLLOW));
+    return fd.get() >= 0;
+}
+
+void Board::write(std::string_view relative, std::span<const std::uint8_t> bytes,
+                  unsigned mode) const {
+    const Parent p = parent_of(relative);
+    write_atomic_at(p.fd.get(), p.name, bytes, mode, path(relative));
+}
+
+void Board::write_text(std::string_view relative, std::string_view text, unsigned mode) const {
+    write(relative,
+          std::span<const std::uint8_t>(reinterpret_cast<const std::uint8_t*>(text.data()),
+                                        text.size()),
+          mode);
+}
+
+void Board::make_dirs(std::string_view relative) const {
+    std::size_t end = 0;
+    while (end != std::string_view::npos) {
+        end = relative.find('/', end + 1);
+        const std::string_view prefix = relative.substr(0, end);
+        if (prefix.empty()) {
+            continue;
+        }
+        const Fd fd(open_in(prefix, O_PATH | O_DIRECTORY));
+        if (fd.get() >= 0) {
+            continue;
+        }
+        if (errno != ENOENT) {
+            fail_errno(path(prefix));
+        }
+        const Parent p = parent_of(prefix);
+        if (::mkdirat(p.fd.get(), p.name.c_str(), 0755) != 0 && errno != EEXIST) {
+            fail_errno(path(prefix));
+        }
+    }
+}
+
+void Board::remove(std::string_view relative) const {
+    const Parent p = parent_of(relative);
+    if (::unlinkat(p.fd.get(), p.name.c_str(), 0) != 0 && errno != ENOENT) {
+        fail_errno(path(relative), "removing");
+    }
+}
+
+void Board::symlink(const std::string& target, std::string_view relative) const {
+    const Parent p = parent_of(relative);
+    ::unlinkat(p.fd.get(), p.name.c_str(), 0);
+    if (::symlinkat(target.c_str(), p.fd.get(), p.name.c_str()) != 0) {
+        fail_errno(path(relative), "symlink");
+    }
+}
+
+void Board::copy_in(const std::string& source, std::string_view relative) const {
+    struct stat src {};
+    if (::stat(source.c_str(), &src) != 0) {
+        fail_errno(source);
+    }
+    make_dirs(split_parent(relative).first);
+    const Parent p = parent_of(relative);
+    struct stat dst {};
+    if (::fstatat(p.fd.get(), p.name.c_str(), &dst, AT_SYMLINK_NOFOLLOW) == 0 &&
+        S_ISREG(dst.st_mode) && dst.st_size == src.st_size &&
+        dst.st_mtim.tv_sec == src.st_mtim.tv_sec && dst.st_mtim.tv_nsec == src.st_mtim.tv_nsec) {
+        return;
+    }
+    write_atomic_at(p.fd.get(), p.name, read_file(source), src.st_mode & 07777, path(relative));
+    const struct timespec times[2] = {src.st_atim, src.st_mtim};
+    if (::utimensat(p.fd.get(), p.name.c_str(), times, AT_SYMLINK_NOFOLLOW) != 0) {
+        fail_errno(path(relative), "setting its time");
+    }
+}
+
+void Board::empty_dir(std::string_view relative) const {
+    const Fd fd(open_in(relative, O_RDONLY | O_DIRECTORY | O_NOFOLLOW));
+    if (fd.get() < 0) {
+        if (errno == ELOOP) {
+            fail(path(relative) + ": is a symbolic link; it must be the board's own directory");
+        }
+        fail_errno(path(relative));
+    }
+    remove_contents(fd.get(), path(relative));
+}
+
+std::string Board::eeprom_file() const {
     std::string conf;
-    if (exists(path("etc/board.conf"))) {
-        conf = read_text(path("etc/board.conf"));
+    if (exists("etc/board.conf")) {
+        conf = read_text("etc/board.conf");
     }
     std::string file = conf_value(conf, "i2c.eeprom").value_or("var/vpd.bin");
     file.erase(0, file.find_first_not_of('/'));
-    if (file.empty() || file == ".." || file.starts_with("../") ||
-        file.find("/../") != std::string::npos || file.ends_with("/..")) {
-        fail(path("etc/board.conf") + ": i2c.eeprom must name a file inside the board");
+    if (file.empty()) {
+        fail(path("etc/board.conf") + ": i2c.eeprom names no file");
     }
-    return path(file);
+    return file;
 }
 
-std::string Board::slot_path(int slot) const {
-    return path("user/images/image" + std::to_string(slot));
+std::string Board::slot_file(int slot) const {
+    return "user/images/image" + std::to_string(slot);
 }
 
 std::vector<std::uint8_t> Board::read_partition(const Partition& p) const {
-    return read_file(partition_path(p));
+    return read(p.file);
 }
 
 void Board::write_partition(const Partition& p, std::span<const std::uint8_t> bytes) const {
-    const std::string file = partition_path(p);
-    struct stat st {};
-    if (::stat(file.c_str(), &st) != 0) {
-        fail_errno(file);
-    }
-    const auto size = static_cast<std::size_t>(st.st_size);
+    const std::size_t size = read(p.file).size();
     if (bytes.size() > size) {
-        fail(file + ": " + std::to_string(bytes.size()) + " bytes do not fit into the " +
+        fail(path(p.file) + ": " + std::to_string(bytes.size()) + " bytes do not fit into the " +
              std::to_string(size) + "-byte " + p.name + " partition");
     }
     std::vector<std::uint8_t> image(size, 0xFF);
     std::copy(bytes.begin(), bytes.end(), image.begin());
-    write_file_atomic(file, image);
+    write(p.file, image);
 }
 
 std::vector<std::uint8_t> Board::read_vpd() const {
-    const std::string file = eeprom_path();
+    const std::string file = eeprom_file();
     std::vector<std::uint8_t> vpd(256, 0xFF);
     if (!exists(file)) {
         return vpd;
     }
-    const auto bytes = read_file(file);
+    const auto bytes = read(file);
     std::copy_n(bytes.begin(), std::min<std::size_t>(bytes.size(), vpd.size()), vpd.begin());
     return vpd;
 }
 
 void Board::write_vpd(std::span<const std::uint8_t> bytes) const {
-    const std::string file = eeprom_path();
-    make_dirs(parent_of(file));
-    write_file_atomic(file, bytes);
+    const std::string file = eeprom_file();
+    make_dirs(split_parent(file).first);
+    write(file, bytes);
 }
 
 // ---- board.conf -------------------------------------------------------------------------------
@@ -397,64 +549,60 @@ void create_board(const std::string& dir, const CreateOptions& options) {
             fail(dir + ": exists and is not a directory");
         }
         const bool empty = fs::is_empty(dir, ec);
-        const bool board = exists(dir + "/etc/board.conf");
         if (!empty && !options.force) {
             fail(dir + ": exists and is not empty (--force remakes a board there)");
         }
-        if (!empty && !board) {
+        if (!empty && !fs::exists(dir + "/etc/board.conf", ec)) {
             // --force only ever remakes a board: a directory of anything else stays untouched.
             fail(dir + ": is not a sandbox board; refusing to remake it");
         }
     }
-    const Board b(dir);
+    if (!exists(options.busybox)) {
+        fail(options.busybox + ": no BusyBox there (scripts/test builds it; --busybox or " +
+             "MP_BUSYBOX names another)");
+    }
+    const Board b = Board::make(dir);
     for (const char* sub : {"bin", "usr/bin", "sbin", "lib", "usr/lib/mpboard", "dev/lamel", "etc",
                             "var/log", "user", "tmp", "root", "proc", "run"}) {
-        make_dirs(b.path(sub));
+        b.make_dirs(sub);
     }
     // A remade board starts like a new one: persistent and RAM filesystems empty.
-    empty_dir(b.path("user"));
-    empty_dir(b.path("tmp"));
+    b.empty_dir("user");
+    b.empty_dir("tmp");
 
-    // BusyBox: a hard link when the board lies on the same filesystem, else a copy.
-    const std::string busybox = b.path("bin/busybox");
-    ::unlink(busybox.c_str());
-    if (::link(options.busybox.c_str(), busybox.c_str()) != 0) {
-        if (!exists(options.busybox)) {
-            fail(options.busybox + ": no BusyBox there (scripts/test builds it; --busybox or " +
-                 "MP_BUSYBOX names another)");
-        }
-        copy_if_changed(options.busybox, busybox);
-    }
+    // A copy, never a hard link: the board's root may write to its own files, and must not
+    // reach the workstation's BusyBox through them.
+    b.copy_in(options.busybox, "bin/busybox");
     for (const char* applet : BIN_APPLETS) {
-        symlink_fresh("busybox", b.path(std::string("bin/") + applet));
+        b.symlink("busybox", std::string("bin/") + applet);
     }
-    symlink_fresh("../../bin/busybox", b.path("usr/bin/rx"));
+    b.symlink("../../bin/busybox", "usr/bin/rx");
 
     for (const StandIn& s : STANDINS) {
         const std::string name = s.name;
         // The debugger comes to a board in a package; its stand-in waits in usr/lib/mpboard.
         const std::string where = name == "gdb" ? "usr/lib/mpboard/gdb" : "bin/" + name;
-        write_text_atomic(b.path(where), s.text, 0755);
+        b.write_text(where, s.text, 0755);
     }
     // Only named in LD_PRELOAD; the board's programs are static or scripts and do not load it.
-    write_text_atomic(b.path("lib/libduma.so.0.0.0"),
-                      "sandbox board: stand-in for the DUMA memory-checking library\n");
+    b.write_text("lib/libduma.so.0.0.0",
+                 "sandbox board: stand-in for the DUMA memory-checking library\n");
 
     for (const Partition& p : PARTITIONS) {
-        write_file_atomic(b.partition_path(p), std::vector<std::uint8_t>(p.size, 0xFF));
+        b.write(p.file, std::vector<std::uint8_t>(p.size, 0xFF));
     }
-    write_text_atomic(b.path("dev/i2c-0"), "");
-    write_text_atomic(b.path("dev/i2c-1"), "");
-    write_file_atomic(b.path("dev/lamel/cpld_mmmap"), std::vector<std::uint8_t>(32, 0));
-    write_text_atomic(b.path("etc/board.conf"), default_conf_text());
-    write_text_atomic(b.path("var/log/board.log"), "");
+    b.write_text("dev/i2c-0", "");
+    b.write_text("dev/i2c-1", "");
+    b.write("dev/lamel/cpld_mmmap", std::vector<std::uint8_t>(32, 0));
+    b.write_text("etc/board.conf", default_conf_text());
+    b.write_text("var/log/board.log", "");
 
     std::vector<std::uint8_t> vpd(256, 0xFF);
     if (options.demo) {
         vpd[1] = 1;
-        make_dirs(b.path("user/images"));
-        write_file_atomic(b.slot_path(1), demo_application(DEMO_SLOT1_VERSION));
-        write_file_atomic(b.slot_path(2), demo_application(DEMO_SLOT2_VERSION));
+        b.make_dirs("user/images");
+        b.write(b.slot_file(1), demo_application(DEMO_SLOT1_VERSION));
+        b.write(b.slot_file(2), demo_application(DEMO_SLOT2_VERSION));
         b.write_partition(*partition_by_name("rescue"), demo_diagnostics(DEMO_DIAGS_VERSION));
     }
     b.write_vpd(vpd);

@@ -6,6 +6,7 @@
 #pragma once
 
 #include <cstdint>
+#include <memory>
 #include <optional>
 #include <span>
 #include <stdexcept>
@@ -35,20 +36,15 @@ private:
 // "<path>: <strerror(errno)>" with status 1.
 [[noreturn]] void fail_errno(const std::string& path, const std::string& what = {});
 
-// ---- Files ------------------------------------------------------------------------------------
+// ---- Files of the workstation
+// --------------------------------------------------------------------
 
 std::vector<std::uint8_t> read_file(const std::string& path);
-std::string read_text(const std::string& path);
 // Written under a temporary name beside `path`, synced and renamed over it: a reader never sees
 // a half-written file.
-void write_file_atomic(const std::string& path, std::span<const std::uint8_t> bytes,
-                       unsigned mode = 0644);
 void write_text_atomic(const std::string& path, std::string_view text, unsigned mode = 0644);
 bool exists(const std::string& path);
 void make_dirs(const std::string& path);
-// Copies a host file to `target` (atomically) unless `target` already has its size and
-// modification time; keeps the mode and the modification time.
-void copy_if_changed(const std::string& source, const std::string& target);
 
 // ---- Partitions ---------------------------------------------------------------------------------
 
@@ -73,18 +69,41 @@ const Partition* partition_by_name(std::string_view name);
 
 // ---- The board ----------------------------------------------------------------------------------
 
+// Every path into a board is resolved with the board directory as its root (openat2 with
+// RESOLVE_IN_ROOT), as the board's own processes see it: a symbolic link that the board's
+// programs left in it (user/images -> /etc) leads to the board's /etc, never to the
+// workstation's. Only regular files are read, so a FIFO left in a board cannot stall mpboard.
 class Board {
 public:
     // A directory that holds etc/board.conf; anything else fails with a message naming it.
     static Board open(const std::string& dir);
-    explicit Board(std::string dir) : dir_(std::move(dir)) {}
+    // The directory, made when missing, for `create`.
+    static Board make(const std::string& dir);
 
     const std::string& dir() const noexcept { return dir_; }
-    std::string path(std::string_view relative) const;  // dir + "/" + relative
-    std::string partition_path(const Partition& p) const { return path(p.file); }
-    // The EEPROM file that i2c.eeprom names (default var/vpd.bin).
-    std::string eeprom_path() const;
-    std::string slot_path(int slot) const;
+    // dir + "/" + relative: for messages and for the jail, never for file access.
+    std::string path(std::string_view relative) const;
+
+    std::vector<std::uint8_t> read(std::string_view relative) const;
+    std::string read_text(std::string_view relative) const;
+    bool exists(std::string_view relative) const;
+    // Written under a temporary name, synced and renamed over the file.
+    void write(std::string_view relative, std::span<const std::uint8_t> bytes,
+               unsigned mode = 0644) const;
+    void write_text(std::string_view relative, std::string_view text, unsigned mode = 0644) const;
+    void make_dirs(std::string_view relative) const;
+    // A file or symbolic link; a missing one is no error.
+    void remove(std::string_view relative) const;
+    void symlink(const std::string& target, std::string_view relative) const;
+    // Copies a workstation file in unless the board's copy has its size and modification time
+    // already; keeps its mode and modification time.
+    void copy_in(const std::string& source, std::string_view relative) const;
+    // Removes everything in a directory of the board (which must not be a symbolic link).
+    void empty_dir(std::string_view relative) const;
+
+    // The EEPROM file that i2c.eeprom names (default var/vpd.bin), board-relative.
+    std::string eeprom_file() const;
+    std::string slot_file(int slot) const;
 
     // The partition's bytes; a missing file fails.
     std::vector<std::uint8_t> read_partition(const Partition& p) const;
@@ -97,7 +116,14 @@ public:
     void write_vpd(std::span<const std::uint8_t> bytes) const;
 
 private:
+    Board(std::string dir, int root_fd);
+    // A descriptor of a board path (resolved in the board's root).
+    int open_in(std::string_view relative, int flags, unsigned mode = 0) const;
+    struct Parent;
+    Parent parent_of(std::string_view relative) const;
+
     std::string dir_;
+    std::shared_ptr<const int> root_;  // descriptor of the directory, closed with the last copy
 };
 
 // ---- etc/board.conf -------------------------------------------------------------------------

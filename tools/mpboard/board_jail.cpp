@@ -15,7 +15,6 @@
 #include <cstdlib>
 #include <cstring>
 #include <exception>
-#include <filesystem>
 #include <stdexcept>
 #include <string>
 #include <vector>
@@ -125,11 +124,11 @@ void put_launcher(const Board& board, const RunOptions& options) {
                 "--ppc needs a static qemu-ppc (Debian package qemu-user-static; "
                 "MP_QEMU_PPC_STATIC names it)");
         }
-        copy_if_changed(options.launcher, board.path(BOARD_LAUNCHER_PPC + 1));
-        copy_if_changed(options.qemu, board.path(BOARD_QEMU + 1));
+        board.copy_in(options.launcher, BOARD_LAUNCHER_PPC + 1);
+        board.copy_in(options.qemu, BOARD_QEMU + 1);
         return;
     }
-    copy_if_changed(options.launcher, board.path(BOARD_LAUNCHER + 1));
+    board.copy_in(options.launcher, BOARD_LAUNCHER + 1);
     // A dynamically linked launcher (the sanitizer build always is) brings its loader and
     // libraries along, at the paths it names them by.
     const std::string interp = interpreter_of(options.launcher);
@@ -137,7 +136,7 @@ void put_launcher(const Board& board, const RunOptions& options) {
         return;
     }
     for (const std::string& object : shared_objects_of(interp, options.launcher)) {
-        copy_if_changed(object, board.path(object.substr(1)));
+        board.copy_in(object, object.substr(1));
     }
 }
 
@@ -315,18 +314,8 @@ int in_jail(const Board& board, const Console& console, NetnsPin* netns, Inside&
 
 // A power-on: the RAM filesystem starts empty.
 void clear_ram_filesystem(const Board& board) {
-    const std::string tmp = board.path("tmp");
-    std::error_code ec;
-    if (std::filesystem::is_symlink(tmp, ec)) {
-        fail(tmp + ": is a symbolic link; a board's tmp must be its own directory");
-    }
-    make_dirs(tmp);
-    for (const auto& entry : std::filesystem::directory_iterator(tmp)) {
-        std::filesystem::remove_all(entry.path(), ec);
-        if (ec) {
-            fail(entry.path().string() + ": " + ec.message());
-        }
-    }
+    board.make_dirs("tmp");
+    board.empty_dir("tmp");
 }
 
 }  // namespace
@@ -341,7 +330,7 @@ int run_board(const Board& board, const RunOptions& options) {
     std::optional<std::string> conf_override;
     if (options.clock_scale) {
         conf_override =
-            conf_with(read_text(board.path("etc/board.conf")), "clock.scale", *options.clock_scale);
+            conf_with(board.read_text("etc/board.conf"), "clock.scale", *options.clock_scale);
     }
     const Console console = caller_console();
     NetnsPin netns(options.netns);
@@ -368,8 +357,8 @@ int run_board(const Board& board, const RunOptions& options) {
 
 int install_on_board(const Board& board, const InstallOptions& options) {
     // The package arrives where a download puts it.
-    make_dirs(board.path("tmp"));
-    write_file_atomic(board.path("tmp/image"), read_file(options.package));
+    board.make_dirs("tmp");
+    board.write("tmp/image", read_file(options.package));
 
     const Console console = caller_console();
     std::fflush(nullptr);

@@ -191,7 +191,7 @@ int cmd_env(Args args) {
     if (args.empty()) {
         if (!env.crc_ok && !env.erased) {
             std::fprintf(stderr, "mpboard: %s: the environment's CRC does not match\n",
-                         board.partition_path(part).c_str());
+                         board.path(part.file).c_str());
         }
         for (const auto& [name, value] : env.vars) {
             std::printf("%s=%s\n", name.c_str(), value.c_str());
@@ -209,7 +209,7 @@ int cmd_env(Args args) {
     try {
         image = build_env(env.vars, bytes.size());
     } catch (const std::length_error& e) {
-        fail(board.partition_path(part) + ": " + e.what());
+        fail(board.path(part.file) + ": " + e.what());
     }
     board.write_partition(part, image);
     std::size_t text = 0;
@@ -265,16 +265,13 @@ int cmd_slot(Args args) {
         usage_fail("slot: expected 1 or 2, then a package or --remove");
     }
     const int slot = args[0][0] - '0';
-    const std::string target = board.slot_path(slot);
     if (args[1] == "--remove") {
-        if (::unlink(target.c_str()) != 0 && errno != ENOENT) {
-            fail_errno(target);
-        }
+        board.remove(board.slot_file(slot));
         return EXIT_OK;
     }
     const auto package = read_file(args[1]);
-    make_dirs(board.path("user/images"));
-    write_file_atomic(target, package);
+    board.make_dirs("user/images");
+    board.write(board.slot_file(slot), package);
     return EXIT_OK;
 }
 
@@ -295,8 +292,8 @@ int cmd_flash(Args args) {
 
 int cmd_conf(Args args) {
     const Board board = Board::open(take_dir(args, CONF_HELP));
-    const std::string file = board.path("etc/board.conf");
-    std::string text = read_text(file);
+    const std::string file = "etc/board.conf";
+    std::string text = board.read_text(file);
     if (args.empty()) {
         for (const ConfKey& k : CONF_KEYS) {
             const auto v = conf_value(text, k.key);
@@ -320,7 +317,7 @@ int cmd_conf(Args args) {
         }
         text = conf_with(text, key, value);
     }
-    write_text_atomic(file, text);
+    board.write_text(file, text);
     return EXIT_OK;
 }
 
@@ -385,15 +382,15 @@ int cmd_install(Args args) {
 
 int cmd_log(Args args) {
     const Board board = Board::open(take_dir(args, LOG_HELP));
-    const std::string file = board.path("var/log/board.log");
+    const std::string file = "var/log/board.log";
     if (args.size() == 1 && args[0] == "--clear") {
-        write_text_atomic(file, "");
+        board.write_text(file, "");
         return EXIT_OK;
     }
     if (!args.empty()) {
         usage_fail("log: unexpected argument '" + args[0] + "'");
     }
-    const std::string text = exists(file) ? read_text(file) : std::string();
+    const std::string text = board.exists(file) ? board.read_text(file) : std::string();
     std::fwrite(text.data(), 1, text.size(), stdout);
     return EXIT_OK;
 }

@@ -201,6 +201,29 @@ def test_vpd_slot_flash_conf(tmp_path, board):
     assert mpboard("conf", board, "no.such.key=1").returncode == 2
 
 
+def test_links_in_a_board_lead_into_the_board(tmp_path, board):
+    """A link the board's programs left (user/images -> /some/path) names the board's path."""
+    host_dir = tmp_path / "host"
+    host_dir.mkdir()
+    (host_dir / "keep").write_text("the workstation's")
+    pkg = tmp_path / "pkg"
+    pkg.write_bytes(record(APPLICATION, b"x", 1))
+    shutil.rmtree(board / "user/images")
+    os.symlink(host_dir, board / "user/images")
+    assert mpboard("slot", board, 1, pkg).returncode == 1
+    inside = board / str(host_dir).lstrip("/")
+    inside.mkdir(parents=True)
+    mpboard("slot", board, 1, pkg, check=0)
+    mpboard("slot", board, 1, "--remove", check=0)
+    mpboard("slot", board, 2, pkg, check=0)
+    assert read(inside / "image2") == read(pkg)
+    os.remove(board / "var/log/board.log")
+    os.symlink(host_dir / "keep", board / "var/log/board.log")
+    mpboard("log", board, "--clear", check=0)
+    assert sorted(os.listdir(host_dir)) == ["keep"]
+    assert (host_dir / "keep").read_text() == "the workstation's"
+
+
 # ---- booting ------------------------------------------------------------------------------------
 
 def boot(b, *extra, **kw):
@@ -254,6 +277,7 @@ echo "err: on stderr" >&2
 ls {marker} > /dev/null 2>&1 && echo "host file visible" || echo "host file hidden"
 ip -o link
 echo "pid1: $(cat /proc/1/comm)"
+true &> /dev/null; echo "amp [$!]"
 reboot -f
 echo "still here after reboot"
 """
@@ -274,6 +298,8 @@ def test_the_jail_isolates_the_board(tmp_path, board):
     links = [line.split(":")[1].strip() for line in out if line[:1].isdigit()]
     assert links == ["lo"]
     assert "still here after reboot" in out
+    # The board's sh runs `cmd &> file` in the foreground, as bash does.
+    assert "amp []" in out
     # Standard error stays a stream of its own.
     assert proc.stderr == "err: on stderr\n"
     assert "err:" not in proc.stdout
@@ -291,12 +317,25 @@ def test_a_rebuilt_launcher_is_copied_in(board):
 def test_tmp_starts_empty_and_user_persists(board):
     (board / "tmp/gdb").write_text("left from an earlier boot")
     (board / "user/keep").write_text("persistent")
+    boot(board, check=0)
+    assert (board / "user/keep").read_text() == "persistent"
+    assert not (board / "tmp/gdb").exists()
+    assert (board / "tmp/home/bin/mp.elf.strip").exists()
+
+
+def test_debugger_stand_in_runs_the_application(tmp_path, board):
+    """The board's debugger stand-in, packaged as the launcher expects a debugger."""
+    gdb = read(board / "usr/lib/mpboard/gdb")
+    pkg = tmp_path / "gdb.pkg"
+    pkg.write_bytes(record(APPLICATION, gzip.compress(gdb), 0x07000007))
+    mpboard("slot", board, 2, pkg, check=0)
     mpboard("env", board, "gdb=on", check=0)
     proc = boot(board, check=0)
-    # Slot 2's first record is an application, not a debugger: gdb.gz unpacks to a tarball.
-    assert "Extracting GDB from image slot 2" in proc.stdout
-    assert (board / "user/keep").read_text() == "persistent"
-    assert not (board / "tmp/kaviximage.tar.gz").exists()
+    assert "Extracting GDB from image slot 2\n" in proc.stdout
+    assert "*** Launching under GDB ***\ndemo application 1.0.0.1 running\n" in proc.stdout
+    lines = log(board).splitlines()
+    assert "gdb: /tmp/home/bin/mp.elf.strip (LD_PRELOAD=)" in lines
+    assert lines[-1] == "reboot: "
 
 
 def ordinary_user_can_run():
