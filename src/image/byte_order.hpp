@@ -13,8 +13,7 @@ constexpr std::uint16_t load_be16(std::span<const std::uint8_t, 2> b) noexcept {
 }
 
 constexpr std::uint32_t load_be32(std::span<const std::uint8_t, 4> b) noexcept {
-    return std::uint32_t{b[0]} << 24 | std::uint32_t{b[1]} << 16 | std::uint32_t{b[2]} << 8 |
-           b[3];
+    return std::uint32_t{b[0]} << 24 | std::uint32_t{b[1]} << 16 | std::uint32_t{b[2]} << 8 | b[3];
 }
 
 constexpr void store_be16(std::span<std::uint8_t, 2> b, std::uint16_t v) noexcept {

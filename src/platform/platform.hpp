@@ -36,7 +36,7 @@ struct MtdInfo {
     std::uint32_t size;       // total bytes of the partition
     std::uint32_t erasesize;  // bytes per erase block
 };
-int mtd_meminfo(int fd, MtdInfo* info);                              // MEMGETINFO
+int mtd_meminfo(int fd, MtdInfo* info);                               // MEMGETINFO
 int mtd_memerase(int fd, std::uint32_t start, std::uint32_t length);  // MEMERASE
 
 // i2c-dev: select the 7-bit slave address on an adapter descriptor (I2C_SLAVE).

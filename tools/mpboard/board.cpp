@@ -144,16 +144,19 @@ void remove_contents(int dir_fd, const std::string& shown) {
         if (::fstatat(dir_fd, name.c_str(), &st, AT_SYMLINK_NOFOLLOW) != 0) {
             continue;
         }
+        std::string entry = shown;
+        entry += '/';
+        entry += name;
         if (S_ISDIR(st.st_mode)) {
             const Fd sub(
                 ::openat(dir_fd, name.c_str(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC));
             if (sub.get() < 0) {
-                fail_errno(shown + "/" + name);
+                fail_errno(entry);
             }
-            remove_contents(sub.get(), shown + "/" + name);
+            remove_contents(sub.get(), entry);
         }
         if (::unlinkat(dir_fd, name.c_str(), S_ISDIR(st.st_mode) ? AT_REMOVEDIR : 0) != 0) {
-            fail_errno(shown + "/" + name, "removing");
+            fail_errno(entry, "removing");
         }
     }
 }
