@@ -450,6 +450,8 @@ const std::vector<ConfKey> CONF_KEYS = {
     {"fault.i2c.nak", "none", "read, write or all: the EEPROM NAKs them"},
     {"fault.cpld.stuck", "0", "1: the CPLD gate never reports a finished switch"},
     {"clock.scale", "1", "factor applied to every pause; 0 makes them instant"},
+    {"power.cut_after_writes", "0", "N > 0: the power fails at the N-th flash write or erase"},
+    {"power.cut_partial", "50", "percent of the cut operation that reaches the flash"},
 };
 
 const ConfKey* conf_key(std::string_view key) {

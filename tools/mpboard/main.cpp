@@ -93,7 +93,8 @@ const char* const CONF_HELP =
     "the file does not set it). KEY=VALUE sets a key, KEY= puts it back to its default.\n"
     "Keys: mtd.erase_size, mtd.strict, fault.mtd.absent, fault.mtd.meminfo, fault.mtd.size0,\n"
     "fault.mtd.erase, fault.mtd.write, fault.mtd.read (PART:SECTOR or none), i2c.eeprom,\n"
-    "fault.i2c.missing, fault.i2c.nak (read, write, all or none), fault.cpld.stuck, clock.scale.\n";
+    "fault.i2c.missing, fault.i2c.nak (read, write, all or none), fault.cpld.stuck, clock.scale,\n"
+    "power.cut_after_writes, power.cut_partial.\n";
 
 const char* const RUN_HELP =
     "usage: mpboard run DIR [--clock-scale X] [--netns NAME] [--ppc] [--launcher FILE]\n"

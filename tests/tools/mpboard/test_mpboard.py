@@ -278,6 +278,7 @@ ls {marker} > /dev/null 2>&1 && echo "host file visible" || echo "host file hidd
 ip -o link
 echo "pid1: $(cat /proc/1/comm)"
 true &> /dev/null; echo "amp [$!]"
+flash_eraseall /dev/mtd-user-char > /dev/null; echo "user holds: $(ls -A /user)"
 reboot -f
 echo "still here after reboot"
 """
@@ -300,10 +301,11 @@ def test_the_jail_isolates_the_board(tmp_path, board):
     assert "still here after reboot" in out
     # The board's sh runs `cmd &> file` in the foreground, as bash does.
     assert "amp []" in out
+    assert "user holds: " in out and not os.listdir(board / "user")
     # Standard error stays a stream of its own.
     assert proc.stderr == "err: on stderr\n"
     assert "err:" not in proc.stdout
-    assert "reboot: -f" in log(board).splitlines()
+    assert {"reboot: -f", "flash_eraseall: /dev/mtd-user-char"} <= set(log(board).splitlines())
 
 
 def test_a_rebuilt_launcher_is_copied_in(board):
