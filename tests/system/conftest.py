@@ -18,6 +18,7 @@ import shutil
 import struct
 import subprocess
 import tarfile
+import time
 import zlib
 from pathlib import Path
 
@@ -107,10 +108,10 @@ def app_line(version):
     return f"test application {version} running"
 
 
-def application(version, extra=""):
+def application(version):
     """An application record whose program names its version, its arguments and LD_PRELOAD."""
     program = script(f'echo "{app_line(version)}"\n'
-                     'echo "args=[$*] LD_PRELOAD=[${LD_PRELOAD:-}]"\n' + extra)
+                     'echo "args=[$*] LD_PRELOAD=[${LD_PRELOAD:-}]"\n')
     return record(APPLICATION, tarball({"home/bin/mp.elf.strip": program}), version)
 
 
@@ -131,9 +132,9 @@ class Board:
     def __init__(self, path):
         self.path = path
 
-    def mpboard(self, *args, check=0, input=None):
+    def mpboard(self, *args, check=0):
         proc = subprocess.run([MPBOARD, args[0], str(self.path), *map(str, args[1:])],
-                              input=input, capture_output=True, timeout=60)
+                              stdin=subprocess.DEVNULL, capture_output=True, timeout=60)
         if check is not None:
             assert proc.returncode == check, (args, proc.returncode, proc.stdout, proc.stderr)
         return proc
@@ -222,7 +223,25 @@ class Console:
         self.child.send(text + "\r")
 
     def interrupt(self):
+        """Ctrl-C, once the launcher waits in its read of the console. A SIGINT that came just
+        before the read would only raise the flag and leave the read waiting, as on the board."""
+        self.wait_for_console_read()
         self.child.sendintr()
+
+    def wait_for_console_read(self):
+        deadline = time.monotonic() + TIMEOUT
+        while time.monotonic() < deadline:
+            for pid in descendants(self.child.pid):
+                try:
+                    name = Path(f"/proc/{pid}/comm").read_text().strip()
+                    syscall = Path(f"/proc/{pid}/syscall").read_text().split()
+                except OSError:
+                    continue
+                # x86-64 read(2) is system call 0; its first argument the descriptor.
+                if name.startswith("mplaunch") and syscall[:2] == ["0", "0x0"]:
+                    return
+            time.sleep(0.01)
+        raise AssertionError("the launcher never waited for the console")
 
     def end_of_input(self):
         self.child.sendeof()
@@ -235,6 +254,25 @@ class Console:
         self.child.logfile_read.close()
         assert self.child.signalstatus is None, f"mpboard ended by signal {self.child.signalstatus}"
         return self.child.exitstatus, rest
+
+
+def descendants(root):
+    """Host PIDs of the processes below root (the board's jail and the launcher in it)."""
+    children = {}
+    for entry in Path("/proc").iterdir():
+        if entry.name.isdigit():
+            try:
+                stat = (entry / "stat").read_text()
+            except OSError:
+                continue
+            ppid = int(stat.rsplit(")", 1)[1].split()[1])
+            children.setdefault(ppid, []).append(int(entry.name))
+    found, todo = [], [root]
+    while todo:
+        for child in children.get(todo.pop(), []):
+            found.append(child)
+            todo.append(child)
+    return found
 
 
 def pristine_vpd():

@@ -1,11 +1,10 @@
 // Boot settings from the environment partition: which texts switch which flags.
 #include "flash/flash.hpp"
 #include "flash/flash_testing.hpp"
-#include "launch/launch_steps.hpp"
-#include "launch_fixture.hpp"
+#include "launch_test.hpp"
 #include "platform/sandbox/sandbox.hpp"
 
-namespace launch_test {
+namespace mp_test {
 namespace {
 
 struct Flags {
@@ -21,27 +20,6 @@ std::ostream& operator<<(std::ostream& os, const Flags& f) {
               << f.diags;
 }
 
-class BootSettingsTest : public LaunchTest {
-protected:
-    void TearDown() override {
-        flash_reset_for_tests();
-        LaunchTest::TearDown();
-    }
-    Flags parse() {
-        platform::sandbox::set_root(dir_);
-        platform::sandbox::reload();
-        flash_reset_for_tests();
-        api_flash_init();
-        parse_uboot_env();
-        return {gdb_enable,    gdbserver_enable, gdbport,         shell_enable,
-                memchk_enable, rescue_enable,    standalone_diags};
-    }
-    Flags parse(std::string_view variables) {
-        write_env(variables);
-        return parse();
-    }
-};
-
 std::string vars(std::initializer_list<std::string_view> list) {
     std::string block;
     for (std::string_view v : list) {
@@ -50,6 +28,24 @@ std::string vars(std::initializer_list<std::string_view> list) {
     }
     return block;
 }
+
+class BootSettingsTest : public LaunchTest {
+protected:
+    void TearDown() override {
+        flash_reset_for_tests();
+        LaunchTest::TearDown();
+    }
+    Flags parse(std::string_view variables) {
+        write_env(variables);
+        platform::sandbox::set_root(dir_);
+        platform::sandbox::reload();
+        flash_reset_for_tests();
+        api_flash_init();
+        parse_uboot_env();
+        return {gdb_enable,    gdbserver_enable, gdbport,         shell_enable,
+                memchk_enable, rescue_enable,    standalone_diags};
+    }
+};
 
 TEST_F(BootSettingsTest, ValuesSwitchFlagsAsTheBootLoaderWritesThem) {
     struct Case {
@@ -93,4 +89,4 @@ TEST_F(BootSettingsTest, OnlyTheFirst1280BytesAfterTheChecksumAreSeen) {
 }
 
 }  // namespace
-}  // namespace launch_test
+}  // namespace mp_test

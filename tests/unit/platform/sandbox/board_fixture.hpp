@@ -1,4 +1,5 @@
-// A fresh sandbox board for each test, in a directory made under the working directory.
+// A fresh sandbox board for each test, in a directory made under the working directory; shared
+// by the emulators' tests and the flash and i2c modules' tests.
 #pragma once
 
 #include <fcntl.h>
@@ -14,6 +15,7 @@
 #include <fstream>
 #include <iterator>
 #include <string>
+#include <utility>
 #include <vector>
 
 #include "platform/platform.hpp"
@@ -25,6 +27,50 @@ namespace fs = std::filesystem;
 using Bytes = std::vector<std::uint8_t>;
 
 inline constexpr std::uint64_t kBlock = 4096;
+inline constexpr off_t kCpldControl = 20;
+
+// Distinct per seed and per position and never 0xFF, so a lost or misplaced byte shows.
+inline Bytes pattern(std::size_t size, std::size_t seed) {
+    Bytes b(size);
+    for (std::size_t i = 0; i < size; ++i) {
+        b[i] = static_cast<std::uint8_t>((i * 131u + seed * 17u + (i >> 7)) & 0x7Fu);
+    }
+    return b;
+}
+
+// Sends what the code under test writes on descriptor `fd` to a file of the board (gtest's own
+// capture wants the host's /tmp) until text() is asked for.
+class Capture {
+public:
+    Capture(int fd, fs::path file) : fd_(fd), file_(std::move(file)) {
+        std::fflush(nullptr);
+        saved_ = ::dup(fd_);
+        const int to = ::open(file_.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
+        ::dup2(to, fd_);
+        ::close(to);
+    }
+    Capture(const Capture&) = delete;
+    Capture& operator=(const Capture&) = delete;
+    ~Capture() { restore(); }
+    std::string text() {
+        restore();
+        std::ifstream in(file_, std::ios::binary);
+        return {std::istreambuf_iterator<char>(in), {}};
+    }
+
+private:
+    void restore() {
+        if (saved_ >= 0) {
+            std::fflush(nullptr);
+            ::dup2(saved_, fd_);
+            ::close(saved_);
+            saved_ = -1;
+        }
+    }
+    int fd_;
+    fs::path file_;
+    int saved_ = -1;
+};
 
 class Board : public ::testing::Test {
 protected:
@@ -58,6 +104,7 @@ protected:
     }
 
     void put(const std::string& rel, const Bytes& bytes) {
+        fs::create_directories((dir_ / rel).parent_path());
         std::ofstream out(dir_ / rel, std::ios::binary | std::ios::trunc);
         out.write(reinterpret_cast<const char*>(bytes.data()),
                   static_cast<std::streamsize>(bytes.size()));
@@ -69,46 +116,32 @@ protected:
     }
 
     std::string log() const {
-        std::ifstream in(dir_ / "var/log/board.log");
-        return std::string(std::istreambuf_iterator<char>(in), {});
+        const Bytes b = get("var/log/board.log");
+        return {b.begin(), b.end()};
     }
 
     bool exists(const std::string& rel) const { return fs::exists(dir_ / rel); }
 
+    Capture capture(int fd = STDOUT_FILENO) {
+        return Capture(fd, dir_ / (fd == STDOUT_FILENO ? "stdout" : "stderr"));
+    }
+
+    // The gate in front of the VPD EEPROM, switched in the CPLD's register file behind the
+    // emulator's back (no status to wait for).
+    void gate(bool open) {
+        Bytes regs = get("dev/lamel/cpld_mmmap");
+        regs.at(kCpldControl) =
+            static_cast<std::uint8_t>(open ? regs[kCpldControl] | 1u : regs[kCpldControl] & ~1u);
+        put("dev/lamel/cpld_mmmap", regs);
+    }
+
+    // Writes the multiplexer's control byte on bus 0 (one bit per channel).
+    static void mux(int bus, std::uint8_t control) {
+        ASSERT_EQ(platform::i2c_select(bus, 0x70), 0);
+        ASSERT_EQ(platform::dev_write(bus, &control, 1), 1);
+    }
+
     fs::path dir_;
-};
-
-// Collects what the code under test writes on standard error, in a file of the board (gtest's
-// own capture wants the host's /tmp).
-class StderrToFile {
-public:
-    explicit StderrToFile(const fs::path& file) : file_(file) {
-        std::fflush(stderr);
-        saved_ = ::dup(2);
-        const int fd = ::open(file.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
-        ::dup2(fd, 2);
-        ::close(fd);
-    }
-    StderrToFile(const StderrToFile&) = delete;
-    StderrToFile& operator=(const StderrToFile&) = delete;
-    ~StderrToFile() { restore(); }
-    std::string text() {
-        restore();
-        std::ifstream in(file_);
-        return std::string(std::istreambuf_iterator<char>(in), {});
-    }
-
-private:
-    void restore() {
-        if (saved_ >= 0) {
-            std::fflush(stderr);
-            ::dup2(saved_, 2);
-            ::close(saved_);
-            saved_ = -1;
-        }
-    }
-    fs::path file_;
-    int saved_ = -1;
 };
 
 // A test process that already runs inside a board's jail cannot prove a refusal outside one.

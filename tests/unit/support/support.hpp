@@ -1,0 +1,85 @@
+// What the unit tests of the boot path, the installer and the records share: records built byte
+// by byte as the board stores them, and a scratch board on which a scenario runs in a forked
+// child with its console in files and every command recorded, never run.
+#pragma once
+
+#include <gtest/gtest.h>
+
+#include <cstdint>
+#include <functional>
+#include <initializer_list>
+#include <optional>
+#include <string>
+#include <string_view>
+#include <vector>
+
+namespace mp_test {
+
+using Bytes = std::vector<std::uint8_t>;
+
+inline constexpr std::size_t kSector = 4096;
+inline constexpr std::size_t kPartitionSize = 16 * kSector;  // all but the boot loader's
+inline constexpr std::size_t kBootLoaderSize = 0x80000;
+inline constexpr std::uint32_t kId = 0x01020304;
+
+struct RecordSpec {
+    std::uint32_t magic;
+    Bytes payload;
+    std::uint16_t hdrlen = 0;  // extended header of this length when non-zero
+    std::optional<std::uint32_t> len = std::nullopt;  // a lying len; the payload stays as given
+    bool bad_crc = false;
+    std::size_t stored = 0;  // non-zero: keep only this many bytes (the CRC covers them)
+    std::uint32_t id = kId;
+};
+// Reserved extended-header bytes hold 0x5A: covered by the CRC, read by nobody.
+Bytes make_record(const RecordSpec& spec);
+void put32(Bytes& b, std::size_t at, std::uint32_t v);
+void seal(Bytes& record);  // the CRC over everything after it
+Bytes concat(std::initializer_list<Bytes> parts);
+Bytes text_bytes(std::string_view text);
+Bytes pattern(std::size_t n, unsigned seed);
+Bytes erased(std::size_t n);
+
+void write_file(const std::string& path, const Bytes& bytes);
+std::optional<Bytes> read_file(const std::string& path);
+
+// The recorded commands appear in stdout in place, in order with the code's own output.
+std::string sys(std::string_view command);
+std::string exec(std::string_view program);
+void note(std::string_view text);
+
+struct Outcome {
+    int exit_status = -1;         // -1: killed by a signal, or the step returned
+    std::optional<int> returned;  // the step returned this value instead of ending
+    std::string out;
+    std::string err;
+};
+
+// Emulated flash, I2C and VPD in a fresh directory; the fixed paths /user/images and /tmp are
+// those of the test jail, emptied for every test.
+class BoardTest : public ::testing::Test {
+protected:
+    void SetUp() override;
+    void TearDown() override;
+
+    std::string board_file(std::string_view rel) const;
+    std::string part_path(std::string_view name) const;
+    Bytes part(std::string_view name) const;
+    void write_env(std::string_view variables);  // NUL-separated, after a 4-byte checksum
+    void write_rescue(const Bytes& record);
+    void set_vpd(unsigned offset, std::uint8_t value);
+    std::uint8_t vpd(unsigned offset) const;
+    void board_conf(std::string_view lines);
+
+    // The shell's answer to a recorded command (default 0: it ran).
+    std::function<int(std::string_view kind, std::string_view command)> answer;
+
+    // Runs `step` in a child with `input` as stdin; a step that ends the process never returns.
+    Outcome run(const std::function<int()>& step, std::string_view input = "");
+    // The same after opening the buses and the flash as start-up does.
+    Outcome run_with_devices(const std::function<int()>& step, std::string_view input = "");
+
+    std::string dir_;
+};
+
+}  // namespace mp_test
