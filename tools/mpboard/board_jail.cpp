@@ -322,7 +322,9 @@ void clear_ram_filesystem(const Board& board) {
 
 int run_board(const Board& board, const RunOptions& options) {
     if (options.launcher.empty()) {
-        fail("no launcher to run (--launcher or MPBOARD_LAUNCHER names one)");
+        fail(options.ppc
+                 ? "no powerpc launcher to run (--launcher or MPBOARD_PPC_LAUNCHER names one)"
+                 : "no launcher to run (--launcher or MPBOARD_LAUNCHER names one)");
     }
     put_launcher(board, options);
     clear_ram_filesystem(board);
