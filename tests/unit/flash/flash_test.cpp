@@ -2,6 +2,7 @@
 // without its erase fails): every case compares the partition's whole backing file, so a write
 // that strays outside its range shows.
 #include <algorithm>
+#include <cstddef>
 #include <cstdint>
 #include <cstdio>
 #include <string>
@@ -174,7 +175,8 @@ TEST_F(FlashTest, WriteChangesExactlyItsRange) {
         const Bytes data = pattern(c.length, ++seed);
         std::copy_n(data.begin(), c.landed, expected.begin() + c.offset);
         if (c.blank_sector >= 0) {
-            std::fill_n(expected.begin() + c.blank_sector * kSector, kSector, 0xFF);
+            std::fill_n(expected.begin() + static_cast<std::ptrdiff_t>(c.blank_sector) * kSector,
+                        kSector, 0xFF);
         }
         const auto before = platform::sandbox::stats();
 
@@ -193,7 +195,7 @@ TEST_F(FlashTest, WriteChangesExactlyItsRange) {
 TEST_F(FlashTest, EraseTakesWholeSectorsAndStopsAtAFailure) {
     ASSERT_EQ(init(kFaults), "");
     Bytes expected = get("dev/mtd-devicetree");
-    std::fill_n(expected.begin() + 5 * kSector, kSector, 0xFF);
+    std::fill_n(expected.begin() + 5 * static_cast<std::ptrdiff_t>(kSector), kSector, 0xFF);
     EXPECT_EQ(api_flash_erase(device_tree_fd, 5 * kSector + 77, 1), 0);
     EXPECT_EQ(get("dev/mtd-devicetree"), expected);
     EXPECT_EQ(platform::sandbox::stats().mtd_erases, 1u);

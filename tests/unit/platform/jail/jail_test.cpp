@@ -1,6 +1,5 @@
 // The jail seen from inside (this binary runs jailed by the shared test main) and jails entered
 // from within it, whose effects are checked from outside.
-#include <dirent.h>
 #include <fcntl.h>
 #include <gtest/gtest.h>
 #include <net/if.h>
@@ -15,9 +14,7 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
-#include <array>
 #include <cerrno>
-#include <cstdio>
 #include <cstdlib>
 #include <cstring>
 #include <filesystem>
@@ -27,6 +24,7 @@
 #include <set>
 #include <stdexcept>
 #include <string>
+#include <utility>
 
 #include "platform/sandbox/jail.hpp"
 
@@ -37,22 +35,9 @@ using platform::sandbox::enter_jail;
 using platform::sandbox::JailOptions;
 using platform::sandbox::JailResult;
 
-constexpr long kTmpfsMagic = 0x01021994;
-constexpr long kDevptsMagic = 0x1cd1;
-
-bool unjailed() {
-    const char* no_jail = std::getenv("MP_TEST_NO_JAIL");
-    return no_jail != nullptr && std::strcmp(no_jail, "1") == 0;
-}
-
-#define SKIP_UNLESS_JAILED()                                           \
-    if (unjailed()) {                                                  \
-        GTEST_SKIP() << "MP_TEST_NO_JAIL=1: the binary is not jailed"; \
-    }
-
 std::string read_file(const std::string& path) {
     std::ifstream in(path, std::ios::binary);
-    return {std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>()};
+    return {std::istreambuf_iterator<char>(in), {}};
 }
 
 std::set<std::string> visible_pids() {
@@ -66,44 +51,24 @@ std::set<std::string> visible_pids() {
     return pids;
 }
 
-class TempDir {
-public:
-    TempDir() {
-        std::array<char, 32> name{};
-        std::snprintf(name.data(), name.size(), "./jail_test-XXXXXX");
-        if (::mkdtemp(name.data()) == nullptr) {
-            throw std::runtime_error(std::string("mkdtemp: ") + std::strerror(errno));
-        }
-        path_ = fs::absolute(name.data()).lexically_normal().string();
-    }
-    ~TempDir() {
-        std::error_code ec;
-        fs::remove_all(path_, ec);
-    }
-    TempDir(const TempDir&) = delete;
-    TempDir& operator=(const TempDir&) = delete;
-    const std::string& path() const { return path_; }
-
-private:
-    std::string path_;
-};
-
-// Runs body as the program of a jail in dir; its return value is the program's exit status.
-JailResult run_jailed(const std::string& dir, const std::function<int()>& body,
-                      const JailOptions& options = {}) {
-    JailResult result = enter_jail(dir, options);
-    if (result.side == JailResult::Side::inside) {
-        const int code = body();
-        std::fflush(nullptr);
-        ::_exit(code);
-    }
-    return result;
+std::string readlink_text(const std::string& path) {
+    char link[64] = {};
+    return ::readlink(path.c_str(), link, sizeof link - 1) > 0 ? link : "";
 }
 
 // ---- The binary's own jail, from inside -------------------------------------------------------
 
-TEST(JailedTestBinary, SeesNothingOfTheHost) {
-    SKIP_UNLESS_JAILED();
+class JailedTestBinary : public testing::Test {
+protected:
+    void SetUp() override {
+        const char* no_jail = std::getenv("MP_TEST_NO_JAIL");
+        if (no_jail != nullptr && std::strcmp(no_jail, "1") == 0) {
+            GTEST_SKIP() << "MP_TEST_NO_JAIL=1: the binary is not jailed";
+        }
+    }
+};
+
+TEST_F(JailedTestBinary, SeesNothingOfTheHost) {
     for (const char* path : {"/etc/passwd", "/usr", "/bin/sh", "/lib", "/home", "/sys", "/tmp"}) {
         errno = 0;
         EXPECT_NE(::access(path, F_OK), 0) << path;
@@ -122,31 +87,25 @@ TEST(JailedTestBinary, SeesNothingOfTheHost) {
     ASSERT_EQ(::stat("/", &root), 0);
     ASSERT_EQ(::stat("/..", &above), 0);
     EXPECT_EQ(root.st_ino, above.st_ino);
+    struct statfs marker {};
+    ASSERT_EQ(::statfs("/run/mpboard-jail", &marker), 0) << std::strerror(errno);
+    EXPECT_EQ(static_cast<long>(marker.f_type), 0x01021994) << "the board marker is on a tmpfs";
 }
 
-TEST(JailedTestBinary, RunsInItsOwnPidNamespace) {
-    SKIP_UNLESS_JAILED();
+TEST_F(JailedTestBinary, RunsInItsOwnPidNamespaceWhereRebootReachesOnlyTheJail) {
     // Under qemu-user the init's helper thread takes PID 2 and the tests run as PID 3.
-    EXPECT_EQ(::getppid(), 1);
-    EXPECT_EQ(visible_pids(), (std::set<std::string>{"1", std::to_string(::getpid())}));
-    // PID 1's parent is outside the namespace.
-    EXPECT_NE(read_file("/proc/1/status").find("\nPPid:\t0\n"), std::string::npos);
-}
-
-TEST(JailedTestBinary, RebootReachesOnlyTheJail) {
-    SKIP_UNLESS_JAILED();
-    // Only ever called with the jail proven: no host namespace has just two processes.
     ASSERT_EQ(::getppid(), 1);
     ASSERT_EQ(visible_pids(), (std::set<std::string>{"1", std::to_string(::getpid())}));
-    // In a PID namespace other than the host's, the kernel answers commands other than
-    // restart, halt and power-off with EINVAL instead of acting on the machine.
+    // PID 1's parent is outside the namespace.
+    EXPECT_NE(read_file("/proc/1/status").find("\nPPid:\t0\n"), std::string::npos);
+    // Only called with the jail proven: in a PID namespace other than the host's, the kernel
+    // answers commands other than restart, halt and power-off with EINVAL.
     errno = 0;
     EXPECT_EQ(::reboot(RB_DISABLE_CAD), -1);
     EXPECT_EQ(errno, EINVAL);
 }
 
-TEST(JailedTestBinary, NetworkHasOnlyLoopbackAndItIsDown) {
-    SKIP_UNLESS_JAILED();
+TEST_F(JailedTestBinary, NetworkHasOnlyLoopbackAndItIsDown) {
     struct if_nameindex* names = ::if_nameindex();
     ASSERT_NE(names, nullptr) << std::strerror(errno);
     std::set<std::string> interfaces;
@@ -165,66 +124,58 @@ TEST(JailedTestBinary, NetworkHasOnlyLoopbackAndItIsDown) {
     ::close(sock);
 }
 
-TEST(JailedTestBinary, BoardMarkerIsOnATmpfs) {
-    SKIP_UNLESS_JAILED();
-    struct statfs fs_info {};
-    ASSERT_EQ(::statfs("/run/mpboard-jail", &fs_info), 0) << std::strerror(errno);
-    EXPECT_EQ(static_cast<long>(fs_info.f_type), kTmpfsMagic);
-}
-
-TEST(JailedTestBinary, DevicesAndPseudoTerminalsWork) {
-    SKIP_UNLESS_JAILED();
-    struct stat st {};
-    ASSERT_EQ(::stat("/dev/null", &st), 0);
-    EXPECT_TRUE(S_ISCHR(st.st_mode));
-    EXPECT_EQ(st.st_rdev, ::makedev(1, 3));
-    ASSERT_EQ(::stat("/dev/tty", &st), 0);
-    EXPECT_EQ(st.st_rdev, ::makedev(5, 0));
-
-    const int null_fd = ::open("/dev/null", O_RDWR | O_CLOEXEC);
-    ASSERT_GE(null_fd, 0);
-    EXPECT_EQ(::write(null_fd, "gone", 4), 4);
-    std::array<char, 8> buffer{};
-    EXPECT_EQ(::read(null_fd, buffer.data(), buffer.size()), 0);
-    ::close(null_fd);
-    std::ifstream zero("/dev/zero", std::ios::binary);
-    buffer.fill('x');
-    zero.read(buffer.data(), buffer.size());
-    EXPECT_EQ(std::string(buffer.data(), buffer.size()), std::string(buffer.size(), '\0'));
-
-    std::array<char, 16> link{};
-    ASSERT_GT(::readlink("/dev/ptmx", link.data(), link.size() - 1), 0);
-    EXPECT_STREQ(link.data(), "pts/ptmx");
-    struct statfs fs_info {};
-    ASSERT_EQ(::statfs("/dev/pts", &fs_info), 0);
-    EXPECT_EQ(static_cast<long>(fs_info.f_type), kDevptsMagic);
-
-    const int master = ::posix_openpt(O_RDWR | O_NOCTTY | O_CLOEXEC);
-    ASSERT_GE(master, 0) << std::strerror(errno);
-    ASSERT_EQ(::grantpt(master), 0) << std::strerror(errno);
-    ASSERT_EQ(::unlockpt(master), 0) << std::strerror(errno);
-    const std::string slave_name = ::ptsname(master);
-    EXPECT_EQ(slave_name.rfind("/dev/pts/", 0), 0u) << slave_name;
-    const int slave = ::open(slave_name.c_str(), O_RDWR | O_NOCTTY | O_CLOEXEC);
-    ASSERT_GE(slave, 0) << slave_name << ": " << std::strerror(errno);
-    ASSERT_EQ(::write(master, "ping\n", 5), 5);
-    buffer.fill('\0');
-    EXPECT_EQ(::read(slave, buffer.data(), buffer.size()), 5);
-    EXPECT_EQ(std::string(buffer.data(), 5), "ping\n");
-    ::close(slave);
-    ::close(master);
+TEST_F(JailedTestBinary, DevicesAndPseudoTerminalsAreTheJailsOwn) {
+    for (const auto& [path, device] : {std::pair{"/dev/null", ::makedev(1, 3)},
+                                       {"/dev/zero", ::makedev(1, 5)},
+                                       {"/dev/tty", ::makedev(5, 0)}}) {
+        struct stat st {};
+        ASSERT_EQ(::stat(path, &st), 0) << path;
+        EXPECT_TRUE(S_ISCHR(st.st_mode)) << path;
+        EXPECT_EQ(st.st_rdev, device) << path;
+    }
+    EXPECT_EQ(readlink_text("/dev/ptmx"), "pts/ptmx");
+    struct statfs pts {};
+    ASSERT_EQ(::statfs("/dev/pts", &pts), 0);
+    EXPECT_EQ(static_cast<long>(pts.f_type), 0x1cd1) << "devpts";
+    // Jail.ConsoleIsTtyS0AndTty opens a pseudo-terminal pair through them.
 }
 
 // ---- Jails entered from inside, checked from outside -------------------------------------------
 
-TEST(Jail, ProgramStatusReachesTheCaller) {
-    TempDir dir;
-    JailResult result = run_jailed(dir.path(), [] { return 7; });
+class Jail : public testing::Test {
+protected:
+    void SetUp() override {
+        char name[] = "./jail_test-XXXXXX";
+        ASSERT_NE(::mkdtemp(name), nullptr) << std::strerror(errno);
+        dir_ = fs::absolute(name).lexically_normal().string();
+    }
+    void TearDown() override {
+        std::error_code ec;
+        fs::remove_all(dir_, ec);
+    }
+
+    // Runs body as the program of a jail in dir; its return value is the program's exit status.
+    static JailResult run(const std::string& dir, const std::function<int()>& body,
+                          const JailOptions& options = {}) {
+        JailResult result = enter_jail(dir, options);
+        if (result.side == JailResult::Side::inside) {
+            const int code = body();
+            std::fflush(nullptr);
+            ::_exit(code);
+        }
+        return result;
+    }
+
+    std::string dir_;
+};
+
+TEST_F(Jail, ProgramStatusReachesTheCaller) {
+    JailResult result = run(dir_, [] { return 7; });
     ASSERT_EQ(result.side, JailResult::Side::outside) << result.error;
     EXPECT_TRUE(WIFEXITED(result.wait_status));
     EXPECT_EQ(WEXITSTATUS(result.wait_status), 7);
 
-    result = run_jailed(dir.path(), [] { return ::raise(SIGTERM); });
+    result = run(dir_, [] { return ::raise(SIGTERM); });
     ASSERT_EQ(result.side, JailResult::Side::outside) << result.error;
     EXPECT_TRUE(WIFSIGNALED(result.wait_status));
     EXPECT_EQ(WTERMSIG(result.wait_status), SIGTERM);
@@ -232,15 +183,14 @@ TEST(Jail, ProgramStatusReachesTheCaller) {
     // Without the init the program is PID 1 itself.
     JailOptions no_init;
     no_init.init = false;
-    result = run_jailed(
-        dir.path(), [] { return ::getpid() == 1 ? 5 : 6; }, no_init);
+    result = run(
+        dir_, [] { return ::getpid() == 1 ? 5 : 6; }, no_init);
     ASSERT_EQ(result.side, JailResult::Side::outside) << result.error;
     EXPECT_EQ(WEXITSTATUS(result.wait_status), 5);
 }
 
-TEST(Jail, FilesLandInTheDirectoryAndMountsStayInside) {
-    TempDir dir;
-    const JailResult result = run_jailed(dir.path(), [] {
+TEST_F(Jail, FilesLandInTheDirectoryAndMountsStayInside) {
+    const JailResult result = run(dir_, [] {
         if (::mkdir("/user", 0755) != 0 || ::mkdir("/mnt", 0755) != 0) {
             return 10;
         }
@@ -253,101 +203,88 @@ TEST(Jail, FilesLandInTheDirectoryAndMountsStayInside) {
     });
     ASSERT_EQ(result.side, JailResult::Side::outside) << result.error;
     ASSERT_EQ(WEXITSTATUS(result.wait_status), 0);
-    EXPECT_EQ(read_file(dir.path() + "/user/image1"), "slot one");
-    EXPECT_TRUE(fs::is_directory(dir.path() + "/mnt"));
-    EXPECT_FALSE(fs::exists(dir.path() + "/mnt/on-tmpfs"));
-    EXPECT_FALSE(fs::exists(dir.path() + "/run/mpboard-jail"));
-    EXPECT_TRUE(fs::is_empty(dir.path() + "/dev/pts"));
+    EXPECT_EQ(read_file(dir_ + "/user/image1"), "slot one");
+    EXPECT_TRUE(fs::is_directory(dir_ + "/mnt"));
+    EXPECT_FALSE(fs::exists(dir_ + "/mnt/on-tmpfs"));
+    EXPECT_FALSE(fs::exists(dir_ + "/run/mpboard-jail"));
+    EXPECT_TRUE(fs::is_empty(dir_ + "/dev/pts"));
 }
 
-TEST(Jail, ConsoleIsTtyS0AndTty) {
+TEST_F(Jail, ConsoleIsTtyS0AndTty) {
     const int master = ::posix_openpt(O_RDWR | O_NOCTTY | O_CLOEXEC);
     ASSERT_GE(master, 0) << std::strerror(errno);
     ASSERT_EQ(::grantpt(master), 0);
     ASSERT_EQ(::unlockpt(master), 0);
-    TempDir dir;
     JailOptions options;
     options.console = ::ptsname(master);
-    const JailResult result = run_jailed(
-        dir.path(),
-        [] {
-            for (const char* path : {"/dev/ttyS0", "/dev/tty"}) {
-                const int fd = ::open(path, O_WRONLY | O_NOCTTY);
-                if (fd < 0 || ::isatty(fd) == 0 || ::write(fd, "ok\n", 3) != 3) {
-                    return 1;
-                }
-                ::close(fd);
+    const auto write_ok = [] {
+        for (const char* path : {"/dev/ttyS0", "/dev/tty"}) {
+            const int fd = ::open(path, O_WRONLY | O_NOCTTY);
+            if (fd < 0 || ::isatty(fd) == 0 || ::write(fd, "ok\n", 3) != 3) {
+                return 1;
             }
-            return 0;
-        },
-        options);
+            ::close(fd);
+        }
+        return 0;
+    };
+    const JailResult result = run(dir_, write_ok, options);
     ASSERT_EQ(result.side, JailResult::Side::outside) << result.error;
     EXPECT_EQ(WEXITSTATUS(result.wait_status), 0);
-    std::array<char, 32> buffer{};
-    const ssize_t n = ::read(master, buffer.data(), buffer.size());
+    char buffer[32] = {};
+    const ssize_t n = ::read(master, buffer, sizeof buffer);
     ::close(master);
     ASSERT_GT(n, 0);
-    EXPECT_EQ(std::string(buffer.data(), static_cast<std::size_t>(n)), "ok\r\nok\r\n");
+    EXPECT_EQ(std::string(buffer, static_cast<std::size_t>(n)), "ok\r\nok\r\n");
 }
 
-TEST(Jail, ReadyHookSeesTheJailBeforeTheProgramRuns) {
-    TempDir dir;
+TEST_F(Jail, ReadyHookSeesTheJailBeforeTheProgramRuns) {
     JailOptions options;
     std::string jail_pid_ns;
     options.on_ready = [&](pid_t init) {
-        std::array<char, 64> link{};
-        const std::string path = "/proc/" + std::to_string(init) + "/ns/pid";
-        if (::readlink(path.c_str(), link.data(), link.size() - 1) > 0) {
-            jail_pid_ns = link.data();
-        }
+        jail_pid_ns = readlink_text("/proc/" + std::to_string(init) + "/ns/pid");
     };
-    JailResult result = run_jailed(
-        dir.path(), [] { return 0; }, options);
+    JailResult result = run(
+        dir_, [] { return 0; }, options);
     ASSERT_EQ(result.side, JailResult::Side::outside) << result.error;
-    std::array<char, 64> own{};
-    ASSERT_GT(::readlink("/proc/self/ns/pid", own.data(), own.size() - 1), 0);
     EXPECT_EQ(jail_pid_ns.rfind("pid:[", 0), 0u) << jail_pid_ns;
-    EXPECT_NE(jail_pid_ns, own.data());
+    EXPECT_NE(jail_pid_ns, readlink_text("/proc/self/ns/pid"));
 
     options.on_ready = [](pid_t) { throw std::runtime_error("no veth today"); };
-    result = run_jailed(
-        dir.path(),
-        [] {
-            std::ofstream("/ran") << "x";
-            return 0;
-        },
-        options);
+    const auto touch = [] {
+        std::ofstream("/ran") << "x";
+        return 0;
+    };
+    result = run(dir_, touch, options);
     EXPECT_EQ(result.side, JailResult::Side::failed);
     EXPECT_EQ(result.error, "jail: preparing the jail: no veth today");
-    EXPECT_FALSE(fs::exists(dir.path() + "/ran"));
+    EXPECT_FALSE(fs::exists(dir_ + "/ran"));
 }
 
-TEST(Jail, FailuresNameTheStep) {
+TEST_F(Jail, FailuresNameTheStep) {
     auto must_fail = [](const std::string& dir, const JailOptions& options = {}) {
-        const JailResult result = run_jailed(
+        const JailResult result = run(
             dir, [] { return 0; }, options);
         EXPECT_EQ(result.side, JailResult::Side::failed);
         return result.error;
     };
     EXPECT_EQ(must_fail("/no-such-board"), "jail: /no-such-board: No such file or directory");
 
-    TempDir file_as_dev;
-    std::ofstream(file_as_dev.path() + "/dev") << "not a directory";
-    EXPECT_EQ(must_fail(file_as_dev.path()), "jail: making directory " + file_as_dev.path() +
-                                                 "/dev: it exists and is not a directory");
+    const std::string file_as_dev = dir_ + "/a";
+    fs::create_directories(file_as_dev);
+    std::ofstream(file_as_dev + "/dev") << "not a directory";
+    EXPECT_EQ(must_fail(file_as_dev),
+              "jail: making directory " + file_as_dev + "/dev: it exists and is not a directory");
 
-    TempDir foreign_ptmx;
-    fs::create_directory(foreign_ptmx.path() + "/dev");
-    fs::create_symlink("/somewhere/ptmx", foreign_ptmx.path() + "/dev/ptmx");
-    EXPECT_EQ(must_fail(foreign_ptmx.path()),
-              "jail: linking " + foreign_ptmx.path() +
-                  "/dev/ptmx to pts/ptmx: it is a link to /somewhere/ptmx");
+    const std::string foreign_ptmx = dir_ + "/b";
+    fs::create_directories(foreign_ptmx + "/dev");
+    fs::create_symlink("/somewhere/ptmx", foreign_ptmx + "/dev/ptmx");
+    EXPECT_EQ(
+        must_fail(foreign_ptmx),
+        "jail: linking " + foreign_ptmx + "/dev/ptmx to pts/ptmx: it is a link to /somewhere/ptmx");
 
-    TempDir board;
     JailOptions options;
-    options.console = board.path();
-    EXPECT_EQ(must_fail(board.path(), options),
-              "jail: console " + board.path() + ": not a terminal device");
+    options.console = dir_;
+    EXPECT_EQ(must_fail(dir_, options), "jail: console " + dir_ + ": not a terminal device");
 }
 
 }  // namespace
