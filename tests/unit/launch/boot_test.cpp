@@ -15,7 +15,8 @@ const Bytes kGood1 = make_record({kApp, kPayload1});
 const Bytes kGood2 = make_record({kApp, kPayload2});
 const Bytes kBad1 = make_record({.magic = kApp, .payload = kPayload1, .bad_crc = true});
 const Bytes kBad2 = make_record({.magic = kApp, .payload = kPayload2, .bad_crc = true});
-const Bytes kRescueDiags = make_record({kDiags, text_bytes("rescue diags")});
+const Bytes kRescueDiags =
+    make_record({.magic = kDiags, .payload = text_bytes("rescue diags"), .hdrlen = 32});
 
 const std::string kB1 = "Booting image '1'\n";
 const std::string kB2 = "Booting image '2'\n";
@@ -31,25 +32,25 @@ std::string invalid1(const char* magic) {
 struct BootCase {
     const char* what;
     std::optional<Bytes> slot1, slot2;
-    std::uint8_t slot_byte = 0xFF;
-    const char* env = "";
-    bool rescue = false;  // the diagnostics record in the rescue partition
+    const char* env;
     std::string out, err;
     std::optional<Bytes> tarball;
+    std::uint8_t slot_byte;
+    bool rescue;  // the diagnostics record in the rescue partition
     std::uint8_t booted;
 };
 
-// Slot 1 unusable, slot 2 booted in the second attempt.
+// Slot 1 unusable, slot 2 booted in the second attempt; slot byte 0 means slot 1.
 BootCase fallback(const char* what, Bytes slot1, const std::string& first_err) {
     return {what,
             std::move(slot1),
             kGood2,
-            0xFF,
             "",
-            false,
             kMount + kB1 + kB2 + kUnpack + kBacktraceOut,
             first_err + kBacktraceErr,
             kPayload2,
+            0,
+            false,
             2};
 }
 
@@ -62,18 +63,20 @@ protected:
 
 TEST_F(BootTest, EveryOutcomeOfTheFirstAndSecondAttempt) {
     const BootCase cases[] = {
-        {"byte 3, slot 1 missing: slot 2 stands in", std::nullopt, kGood2, 3, "", false,
+        {"byte 3, slot 1 missing: slot 2 stands in", std::nullopt, kGood2, "",
          kMount + kB1 + kUnpack + kBacktraceOut,
-         "Failed to open Application image 1. Trying image 2.\n" + kBacktraceErr, kPayload2, 1},
+         "Failed to open Application image 1. Trying image 2.\n" + kBacktraceErr, kPayload2, 3,
+         false, 1},
         {"records before the application record", std::nullopt,
          concat({make_record({kBoot, text_bytes("u-boot")}),
                  make_record({.magic = kKernel, .payload = text_bytes("vmlinux"), .hdrlen = 28}),
                  make_record({.magic = kApp, .payload = kPayload2, .hdrlen = 24}),
                  make_record({kDiags, text_bytes("never reached")})}),
-         2, "", false, kMount + kB2 + kUnpack + kBacktraceOut, kBacktraceErr, kPayload2, 2},
+         "", kMount + kB2 + kUnpack + kBacktraceOut, kBacktraceErr, kPayload2, 2, false, 2},
         {"diagnostics record", std::nullopt,
-         concat({make_record({kKernel, text_bytes("k")}), make_record({kDiags, kPayload1})}), 2, "",
-         false, kMount + kB2 + kUnpack + kDiagsMove + kBacktraceOut, kBacktraceErr, kPayload1, 2},
+         concat({make_record({kKernel, text_bytes("k")}), make_record({kDiags, kPayload1})}), "",
+         kMount + kB2 + kUnpack + kDiagsMove + kBacktraceOut, kBacktraceErr, kPayload1, 2, false,
+         2},
         fallback("bad CRC", kBad1, kCrc1),
         fallback("only a kernel record", make_record({kKernel, kPayload1}), invalid1("0x3504f4c")),
         fallback("shorter than one probe", Bytes(19, 0x01), invalid1("0x0")),
@@ -98,34 +101,35 @@ TEST_F(BootTest, EveryOutcomeOfTheFirstAndSecondAttempt) {
                               .payload = kPayload1,
                               .len = static_cast<std::uint32_t>(kPayload1.size() + 1)}),
                  kCrc1),
-        {"both CRCs bad: the operator's shell, no rescue image", kBad1, kBad2, 0xFF, "shell=on",
-         true, kMount + kB1 + kB2 + sys("/bin/sh\n") + sys("reboot"), kCrc1 + kBoth, std::nullopt,
-         0xFF},
-        {"no bootable record, then a bad CRC", make_record({kKernel, kPayload1}), kBad2, 0xFF,
-         "shell=on", true, kMount + kB1 + kB2 + sys("/bin/sh\n") + sys("reboot"),
-         invalid1("0x3504f4c") + kBoth, std::nullopt, 0xFF},
-        {"no bootable record in the second attempt", kBad1, make_record({kBoot, kPayload2}), 0xFF,
-         "shell=on", true, kMount + kB1 + kB2 + kRescueLaunch + kShell + kBacktraceOut,
+        {"both CRCs bad: the operator's shell, no rescue image", kBad1, kBad2, "shell=on",
+         kMount + kB1 + kB2 + sys("/bin/sh\n") + sys("reboot"), kCrc1 + kBoth, std::nullopt, 0xFF,
+         true, 0xFF},
+        {"no bootable record, then a bad CRC", make_record({kKernel, kPayload1}), kBad2, "shell=on",
+         kMount + kB1 + kB2 + sys("/bin/sh\n") + sys("reboot"), invalid1("0x3504f4c") + kBoth,
+         std::nullopt, 0xFF, true, 0xFF},
+        {"no bootable record in the second attempt", kBad1, make_record({kBoot, kPayload2}),
+         "shell=on", kMount + kB1 + kB2 + kRescueLaunch + kShell + kBacktraceOut,
          kCrc1 + "No valid application image found. Trying rescue image\n" + kBacktraceErr,
-         text_bytes("rescue diags"), 4},
-        {"neither slot file, rescue partition erased", std::nullopt, std::nullopt, 2, "", false,
+         text_bytes("rescue diags"), 0xFF, true, 4},
+        {"neither slot file, rescue partition erased", std::nullopt, std::nullopt, "",
          kMount + kB2 + sys("reboot"),
          "Failed to open Application image 2. Trying image 1.\n"
          "Failed to open Application image 1. Trying rescue image\nImage not found... \n",
-         std::nullopt, 0xFF},
-        {"neither slot file, rescue image", std::nullopt, std::nullopt, 2, "", true,
+         std::nullopt, 2, false, 0xFF},
+        {"neither slot file, rescue image", std::nullopt, std::nullopt, "",
          kMount + kB2 + kRescueLaunch + kBacktraceOut,
          "Failed to open Application image 2. Trying image 1.\n"
          "Failed to open Application image 1. Trying rescue image\n" +
              kBacktraceErr,
-         text_bytes("rescue diags"), 4},
-        {"debugger from the slot that stands in", std::nullopt, kGood2, 0xFF, "gdb=on", false,
+         text_bytes("rescue diags"), 2, true, 4},
+        {"debugger from the slot that stands in", std::nullopt, kGood2, "gdb=on",
          kMount + kB1 + "Extracting GDB from image slot 2\nFound GDB image 2 of length = " +
              std::to_string(kPayload2.size()) + ".\ndecompressing GDB....\n" +
              sys("gunzip /tmp/gdb.gz") + sys("chmod +x /tmp/gdb") + kUnpack +
              "**** GDB mode selected but GDB not available. Please install GDB image ***\n" +
              kBacktraceOut,
-         "Failed to open Application image 1. Trying image 2.\n" + kBacktraceErr, kPayload2, 1},
+         "Failed to open Application image 1. Trying image 2.\n" + kBacktraceErr, kPayload2, 0xFF,
+         false, 1},
     };
     for (const BootCase& c : cases) {
         SCOPED_TRACE(c.what);
@@ -150,17 +154,10 @@ TEST_F(BootTest, EveryOutcomeOfTheFirstAndSecondAttempt) {
             EXPECT_EQ(tarball(), c.tarball);
         }
         EXPECT_EQ(vpd(59), c.booted);
+        EXPECT_EQ(vpd(1), c.slot_byte);
         if (std::string_view(c.env) == "gdb=on") {
             EXPECT_EQ(read_file("/tmp/gdb.gz"), kPayload2);
         }
-    }
-}
-
-TEST_F(BootTest, SlotByteOtherThanTwoMeansSlotOne) {
-    for (const std::uint8_t byte : {0x00, 0x01, 0x02, 0x03, 0x80, 0xFF}) {
-        set_vpd(1, byte);
-        EXPECT_EQ(run_with_devices([] { return which_image(); }).returned, byte == 2 ? 2 : 1)
-            << int{byte};
     }
 }
 

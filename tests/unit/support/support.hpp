@@ -22,7 +22,7 @@ inline constexpr std::size_t kPartitionSize = 16 * kSector;  // all but the boot
 inline constexpr std::size_t kBootLoaderSize = 0x80000;
 inline constexpr std::uint32_t kId = 0x01020304;
 
-struct RecordSpec {
+struct RecordShape {
     std::uint32_t magic;
     Bytes payload;
     std::uint16_t hdrlen = 0;  // extended header of this length when non-zero
@@ -32,7 +32,7 @@ struct RecordSpec {
     std::uint32_t id = kId;
 };
 // Reserved extended-header bytes hold 0x5A: covered by the CRC, read by nobody.
-Bytes make_record(const RecordSpec& spec);
+Bytes make_record(const RecordShape& shape);
 void put32(Bytes& b, std::size_t at, std::uint32_t v);
 void seal(Bytes& record);  // the CRC over everything after it
 Bytes concat(std::initializer_list<Bytes> parts);

@@ -1,4 +1,3 @@
-#include <fcntl.h>
 #include <stdlib.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
@@ -7,17 +6,101 @@
 #include <algorithm>
 #include <cstdio>
 #include <filesystem>
+#include <fstream>
+#include <iterator>
 
+#include "crc/crc.hpp"
 #include "flash/flash.hpp"
 #include "flash/flash_testing.hpp"
 #include "i2c/i2c.hpp"
 #include "i2c/i2c_testing.hpp"
+#include "image/byte_order.hpp"
 #include "platform/sandbox/sandbox.hpp"
 #include "support.hpp"
 
 namespace mp_test {
 
 namespace fs = std::filesystem;
+
+void put32(Bytes& b, std::size_t at, std::uint32_t v) {
+    store_be32(std::span<std::uint8_t, 4>(b.data() + at, 4), v);
+}
+
+void seal(Bytes& record) {
+    put32(record, 0,
+          gen_crc(record.data() + 4, static_cast<std::uint32_t>(record.size() - 4), CRC_START));
+}
+
+Bytes make_record(const RecordShape& shape) {
+    Bytes r(shape.hdrlen != 0 ? shape.hdrlen : 16, 0x5A);
+    put32(r, 4, shape.len.value_or(static_cast<std::uint32_t>(shape.payload.size())));
+    put32(r, 8, shape.hdrlen != 0 ? shape.magic | 0x80000000u : shape.magic);
+    put32(r, 12, shape.id);
+    if (shape.hdrlen != 0) {
+        store_be16(std::span<std::uint8_t, 2>(r.data() + 18, 2), shape.hdrlen);
+    }
+    r.insert(r.end(), shape.payload.begin(), shape.payload.end());
+    if (shape.stored != 0) {
+        r.resize(shape.stored);
+    }
+    seal(r);
+    if (shape.bad_crc) {
+        r[1] ^= 0x01;
+    }
+    return r;
+}
+
+Bytes concat(std::initializer_list<Bytes> parts) {
+    Bytes all;
+    for (const Bytes& p : parts) {
+        all.insert(all.end(), p.begin(), p.end());
+    }
+    return all;
+}
+
+Bytes text_bytes(std::string_view text) {
+    return Bytes(text.begin(), text.end());
+}
+
+Bytes pattern(std::size_t n, unsigned seed) {
+    Bytes b(n);
+    for (std::size_t i = 0; i < n; ++i) {
+        b[i] = static_cast<std::uint8_t>(i * 7 + seed);
+    }
+    return b;
+}
+
+Bytes erased(std::size_t n) {
+    return Bytes(n, 0xFF);
+}
+
+void write_file(const std::string& path, const Bytes& bytes) {
+    std::ofstream out(path, std::ios::binary | std::ios::trunc);
+    out.write(reinterpret_cast<const char*>(bytes.data()),
+              static_cast<std::streamsize>(bytes.size()));
+    EXPECT_TRUE(out.good()) << path;
+}
+
+std::optional<Bytes> read_file(const std::string& path) {
+    std::ifstream in(path, std::ios::binary);
+    if (!in) {
+        return std::nullopt;
+    }
+    return Bytes(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
+}
+
+std::string sys(std::string_view command) {
+    return "{system:" + std::string(command) + "}";
+}
+
+std::string exec(std::string_view program) {
+    return "{exec:" + std::string(program) + "}";
+}
+
+void note(std::string_view text) {
+    std::fflush(stdout);
+    static_cast<void>(::write(STDOUT_FILENO, text.data(), text.size()));
+}
 
 namespace {
 
@@ -112,11 +195,8 @@ Outcome BoardTest::run(const std::function<int()>& step, std::string_view input)
     std::fflush(nullptr);
     const pid_t pid = fork();
     if (pid == 0) {
-        const int in_fd = open(board_file("stdin").c_str(), O_RDONLY);
-        const int out_fd = open(out.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
-        const int err_fd = open(err.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
-        if (in_fd < 0 || out_fd < 0 || err_fd < 0 || dup2(in_fd, STDIN_FILENO) < 0 ||
-            dup2(out_fd, STDOUT_FILENO) < 0 || dup2(err_fd, STDERR_FILENO) < 0) {
+        if (!std::freopen(board_file("stdin").c_str(), "r", stdin) ||
+            !std::freopen(out.c_str(), "w", stdout) || !std::freopen(err.c_str(), "w", stderr)) {
             _exit(126);
         }
         // A watchdog, not a timing: a step that loops for ever fails its test instead of
