@@ -178,6 +178,9 @@ int extract_image(int slot) {
         image.reset();
         shell_then_reset();
     }
+    // The payload goes out in one write(2) straight from the record buffer: a stdio buffer would
+    // only add a copy and split off its tail into a second write at close.
+    std::setvbuf(tarball.get(), nullptr, _IONBF, 0);
 
     // Zero until a whole header has been read: an empty or tiny file reports magic 0x0.
     std::uint8_t header[RECORD_PROBE_SIZE] = {};
