@@ -253,10 +253,10 @@ std::string board_path(std::string_view rel) {
     while (!rel.empty() && rel.front() == '/') {
         rel.remove_prefix(1);
     }
-    if (g_root == "/") {
-        return "/" + std::string(rel);
-    }
-    return g_root + "/" + std::string(rel);
+    std::string path = g_root == "/" ? std::string() : g_root;
+    path += '/';
+    path.append(rel);
+    return path;
 }
 
 bool board_usable() {

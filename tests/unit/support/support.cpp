@@ -208,7 +208,9 @@ Outcome BoardTest::run(const std::function<int()>& step, std::string_view input)
         i2c_reset_for_tests();
         auto reply = answer;
         platform::sandbox::set_recorder([reply](std::string_view kind, std::string_view command) {
-            note("{" + std::string(kind) + ":" + std::string(command) + "}");
+            std::string line = "{";
+            line.append(kind).append(":").append(command).append("}");
+            note(line);
             return reply(kind, command);
         });
         const int value = step();
