@@ -50,7 +50,7 @@ const char* const CREATE_HELP =
 
 namespace {
 
-struct RecordSpec {
+struct RecordPlan {
     std::uint32_t type = 0;
     std::uint32_t id = 0;
     std::optional<std::string> payload;
@@ -120,8 +120,8 @@ std::uint32_t parse_version(const std::string& text) {
     return id;
 }
 
-std::vector<RecordSpec> parse_records(const Args& args, std::size_t first) {
-    std::vector<RecordSpec> records;
+std::vector<RecordPlan> parse_records(const Args& args, std::size_t first) {
+    std::vector<RecordPlan> records;
     for (std::size_t i = first; i < args.size(); ++i) {
         const std::string& opt = args[i];
         auto value = [&]() -> const std::string& {
@@ -138,7 +138,7 @@ std::vector<RecordSpec> parse_records(const Args& args, std::size_t first) {
         if (records.empty()) {
             usage_error("'" + opt + "' before the first --type: every record starts with --type");
         }
-        RecordSpec& rec = records.back();
+        RecordPlan& rec = records.back();
         if (opt == "--version") {
             rec.id = parse_version(value());
         } else if (opt == "--payload") {
@@ -177,10 +177,10 @@ std::vector<RecordSpec> parse_records(const Args& args, std::size_t first) {
 // Writes one record at the output's current position. The header goes first with a zero CRC;
 // the payload is streamed through the CRC and the CRC is written last, so a payload of any size
 // passes through one chunk of memory.
-void write_record(OutputFile& out, const RecordSpec& spec, std::size_t index, bool last) {
-    InputFile payload(*spec.payload);
+void write_record(OutputFile& out, const RecordPlan& plan, std::size_t index, bool last) {
+    InputFile payload(*plan.payload);
     const std::uint32_t header_length =
-        spec.extended ? spec.hdrlen : static_cast<std::uint32_t>(RECORD_HEADER_SIZE);
+        plan.extended ? plan.hdrlen : static_cast<std::uint32_t>(RECORD_HEADER_SIZE);
     if (payload.size() > 0xFFFFFFFFu - header_length) {
         throw Failure(EXIT_USAGE, payload.path() + ": " + std::to_string(payload.size()) +
                                       " bytes: record " + std::to_string(index) +
@@ -193,7 +193,7 @@ void write_record(OutputFile& out, const RecordSpec& spec, std::size_t index, bo
                                       " bytes long; readers need at least 20 to see it (give a "
                                       "payload of at least 4 bytes)");
     }
-    const bool copy = spec.type == IMAGE_BOOT && spec.header_copy;
+    const bool copy = plan.type == IMAGE_BOOT && plan.header_copy;
     if (copy && len < BOOT_HEADER_COPY_OFFSET + RECORD_HEADER_SIZE) {
         throw Failure(EXIT_USAGE,
                       payload.path() + ": boot-loader payload of " + std::to_string(len) +
@@ -202,11 +202,11 @@ void write_record(OutputFile& out, const RecordSpec& spec, std::size_t index, bo
     }
 
     std::vector<std::uint8_t> header(header_length, 0);
-    const std::uint32_t magic = spec.type | (spec.extended ? RECORD_EXTENDED : 0u);
+    const std::uint32_t magic = plan.type | (plan.extended ? RECORD_EXTENDED : 0u);
     store_be32(std::span(header).subspan<4, 4>(), len);
     store_be32(std::span(header).subspan<8, 4>(), magic);
-    store_be32(std::span(header).subspan<12, 4>(), spec.id);
-    if (spec.extended) {
+    store_be32(std::span(header).subspan<12, 4>(), plan.id);
+    if (plan.extended) {
         store_be16(std::span(header).subspan<18, 2>(), static_cast<std::uint16_t>(header_length));
     }
     std::array<std::uint8_t, RECORD_HEADER_SIZE> header_copy{};
@@ -237,7 +237,7 @@ void write_record(OutputFile& out, const RecordSpec& spec, std::size_t index, bo
         out.write(std::span<const std::uint8_t>(chunk.data(), got));
         done += got;
     }
-    if (spec.bad_crc) {
+    if (plan.bad_crc) {
         crc = ~crc;
     }
     std::array<std::uint8_t, 4> crc_bytes{};
@@ -255,7 +255,7 @@ int run_create(const Args& args) {
     if (output.rfind("--", 0) == 0) {
         usage_error("create: the first argument is OUTPUT, not '" + output + "'");
     }
-    const std::vector<RecordSpec> records = parse_records(args, 1);
+    const std::vector<RecordPlan> records = parse_records(args, 1);
     OutputFile out(output);
     for (std::size_t n = 0; n < records.size(); ++n) {
         write_record(out, records[n], n, n + 1 == records.size());
