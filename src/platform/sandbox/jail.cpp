@@ -61,6 +61,9 @@ void check(long rc, const std::string& step) {
     }
 }
 
+// The jail keeps a descriptor owner of its own rather than host_os.hpp's: that one closes through
+// the sandbox's host layer, and the jail must link without it (the unit-test main brings the jail
+// into every test binary, the board platform's link-time-wrapped tests included).
 class UniqueFd {
 public:
     explicit UniqueFd(int fd = -1) noexcept : fd_(fd) {}
