@@ -10,9 +10,11 @@
 #include <optional>
 #include <span>
 #include <stdexcept>
+
 #include <string>
 #include <string_view>
 #include <vector>
+#include "common/tool_failure.hpp"
 
 namespace mpboard {
 
@@ -20,16 +22,7 @@ inline constexpr int EXIT_OK = 0;
 inline constexpr int EXIT_FAILED = 1;
 inline constexpr int EXIT_USAGE = 2;
 
-// Ends a command: main prints "mpboard: <message>" on standard error and exits with `status`.
-class Failure : public std::runtime_error {
-public:
-    Failure(int status, const std::string& message)
-        : std::runtime_error(message), status_(status) {}
-    int status() const noexcept { return status_; }
-
-private:
-    int status_;
-};
+using host_tools::Failure;
 
 [[noreturn]] void fail(const std::string& message);        // exit status 1
 [[noreturn]] void usage_fail(const std::string& message);  // exit status 2

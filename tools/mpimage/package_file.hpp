@@ -4,7 +4,9 @@
 #include <cstdint>
 #include <span>
 #include <stdexcept>
+
 #include <string>
+#include "common/tool_failure.hpp"
 
 namespace mpimage {
 
@@ -13,16 +15,7 @@ inline constexpr int EXIT_GOOD = 0;
 inline constexpr int EXIT_DAMAGED = 1;  // a damaged record, a failed verification
 inline constexpr int EXIT_USAGE = 2;    // bad command line, unreadable or unwritable file
 
-// Ends a command: main prints "mpimage: <message>" on standard error and exits with `status`.
-class Failure : public std::runtime_error {
-public:
-    Failure(int status, const std::string& message)
-        : std::runtime_error(message), status_(status) {}
-    int status() const noexcept { return status_; }
-
-private:
-    int status_;
-};
+using host_tools::Failure;
 
 [[noreturn]] void usage_error(const std::string& message);
 [[noreturn]] void io_error(const std::string& path, const std::string& what);
