@@ -1,14 +1,8 @@
-"""Sandbox boards booted the way a field engineer boots them.
-
-Every test gets a fresh board directory under the build tree (never /tmp), fills its slots, flash,
-boot settings and VPD through `mpboard`, boots it with `mpboard run` and reads what a person would
-read: the console through a pseudo-terminal (pexpect), or standard output and standard error
-captured apart to prove which stream each line is on. Afterwards the board's state is read back
-through `mpboard vpd` and `mpboard log`.
-
-The image records and application tarballs of the tests are written here, with struct, zlib and
-tarfile, not by the project's own tools, so a fault shared by writer and reader cannot hide.
-"""
+"""Sandbox boards booted the way a field engineer boots them: filled through `mpboard` in a fresh
+directory under the build tree, booted with `mpboard run` on a pseudo-terminal (pexpect) or with
+standard output and standard error captured apart, read back through `mpboard vpd` and `log`.
+Records and tarballs are written here with struct, zlib and tarfile, not by the project's own
+tools, so a fault shared by writer and reader cannot hide."""
 
 import gzip
 import io
@@ -35,16 +29,16 @@ TIMEOUT = float(os.environ.get("MP_SYSTEM_TIMEOUT", "30"))
 APPLICATION, BOOT, KERNEL, RFS, DFT, DIAGS = (n << 24 | 0x504F4C for n in range(1, 7))
 EXTENDED = 0x80000000
 
-# VPD bytes the launcher reads and writes.
-VPD_IMAGE = 1
-VPD_BOOTED = 59
+VPD_IMAGE, VPD_BOOTED = 1, 59
 
 MOUNT_LINE = "system: /bin/mount -o sync -t jffs2 /dev/mtd-user /user"
 UNPACK_LINE = r"system: cd /tmp \ntar mxzf /tmp/kaviximage.tar.gz \nrm /tmp/kaviximage.tar.gz\n"
 DIAGS_LINES = ["system: mkdir -p /tmp/home/bin",
                "system: mv /tmp/mpdiag.elf.strip /tmp/home/bin/mp.elf.strip"]
 RESET_LINE = "system: reboot"
-
+RESCUE_QUESTION = "Install recovery image as image 1 or 2 (hit return to just boot image): "
+RECOVERY_NOTICE = ("Booting recovery image. You will need to download and install an image "
+                   "before rebooting")
 
 
 def ordinary_boot_log(booted):
@@ -52,13 +46,6 @@ def ordinary_boot_log(booted):
     return [MOUNT_LINE, f"vpd-write: offset 59 value 0x{booted:02x}", UNPACK_LINE,
             "exec: /bin/backtrace"]
 
-
-RESCUE_QUESTION = "Install recovery image as image 1 or 2 (hit return to just boot image): "
-RECOVERY_NOTICE = ("Booting recovery image. You will need to download and install an image "
-                   "before rebooting")
-
-
-# --- records and packages ---------------------------------------------------------------------
 
 def board_crc(data):
     """The board's CRC register: zlib's CRC-32 without the final inversion."""
@@ -87,19 +74,13 @@ def damaged(rec, at=-1):
     return bytes(data)
 
 
-def script(text):
-    return ("#!/bin/sh\n" + text).encode()
-
-
 def tarball(files):
     """A gzip'ed tar archive of {path: bytes}, every file executable, as a build would pack it."""
     raw = io.BytesIO()
     with tarfile.open(fileobj=raw, mode="w", format=tarfile.USTAR_FORMAT) as tar:
         for name, data in files.items():
             info = tarfile.TarInfo(name)
-            info.size = len(data)
-            info.mode = 0o755
-            info.mtime = 0
+            info.size, info.mode, info.mtime = len(data), 0o755, 0
             tar.addfile(info, io.BytesIO(data))
     return gzip.compress(raw.getvalue(), mtime=0)
 
@@ -110,8 +91,8 @@ def app_line(version):
 
 def application(version):
     """An application record whose program names its version, its arguments and LD_PRELOAD."""
-    program = script(f'echo "{app_line(version)}"\n'
-                     'echo "args=[$*] LD_PRELOAD=[${LD_PRELOAD:-}]"\n')
+    program = (f'#!/bin/sh\necho "{app_line(version)}"\n'
+               'echo "args=[$*] LD_PRELOAD=[${LD_PRELOAD:-}]"\n').encode()
     return record(APPLICATION, tarball({"home/bin/mp.elf.strip": program}), version)
 
 
@@ -120,11 +101,9 @@ def diag_line(version):
 
 
 def diagnostics(version):
-    program = script(f'echo "{diag_line(version)}"\n')
+    program = f'#!/bin/sh\necho "{diag_line(version)}"\n'.encode()
     return record(DIAGS, tarball({"mpdiag.elf.strip": program}), version)
 
-
-# --- the board --------------------------------------------------------------------------------
 
 class Board:
     """One sandbox board directory and the mpboard commands on it."""
@@ -139,7 +118,6 @@ class Board:
             assert proc.returncode == check, (args, proc.returncode, proc.stdout, proc.stderr)
         return proc
 
-    # State -------------------------------------------------------------------------------------
     def write_file(self, name, data):
         path = self.path / "build-inputs" / name
         path.parent.mkdir(parents=True, exist_ok=True)
@@ -166,10 +144,7 @@ class Board:
     def vpd(self):
         """The EEPROM as {offset: value}, as `mpboard vpd` prints it."""
         out = self.mpboard("vpd").stdout.decode()
-        values = {}
-        for line in out.splitlines():
-            offset, value = line.split()
-            values[int(offset, 0)] = int(value, 0)
+        values = {int(o, 0): int(v, 0) for o, v in map(str.split, out.splitlines())}
         assert len(values) == 256, out
         return values
 
@@ -184,23 +159,18 @@ class Board:
         return [line for line in self.log()
                 if line.split(":", 1)[0] in ("system", "exec", "vpd-write", "fault")]
 
-    # Boots -------------------------------------------------------------------------------------
-    def run_args(self, ppc=False):
-        args = ["run", str(self.path), "--clock-scale", "0"]
-        return args + ["--ppc"] if ppc else args
-
     def run(self, stdin=b"", ppc=False, timeout=60):
         """Boots without a terminal: standard output and standard error captured apart."""
-        proc = subprocess.run([MPBOARD, *self.run_args(ppc)], input=stdin, capture_output=True,
-                              timeout=timeout)
+        proc = subprocess.run([MPBOARD, "run", str(self.path), "--clock-scale", "0",
+                               *["--ppc"] * ppc], input=stdin, capture_output=True, timeout=timeout)
         return proc.returncode, proc.stdout.decode(), proc.stderr.decode()
 
-    def console(self, ppc=False):
+    def console(self):
         """Boots with a pseudo-terminal as the board's console."""
-        child = pexpect.spawn(MPBOARD, self.run_args(ppc), timeout=TIMEOUT, encoding="utf-8",
-                              codec_errors="replace", dimensions=(24, 120))
-        transcript = self.path / "console.txt"
-        child.logfile_read = open(transcript, "w")
+        child = pexpect.spawn(MPBOARD, ["run", str(self.path), "--clock-scale", "0"],
+                              timeout=TIMEOUT, encoding="utf-8", codec_errors="replace",
+                              dimensions=(24, 120))
+        child.logfile_read = open(self.path / "console.txt", "w")
         return Console(child)
 
 
@@ -215,9 +185,6 @@ class Console:
 
     def prompt(self, text):
         self.child.expect_exact(text)
-
-    def send(self, text):
-        self.child.send(text)
 
     def enter(self, text=""):
         self.child.send(text + "\r")
@@ -242,9 +209,6 @@ class Console:
                     return
             time.sleep(0.01)
         raise AssertionError("the launcher never waited for the console")
-
-    def end_of_input(self):
-        self.child.sendeof()
 
     def finish(self):
         """Waits for `mpboard run` to end; its exit status (the launcher's)."""
@@ -275,9 +239,10 @@ def descendants(root):
     return found
 
 
-def pristine_vpd():
+def pristine_vpd(image=1, booted=0xFF):
+    """The EEPROM of a new board, with the slot byte and the booted-slot byte given."""
     vpd = {offset: 0xFF for offset in range(256)}
-    vpd[VPD_IMAGE] = 1
+    vpd[VPD_IMAGE], vpd[VPD_BOOTED] = image, booted
     return vpd
 
 
@@ -340,6 +305,25 @@ def test_board(new_board):
     """A demo board whose slots hold this suite's own packages: 1.1.1.1 in slot 1, 2.2.2.2 in
     slot 2, and diagnostics 4.4.4.4 in the rescue partition."""
     return new_board(make_test_board)
+
+
+RECOVERY = application("7.7.7.7")
+
+
+@pytest.fixture
+def rescue_board(test_board):
+    """The test board with both slots gone and a recovery application in the rescue partition."""
+    test_board.slot(1, None)
+    test_board.slot(2, None)
+    test_board.flash("rescue", RECOVERY)
+    return test_board
+
+
+def reach_question(board):
+    console = board.console()
+    console.line("Booting image '1'")
+    console.prompt(RESCUE_QUESTION)
+    return console
 
 
 def pytest_sessionfinish(session, exitstatus):

@@ -27,9 +27,7 @@ def test_powerpc_launcher_boots_demo_board_like_the_host(ppc_ready, new_board):
     status, out, err, vpd, log = results["ppc"]
     assert (status, err) == (0, "")
     assert out == "Booting image '1'\ndemo application 1.0.0.1 running\n"
-    expected = pristine_vpd()
-    expected[VPD_BOOTED] = 1
-    assert vpd == expected
+    assert vpd == pristine_vpd(booted=1)
     assert results["ppc"] == results["host"]
 
 

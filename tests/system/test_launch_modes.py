@@ -30,8 +30,7 @@ def test_remote_debugger(test_board, settings, command):
     # goes straight on to the boot.
     console.line("Booting image '1'")
     console.line(app_line("1.1.1.1"))
-    status, _ = console.finish()
-    assert status == 0
+    assert console.finish()[0] == 0
     log = test_board.launcher_log()
     assert log == [MOUNT_LINE, "vpd-write: offset 59 value 0x01",
                    UNPACK_LINE, "system: " + command, RESET_LINE], log
@@ -44,15 +43,12 @@ def test_local_debugger_from_other_slot(test_board):
     debugger = debugger_record(test_board)
     test_board.slot(2, debugger + application("2.2.2.2"))
     test_board.env("gdb=on")
-    status, out, err = test_board.run()
-    assert err == ""
-    assert out == ("Booting image '1'\n"
-                   "Extracting GDB from image slot 2\n"
-                   f"Found GDB image 2 of length = {len(debugger) - 16}.\n"
-                   "decompressing GDB....\n"
-                   "*** Launching under GDB ***\n"
-                   + app_line("1.1.1.1") + "\nargs=[] LD_PRELOAD=[]\n")
-    assert status == 0
+    assert test_board.run() == (0, "Booting image '1'\n"
+                                "Extracting GDB from image slot 2\n"
+                                f"Found GDB image 2 of length = {len(debugger) - 16}.\n"
+                                "decompressing GDB....\n"
+                                "*** Launching under GDB ***\n"
+                                + app_line("1.1.1.1") + "\nargs=[] LD_PRELOAD=[]\n", "")
     assert test_board.launcher_log() == [
         MOUNT_LINE, "vpd-write: offset 59 value 0x01", "system: gunzip /tmp/gdb.gz",
         "system: chmod +x /tmp/gdb", UNPACK_LINE, f"system: /tmp/gdb {APP}", RESET_LINE]
@@ -65,34 +61,23 @@ def test_debugger_missing_falls_back_to_ordinary_start(test_board):
     # The other slot starts with a boot-loader record: no debugger, and memchk is not looked at.
     test_board.slot(2, record(BOOT, b"b" * 300) + application("2.2.2.2"))
     test_board.env("gdb=on", "memchk=on")
-    status, out, err = test_board.run()
-    assert err == "Image has invalid header 0x2504f4c\n"
-    assert out == ("Booting image '1'\n"
-                   "Extracting GDB from image slot 2\n"
-                   "**** GDB mode selected but GDB not available. Please install GDB image ***\n"
-                   + app_line("1.1.1.1") + "\nargs=[] LD_PRELOAD=[]\n")
-    assert status == 0
+    assert test_board.run() == (
+        0, "Booting image '1'\nExtracting GDB from image slot 2\n"
+        "**** GDB mode selected but GDB not available. Please install GDB image ***\n"
+        + app_line("1.1.1.1") + "\nargs=[] LD_PRELOAD=[]\n", "Image has invalid header 0x2504f4c\n")
     assert test_board.launcher_log()[-1] == "exec: /bin/backtrace"
 
 
-def test_memory_checker(test_board):
+@pytest.mark.parametrize("package, out, started", [
+    (None, app_line("1.1.1.1") + "\nargs=[] LD_PRELOAD=[libduma.so.0.0.0]\n", []),
+    (diagnostics("6.6.6.6"), "install diags image\n" + diag_line("6.6.6.6") + "\n", DIAGS_LINES),
+], ids=["application", "diagnostics-in-slot"])
+def test_memory_checker(test_board, package, out, started):
+    if package:
+        test_board.slot(1, package)
     test_board.env("memchk=on")
-    status, out, err = test_board.run()
-    assert err == ""
-    assert out == ("Booting image '1'\n" + app_line("1.1.1.1")
-                   + "\nargs=[] LD_PRELOAD=[libduma.so.0.0.0]\n")
-    assert status == 0
-    assert test_board.launcher_log() == [MOUNT_LINE, "vpd-write: offset 59 value 0x01",
-                                         UNPACK_LINE, f"system: {DUMA} {APP}\\n", RESET_LINE]
-
-
-def test_diagnostics_record_in_slot_starts_like_an_application(test_board):
-    test_board.slot(1, diagnostics("6.6.6.6"))
-    test_board.env("memchk=on")
-    status, out, err = test_board.run()
-    assert err == ""
-    assert out == "Booting image '1'\ninstall diags image\n" + diag_line("6.6.6.6") + "\n"
+    assert test_board.run() == (0, "Booting image '1'\n" + out, "")
     assert test_board.vpd()[VPD_BOOTED] == 1
     assert test_board.launcher_log() == [MOUNT_LINE, "vpd-write: offset 59 value 0x01",
-                                         UNPACK_LINE, *DIAGS_LINES,
-                                         f"system: {DUMA} {APP}\\n", RESET_LINE]
+                                         UNPACK_LINE, *started, f"system: {DUMA} {APP}\\n",
+                                         RESET_LINE]

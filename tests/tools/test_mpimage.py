@@ -20,7 +20,7 @@ APPLICATION, BOOT, KERNEL, RFS, DFT, DIAGS = (n << 24 | 0x504F4C for n in range(
 EXTENDED = 0x80000000
 NAMES = {APPLICATION: "application", BOOT: "boot", KERNEL: "kernel", RFS: "rfs", DFT: "dft",
          DIAGS: "diags"}
-JSON_KEYS = {"offset", "type", "magic", "extended", "header_length", "len", "version", "crc_ok"}
+JSON_KEYS = ("offset", "type", "magic", "extended", "header_length", "len", "version", "crc_ok")
 
 
 def board_crc(data):
@@ -72,8 +72,6 @@ def write(tmp_path):
     return _write
 
 
-# --- reading packages written by someone else ------------------------------------------------
-
 def test_list_json_describes_every_record(write):
     boot = record(BOOT, bytes(range(256)) * 2, 0x02000105)
     kern = record(KERNEL | EXTENDED, b"K" * 100, 0x01020304, hdrlen=32, reserved=b"\xee" * 12)
@@ -82,15 +80,14 @@ def test_list_json_describes_every_record(write):
     pkg = write("pkg", boot + kern + odd + app)
     records, proc = listing(pkg)
     assert proc.stderr == ""
-    assert [set(r) for r in records] == [JSON_KEYS] * 4
-    assert [r["offset"] for r in records] == [0, len(boot), len(boot + kern), len(boot + kern + odd)]
-    assert [r["type"] for r in records] == ["boot", "kernel", "unknown", "application"]
-    assert [r["magic"] for r in records] == [BOOT, KERNEL | EXTENDED, 0x0BADCAFE, APPLICATION]
-    assert [r["extended"] for r in records] == [False, True, False, False]
-    assert [r["header_length"] for r in records] == [16, 32, 16, 16]
-    assert [r["len"] for r in records] == [512, 100, 18, 5002]
-    assert [r["version"] for r in records] == ["2.0.1.5", "1.2.3.4", "0.0.0.7", "255.254.253.252"]
-    assert all(r["crc_ok"] is True for r in records)
+    assert [set(r) for r in records] == [set(JSON_KEYS)] * 4
+    offsets = [0, len(boot), len(boot + kern), len(boot + kern + odd)]
+    assert [tuple(r[k] for k in JSON_KEYS) for r in records] == [
+        (offset, *fields, True) for offset, fields in zip(offsets, [
+            ("boot", BOOT, False, 16, 512, "2.0.1.5"),
+            ("kernel", KERNEL | EXTENDED, True, 32, 100, "1.2.3.4"),
+            ("unknown", 0x0BADCAFE, False, 16, 18, "0.0.0.7"),
+            ("application", APPLICATION, False, 16, 5002, "255.254.253.252")])]
     run("verify", pkg, check=0)
 
     text = run("list", pkg, check=0).stdout.splitlines()
@@ -112,30 +109,23 @@ def test_damaged_crc_is_named_with_offset_and_fails(write):
     assert proc.stdout == ""
 
 
-
-def test_tail_shorter_than_a_probe_is_ignored_with_a_warning(write):
+@pytest.mark.parametrize("tail", [b"\x00", record(RFS, b""), b"\xff" * 20,
+                                  b"garbage after the last record, not a header at all"])
+def test_tail_after_the_last_record(write, tail):
+    """Shorter than a header probe it is ignored with a warning; longer, one more damaged record."""
     app = record(APPLICATION, b"a" * 100)
-    for tail in (b"\x00", record(RFS, b"")):  # 1 byte, and a whole 16-byte record
-        pkg = write("pkg", app + tail)
-        records, proc = listing(pkg, check=0)
-        assert len(records) == 1
-        assert f"{len(tail)} trailing byte" in proc.stderr
-        assert f"offset {len(app)}" in proc.stderr
-        assert "verify" not in proc.stdout
-        assert run("verify", pkg, check=0).stderr != ""
-        run("verify", pkg, "--strict", check=1)
-
-
-def test_tail_of_twenty_bytes_or_more_is_one_more_damaged_record(write):
-    app = record(APPLICATION, b"a" * 100)
-    for tail in (b"\xff" * 20, b"garbage after the last record, not a header at all"):
-        pkg = write("pkg", app + tail)
+    pkg = write("pkg", app + tail)
+    if len(tail) >= 20:
         records, _ = listing(pkg, check=1)
-        assert len(records) == 2
-        assert records[1]["offset"] == len(app)
-        assert records[1]["crc_ok"] is False
-        proc = run("verify", pkg, check=1)
-        assert f"record 1 at offset {len(app)}" in proc.stderr
+        assert [(r["offset"], r["crc_ok"]) for r in records] == [(0, True), (len(app), False)]
+        assert f"record 1 at offset {len(app)}" in run("verify", pkg, check=1).stderr
+        return
+    records, proc = listing(pkg, check=0)
+    assert len(records) == 1
+    assert f"{len(tail)} trailing byte" in proc.stderr and f"offset {len(app)}" in proc.stderr
+    assert "verify" not in proc.stdout
+    assert run("verify", pkg, check=0).stderr != ""
+    run("verify", pkg, "--strict", check=1)
 
 
 def test_truncated_packages(write):
@@ -202,8 +192,6 @@ def test_bad_invocations_and_unreadable_files(tmp_path, write):
     assert "create" in run("--help", check=0).stdout
 
 
-# --- extracting ------------------------------------------------------------------------------
-
 def test_extract_writes_the_payload_and_refuses_damaged_records(tmp_path, write):
     payload = bytes(range(256)) * 9
     pkg = write("pkg", record(DFT, b"dft!" * 10) +
@@ -222,8 +210,6 @@ def test_extract_writes_the_payload_and_refuses_damaged_records(tmp_path, write)
     assert damaged.read_bytes() == b"kernel" * 10
     assert [p.name for p in tmp_path.iterdir() if "partial" in p.name] == []
 
-
-# --- writing ---------------------------------------------------------------------------------
 
 def parse(data):
     """Independent reader: the records of a package as dicts."""

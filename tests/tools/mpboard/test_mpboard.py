@@ -73,6 +73,11 @@ def read(path):
         return f.read()
 
 
+def put(path, data):
+    path.write_bytes(data)
+    return path
+
+
 @pytest.fixture
 def board(tmp_path):
     path = tmp_path / "board"
@@ -87,8 +92,6 @@ def vpd(path):
 def log(path):
     return (path / "var/log/board.log").read_text()
 
-
-# ---- create ------------------------------------------------------------------------------------
 
 def test_create_makes_an_erased_board(tmp_path):
     b = tmp_path / "plain"
@@ -138,8 +141,6 @@ def test_create_refuses_to_overwrite(tmp_path, board):
     assert vpd(board) == b"\xff" * 256 and not (board / "user/images").exists()
 
 
-# ---- env, vpd, slot, flash, conf ----------------------------------------------------------------
-
 def env_vars(b):
     part = read(b / "dev/mtd-ubootenv")
     assert struct.unpack(">I", part[:4])[0] == zlib.crc32(part[4:])
@@ -174,8 +175,7 @@ def test_vpd_slot_flash_conf(tmp_path, board):
         assert mpboard("vpd", board, bad).returncode == 2, bad
     assert vpd(board)[1] == 2
 
-    pkg = tmp_path / "pkg"
-    pkg.write_bytes(record(APPLICATION, b"not a tarball", 7, bad_crc=True))
+    pkg = put(tmp_path / "pkg", record(APPLICATION, b"not a tarball", 7, bad_crc=True))
     mpboard("slot", board, 2, pkg, check=0)
     assert read(board / "user/images/image2") == read(pkg)
     mpboard("slot", board, 1, "--remove", check=0)
@@ -183,8 +183,7 @@ def test_vpd_slot_flash_conf(tmp_path, board):
     assert not (board / "user/images/image1").exists()
     assert mpboard("slot", board, 3, pkg).returncode == 2
 
-    blob = tmp_path / "blob"
-    blob.write_bytes(bytes(range(256)) * 3)
+    blob = put(tmp_path / "blob", bytes(range(256)) * 3)
     mpboard("flash", board, "kernel", blob, check=0)
     kernel = read(board / "dev/mtd-kernel")
     assert kernel[:768] == read(blob) and kernel[768:] == b"\xff" * (len(kernel) - 768)
@@ -206,8 +205,7 @@ def test_links_in_a_board_lead_into_the_board(tmp_path, board):
     host_dir = tmp_path / "host"
     host_dir.mkdir()
     (host_dir / "keep").write_text("the workstation's")
-    pkg = tmp_path / "pkg"
-    pkg.write_bytes(record(APPLICATION, b"x", 1))
+    pkg = put(tmp_path / "pkg", record(APPLICATION, b"x", 1))
     shutil.rmtree(board / "user/images")
     os.symlink(host_dir, board / "user/images")
     assert mpboard("slot", board, 1, pkg).returncode == 1
@@ -224,51 +222,8 @@ def test_links_in_a_board_lead_into_the_board(tmp_path, board):
     assert (host_dir / "keep").read_text() == "the workstation's"
 
 
-# ---- booting ------------------------------------------------------------------------------------
-
 def boot(b, *extra, **kw):
     return mpboard("run", b, "--clock-scale", "0", *extra, **kw)
-
-
-def test_demo_board_boots(board):
-    proc = boot(board, check=0)
-    assert proc.stdout == "Booting image '1'\ndemo application 1.0.0.1 running\n"
-    assert proc.stderr == ""
-    assert log(board).splitlines() == [
-        "system: /bin/mount -o sync -t jffs2 /dev/mtd-user /user",
-        "mount: -o sync -t jffs2 /dev/mtd-user /user",
-        "vpd-write: offset 59 value 0x01",
-        "system: cd /tmp \\ntar mxzf /tmp/kaviximage.tar.gz \\nrm /tmp/kaviximage.tar.gz\\n",
-        "exec: /bin/backtrace",
-        "backtrace: /tmp/home/bin/mp.elf.strip",
-    ]
-    assert vpd(board)[59] == 1
-    # The clock scale was for that run only.
-    assert "clock.scale = 1\n" in mpboard("conf", board, check=0).stdout
-
-
-def test_boot_settings_reach_the_launcher(board):
-    """The environment mpboard writes is the one the launcher's own parser reads."""
-    mpboard("env", board, "memchk=on", "shell=on", check=0)
-    proc = boot(board, check=0)
-    out = proc.stdout.splitlines()
-    assert out[:3] == ["Booting image '1'", "Dropping into shell", "Dropping out of shell"]
-    assert "demo application 1.0.0.1 running" in out
-    lines = log(board).splitlines()
-    assert "system: LD_PRELOAD=libduma.so.0.0.0 /tmp/home/bin/mp.elf.strip\\n" in lines
-    # The application returned, so the board was reset, by the stand-in only.
-    assert lines[-2:] == ["system: reboot", "reboot: "]
-
-
-def test_fallback_to_slot_2_and_rescue(board):
-    mpboard("slot", board, 1, "--remove", check=0)
-    proc = boot(board, check=0)
-    assert "Failed to open Application image 1. Trying image 2.\n" in proc.stderr
-    assert proc.stdout.endswith("demo application 2.0.0.2 running\n")
-    mpboard("slot", board, 2, "--remove", check=0)
-    proc = boot(board, check=0)
-    assert proc.stdout.endswith("demo diagnostics 3.0.0.3 running\n")
-    assert vpd(board)[59] == 4
 
 
 JAIL_PROBE = """
@@ -287,8 +242,8 @@ echo "still here after reboot"
 def test_the_jail_isolates_the_board(tmp_path, board):
     marker = tmp_path / "host-marker"
     marker.write_text("the workstation's file")
-    pkg = tmp_path / "probe.pkg"
-    pkg.write_bytes(record(APPLICATION, app_tarball(JAIL_PROBE.format(marker=marker)), 5))
+    probe = app_tarball(JAIL_PROBE.format(marker=marker))
+    pkg = put(tmp_path / "probe.pkg", record(APPLICATION, probe, 5))
     mpboard("slot", board, 1, pkg, check=0)
     proc = boot(board, check=0)
     out = proc.stdout.splitlines()
@@ -308,36 +263,17 @@ def test_the_jail_isolates_the_board(tmp_path, board):
     assert {"reboot: -f", "flash_eraseall: /dev/mtd-user-char"} <= set(log(board).splitlines())
 
 
-def test_a_rebuilt_launcher_is_copied_in(board):
-    boot(board, check=0)
-    inside = board / "bin/mplaunch-sandbox"
-    inside.write_bytes(b"stale")
-    boot(board, check=0)
-    assert read(inside) != b"stale"
-
-
-def test_tmp_starts_empty_and_user_persists(board):
+def test_a_boot_starts_with_empty_tmp_and_the_rebuilt_launcher(board):
     (board / "tmp/gdb").write_text("left from an earlier boot")
     (board / "user/keep").write_text("persistent")
+    (board / "bin/mplaunch-sandbox").write_bytes(b"stale")
     boot(board, check=0)
     assert (board / "user/keep").read_text() == "persistent"
     assert not (board / "tmp/gdb").exists()
     assert (board / "tmp/home/bin/mp.elf.strip").exists()
-
-
-def test_debugger_stand_in_runs_the_application(tmp_path, board):
-    """The board's debugger stand-in, packaged as the launcher expects a debugger."""
-    gdb = read(board / "usr/lib/mpboard/gdb")
-    pkg = tmp_path / "gdb.pkg"
-    pkg.write_bytes(record(APPLICATION, gzip.compress(gdb), 0x07000007))
-    mpboard("slot", board, 2, pkg, check=0)
-    mpboard("env", board, "gdb=on", check=0)
-    proc = boot(board, check=0)
-    assert "Extracting GDB from image slot 2\n" in proc.stdout
-    assert "*** Launching under GDB ***\ndemo application 1.0.0.1 running\n" in proc.stdout
-    lines = log(board).splitlines()
-    assert "gdb: /tmp/home/bin/mp.elf.strip (LD_PRELOAD=)" in lines
-    assert lines[-1] == "reboot: "
+    assert read(board / "bin/mplaunch-sandbox") != b"stale"
+    # The clock scale was for that run only.
+    assert "clock.scale = 1\n" in mpboard("conf", board, check=0).stdout
 
 
 def ordinary_user_can_run():
@@ -384,8 +320,7 @@ echo "no eth1"
 def test_netns_gives_the_board_an_interface(tmp_path, board):
     name = f"mpboard-test-{os.getpid()}"
     pinned = f"/run/netns/{name}"
-    pkg = tmp_path / "net.pkg"
-    pkg.write_bytes(record(APPLICATION, app_tarball(WAIT_FOR_ETH1), 6))
+    pkg = put(tmp_path / "net.pkg", record(APPLICATION, app_tarball(WAIT_FOR_ETH1), 6))
     mpboard("slot", board, 1, pkg, check=0)
     proc = subprocess.Popen([MPBOARD, "run", board, "--clock-scale", "0", "--netns", name],
                             stdin=subprocess.DEVNULL, stdout=subprocess.PIPE, text=True)
@@ -406,13 +341,10 @@ def test_netns_gives_the_board_an_interface(tmp_path, board):
     assert not os.path.exists(pinned)
 
 
-# ---- install ------------------------------------------------------------------------------------
-
 def test_install_writes_records_with_the_boards_installer(tmp_path, board):
     kernel = record(KERNEL, bytes(range(256)) * 8, 0x01020304)
     app = record(APPLICATION, app_tarball('echo "installed app"\n'), 0x09000009)
-    pkg = tmp_path / "release.pkg"
-    pkg.write_bytes(kernel + app)
+    pkg = put(tmp_path / "release.pkg", kernel + app)
     proc = mpboard("install", board, pkg, "--slot", 2, check=0)
     assert "Installing Kernel: " in proc.stdout
     assert "\nImage2 updated succeeded\n" in proc.stdout
@@ -427,8 +359,7 @@ def test_install_writes_records_with_the_boards_installer(tmp_path, board):
     proc = mpboard("install", board, pkg, "--slot", 2, "--check-versions", check=1)
     assert "Image has same version as existing image. Skipping update..." in proc.stdout
 
-    damaged = tmp_path / "damaged.pkg"
-    damaged.write_bytes(record(KERNEL, b"k" * 64, 2, bad_crc=True))
+    damaged = put(tmp_path / "damaged.pkg", record(KERNEL, b"k" * 64, 2, bad_crc=True))
     before = read(board / "dev/mtd-kernel")
     proc = mpboard("install", board, damaged, check=1)
     assert "Bad crc for KERNEL: 0x" in proc.stdout
@@ -437,8 +368,7 @@ def test_install_writes_records_with_the_boards_installer(tmp_path, board):
 
 def test_install_asks_for_the_slot_on_standard_input(tmp_path, board):
     app = record(APPLICATION, app_tarball('echo "booted at once"\n'), 0x0A00000A)
-    pkg = tmp_path / "app.pkg"
-    pkg.write_bytes(app)
+    pkg = put(tmp_path / "app.pkg", app)
     proc = mpboard("install", board, pkg, input="1x\n", stdin=None, check=0)
     assert "Install image as image 1 or 2 (hit return to just boot image): " in proc.stdout
     assert read(board / "user/images/image1") == app
