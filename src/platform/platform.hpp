@@ -2,7 +2,8 @@
 //
 // Everything that reaches hardware the workstation lacks goes through these calls and nothing
 // else: the MTD partitions, the i2c-dev adapters and the CPLD register device, the two libi2c
-// SMBus transactions, commands run through the shell, replacing the process, and the clock.
+// SMBus transactions, commands run through the shell, replacing the process, the drain of a
+// serial line before a speed switch, and the clock.
 // Two static libraries implement it and the link picks one:
 //   mp_platform_linux    the board: real devices, real ioctls, real sleeps
 //   mp_platform_sandbox  emulated flash, I2C and CPLD on the files of a sandbox board,
@@ -53,6 +54,15 @@ std::int32_t smbus_write_byte_data(int fd, std::uint8_t command, std::uint8_t va
 int run_system(const char* command);
 // execlp(3) of a program with no further arguments; returns only on failure (-1).
 int run_exec(const char* program);
+
+// ---- Serial line -------------------------------------------------------------------------------
+
+// Lets the output already written to a terminal line leave (tcdrain), then drops what is still
+// queued on it. On the board's UART the drained output has left the chip, so only unread input
+// is dropped (TCIOFLUSH). The sandbox board's line is a pseudo-terminal, where tcdrain returns at
+// once and a TCIOFLUSH would discard the prompt the operator has not read yet: there only the
+// input is dropped (TCIFLUSH), which is what the UART ends up doing. 0, or -1 and errno.
+int serial_drain_flush(int fd);
 
 // ---- Clock ------------------------------------------------------------------------------------
 

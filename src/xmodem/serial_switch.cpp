@@ -1,0 +1,94 @@
+// The console line switched to the download speed and back. The operator's terminal program
+// has to follow each switch by hand, so every switch ends only when a key typed at the new speed
+// arrives: a carriage return at 115200 bit/s (raw mode passes it as it is), a line feed once
+// the console settings are back.
+#include "xmodem/serial_switch.hpp"
+
+#include <fcntl.h>
+#include <termios.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstdio>
+
+#include "platform/platform.hpp"
+
+namespace {
+
+// The console line's settings as they were before the switch to the download speed.
+struct termios oldtty;
+
+enum class Wait { key, line_lost };
+
+// Reads the line once a second until `key` arrives; any other byte is dropped. A reminder goes
+// out after every 11 waits. A line that is gone (closed descriptor, I/O error, hang-up) never
+// brings the key, so the wait gives up on it instead of polling a dead line for ever.
+Wait wait_for_key(int fd, char key, const char* reminder) {
+    int waits = 0;
+    for (;;) {
+        char c = 0;
+        const ssize_t n = ::read(fd, &c, 1);
+        if (n == 1 && c == key) {
+            return Wait::key;
+        }
+        if (n == 0 || (n < 0 && (errno == EBADF || errno == EIO))) {
+            return Wait::line_lost;
+        }
+        platform::clock_sleep(1);
+        if (waits == 10) {
+            waits = 0;
+            std::puts(reminder);
+            std::fflush(stdout);
+        } else {
+            ++waits;
+        }
+    }
+}
+
+// What has been printed leaves first; the operator must read it before switching the terminal.
+void drain_and_flush(int fd) {
+    std::fflush(stdout);
+    static_cast<void>(platform::serial_drain_flush(fd));
+}
+
+}  // namespace
+
+int init_serial() {
+    const int fd = ::open("/dev/ttyS0", O_RDWR | O_NOCTTY | O_NONBLOCK);
+    if (fd < 0) {
+        std::perror("Can't open serial port!");
+        return -1;
+    }
+    std::puts("       Change the baud rate to 115200 bps and hit the <ENTER> key");
+    std::puts("       before initiating the download.");
+    drain_and_flush(fd);
+
+    ::tcgetattr(fd, &oldtty);
+    struct termios tty = oldtty;
+    ::cfsetispeed(&tty, B115200);
+    ::cfsetospeed(&tty, B115200);
+    tty.c_cflag &= ~static_cast<tcflag_t>(PARENB | CSTOPB | CSIZE);
+    tty.c_cflag |= CS8;
+    tty.c_iflag = IGNBRK;
+    tty.c_oflag = 0;
+    tty.c_lflag &= ~static_cast<tcflag_t>(ICANON | ECHO | ECHOE | ISIG);
+    ::tcsetattr(fd, TCSADRAIN, &tty);
+    ::tcflow(fd, TCOON);
+
+    if (wait_for_key(fd, '\r',
+                     "\r\n    ... Waiting for the <Enter> key to be hit before the download can "
+                     "start...\r") == Wait::line_lost) {
+        ::close(fd);
+        return -1;
+    }
+    return fd;
+}
+
+void reset_serial(int fd) {
+    std::puts("       Change the baud rate back to 9600 bps, hit the <ENTER> key");
+    drain_and_flush(fd);
+    ::tcsetattr(fd, TCSADRAIN, &oldtty);
+    ::tcflow(fd, TCOON);
+    static_cast<void>(
+        wait_for_key(fd, '\n', "\r\n    ... Waiting for the <ENTER> key to be hit...\r"));
+}
