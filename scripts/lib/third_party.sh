@@ -270,3 +270,39 @@ mp_check_qemu_ppc_static() {
     export MP_QEMU_PPC_STATIC
     mp_ok "static qemu-ppc: $q"
 }
+
+# The TFTP server the rescue tests and the demo serve packages with: tftpd-hpa's in.tftpd, taken
+# from Debian's binary package with `apt-get download` and unpacked into the build tree. The
+# package is never installed: installing it starts a TFTP daemon on every interface of an
+# ordinary Debian machine. Its one library beyond libc, libwrap0, is a Debian package of its own.
+MP_TFTPD=$MP_THIRD_PARTY/tftpd/usr/sbin/in.tftpd
+export MP_TFTPD
+
+mp_fetch_tftpd() {
+    local dir=$MP_THIRD_PARTY/tftpd deb
+    if [[ -x $MP_TFTPD ]]; then
+        mp_ok "TFTP server: ${MP_TFTPD#"$MP_ROOT"/} (unpacked earlier)"
+        return 0
+    fi
+    mkdir -p "$dir/deb"
+    rm -f "$dir"/deb/tftpd-hpa_*.deb
+    # apt's unprivileged download user cannot write into a root-owned build tree.
+    local opts=()
+    [[ $(id -u) != 0 ]] || opts+=(-o APT::Sandbox::User=root)
+    if ! (cd "$dir/deb" && apt-get "${opts[@]}" download tftpd-hpa >"$dir/download.log" 2>&1); then
+        # A machine whose package lists were never read knows no binary package yet.
+        [[ $(id -u) == 0 ]] && mp_run_logged "$MP_BUILD/logs/apt-update.log" apt-get update ||
+            true
+        (cd "$dir/deb" && apt-get "${opts[@]}" download tftpd-hpa >"$dir/download.log" 2>&1) || {
+            mp_fail "apt-get download tftpd-hpa failed (log: ${dir#"$MP_ROOT"/}/download.log)"
+            return 1
+        }
+    fi
+    deb=$(compgen -G "$dir/deb/tftpd-hpa_*.deb" | head -n 1)
+    dpkg-deb -x "$deb" "$dir" || return 1
+    [[ -x $MP_TFTPD ]] || {
+        mp_fail "$deb holds no usr/sbin/in.tftpd"
+        return 1
+    }
+    mp_ok "TFTP server: ${MP_TFTPD#"$MP_ROOT"/} (from $(basename "$deb"), not installed)"
+}
