@@ -62,36 +62,36 @@ public:
     // One key in escape state 0. True when the key ends the input.
     bool plain_key(unsigned char c) {
         switch (c) {
-        case 0x01:
-            while (cursor_ > 0) {
+            case 0x01:
+                while (cursor_ > 0) {
+                    left();
+                }
+                return false;
+            case 0x02:
                 left();
-            }
-            return false;
-        case 0x02:
-            left();
-            return false;
-        case 0x03:
-            std::fputs(" <break>\n", stdout);
-            std::fflush(stdout);
-            return true;
-        case 0x04:
-            if (cursor_ < length_) {
-                remove_at_cursor();
-            }
-            return false;
-        case 0x06:
-            right();
-            return false;
-        case 0x08:
-        case 0x7F:
-            backspace();
-            return false;
-        case 0x0A:
-        case 0x0D:
-            uartPutC('\n');
-            return true;
-        default:
-            break;
+                return false;
+            case 0x03:
+                std::fputs(" <break>\n", stdout);
+                std::fflush(stdout);
+                return true;
+            case 0x04:
+                if (cursor_ < length_) {
+                    remove_at_cursor();
+                }
+                return false;
+            case 0x06:
+                right();
+                return false;
+            case 0x08:
+            case 0x7F:
+                backspace();
+                return false;
+            case 0x0A:
+            case 0x0D:
+                uartPutC('\n');
+                return true;
+            default:
+                break;
         }
         if (c < 0x20) {  // ESC never gets here: the caller turns it into escape state 1
             uartPutC(kBel);
