@@ -1,7 +1,205 @@
+// The management Ethernet port: the operator's answers, the system's network commands, and the
+// link test of eth0 through the kernel's ethtool interface.
+
 #include "mgmt/mgmt_port.hpp"
 
-// Placeholder until the management port set-up is built (questions, ifconfig/route/dhclient,
-// link test): asks nothing, configures nothing, and reports the port as not configured.
-int mgmt_port_setup(std::uint8_t /*ask_dhcp*/) {
+#include <arpa/inet.h>
+#include <linux/ethtool.h>
+#include <linux/sockios.h>
+#include <net/if.h>
+#include <netinet/in.h>
+#include <sys/ioctl.h>
+#include <sys/socket.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cstdarg>
+#include <cstdio>
+#include <cstring>
+
+#include "launch/launch.hpp"
+#include "launch/launch_steps.hpp"
+#include "platform/platform.hpp"
+#include "rescue/console.hpp"
+
+namespace {
+
+// Every answer is one line of the console's editor.
+constexpr unsigned kAnswerSize = 128;
+
+// Holds the longest command line, "ifconfig eth%c netmask %s\n" with a 15-character address.
+constexpr std::size_t kCommandSize = 64;
+
+class Socket {
+public:
+    explicit Socket(int fd) noexcept : fd_(fd) {}
+    Socket(const Socket&) = delete;
+    Socket& operator=(const Socket&) = delete;
+    ~Socket() {
+        if (fd_ >= 0) {
+            ::close(fd_);
+        }
+    }
+    int get() const noexcept { return fd_; }
+
+private:
+    int fd_;
+};
+
+[[gnu::format(printf, 1, 2)]] void run(const char* format, ...) {
+    char command[kCommandSize];
+    std::va_list args;
+    va_start(args, format);
+    std::vsnprintf(command, sizeof command, format, args);
+    va_end(args);
+    launch::run_command(command);
+}
+
+const char* dotted(std::uint32_t address) {
+    in_addr in{};
+    in.s_addr = address;
+    return ::inet_ntoa(in);
+}
+
+}  // namespace
+
+int mgmt_port_setup(std::uint8_t ask_dhcp) {
+    const char port = '1';
+    std::uint8_t dhcp = 0;
+    std::uint32_t ip = 0;
+    std::uint32_t netmask = 0;
+    std::uint32_t gateway = 0;
+    if (mgmt_port_params(port, &dhcp, &ip, &netmask, &gateway, ask_dhcp) == 0) {
+        return 0;
+    }
+    return mgmt_port_configure(dhcp, port, ip, netmask, gateway);
+}
+
+int mgmt_port_params(char /*port*/, std::uint8_t* dhcp, std::uint32_t* ip, std::uint32_t* netmask,
+                     std::uint32_t* gateway, std::uint8_t ask_dhcp) {
+    *dhcp = 0;
+    struct stat st {};
+    if (ask_dhcp != 0 && ::stat("/bin/dhclient", &st) == 0) {
+        std::fputs("Confirm: Use DHCP for network configuration? y/N: ", stdout);
+        std::fflush(stdout);
+        char answer[kAnswerSize];
+        get_user_input(answer, sizeof answer);
+        if (sig_quit_raised != 0) {
+            return 0;
+        }
+        if (answer[0] == 'Y' || answer[0] == 'y') {
+            *dhcp = 1;
+        }
+        std::putchar('\n');
+    }
+    if (*dhcp != 0) {
+        return 1;
+    }
+    if (get_ip_addr("IP addr    :", ip, 1, 1) == 0 ||
+        get_ip_addr("Netmask    :", netmask, 0, 0) == 0 ||
+        get_ip_addr("Gateway    :", gateway, 0, 1) == 0) {
+        return 0;
+    }
+    return 1;
+}
+
+int get_ip_addr(const char* prompt, std::uint32_t* out, std::uint8_t required,
+                std::uint8_t verify) {
+    // A console whose input has ended can never answer: that is the operator quitting, also
+    // for a question that would take an empty answer.
+    while (!console_input_ended()) {
+        std::fputs(prompt, stdout);
+        std::fflush(stdout);
+        char answer[kAnswerSize];
+        get_user_input(answer, sizeof answer);
+        if (answer[0] == 'q' || answer[0] == 'Q') {
+            return 0;
+        }
+        if (answer[0] == '\0' && required == 0) {
+            return 1;
+        }
+        in_addr address{};
+        if (::inet_aton(answer, &address) == 0) {
+            std::puts("Invalid IP address. Try again please");
+            continue;
+        }
+        if (verify != 0 && verify_ip_address(address.s_addr) == 0) {
+            std::printf("Invalid IP address %s. Try again please\n", answer);
+            continue;
+        }
+        *out = address.s_addr;
+        return 1;
+    }
     return 0;
+}
+
+int verify_ip_address(std::uint32_t address) {
+    // Network byte order: the first octet is the first byte in memory, on either byte order.
+    unsigned char octets[4];
+    std::memcpy(octets, &address, sizeof octets);
+    return address != 0 && octets[0] != 0 && octets[0] < 240 ? 1 : 0;
+}
+
+int mgmt_port_configure(std::uint8_t dhcp, char port, std::uint32_t ip, std::uint32_t netmask,
+                        std::uint32_t gateway) {
+    if (dhcp != 0) {
+        run("dhclient -1 eth%c", port);
+        platform::clock_sleep(3);
+    } else {
+        run("ifconfig eth%c %s\n", port, dotted(ip));
+        if (netmask != 0) {
+            std::printf("\tNetmask    : %s\n", dotted(netmask));
+            run("ifconfig eth%c down\n", port);
+            run("ifconfig eth%c netmask %s\n", port, dotted(netmask));
+            run("ifconfig eth%c up\n", port);
+        }
+        platform::clock_sleep(5);
+        if (gateway != 0) {
+            std::printf("\tGateway    : %s\n", dotted(gateway));
+            run("route add default gw %s\n", dotted(gateway));
+        }
+        std::fputs("Configuring management port...", stdout);
+        std::fflush(stdout);
+        for (int i = 0; i < 20; ++i) {
+            platform::clock_sleep(1);
+            std::putchar('.');
+            std::fflush(stdout);
+        }
+        std::putchar('\n');
+        platform::clock_sleep(1);
+    }
+    if (port == '0' && mgmt_link_status(port) == 0) {
+        std::puts("Mgmt link not available. Quitting.");
+        return 0;
+    }
+    return 1;
+}
+
+int mgmt_link_status(char /*port*/) {
+    const Socket sock(::socket(AF_INET, SOCK_DGRAM, 0));
+    if (sock.get() < 0) {
+        std::puts("Raw Socket open error");
+        return 0;
+    }
+    const char* const name = "eth0";
+    ifreq request{};
+    std::strncpy(request.ifr_name, name, IFNAMSIZ - 1);
+    if (::ioctl(sock.get(), SIOCGIFINDEX, &request) < 0) {
+        std::printf("Open Interface %s error.\n", name);
+        return 0;
+    }
+    if (::ioctl(sock.get(), SIOCGIFFLAGS, &request) < 0) {
+        std::puts("Open flags error.");
+        return 0;
+    }
+    const auto flags = static_cast<unsigned short>(request.ifr_flags);
+    ethtool_value link{};
+    link.cmd = ETHTOOL_GLINK;
+    link.data = 0;
+    request.ifr_data = reinterpret_cast<char*>(&link);
+    if (::ioctl(sock.get(), SIOCETHTOOL, &request) < 0) {
+        std::puts("EthTool GLINK error.");
+        return 0;
+    }
+    return link.data != 0 && (flags & IFF_UP) != 0 && (flags & IFF_RUNNING) != 0 ? 1 : 0;
 }
