@@ -115,8 +115,8 @@ int get_ip_addr(const char* prompt, std::uint32_t* out, std::uint8_t required,
         if (answer[0] == 'q' || answer[0] == 'Q') {
             return 0;
         }
-        if (answer[0] == '\0' && required == 0) {
-            return 1;
+        if (answer[0] == '\0' && (required == 0 || console_input_ended())) {
+            return console_input_ended() ? 0 : 1;
         }
         in_addr address{};
         if (::inet_aton(answer, &address) == 0) {
