@@ -1,0 +1,276 @@
+// The built-in XMODEM-1K receiver. Every byte is polled singly from the non-blocking line, with
+// a millisecond's pause after an empty read; the data of one block at a time is held, so the
+// memory used does not grow with the file.
+#include <unistd.h>
+
+#include <cstdint>
+#include <cstdio>
+
+#include "platform/platform.hpp"
+#include "xmodem/serial_switch.hpp"
+#include "xmodem/xmodem.hpp"
+#include "xmodem/xmodem_testing.hpp"
+
+namespace {
+
+constexpr std::uint8_t SOH = 0x01;
+constexpr std::uint8_t STX = 0x02;
+constexpr std::uint8_t EOT = 0x04;
+constexpr std::uint8_t ACK = 0x06;
+constexpr std::uint8_t NAK = 0x15;
+constexpr std::uint8_t CAN = 0x18;
+constexpr std::uint8_t CRC_MODE = 'C';
+
+constexpr int kShortBlock = 128;
+constexpr int kLongBlock = 1024;
+// Errors in a row after the last accepted block that are still answered with NAK.
+constexpr int kRetries = 2;
+constexpr int kCancels = 5;
+
+int errorflag = 0;
+std::uint8_t buffer[kLongBlock];
+
+// Reads and drops bytes until the line has been silent for `seconds`: the sender has finished
+// the frame it was sending.
+void drain(std::uint32_t seconds, int fd) {
+    std::uint8_t dropped = 0;
+    while (getByte(seconds, &dropped, fd) > 0) {
+    }
+}
+
+struct Transfer {
+    std::uint8_t start = 0;  // the byte last taken as a frame start
+    std::uint8_t last_block = 0;
+    bool accepted_any = false;
+    int total = 0;
+    std::uint32_t header_timeout = 1;
+    int retries = 0;
+    bool cancel = false;
+};
+
+bool starts_frame(std::uint8_t c, const Transfer& t) {
+    return c == SOH || c == STX || c == EOT || (!t.accepted_any && (c == ACK || c == CAN));
+}
+
+// After the NAK to a first EOT: a second EOT or silence confirms the end.
+void handle_eot(Transfer& t, int fd) {
+    std::fputs("EOT\n", stderr);
+    flushRX(fd);
+    putByte(NAK, fd);
+    std::uint8_t next = 0;
+    if (getByte(5, &next, fd) < 0 || next == EOT) {
+        return;
+    }
+    if (!starts_frame(next, t)) {
+        errorflag |= ERR_EOT_UNCONFIRMED;
+    }
+    t.start = 0;
+}
+
+// A block header's byte, or a CRC byte: one that does not arrive spoils the frame (it is never
+// compared in the state the last frame left it).
+bool frame_byte(std::uint8_t* byte, int fd) {
+    if (getByte(3, byte, fd) < 0) {
+        errorflag |= ERR_TIMEOUT;
+        return false;
+    }
+    return true;
+}
+
+void handle_block(Transfer& t, std::FILE* file, int fd) {
+    const int size = t.start == SOH ? kShortBlock : kLongBlock;
+    if (!t.accepted_any) {
+        t.retries = 0;
+        t.header_timeout = 5;
+    }
+    std::uint8_t number = 0;
+    std::uint8_t complement = 0;
+    if (!frame_byte(&number, fd) || !frame_byte(&complement, fd)) {
+        return;
+    }
+    if (number + complement != 0xFF) {
+        errorflag |= ERR_BLOCK_COMPLEMENT;
+    } else if (number == static_cast<std::uint8_t>(t.last_block + 1)) {
+        std::uint16_t crc = 0;
+        const int received = readData(buffer, size, &crc, fd);
+        std::uint8_t high = 0;
+        std::uint8_t low = 0;
+        if (received == 0) {
+            errorflag |= ERR_NO_DATA;
+        } else if (!frame_byte(&high, fd) || !frame_byte(&low, fd)) {
+            errorflag |= ERR_CRC;
+        } else if ((high << 8 | low) != crc) {
+            errorflag |= ERR_CRC;
+        } else {
+            t.retries = 0;
+            t.total += received;
+            t.accepted_any = true;
+            t.last_block = number;
+            // A block that does not reach the file must not be acknowledged: the sender would
+            // take the file for complete.
+            if (std::fwrite(buffer, 1, static_cast<std::size_t>(received), file) !=
+                    static_cast<std::size_t>(received) ||
+                std::fflush(file) != 0) {
+                t.cancel = true;
+                return;
+            }
+            flushRX(fd);
+            putByte(ACK, fd);
+        }
+    } else if (number == 0 && !t.accepted_any) {
+        errorflag |= ERR_BLOCK_ZERO;
+    } else if (number != t.last_block) {
+        errorflag |= ERR_SEQUENCE;
+        t.cancel = true;
+    } else {
+        // The sender missed our ACK and sends the block again: it is in the file already.
+        flushRX(fd);
+        drain(1, fd);
+        putByte(ACK, fd);
+    }
+}
+
+void handle_error(Transfer& t, int fd) {
+    if (!t.accepted_any) {
+        // The rest of a refused frame would otherwise be searched for frame starts, and its
+        // data bytes taken for blocks or an EOT.
+        if (t.start == SOH || t.start == STX) {
+            drain(1, fd);
+        }
+        putByte(CRC_MODE, fd);
+        return;
+    }
+    if (++t.retries > kRetries) {
+        t.cancel = true;
+        return;
+    }
+    flushRX(fd);
+    drain(2, fd);
+    putByte(NAK, fd);
+}
+
+}  // namespace
+
+int getByte(std::uint32_t timeout, std::uint8_t* dest, int fd) {
+    const std::uint64_t polls = std::uint64_t{timeout} * 1000;
+    for (std::uint64_t i = 0; i < polls; ++i) {
+        std::uint8_t c = 0;
+        if (::read(fd, &c, 1) == 1) {
+            *dest = c;
+            return 1;
+        }
+        platform::clock_usleep(1000);
+    }
+    return -1;
+}
+
+ssize_t putByte(std::uint8_t byte, int fd) {
+    return ::write(fd, &byte, 1);
+}
+
+ssize_t flushRX(int fd) {
+    std::uint8_t dropped = 0;
+    ssize_t n = 0;
+    do {
+        n = ::read(fd, &dropped, 1);
+    } while (n > 0);
+    return n;
+}
+
+int readData(std::uint8_t* dest, int count, std::uint16_t* crc, int fd) {
+    std::uint16_t sum = 0;
+    *crc = 0;
+    int remaining = count;
+    int received = 0;
+    while (remaining > 0) {
+        int pass = 0;
+        while (pass < remaining && getByte(1, dest + received + pass, fd) > 0) {
+            ++pass;
+        }
+        if (pass == 0) {
+            break;
+        }
+        for (int i = 0; i < pass; ++i) {
+            sum = crc16_update(sum, dest[received + i]);
+        }
+        received += pass;
+        remaining -= pass;
+    }
+    *crc = sum;
+    return received;
+}
+
+XmodemOutcome xmodem_receive(int fd, std::FILE* file) {
+    Transfer t;
+    flushRX(fd);
+    putByte(CRC_MODE, fd);
+    for (;;) {
+        errorflag = 0;
+        std::uint8_t c = 0;
+        bool started = false;
+        while (getByte(t.header_timeout, &c, fd) > 0) {
+            if (starts_frame(c, t)) {
+                started = true;
+                break;
+            }
+        }
+        if (!started) {
+            t.start = 0;
+            errorflag |= ERR_TIMEOUT;
+        } else {
+            t.start = c;
+            if (c == EOT) {
+                handle_eot(t, fd);
+            } else if (c == CAN) {
+                std::fputs("CAN\n", stderr);
+                std::uint8_t second = 0;
+                if (getByte(3, &second, fd) > 0 && (second & 0x7F) == CAN) {
+                    // The sender gives up: so does the receiver.
+                    t.cancel = true;
+                } else {
+                    errorflag |= ERR_LONE_CAN;
+                }
+            } else if (c == ACK) {
+                errorflag |= ERR_EARLY_ACK;
+            } else {
+                handle_block(t, file, fd);
+            }
+        }
+        if (errorflag != 0 && !t.cancel) {
+            handle_error(t, fd);
+        }
+        if (t.start == EOT || t.cancel) {
+            break;
+        }
+    }
+    if (!t.cancel) {
+        putByte(ACK, fd);
+        std::fputs("All done\n", stderr);
+        return {t.total, false};
+    }
+    for (int i = 0; i < kCancels; ++i) {
+        putByte(CAN, fd);
+    }
+    flushRX(fd);
+    drain(2, fd);
+    return {t.total, true};
+}
+
+int Xmodem1K(const char* filename) {
+    const int fd = init_serial();
+    if (fd < 0) {
+        return -1;
+    }
+    std::FILE* file = std::fopen(filename, "wb");
+    if (file == nullptr) {
+        std::perror("Can't open file!");
+        reset_serial(fd);
+        ::close(fd);
+        return -1;
+    }
+    const XmodemOutcome outcome = xmodem_receive(fd, file);
+    reset_serial(fd);
+    ::close(fd);
+    std::fclose(file);
+    return outcome.cancelled ? 0 : outcome.bytes;
+}
