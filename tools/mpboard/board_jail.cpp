@@ -21,6 +21,7 @@
 
 #include "image/installer.hpp"
 #include "platform/sandbox/jail.hpp"
+#include "xmodem/xmodem.hpp"
 
 extern char** environ;
 
@@ -385,6 +386,23 @@ int install_on_board(const Board& board, const InstallOptions& options) {
             install_package_on_board("/tmp/image", options.check_versions ? 1 : 0, 0);
         std::fflush(nullptr);
         ::_exit(installed == 1 ? EXIT_OK : EXIT_FAILED);
+    });
+}
+
+int xmodem_receive_on_board(const Board& board, const std::string& file) {
+    const Console console = caller_console();
+    if (console.tty.empty()) {
+        fail(
+            "xmodem-receive: standard input is not a terminal: the board's serial line is its "
+            "console");
+    }
+    // Unlike a run, no power-on: what /tmp holds stays, and so does the file afterwards.
+    std::fflush(nullptr);
+    return in_jail(board, console, nullptr, [&] {
+        prepare_board_process(std::nullopt, console);
+        const int received = Xmodem1K(file.c_str());
+        std::fflush(nullptr);
+        ::_exit(received > 0 ? EXIT_OK : EXIT_FAILED);
     });
 }
 

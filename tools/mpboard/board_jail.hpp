@@ -1,5 +1,6 @@
-// Running things inside a board: the launcher (`mpboard run`) and the installer
-// (`mpboard install`), each in the board's jail with the caller's standard streams.
+// Running things inside a board: the launcher (`mpboard run`), the installer (`mpboard
+// install`) and the XMODEM receiver (`mpboard xmodem-receive`), each in the board's jail with
+// the caller's standard streams.
 #pragma once
 
 #include <optional>
@@ -29,5 +30,11 @@ struct InstallOptions {
 // Installs a package with the installer inside the board; returns the wait status of the
 // process that ran it (exit status 0 when the installer's result was 1).
 int install_on_board(const Board& board, const InstallOptions& options);
+
+// Receives a file with the launcher's built-in XMODEM-1K receiver inside the board, on its
+// serial line (this process's terminal), with the operator's speed dialogue; `file` is a path
+// inside the board and stays there. Returns the wait status of the process that ran it (exit
+// status 0 when data arrived and the transfer ended normally, 1 otherwise).
+int xmodem_receive_on_board(const Board& board, const std::string& file);
 
 }  // namespace mpboard

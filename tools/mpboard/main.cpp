@@ -39,6 +39,7 @@ const char* const MAIN_HELP =
     "                                            boot the board: the launcher on this terminal\n"
     "  install DIR PACKAGE [--slot 1|2] [--check-versions]\n"
     "                                            the installer inside the board\n"
+    "  xmodem-receive DIR FILE                   receive FILE by XMODEM-1K on the board's line\n"
     "  log DIR [--clear]                         print (or empty) the board log\n"
     "\n"
     "mpboard COMMAND --help explains each command.\n"
@@ -121,6 +122,18 @@ const char* const INSTALL_HELP =
     "(an empty answer boots the application at once); --slot gives it that answer.\n"
     "--check-versions skips records equal to what is installed.\n"
     "Exit status 0 when something was installed, 1 otherwise.\n";
+
+const char* const XMODEM_HELP =
+    "usage: mpboard xmodem-receive DIR FILE\n"
+    "\n"
+    "Runs the launcher's built-in XMODEM-1K receiver inside the board on its serial line, which\n"
+    "is this terminal (standard input must be one): it asks for the switch to 115200 bps and\n"
+    "waits for Enter (a carriage return), receives FILE (a path inside the board, such as\n"
+    "/tmp/image; the sender's padding stays in it), then asks for the switch back to 9600 bps\n"
+    "and waits for Enter (a line feed). Pauses follow the board's clock.scale: keep it 1 for a\n"
+    "real sender. /tmp is not emptied before or after, so FILE stays for a later command.\n"
+    "Exit status 0 when the transfer ended normally with data, 1 when it was cancelled or\n"
+    "brought nothing.\n";
 
 const char* const LOG_HELP =
     "usage: mpboard log DIR [--clear]\n"
@@ -381,6 +394,15 @@ int cmd_install(Args args) {
     platform::sandbox::exit_like(install_on_board(board, options));
 }
 
+int cmd_xmodem_receive(Args args) {
+    const Board board = Board::open(take_dir(args, XMODEM_HELP));
+    if (args.size() != 1 || args[0].starts_with("--")) {
+        std::fputs(XMODEM_HELP, stderr);
+        usage_fail("xmodem-receive: expected FILE, a path inside the board");
+    }
+    platform::sandbox::exit_like(xmodem_receive_on_board(board, args[0]));
+}
+
 int cmd_log(Args args) {
     const Board board = Board::open(take_dir(args, LOG_HELP));
     const std::string file = "var/log/board.log";
@@ -407,7 +429,7 @@ const Command COMMANDS[] = {
     {"vpd", cmd_vpd, VPD_HELP},          {"slot", cmd_slot, SLOT_HELP},
     {"flash", cmd_flash, FLASH_HELP},    {"conf", cmd_conf, CONF_HELP},
     {"run", cmd_run, RUN_HELP},          {"install", cmd_install, INSTALL_HELP},
-    {"log", cmd_log, LOG_HELP},
+    {"log", cmd_log, LOG_HELP},          {"xmodem-receive", cmd_xmodem_receive, XMODEM_HELP},
 };
 
 int dispatch(int argc, char** argv) {
