@@ -4,6 +4,7 @@ standard output and standard error captured apart, read back through `mpboard vp
 Records and tarballs are written here with struct, zlib and tarfile, not by the project's own
 tools, so a fault shared by writer and reader cannot hide."""
 
+import fcntl
 import gzip
 import io
 import os
@@ -12,6 +13,7 @@ import shutil
 import struct
 import subprocess
 import tarfile
+import termios
 import time
 import zlib
 from pathlib import Path
@@ -30,6 +32,8 @@ APPLICATION, BOOT, KERNEL, RFS, DFT, DIAGS = (n << 24 | 0x504F4C for n in range(
 EXTENDED = 0x80000000
 
 VPD_IMAGE, VPD_BOOTED = 1, 59
+# The pty number of a master (Python's termios module does not name it): _IOR('T', 0x30, int).
+TIOCGPTN = getattr(termios, "TIOCGPTN", 0x80045430)
 
 MOUNT_LINE = "system: /bin/mount -o sync -t jffs2 /dev/mtd-user /user"
 UNPACK_LINE = r"system: cd /tmp \ntar mxzf /tmp/kaviximage.tar.gz \nrm /tmp/kaviximage.tar.gz\n"
@@ -165,12 +169,14 @@ class Board:
                                *["--ppc"] * ppc], input=stdin, capture_output=True, timeout=timeout)
         return proc.returncode, proc.stdout.decode(), proc.stderr.decode()
 
-    def console(self):
-        """Boots with a pseudo-terminal as the board's console."""
-        child = pexpect.spawn(MPBOARD, ["run", str(self.path), "--clock-scale", "0"],
-                              timeout=TIMEOUT, encoding="utf-8", codec_errors="replace",
-                              dimensions=(24, 120))
-        child.logfile_read = open(self.path / "console.txt", "w")
+    def console(self, clock_scale="0", netns=None, ppc=False):
+        """Boots with a pseudo-terminal as the board's console (and its serial line). Serial
+        downloads run at clock scale 1: the Enter waits poll once a second."""
+        args = ["run", str(self.path), "--clock-scale", clock_scale]
+        args += ["--netns", netns] * (netns is not None) + ["--ppc"] * ppc
+        child = pexpect.spawn(MPBOARD, args, timeout=TIMEOUT, encoding="utf-8",
+                              codec_errors="replace", dimensions=(24, 120))
+        child.logfile_read = open(self.path / "console.txt", "w", buffering=1)
         return Console(child)
 
 
@@ -196,19 +202,39 @@ class Console:
         self.child.sendintr()
 
     def wait_for_console_read(self):
-        deadline = time.monotonic() + TIMEOUT
-        while time.monotonic() < deadline:
-            for pid in descendants(self.child.pid):
-                try:
-                    name = Path(f"/proc/{pid}/comm").read_text().strip()
-                    syscall = Path(f"/proc/{pid}/syscall").read_text().split()
-                except OSError:
-                    continue
-                # x86-64 read(2) is system call 0; its first argument the descriptor.
-                if name.startswith("mplaunch") and syscall[:2] == ["0", "0x0"]:
+        wait_for_console_read(self.child.pid)
+
+    def answer(self, keys):
+        """One answer, once the launcher waits for its first key: all its keys in one write, as
+        a terminal program sends a paste or a key's sequence, so that none arrives while the
+        console is back in its own line mode between two keys."""
+        self.wait_for_console_read()
+        self.child.send(keys)
+
+    def keys(self, text):
+        """Types keys one by one, as a person does (the launcher reads single keys)."""
+        for key in text:
+            self.child.send(key)
+            time.sleep(0.002)
+
+    def wait_for_line_settings(self, download):
+        """Waits until the serial line is at the download settings (raw, 115200 bit/s) or back
+        at the console's own: a person switches the terminal program only after the board's
+        message, and an Enter typed before the switch is flushed away with the line's input."""
+        number = struct.unpack("I", fcntl.ioctl(self.child.child_fd, TIOCGPTN,
+                                                 b"\0" * 4))[0]
+        slave = os.open(f"/dev/pts/{number}", os.O_RDWR | os.O_NOCTTY)
+        try:
+            deadline = time.monotonic() + TIMEOUT
+            while time.monotonic() < deadline:
+                attrs = termios.tcgetattr(slave)
+                raw = attrs[4] == termios.B115200 and not attrs[3] & termios.ICANON
+                if raw == download:
                     return
-            time.sleep(0.01)
-        raise AssertionError("the launcher never waited for the console")
+                time.sleep(0.02)
+        finally:
+            os.close(slave)
+        raise AssertionError("the serial line was never switched")
 
     def finish(self):
         """Waits for `mpboard run` to end; its exit status (the launcher's)."""
@@ -218,6 +244,23 @@ class Console:
         self.child.logfile_read.close()
         assert self.child.signalstatus is None, f"mpboard ended by signal {self.child.signalstatus}"
         return self.child.exitstatus, rest
+
+
+def wait_for_console_read(root):
+    """Until the launcher below process root waits in its read of the console."""
+    deadline = time.monotonic() + TIMEOUT
+    while time.monotonic() < deadline:
+        for pid in descendants(root):
+            try:
+                name = Path(f"/proc/{pid}/comm").read_text().strip()
+                syscall = Path(f"/proc/{pid}/syscall").read_text().split()
+            except OSError:
+                continue
+            # x86-64 read(2) is system call 0; its first argument the descriptor.
+            if name.startswith("mplaunch") and syscall[:2] == ["0", "0x0"]:
+                return
+        time.sleep(0.01)
+    raise AssertionError("the launcher never waited for the console")
 
 
 def descendants(root):
@@ -319,11 +362,97 @@ def rescue_board(test_board):
     return test_board
 
 
+PPC_LAUNCHER = os.environ.get("MPBOARD_PPC_LAUNCHER", "")
+
+
+@pytest.fixture
+def ppc_ready():
+    if not PPC_LAUNCHER or not Path(PPC_LAUNCHER).is_file():
+        pytest.skip(f"no static powerpc mplaunch-sandbox (MPBOARD_PPC_LAUNCHER='{PPC_LAUNCHER}'); "
+                    "scripts/test builds it in build/ppc-static/")
+
+
 def reach_question(board):
     console = board.console()
     console.line("Booting image '1'")
     console.prompt(RESCUE_QUESTION)
     return console
+
+
+def rescue_mode(board):
+    """The board with the rescue menu switched on in its boot settings."""
+    board.env("diagnostics=rescue")
+    return board
+
+
+# ---- The network peer of a board: a namespace of its own with a TFTP server in it -------------
+
+TFTPD = os.environ.get("MP_TFTPD", "")
+PEER_ADDR, BOARD_ADDR = "10.77.0.1", "10.77.0.2"
+
+
+def ip(*args):
+    subprocess.run(["ip", *args], check=True, capture_output=True, timeout=30)
+
+
+class PeerNetwork:
+    """A network namespace made by the test: one veth end in it with PEER_ADDR, the other put
+    into a running board's namespace as its eth1. Nothing touches the host's interfaces."""
+
+    def __init__(self, tag):
+        self.board_ns = f"mpb-{tag}"
+        self.ns = f"mpp-{tag}"
+        self.servers = []
+        ip("netns", "add", self.ns)
+        ip("-n", self.ns, "link", "set", "lo", "up")
+
+    def attach(self, serve=None):
+        """Once `mpboard run --netns` has pinned the board's namespace: its eth1, and, when
+        `serve` names a directory, tftpd-hpa serving it on PEER_ADDR:69 inside the namespace."""
+        deadline = time.monotonic() + TIMEOUT
+        while not Path("/run/netns", self.board_ns).exists():
+            assert time.monotonic() < deadline, "the board's network namespace never appeared"
+            time.sleep(0.02)
+        ip("-n", self.ns, "link", "add", "peer0", "type", "veth", "peer", "name", "eth1",
+           "netns", self.board_ns)
+        ip("-n", self.ns, "addr", "add", f"{PEER_ADDR}/24", "dev", "peer0")
+        ip("-n", self.ns, "link", "set", "peer0", "up")
+        if serve is None:
+            return
+        os.chmod(serve, 0o755)
+        for f in Path(serve).iterdir():
+            os.chmod(f, 0o644)
+        server = subprocess.Popen(["ip", "netns", "exec", self.ns, TFTPD, "-L", "-l", "-4",
+                                   "-a", f"{PEER_ADDR}:69", "-s", str(serve)],
+                                  stdin=subprocess.DEVNULL)
+        self.servers.append(server)
+        while ":69 " not in subprocess.run(["ip", "netns", "exec", self.ns, "ss", "-Hlun"],
+                                            capture_output=True, text=True).stdout:
+            assert server.poll() is None and time.monotonic() < deadline, "tftpd did not start"
+            time.sleep(0.02)
+
+    def board_addresses(self):
+        """What the board's eth1 carries now, as `ip` shows it."""
+        out = subprocess.run(["ip", "-n", self.board_ns, "-4", "-o", "addr", "show", "eth1"],
+                             capture_output=True, text=True).stdout
+        return re.findall(r"inet (\S+)", out)
+
+    def close(self):
+        for server in self.servers:
+            server.terminate()
+            server.wait(timeout=10)
+        subprocess.run(["ip", "netns", "del", self.ns], capture_output=True)
+
+
+@pytest.fixture
+def peer_network(request):
+    if os.geteuid() != 0:
+        pytest.skip("network namespaces for a board need root")
+    if not os.access(TFTPD, os.X_OK):
+        pytest.skip("no TFTP server unpacked (MP_TFTPD)")
+    network = PeerNetwork(f"{os.getpid()}-{abs(hash(request.node.name)) % 10000}")
+    yield network
+    network.close()
 
 
 def pytest_sessionfinish(session, exitstatus):

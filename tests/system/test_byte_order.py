@@ -1,21 +1,7 @@
 """The board's byte order: the static big-endian PowerPC build of the launcher boots the demo
 board under qemu-user and leaves the same VPD bytes and command lines as the host build."""
 
-import os
-from pathlib import Path
-
-import pytest
-
 from conftest import VPD_BOOTED, pristine_vpd
-
-PPC_LAUNCHER = os.environ.get("MPBOARD_PPC_LAUNCHER", "")
-
-
-@pytest.fixture
-def ppc_ready():
-    if not PPC_LAUNCHER or not Path(PPC_LAUNCHER).is_file():
-        pytest.skip(f"no static powerpc mplaunch-sandbox (MPBOARD_PPC_LAUNCHER='{PPC_LAUNCHER}'); "
-                    "scripts/test builds it in build/ppc-static/")
 
 
 def test_powerpc_launcher_boots_demo_board_like_the_host(ppc_ready, new_board):
