@@ -26,13 +26,14 @@ def debugger_record(board):
 def test_remote_debugger(test_board, settings, command):
     test_board.env(*settings)
     console = test_board.console()
-    # The management port set-up is not built yet: the launcher asks no network questions and
-    # goes straight on to the boot.
+    # The management port first: the board has a dhclient, so DHCP is offered and taken.
+    console.prompt("Confirm: Use DHCP for network configuration? y/N: ")
+    console.answer("y\r")
     console.line("Booting image '1'")
     console.line(app_line("1.1.1.1"))
     assert console.finish()[0] == 0
     log = test_board.launcher_log()
-    assert log == [MOUNT_LINE, "vpd-write: offset 59 value 0x01",
+    assert log == [MOUNT_LINE, "system: dhclient -1 eth1", "vpd-write: offset 59 value 0x01",
                    UNPACK_LINE, "system: " + command, RESET_LINE], log
     stand_in = [line for line in test_board.log() if line.startswith("gdbserver")]
     assert len(stand_in) == 1 and APP in stand_in[0], test_board.log()
