@@ -9,39 +9,18 @@ import time
 
 import pytest
 
-from conftest import MOUNT_LINE, TIMEOUT, PeerNetwork, app_line, wait_for_console_read
+from conftest import TIMEOUT, PeerNetwork, app_line, wait_for_console_read
 
 DHCP = "Confirm: Use DHCP for network configuration? y/N: "
 IP, NETMASK, GATEWAY = "IP addr    :", "Netmask    :", "Gateway    :"
 CONFIGURING = "Configuring management port..." + "." * 20
 SHELL = "Dropping into shell"
-LEFT, UP, DELETE, BS = "\x1b[D", "\x1b[A", "\x1b[3~", "\x7f"
+UP, DELETE, BS = "\x1b[A", "\x1b[3~", "\x7f"
 
 
 def remote_debugger(board, shell=False):
     board.env("gdbserver=on", *["shell=on"] * shell)
     return board
-
-
-# Answers as keys, and the commands the launcher runs for them.
-@pytest.mark.parametrize("answers, commands", [
-    pytest.param([("y", "\r")], ["system: dhclient -1 eth1"], id="dhcp"),
-    pytest.param([("n", "\r"), ("xq" + LEFT + BS, "\r")], [], id="quit_at_address"),
-    pytest.param([("", "\r"), ("10.9.0.300", "\r"), ("240.0.0.1", "\r"), ("10.1", "\r"),
-                  ("", "\r"), ("0.0.0.0", "\r"), ("", "\r")],
-                 ["system: ifconfig eth1 10.0.0.1\\n"], id="refused_then_shortened"),
-])
-def test_network_questions(test_board, answers, commands):
-    console = remote_debugger(test_board).console()
-    console.prompt(DHCP)
-    for keys, end in answers:
-        console.answer(keys + end)
-    console.line("Booting image '1'")
-    console.line(app_line("1.1.1.1"))
-    assert console.finish()[0] == 0
-    log = test_board.launcher_log()
-    assert log[:len(commands) + 1] == [MOUNT_LINE] + commands, log
-    assert log[len(commands) + 1].startswith("vpd-write"), log
 
 
 @pytest.fixture

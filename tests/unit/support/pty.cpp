@@ -18,7 +18,9 @@ namespace mp_test {
 namespace {
 
 // Bounds a hang only; nothing here measures time.
-constexpr auto kPatience = std::chrono::seconds(30);
+bool patience_left(std::chrono::steady_clock::time_point since) {
+    return std::chrono::steady_clock::now() - since < std::chrono::seconds(30);
+}
 
 std::string proc_text(pid_t pid, const char* file) {
     std::ifstream in("/proc/" + std::to_string(pid) + "/" + file);
@@ -42,52 +44,43 @@ bool blocked_on_stdin(pid_t pid) {
     return number != "running" && first == "0x0";
 }
 
+void write_all(int fd, std::string_view bytes) {
+    while (!bytes.empty()) {
+        const ssize_t n = ::write(fd, bytes.data(), bytes.size());
+        if (n <= 0) {
+            throw std::runtime_error("short write");
+        }
+        bytes.remove_prefix(static_cast<std::size_t>(n));
+    }
+}
+
 }  // namespace
 
 PtyChild::PtyChild(const std::function<std::string()>& body,
                    const std::function<void(termios&)>& adjust) {
+    int result[2];
     master_ = ::posix_openpt(O_RDWR | O_NOCTTY);
-    if (master_ < 0 || ::grantpt(master_) != 0 || ::unlockpt(master_) != 0) {
+    if (master_ < 0 || ::grantpt(master_) != 0 || ::unlockpt(master_) != 0 || ::pipe(result) != 0) {
         throw std::runtime_error("no pseudo-terminal");
     }
     const std::string slave_path = ::ptsname(master_);
-    int result[2];
-    if (::pipe(result) != 0) {
-        throw std::runtime_error("no pipe");
-    }
     std::fflush(nullptr);
     pid_ = ::fork();
-    if (pid_ < 0) {
-        throw std::runtime_error("no fork");
-    }
     if (pid_ == 0) {
         ::close(master_);
-        ::close(result[0]);
         ::setsid();
         const int slave = ::open(slave_path.c_str(), O_RDWR);  // the controlling terminal
-        if (slave < 0) {
-            ::_exit(120);
-        }
+        termios settings{};
+        ::tcgetattr(slave, &settings);
         if (adjust) {
-            termios settings{};
-            ::tcgetattr(slave, &settings);
             adjust(settings);
-            ::tcsetattr(slave, TCSANOW, &settings);
         }
+        ::tcsetattr(slave, TCSANOW, &settings);
         ::dup2(slave, 0);
         ::dup2(slave, 1);
-        if (slave > 1) {
-            ::close(slave);
-        }
         const std::string returned = body();
         std::fflush(stdout);
-        for (std::size_t done = 0; done < returned.size();) {
-            const ssize_t n = ::write(result[1], returned.data() + done, returned.size() - done);
-            if (n <= 0) {
-                ::_exit(121);
-            }
-            done += static_cast<std::size_t>(n);
-        }
+        write_all(result[1], returned);
         ::_exit(0);
     }
     ::close(result[1]);
@@ -100,32 +93,23 @@ PtyChild::~PtyChild() {
         ::kill(pid_, SIGKILL);
         ::waitpid(pid_, nullptr, 0);
     }
-    if (master_ >= 0) {
-        ::close(master_);
-    }
-    if (result_pipe_ >= 0) {
-        ::close(result_pipe_);
-    }
+    ::close(master_);
+    ::close(result_pipe_);
 }
 
 void PtyChild::drain(int timeout_ms) {
-    if (master_ < 0) {
-        return;
-    }
     pollfd pfd{master_, POLLIN, 0};
-    if (::poll(&pfd, 1, timeout_ms) <= 0) {
-        return;
-    }
     char buf[4096];
     ssize_t n = 0;
-    while ((n = ::read(master_, buf, sizeof buf)) > 0) {
+    while (master_ >= 0 && ::poll(&pfd, 1, timeout_ms) > 0 &&
+           (n = ::read(master_, buf, sizeof buf)) > 0) {
         output_.append(buf, static_cast<std::size_t>(n));
+        timeout_ms = 0;
     }
 }
 
 void PtyChild::wait_for_read() {
-    const auto deadline = std::chrono::steady_clock::now() + kPatience;
-    while (std::chrono::steady_clock::now() < deadline) {
+    for (const auto since = std::chrono::steady_clock::now(); patience_left(since);) {
         drain(1);
         termios settings{};
         const long reads = reads_completed(pid_);
@@ -142,13 +126,7 @@ void PtyChild::wait_for_read() {
 
 void PtyChild::send(std::string_view keys) {
     wait_for_read();
-    for (std::size_t done = 0; done < keys.size();) {
-        const ssize_t n = ::write(master_, keys.data() + done, keys.size() - done);
-        if (n <= 0) {
-            throw std::runtime_error("the terminal took no key");
-        }
-        done += static_cast<std::size_t>(n);
-    }
+    write_all(master_, keys);
 }
 
 void PtyChild::type(std::string_view keys) {
@@ -165,9 +143,8 @@ void PtyChild::hang_up() {
 }
 
 std::string PtyChild::output_until(std::string_view text) {
-    const auto deadline = std::chrono::steady_clock::now() + kPatience;
-    while (output_.find(text) == std::string::npos) {
-        if (std::chrono::steady_clock::now() >= deadline) {
+    for (const auto since = std::chrono::steady_clock::now(); output_.find(text) == output_.npos;) {
+        if (!patience_left(since)) {
             throw std::runtime_error("never written: " + std::string(text) + "; got: " + output_);
         }
         drain(10);
@@ -176,22 +153,18 @@ std::string PtyChild::output_until(std::string_view text) {
 }
 
 PtyChild::Result PtyChild::finish() {
-    const auto deadline = std::chrono::steady_clock::now() + kPatience;
     int status = 0;
-    while (::waitpid(pid_, &status, WNOHANG) == 0) {
-        if (std::chrono::steady_clock::now() >= deadline) {
+    for (const auto since = std::chrono::steady_clock::now();
+         ::waitpid(pid_, &status, WNOHANG) == 0; drain(10)) {
+        if (!patience_left(since)) {
             throw std::runtime_error("the child never ended; it wrote: " + output_);
         }
-        drain(10);
     }
     pid_ = -1;
     drain(0);
-    Result result;
-    result.output = output_;
-    result.exit_status = WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+    Result result{output_, "", WIFEXITED(status) ? WEXITSTATUS(status) : -1};
     char buf[4096];
-    ssize_t n = 0;
-    while ((n = ::read(result_pipe_, buf, sizeof buf)) > 0) {
+    for (ssize_t n = 0; (n = ::read(result_pipe_, buf, sizeof buf)) > 0;) {
         result.returned.append(buf, static_cast<std::size_t>(n));
     }
     return result;

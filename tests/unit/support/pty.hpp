@@ -46,8 +46,6 @@ public:
     // Waits for the child to end.
     Result finish();
 
-    pid_t pid() const { return pid_; }
-
 private:
     void wait_for_read();
     void drain(int timeout_ms);
