@@ -49,14 +49,12 @@ def main():
     shutil.copyfile(package, served / "my-package.img")
     (served / "my-package.img").chmod(0o644)
 
-    ip("netns", "del", PEER_NS, check=False)  # left by an interrupted earlier run
+    for ns in (PEER_NS, BOARD_NS):  # left by an interrupted earlier run
+        ip("netns", "del", ns, check=False)
     server = console = None
     try:
         ip("netns", "add", PEER_NS)
         ip("-n", PEER_NS, "link", "set", "lo", "up")
-        server = subprocess.Popen(["ip", "netns", "exec", PEER_NS, tftpd, "-L", "-l", "-4",
-                                   "-a", f"{PEER}:69", "-s", str(served)],
-                                  stdin=subprocess.DEVNULL)
         console = pexpect.spawn(mpboard, ["run", board, "--clock-scale", "0", "--netns",
                                           BOARD_NS], timeout=60, encoding="utf-8",
                                 codec_errors="replace", dimensions=(24, 100))
@@ -66,6 +64,14 @@ def main():
            "netns", BOARD_NS)
         ip("-n", PEER_NS, "addr", "add", f"{PEER}/24", "dev", "peer0")
         ip("-n", PEER_NS, "link", "set", "peer0", "up")
+        # The server binds to its address, which exists from here on.
+        server = subprocess.Popen(["ip", "netns", "exec", PEER_NS, tftpd, "-L", "-l", "-4",
+                                   "-a", f"{PEER}:69", "-s", str(served)],
+                                  stdin=subprocess.DEVNULL)
+        wait_for(lambda: ":69 " in ip("netns", "exec", PEER_NS, "ss", "-Hlun").stdout or
+                 server.poll() is not None, "the TFTP server's start")
+        if server.poll() is not None:
+            raise SystemExit(f"demo: the TFTP server ended at once (status {server.returncode})")
 
         for prompt, keys in [("Option? : ", "t"), ("IP addr    :", ADDRESS + "\r"),
                              ("Netmask    :", "255.255.255.0\r"), ("Gateway    :", "\r"),
@@ -84,7 +90,9 @@ def main():
         if server is not None:
             server.terminate()
             server.wait(timeout=10)
-        ip("netns", "del", PEER_NS, check=False)
+        # mpboard removes the board's name when it ends; one that was killed cannot.
+        for ns in (PEER_NS, BOARD_NS):
+            ip("netns", "del", ns, check=False)
 
 
 if __name__ == "__main__":

@@ -177,7 +177,21 @@ class Board:
         child = pexpect.spawn(MPBOARD, args, timeout=TIMEOUT, encoding="utf-8",
                               codec_errors="replace", dimensions=(24, 120))
         child.logfile_read = open(self.path / "console.txt", "w", buffering=1)
+        _consoles.append(child)
         return Console(child)
+
+
+# Boards still running when their test ended (it failed half-way): ended before the next test.
+_consoles = []
+
+
+@pytest.fixture(autouse=True)
+def end_leftover_boards():
+    yield
+    while _consoles:
+        child = _consoles.pop()
+        if child.isalive():
+            child.terminate(force=True)
 
 
 class Console:
@@ -441,7 +455,9 @@ class PeerNetwork:
         for server in self.servers:
             server.terminate()
             server.wait(timeout=10)
-        subprocess.run(["ip", "netns", "del", self.ns], capture_output=True)
+        # A board that was killed could not remove its namespace's name itself.
+        for ns in (self.ns, self.board_ns):
+            subprocess.run(["ip", "netns", "del", ns], capture_output=True)
 
 
 @pytest.fixture
