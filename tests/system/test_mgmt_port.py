@@ -74,12 +74,13 @@ class Tmux:
     in the board directory, never in the host's /tmp."""
 
     def __init__(self, board, command):
-        self.socket = str(board.path / "tmux.sock")
+        # Relative to the board: a socket's path must stay short.
+        self.board = board.path
         self.tmux("-f", "/dev/null", "new-session", "-d", "-x", "120", "-y", "40", command)
         self.pane_pid = int(self.tmux("display-message", "-p", "#{pane_pid}").strip())
 
     def tmux(self, *args):
-        return subprocess.run(["tmux", "-S", self.socket, *args], check=True,
+        return subprocess.run(["tmux", "-S", "tmux.sock", *args], check=True, cwd=self.board,
                               capture_output=True, text=True, timeout=30).stdout
 
     def screen(self):
@@ -97,7 +98,8 @@ class Tmux:
         self.tmux("send-keys", "-t", "0", *keys)
 
     def close(self):
-        subprocess.run(["tmux", "-S", self.socket, "kill-server"], capture_output=True)
+        subprocess.run(["tmux", "-S", "tmux.sock", "kill-server"], cwd=self.board,
+                       capture_output=True)
 
 
 def test_configuration_through_tmux(test_board, board_network):
