@@ -9,6 +9,8 @@
 #include <cstdlib>
 #include <deque>
 #include <functional>
+#include <map>
+#include <sstream>
 #include <stdexcept>
 #include <string>
 #include <vector>
@@ -131,35 +133,6 @@ Received receive(Line& line, std::size_t room = 0) {
     return r;
 }
 
-// A scripted sender: each step waits for one answer of the receiver (none: sends at once),
-// not before a moment, then sends its bytes; after the last step the sender is silent.
-struct Step {
-    int await;
-    Bytes send;
-    std::uint64_t not_before = 0;
-};
-struct Good {
-    unsigned n;
-    std::size_t size = 1024;
-};
-struct Case {
-    const char* name;
-    std::vector<Step> script;
-    std::string transcript;
-    std::vector<Good> kept;
-    bool cancelled = false;
-    std::size_t room = 0;
-};
-
-std::vector<Step> blocks_then_eot(unsigned last, std::size_t size) {
-    std::vector<Step> s;
-    for (unsigned n = 1; n <= last; ++n) {
-        s.push_back({n == 1 ? 'C' : ACK, block(n, size)});
-    }
-    s.push_back({ACK, {EOT}});
-    s.push_back({NAK, {EOT}});
-    return s;
-}
 const Bytes kEot{EOT};
 // What a YMODEM sender puts in block 0: the file's name and size, then NULs.
 const Bytes ymodem_header = [] {
@@ -169,96 +142,116 @@ const Bytes ymodem_header = [] {
     return b;
 }();
 
-const Case kCases[] = {
-    {"late sender", {{'C', block(1), 3500000}, {ACK, kEot}, {NAK, kEot}}, "CCCCCANA", {{1}}},
-    {"three blocks, EOT EOT", blocks_then_eot(3, 1024), "CAAANA", {{1}, {2}, {3}}},
-    {"one EOT, then silence", {{'C', block(1)}, {ACK, kEot}}, "CANA", {{1}}},
-    {"EOT before any block", {{'C', kEot}, {NAK, kEot}}, "CNA", {}},
-    {"repeated block written once",
-     {{'C', block(1)}, {ACK, block(1)}, {ACK, block(2)}, {ACK, kEot}, {NAK, kEot}},
-     "CAAANA",
-     {{1}, {2}}},
-    {"block 256 numbered 0", blocks_then_eot(257, 128), "C" + std::string(257, 'A') + "NA",
-     [] {
-         std::vector<Good> g;
-         for (unsigned n = 1; n <= 257; ++n) {
-             g.push_back({n, 128});
-         }
-         return g;
-     }()},
-    {"bad CRC: NAK, good repeat clears the retries",
-     {{'C', block(1)},
-      {ACK, block(2, 1024, true)},
-      {NAK, block(2)},
-      {ACK, block(3, 1024, true)},
-      {NAK, block(3, 1024, true)},
-      {NAK, block(3)},
-      {ACK, kEot},
-      {NAK, kEot}},
-     "CANANNANA",
-     {{1}, {2}, {3}}},
-    {"three bad frames in a row cancel",
-     {{'C', block(1)},
-      {ACK, block(2, 1024, true)},
-      {NAK, block(2, 1024, true)},
-      {NAK, block(2, 1024, true)}},
-     "CANNXXXXX",
-     {{1}},
-     true},
-    {"block two ahead cancels", {{'C', block(1)}, {ACK, block(3)}}, "CAXXXXX", {{1}}, true},
-    {"block 0 before the first",
-     {{'C', block(0)}, {'C', block(1)}, {ACK, kEot}, {NAK, kEot}},
-     "CCANA",
-     {{1}}},
-    {"128- and 1024-byte blocks mixed",
-     {{'C', block(1, 128)}, {ACK, block(2)}, {ACK, block(3, 128)}, {ACK, kEot}, {NAK, kEot}},
-     "CAAANA",
-     {{1, 128}, {2}, {3, 128}}},
-    {"silent after a start byte: NAK, never the repeat's ACK",
-     {{'C', block(1)}, {ACK, {STX}}, {NAK, block(2)}, {ACK, kEot}, {NAK, kEot}},
-     "CANANA",
-     {{1}, {2}}},
-    {"silent after the header",
-     {{'C', block(1)}, {ACK, {SOH, 2, 0xFD}}, {NAK, block(2, 128)}, {ACK, kEot}, {NAK, kEot}},
-     "CANANA",
-     {{1}, {2, 128}}},
-    {"silent after a start byte before the first block",
-     {{'C', {SOH}}, {'C', block(1)}, {ACK, kEot}, {NAK, kEot}},
-     "CCANA",
-     {{1}}},
-    {"lone CAN, early ACK, bad complement: new invitations",
-     {{'C', {CAN}}, {'C', {ACK}}, {'C', {STX, 1, 1}}, {'C', block(1)}, {ACK, kEot}, {NAK, kEot}},
-     "CCCCANA",
-     {{1}}},
-    {"sender cancels with two CANs", {{'C', {CAN, CAN}}}, "CXXXXX", {}, true},
-    {"EOT answered by noise: NAK again",
-     {{'C', block(1)}, {ACK, kEot}, {NAK, {'z'}}, {NAK, kEot}, {NAK, kEot}},
-     "CANNNA",
-     {{1}}},
-    {"block that cannot be written cancels", {{'C', block(1)}}, "CXXXXX", {}, true, 100},
+// A scripted sender, one step per word: the answer it waits for (C, A(CK), N(AK); L: a C after
+// 3.5 s), then what it sends: 1K block n as "n", 128-byte as "sn", "!" for a bad CRC, "s1..257"
+// for a run of blocks each sent on the ACK of the one before, E(OT), X (CAN), K (ACK), z (noise),
+// T (a lone STX), h (a header of block 2 and no data), b (a bad complement), Y (a YMODEM block
+// 0); "+" joins them. After its last step the sender stays silent.
+struct Case {
+    const char* name;
+    const char* script;
+    const char* transcript;  // the receiver's answers: C, A, N, X (CAN)
+    const char* kept;        // the blocks in the file, in the script's words
+    bool cancelled = false;
+    std::size_t room = 0;  // a file that takes only this many bytes
 };
+
+const Case kCases[] = {
+    {"late sender", "L1 AE NE", "CCCCCANA", "1"},
+    {"three blocks, EOT EOT", "C1 A2 A3 AE NE", "CAAANA", "1 2 3"},
+    {"one EOT, then silence", "C1 AE", "CANA", "1"},
+    {"EOT before any block", "CE NE", "CNA", ""},
+    {"repeated block written once", "C1 A1 A2 AE NE", "CAAANA", "1 2"},
+    {"block 256 numbered 0", "Cs1..257 AE NE", "CA{257}NA", "s1..257"},
+    {"bad CRC: NAK, good repeat clears retries", "C1 A2! N2 A3! N3! N3 AE NE", "CANANNANA",
+     "1 2 3"},
+    {"three bad frames in a row cancel", "C1 A2! N2! N2!", "CANNXXXXX", "1", true},
+    {"block two ahead cancels", "C1 A3", "CAXXXXX", "1", true},
+    {"block 0 before the first", "CY C1 AE NE", "CCANA", "1"},
+    {"128- and 1024-byte blocks mixed", "Cs1 A2 As3 AE NE", "CAAANA", "s1 2 s3"},
+    {"silent after a start byte: NAK, not ACK", "C1 AT N2 AE NE", "CANANA", "1 2"},
+    {"silent after the header", "C1 Ah N2 AE NE", "CANANA", "1 2"},
+    {"silent after a start byte, first block", "CT C1 AE NE", "CCANA", "1"},
+    {"lone CAN, early ACK, bad complement", "CX CK Cb C1 AE NE", "CCCCANA", "1"},
+    {"sender cancels with two CANs", "CX+X", "CXXXXX", "", true},
+    {"noise after the first EOT", "C1 AE Nz NE NE", "CANNNA", "1"},
+    {"block that cannot be written cancels", "C1", "CXXXXX", "", true, 100},
+};
+
+Bytes item(const std::string& w) {
+    const std::size_t size = w[0] == 's' ? 128 : 1024;
+    const unsigned n = static_cast<unsigned>(std::atoi(w.c_str() + (w[0] == 's' ? 1 : 0)));
+    const std::map<char, Bytes> bytes = {
+        {'E', {EOT}}, {'X', {CAN}},          {'K', {ACK}},       {'z', {'z'}},
+        {'T', {STX}}, {'h', {SOH, 2, 0xFD}}, {'b', {STX, 1, 1}}, {'Y', frame(ymodem_header, 0)}};
+    const auto it = bytes.find(w[0]);
+    return it != bytes.end() ? it->second : block(n, size, w.back() == '!');
+}
+
+// Words of a script (`script`) or of the kept blocks, with runs like "s1..257" spelled out.
+std::vector<std::string> words(const std::string& text, bool script) {
+    std::vector<std::string> out;
+    std::istringstream in(text);
+    for (std::string w; in >> w;) {
+        const auto dots = w.find("..");
+        const std::size_t digits = w.find_first_of("0123456789");
+        const int first = std::atoi(w.c_str() + digits);
+        const int last = dots == std::string::npos ? first : std::atoi(w.c_str() + dots + 2);
+        for (int n = first; n <= last; ++n) {
+            const std::string prefix = w.substr(0, digits);
+            out.push_back(dots == std::string::npos ? w
+                          : n == first || !script   ? prefix + std::to_string(n)
+                                                    : "A" + prefix.substr(1) + std::to_string(n));
+        }
+    }
+    return out;
+}
+
+// "CA{3}N" is CAAAN.
+std::string expand(const std::string& text) {
+    std::string out;
+    for (std::size_t i = 0; i < text.size(); ++i) {
+        if (text[i] == '{') {
+            const std::size_t end = text.find('}', i);
+            out.append(std::stoul(text.substr(i + 1, end - i - 1)) - 1, out.back());
+            i = end;
+        } else {
+            out += text[i];
+        }
+    }
+    return out;
+}
 
 TEST(Xmodem, ScriptedSenders) {
     for (const Case& c : kCases) {
         SCOPED_TRACE(c.name);
         Line line;
+        const std::vector<std::string> steps = words(c.script, true);
         std::size_t next = 0;
-        auto run = [&](int answer) {
-            if (next < c.script.size() && c.script[next].await == answer &&
-                vclock::now_us >= c.script[next].not_before) {
-                line.send(c.script[next++].send);
+        line.on_byte = [&](std::uint8_t answer) {
+            if (next == steps.size()) {
+                return;
+            }
+            const std::string& s = steps[next];
+            const char wanted = s[0] == 'L' ? 'C' : s[0] == 'A' ? ACK : s[0] == 'N' ? NAK : 'C';
+            if (answer == wanted && (s[0] != 'L' || vclock::now_us >= 3500000)) {
+                std::istringstream parts(s.substr(1));
+                for (std::string w; std::getline(parts, w, '+');) {
+                    line.send(item(w));
+                }
+                ++next;
             }
         };
-        line.on_byte = run;
         const Received r = receive(line, c.room);
         Bytes expected;
-        for (const Good& g : c.kept) {
-            const Bytes d = data_of(g.n, g.size);
+        for (const std::string& w : words(c.kept, false)) {
+            const Bytes d = data_of(static_cast<unsigned>(std::atoi(w.c_str() + (w[0] == 's'))),
+                                    w[0] == 's' ? 128 : 1024);
             expected.insert(expected.end(), d.begin(), d.end());
         }
-        EXPECT_EQ(line.transcript, c.transcript);
+        EXPECT_EQ(line.transcript, expand(c.transcript));
         EXPECT_EQ(r.outcome.cancelled, c.cancelled);
-        EXPECT_EQ(next, c.script.size()) << "script not played to its end";
+        EXPECT_EQ(next, steps.size()) << "script not played to its end";
         if (c.room == 0) {
             EXPECT_EQ(r.file, expected);
             EXPECT_EQ(r.outcome.bytes, static_cast<int>(expected.size()));
@@ -274,7 +267,7 @@ std::uint64_t mix(std::uint64_t x) {
 }
 
 // A sender as lrzsz's behaves: 1K blocks, 128-byte ones for the tail, a resend on NAK or after
-// 10 s of silence, EOT until it is acknowledged, and it gives up on two CANs.
+// 10 s of silence, and EOT until it is acknowledged.
 struct Sender {
     std::vector<Bytes> frames;
     std::size_t at = 0;
