@@ -6,7 +6,7 @@ between that the figures are taken at:
             the throughput is the file's bytes over the time from the sender's first byte to
             its exit, against the 11,453 bytes/s of 1024 data bytes per 1030 line bytes
   unpaced   the relay passes bytes as they come; the same for BusyBox's rx as the receiver
-  peak RSS  of the receiving process (the jailed mpboard), unpaced, for the sizes given
+  peak RSS  of the receiving process (the jailed mpboard: VmHWM), unpaced, for the sizes given
 
 Every received file is compared with the sent one (plus the sender's 0x1A padding)."""
 
@@ -44,6 +44,31 @@ def wait_for_settings(slave, download):
             return
         time.sleep(0.005)
     raise SystemExit("bench-xmodem: the board never switched its line")
+
+
+def peak_rss_kib(root):
+    """The largest VmHWM among root and its descendants. (wait4's ru_maxrss would count the
+    moment before exec when the child was still a copy of this script, file data and all.)"""
+    parents = {}
+    for entry in Path("/proc").iterdir():
+        try:
+            parents[int(entry.name)] = int((entry / "stat").read_text().rsplit(")", 1)[1].split()[1])
+        except (ValueError, OSError):
+            continue
+    tree, grew = {root}, True
+    while grew:
+        more = {pid for pid, ppid in parents.items() if ppid in tree} - tree
+        tree |= more
+        grew = bool(more)
+    peak = 0
+    for pid in tree:
+        try:
+            for line in Path(f"/proc/{pid}/status").read_text().splitlines():
+                if line.startswith("VmHWM:"):
+                    peak = max(peak, int(line.split()[1]))
+        except OSError:
+            continue
+    return peak
 
 
 class Relay:
@@ -129,12 +154,13 @@ def transfer(args, data_path, size, receiver, paced):
     first, end = relay.run(sender)
     if sender.returncode != 0:
         raise SystemExit(f"bench-xmodem: sx ended with status {sender.returncode}")
+    # The receiver still waits for the operator's Enter: its peak is all there is to see.
+    rss = peak_rss_kib(proc.pid)
     if receiver == "ours":
         wait_for(r_master, b"Change the baud rate back to 9600 bps", relay.from_receiver)
         wait_for_settings(r_slave, False)
         os.write(r_master, b"\r")
-    _, status, usage = os.wait4(proc.pid, 0)
-    proc.returncode = status
+    proc.wait()
     for fd in (r_master, r_slave, s_master):
         os.close(fd)
     errors.close()
@@ -142,7 +168,7 @@ def transfer(args, data_path, size, receiver, paced):
     sent = data_path.read_bytes()
     if received[:size] != sent or set(received[size:]) - {0x1A} or len(received) - size >= 1024:
         raise SystemExit(f"bench-xmodem: {receiver} received {len(received)} bytes, not the file")
-    return size / (end - first), usage.ru_maxrss
+    return size / (end - first), rss
 
 
 def data_file(args, mib):
