@@ -9,6 +9,7 @@
 #include <stdio_ext.h>
 #include <sys/ioctl.h>
 #include <sys/stat.h>
+#include <termios.h>
 #include <unistd.h>
 
 #include <cerrno>
@@ -179,6 +180,18 @@ int __wrap_system(const char* command) {
                   command != nullptr ? command : "(null)", __fpending(stdout));
 }
 
+// The serial line's drain and flush: recorded, never applied to a real terminal.
+int __wrap_tcdrain(int fd) {
+    return record(0, "%d: tcdrain", fd);
+}
+
+int __wrap_tcflush(int fd, int queue) {
+    return record(0, "%d: tcflush %s", fd,
+                  queue == TCIOFLUSH  ? "TCIOFLUSH"
+                  : queue == TCIFLUSH ? "TCIFLUSH"
+                                      : "other");
+}
+
 int __wrap_execlp(const char* file, const char* arg, ...) {
     std::string line = file;
     va_list args;
@@ -334,6 +347,12 @@ TEST_F(OnTheBoard, CommandsRunAfterStdoutIsFlushed) {
                             "execlp /bin/backtrace /bin/backtrace (stdout pending 0)"));
     EXPECT_EQ(kernel.cpld_stats, 1);
     std::fputs("\n", stdout);
+}
+
+// On the board's UART the drained output has left: the flush may drop both queues.
+TEST_F(OnTheBoard, SerialLineIsDrainedThenBothQueuesFlushed) {
+    EXPECT_EQ(platform::serial_drain_flush(7), 0);
+    EXPECT_THAT(kernel.calls, ElementsAre("7: tcdrain", "7: tcflush TCIOFLUSH"));
 }
 
 }  // namespace
