@@ -12,6 +12,7 @@
 
 #include "launch/launch.hpp"
 #include "mgmt/mgmt_port.hpp"
+#include "platform/sandbox/sandbox.hpp"
 #include "support/support.hpp"
 
 namespace {
@@ -89,6 +90,7 @@ struct SetupCase {
     const char* input;
     int result;
     std::vector<std::string> commands;
+    unsigned long long seconds;  // of pauses
 };
 
 const std::vector<std::string> kStatic = {
@@ -96,24 +98,27 @@ const std::vector<std::string> kStatic = {
     sys("ifconfig eth1 netmask 255.255.255.0\n"), sys("ifconfig eth1 up\n"),
     sys("route add default gw 10.0.0.1\n")};
 
+// A static configuration waits 5 + 20 + 1 seconds, a DHCP one 3.
 const SetupCase kSetups[] = {
-    {"static", false, 1, false, "10.0.0.5\n255.255.255.0\n10.0.0.1\n", 1, kStatic},
-    {"dhcp_declined", true, 1, false, "n\n10.0.0.5\n255.255.255.0\n10.0.0.1\n", 1, kStatic},
-    {"dhcp_q_goes_on", true, 1, false, "q\n10.0.0.5\n255.255.255.0\n10.0.0.1\n", 1, kStatic},
-    {"no_question_without_ask", true, 0, false, "10.0.0.5\n255.255.255.0\n10.0.0.1\n", 1, kStatic},
-    {"dhcp_chosen", true, 1, false, "yes\n", 1, {sys("dhclient -1 eth1")}},
-    {"dhcp_interrupted", true, 1, true, "y\n", 0, {}},
-    {"address_only", false, 1, false, "10.0.0.5\n\n\n", 1, {sys("ifconfig eth1 10.0.0.5\n")}},
+    {"static", false, 1, false, "10.0.0.5\n255.255.255.0\n10.0.0.1\n", 1, kStatic, 26},
+    {"dhcp_declined", true, 1, false, "n\n10.0.0.5\n255.255.255.0\n10.0.0.1\n", 1, kStatic, 26},
+    {"dhcp_q_goes_on", true, 1, false, "q\n10.0.0.5\n255.255.255.0\n10.0.0.1\n", 1, kStatic, 26},
+    {"no_question_without_ask", true, 0, false, "10.0.0.5\n255.255.255.0\n10.0.0.1\n", 1, kStatic,
+     26},
+    {"dhcp_chosen", true, 1, false, "yes\n", 1, {sys("dhclient -1 eth1")}, 3},
+    {"dhcp_interrupted", true, 1, true, "y\n", 0, {}, 0},
+    {"address_only", false, 1, false, "10.0.0.5\n\n\n", 1, {sys("ifconfig eth1 10.0.0.5\n")}, 26},
     {"refused_gateway_then_empty",
      false,
      1,
      false,
      "10.0.0.5\n\n0.0.0.0\n\n",
      1,
-     {sys("ifconfig eth1 10.0.0.5\n")}},
-    {"quit_at_netmask", false, 1, false, "10.0.0.5\nq\n", 0, {}},
-    {"quit_at_gateway", false, 1, false, "10.0.0.5\n\nquit\n", 0, {}},
-    {"input_ends", false, 1, false, "10.0.0.5\n", 0, {}},
+     {sys("ifconfig eth1 10.0.0.5\n")},
+     26},
+    {"quit_at_netmask", false, 1, false, "10.0.0.5\nq\n", 0, {}, 0},
+    {"quit_at_gateway", false, 1, false, "10.0.0.5\n\nquit\n", 0, {}, 0},
+    {"input_ends", false, 1, false, "10.0.0.5\n", 0, {}, 0},
 };
 
 std::vector<std::string> commands(const std::string& out) {
@@ -142,10 +147,13 @@ TEST_P(Setup, AnswersAndCommands) {
     const auto o = run(
         [&] {
             sig_quit_raised = c.interrupted ? 1 : 0;
-            return mgmt_port_setup(static_cast<std::uint8_t>(c.ask_dhcp));
+            const int r = mgmt_port_setup(static_cast<std::uint8_t>(c.ask_dhcp));
+            std::printf("[%llu s]", platform::sandbox::stats().slept_us / 1000000);
+            return r;
         },
         c.input);
     EXPECT_EQ(o.returned, c.result);
+    EXPECT_THAT(o.out, ::testing::EndsWith("[" + std::to_string(c.seconds) + " s]"));
     EXPECT_EQ(commands(o.out), c.commands);
     EXPECT_EQ(o.out.find(kDhcpQuestion) != std::string::npos, c.dhclient && c.ask_dhcp != 0);
 }
