@@ -102,10 +102,6 @@ void handle_block(Transfer& t, std::FILE* file, int fd) {
         } else if ((high << 8 | low) != crc) {
             errorflag |= ERR_CRC;
         } else {
-            t.retries = 0;
-            t.total += received;
-            t.accepted_any = true;
-            t.last_block = number;
             // A block that does not reach the file must not be acknowledged: the sender would
             // take the file for complete.
             if (std::fwrite(buffer, 1, static_cast<std::size_t>(received), file) !=
@@ -114,6 +110,10 @@ void handle_block(Transfer& t, std::FILE* file, int fd) {
                 t.cancel = true;
                 return;
             }
+            t.retries = 0;
+            t.total += received;
+            t.accepted_any = true;
+            t.last_block = number;
             flushRX(fd);
             putByte(ACK, fd);
         }

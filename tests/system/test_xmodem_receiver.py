@@ -30,7 +30,7 @@ def receive(board, name, sender_args, data):
                             stdin=child.child_fd, stdout=child.child_fd, stderr=subprocess.PIPE,
                             timeout=150)
     assert sender.returncode == 0, sender.stderr
-    console.prompt("       Change the baud rate back to 9600 bps, hit the <ENTER> key")
+    # The switch-back message may have gone to sx, which was still reading the line.
     console.wait_for_line_settings(download=False)
     console.keys("\r")
     child.expect(pexpect.EOF)
