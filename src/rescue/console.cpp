@@ -93,9 +93,8 @@ public:
             default:
                 break;
         }
-        if (c < 0x20) {  // ESC never gets here: the caller turns it into escape state 1
-            uartPutC(kBel);
-        } else if (room_ > 1) {
+        // The other control bytes (ESC never gets here) and a full line are refused.
+        if (c >= 0x20 && room_ > 1) {
             insert(c);
         } else {
             uartPutC(kBel);
