@@ -32,8 +32,10 @@ std::string edit_line(unsigned line_size) {
     ::tcgetattr(0, &before);
     get_user_input(buf, line_size);
     // A terminal that has hung up has no settings left to compare.
-    const bool restored =
-        ::tcgetattr(0, &after) != 0 || std::memcmp(&before, &after, sizeof before) == 0;
+    const bool restored = ::tcgetattr(0, &after) != 0 ||
+                          (before.c_iflag == after.c_iflag && before.c_oflag == after.c_oflag &&
+                           before.c_cflag == after.c_cflag && before.c_lflag == after.c_lflag &&
+                           std::memcmp(before.c_cc, after.c_cc, sizeof before.c_cc) == 0);
     return std::string(buf, sizeof buf) + (restored ? "" : "|settings not restored");
 }
 
