@@ -8,6 +8,6 @@
 
 namespace vclock {
 inline std::uint64_t now_us = 0;
-inline unsigned sleeps = 0;                    // whole-second pauses (the operator's waits)
+inline unsigned sleeps = 0;  // seconds paused in whole seconds (the operator's waits)
 inline std::function<void()> on_tick = [] {};  // after every pause
 }  // namespace vclock
