@@ -109,12 +109,19 @@ def test_standalone_diagnostics(test_board, answer):
 
 
 # A console whose input has ended (its line gone, here a closed pipe) cannot answer: the file-name
-# question and the menu end as if the operator quit, and the board boots.
-@pytest.mark.parametrize("keys", [b"", b"t10.77.0.2\n\n\n10.77.0.1\n"])
-def test_console_gone_boots_the_slot(test_board, keys):
+# question and the menu end as if the operator quit, and the board boots. Without a terminal
+# there is no serial line either: X says so and downloads nothing.
+@pytest.mark.parametrize("keys, shown", [
+    (b"", []),
+    (b"t10.77.0.2\n\n\n10.77.0.1\n", ["Image Filename: "]),
+    (b"x", ["Running xmodem rescue.....\nSerial download not possible. Aborting\n"]),
+])
+def test_console_gone_boots_the_slot(test_board, keys, shown):
     board = rescue_mode(test_board)
     status, out, err = board.run(stdin=keys)
     assert status == 0
     assert out.count(QUESTION.strip("\r")) == 1 + bool(keys), out
     assert out.split("Booting image '1'\n")[-1].startswith(app_line("1.1.1.1")), out
-    assert ("Image Filename: " in out) == bool(keys) and "Invalid filename" not in out
+    assert all(text in out for text in shown) and "Invalid filename" not in out
+    assert ("Can't open serial port!" in err) == (keys == b"x")
+    assert "system: /usr/bin/rx /tmp/image" not in board.launcher_log()
