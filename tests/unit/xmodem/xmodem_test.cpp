@@ -144,9 +144,9 @@ const Bytes ymodem_header = [] {
 
 // A scripted sender, one step per word: the answer it waits for (C, A(CK), N(AK); L: a C after
 // 3.5 s), then what it sends: 1K block n as "n", 128-byte as "sn", "!" for a bad CRC, "s1..257"
-// for a run of blocks each sent on the ACK of the one before, E(OT), X (CAN), K (ACK), z (noise),
-// T (a lone STX), h (a header of block 2 and no data), b (a bad complement), Y (a YMODEM block
-// 0); "+" joins them. After its last step the sender stays silent.
+// for a run of blocks each sent on the ACK of the one before, E(OT), X (CAN; x with bit 7 set),
+// K (ACK), z (noise), T (a lone STX), h (a header of block 2 and no data), b (a bad complement),
+// Y (a YMODEM block 0); "+" joins them. After its last step the sender stays silent.
 struct Case {
     const char* name;
     const char* script;
@@ -172,8 +172,8 @@ const Case kCases[] = {
     {"silent after a start byte: NAK, not ACK", "C1 AT N2 AE NE", "CANANA", "1 2"},
     {"silent after the header", "C1 Ah N2 AE NE", "CANANA", "1 2"},
     {"silent after a start byte, first block", "CT C1 AE NE", "CCANA", "1"},
-    {"lone CAN, early ACK, bad complement", "CX CK Cb C1 AE NE", "CCCCANA", "1"},
-    {"sender cancels with two CANs", "CX+X", "CXXXXX", "", true},
+    {"lone CAN, early ACK, bad complement", "CX+z CK Cb C1 AE NE", "CCCCANA", "1"},
+    {"sender cancels with two CANs", "CX+x", "CXXXXX", "", true},
     {"noise after the first EOT", "C1 AE Nz NE NE", "CANNNA", "1"},
     {"block that cannot be written cancels", "C1", "CXXXXX", "", true, 100},
 };
@@ -182,8 +182,9 @@ Bytes item(const std::string& w) {
     const std::size_t size = w[0] == 's' ? 128 : 1024;
     const unsigned n = static_cast<unsigned>(std::atoi(w.c_str() + (w[0] == 's' ? 1 : 0)));
     const std::map<char, Bytes> bytes = {
-        {'E', {EOT}}, {'X', {CAN}},          {'K', {ACK}},       {'z', {'z'}},
-        {'T', {STX}}, {'h', {SOH, 2, 0xFD}}, {'b', {STX, 1, 1}}, {'Y', frame(ymodem_header, 0)}};
+        {'E', {EOT}},          {'X', {CAN}},       {'x', {CAN | 0x80}},
+        {'K', {ACK}},          {'z', {'z'}},       {'T', {STX}},
+        {'h', {SOH, 2, 0xFD}}, {'b', {STX, 1, 1}}, {'Y', frame(ymodem_header, 0)}};
     const auto it = bytes.find(w[0]);
     return it != bytes.end() ? it->second : block(n, size, w.back() == '!');
 }
