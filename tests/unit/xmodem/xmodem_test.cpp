@@ -195,14 +195,16 @@ std::vector<std::string> words(const std::string& text, bool script) {
     std::istringstream in(text);
     for (std::string w; in >> w;) {
         const auto dots = w.find("..");
+        if (dots == std::string::npos) {
+            out.push_back(w);
+            continue;
+        }
         const std::size_t digits = w.find_first_of("0123456789");
+        const std::string prefix = w.substr(0, digits);
         const int first = std::atoi(w.c_str() + digits);
-        const int last = dots == std::string::npos ? first : std::atoi(w.c_str() + dots + 2);
-        for (int n = first; n <= last; ++n) {
-            const std::string prefix = w.substr(0, digits);
-            out.push_back(dots == std::string::npos ? w
-                          : n == first || !script   ? prefix + std::to_string(n)
-                                                    : "A" + prefix.substr(1) + std::to_string(n));
+        for (int n = first; n <= std::atoi(w.c_str() + dots + 2); ++n) {
+            out.push_back((n == first || !script ? prefix : "A" + prefix.substr(1)) +
+                          std::to_string(n));
         }
     }
     return out;
