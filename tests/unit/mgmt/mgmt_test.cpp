@@ -21,6 +21,10 @@ using namespace std::string_literals;
 
 constexpr const char* kBad = "Invalid IP address. Try again please\n";
 
+std::string refused(const std::string& answer) {
+    return "P:" + answer + "\nInvalid IP address " + answer + ". Try again please\n";
+}
+
 struct AddressCase {
     const char* input;
     int required;
@@ -32,15 +36,10 @@ struct AddressCase {
 const AddressCase kAddresses[] = {
     {"\n10.1\n", 1, 1, 1, "P:\n"s + kBad + "P:10.1\n[10.0.0.1]"},
     {"0.0.0.0\n240.1.2.3\n0.1.2.3\n10.0.0.300\n127.0.0.1\n", 1, 1, 1,
-     "P:0.0.0.0\nInvalid IP address 0.0.0.0. Try again please\n"
-     "P:240.1.2.3\nInvalid IP address 240.1.2.3. Try again please\n"
-     "P:0.1.2.3\nInvalid IP address 0.1.2.3. Try again please\nP:10.0.0.300\n"s +
-         kBad + "P:127.0.0.1\n[127.0.0.1]"},
+     refused("0.0.0.0") + refused("240.1.2.3") + refused("0.1.2.3") + "P:10.0.0.300\n" + kBad +
+         "P:127.0.0.1\n[127.0.0.1]"},
     {"224.0.0.1\n", 1, 1, 1, "P:224.0.0.1\n[224.0.0.1]"},
     {"0.0.0.0\n", 0, 0, 1, "P:0.0.0.0\n[0.0.0.0]"},
-    {"240.0.0.1\n\n", 0, 1, 1,
-     "P:240.0.0.1\nInvalid IP address 240.0.0.1. Try again please\nP:\n[9.9.9.9]"},
-    {"q\n", 0, 1, 0, "P:q\n[9.9.9.9]"},
     {"Q1\n", 1, 1, 0, "P:Q1\n[9.9.9.9]"},
     {"", 0, 1, 0, "P:\n[9.9.9.9]"},  // the input has ended: the operator has gone
     {"\n", 1, 1, 0, "P:\n"s + kBad + "P:\n[9.9.9.9]"},
