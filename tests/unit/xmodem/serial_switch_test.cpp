@@ -158,8 +158,10 @@ TEST_F(SerialSwitch, WaitEndsOnItsKeyOrALostLine) {
         EXPECT_EQ(vclock::sleeps, w.sleeps);
         EXPECT_EQ(count(screen, w.reset ? kResetReminder : kInitReminder), w.reminders);
         // The prompt survives the switch's flush of the line.
-        EXPECT_NE(screen.find(w.reset ? "Change the baud rate back to 9600 bps, hit the <ENTER> key"
-                                      : "before initiating the download."),
+        EXPECT_NE(screen.find(
+                      w.reset ? "       Change the baud rate back to 9600 bps, hit the <ENTER> key"
+                              : "       Change the baud rate to 115200 bps and hit the <ENTER> "
+                                "key\r\n       before initiating the download.\r\n"),
                   std::string::npos);
     }
 }
