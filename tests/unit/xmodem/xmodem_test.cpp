@@ -168,6 +168,7 @@ const Case kCases[] = {
     {"three bad frames in a row cancel", "C1 A2! N2! N2!", "CANNXXXXX", "1", true},
     {"block two ahead cancels", "C1 A3", "CAXXXXX", "1", true},
     {"block 0 before the first", "CY C1 AE NE", "CCANA", "1"},
+    {"block 0 after the first cancels", "C1 AY", "CAXXXXX", "1", true},
     {"128- and 1024-byte blocks mixed", "Cs1 A2 As3 AE NE", "CAAANA", "s1 2 s3"},
     {"silent after a start byte: NAK, not ACK", "C1 AT N2 AE NE", "CANANA", "1 2"},
     {"silent after the header", "C1 Ah N2 AE NE", "CANANA", "1 2"},
