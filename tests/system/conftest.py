@@ -4,11 +4,13 @@ standard output and standard error captured apart, read back through `mpboard vp
 Records and tarballs are written here with struct, zlib and tarfile, not by the project's own
 tools, so a fault shared by writer and reader cannot hide."""
 
+import contextlib
 import fcntl
 import gzip
 import io
 import os
 import re
+import select
 import shutil
 import struct
 import subprocess
@@ -249,6 +251,25 @@ class Console:
         finally:
             os.close(slave)
         raise AssertionError("the serial line was never switched")
+
+    def xmodem_send(self, path, *options):
+        """lrzsz's sx sends the file from the far end of the line, with a relay in between: on
+        pipes, not a terminal, so that neither sx's settings nor a terminal's echo of what the
+        board prints can land on the board's line. sx's status and its errors."""
+        to_sx, from_board = os.pipe()
+        to_board, from_sx = os.pipe()
+        sender = subprocess.Popen(["timeout", "120", "sx", *options, str(path)], stdin=to_sx,
+                                  stdout=from_sx, stderr=subprocess.PIPE)
+        os.close(to_sx)
+        os.close(from_sx)
+        line = self.child.child_fd
+        while sender.poll() is None:
+            for fd in select.select([to_board, line], [], [], 0.05)[0]:
+                with contextlib.suppress(OSError):
+                    os.write(line if fd == to_board else from_board, os.read(fd, 4096))
+        os.close(to_board)
+        os.close(from_board)
+        return sender.returncode, sender.stderr.read().decode(errors="replace")
 
     def finish(self):
         """Waits for `mpboard run` to end; its exit status (the launcher's)."""

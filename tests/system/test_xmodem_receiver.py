@@ -2,12 +2,8 @@
 as the operator's terminal program would run it: Enter at the download speed, the transfer, Enter
 at the console's speed again. The file stays in the board after `mpboard xmodem-receive` ends."""
 
-import contextlib
-import os
 import random
-import select
 import shlex
-import subprocess
 
 import pexpect
 import pytest
@@ -28,18 +24,8 @@ def receive(board, name, sender_args, data):
     console.line("       before initiating the download.")
     console.wait_for_line_settings(download=True)
     console.keys("\r")
-    # sx on a terminal of its own, as on the operator's side of a serial cable: its settings
-    # (and their restoring when it exits) must not land on the board's line.
-    master, slave = os.openpty()
-    sender = subprocess.Popen(["timeout", "120", "sx", *sender_args, str(sent)], stdin=slave,
-                              stdout=slave, stderr=subprocess.PIPE)
-    os.close(slave)
-    while sender.poll() is None:
-        for fd in select.select([master, child.child_fd], [], [], 0.05)[0]:
-            with contextlib.suppress(OSError):
-                os.write(child.child_fd if fd == master else master, os.read(fd, 4096))
-    os.close(master)
-    assert sender.returncode == 0, sender.stderr.read()
+    status, sx_errors = console.xmodem_send(sent, *sender_args)
+    assert status == 0, sx_errors
     # The switch-back message may have gone to sx, which was still reading the line.
     console.wait_for_line_settings(download=False)
     console.keys("\r")
