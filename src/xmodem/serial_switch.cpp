@@ -5,6 +5,7 @@
 #include "xmodem/serial_switch.hpp"
 
 #include <fcntl.h>
+#include <poll.h>
 #include <termios.h>
 #include <unistd.h>
 
@@ -20,6 +21,13 @@ struct termios oldtty;
 
 enum class Wait { key, line_lost };
 
+// A read of 0 bytes is a hang-up, or only "nothing yet" on a line whose settings let a read
+// return at once (VMIN 0): the line tells which.
+bool hung_up(int fd) {
+    pollfd p{fd, POLLIN, 0};
+    return ::poll(&p, 1, 0) > 0 && (p.revents & POLLHUP) != 0;
+}
+
 // Reads the line once a second until `key` arrives; any other byte is dropped. A reminder goes
 // out after every 11 waits. A line that is gone (closed descriptor, I/O error, hang-up) never
 // brings the key, so the wait gives up on it instead of polling a dead line for ever.
@@ -31,7 +39,7 @@ Wait wait_for_key(int fd, char key, const char* reminder) {
         if (n == 1 && c == key) {
             return Wait::key;
         }
-        if (n == 0 || (n < 0 && (errno == EBADF || errno == EIO))) {
+        if ((n == 0 && hung_up(fd)) || (n < 0 && (errno == EBADF || errno == EIO))) {
             return Wait::line_lost;
         }
         platform::clock_sleep(1);

@@ -28,7 +28,9 @@ int add_veth() {
     const auto put = [&](unsigned short type, const void* data, std::size_t size) {
         auto* a = reinterpret_cast<rtattr*>(msg + NLMSG_ALIGN(h->nlmsg_len));
         *a = {static_cast<unsigned short>(RTA_LENGTH(size)), type};
-        std::memcpy(RTA_DATA(a), data, size);
+        if (size != 0) {
+            std::memcpy(RTA_DATA(a), data, size);
+        }
         h->nlmsg_len = NLMSG_ALIGN(h->nlmsg_len) + RTA_ALIGN(a->rta_len);
         return a;
     };
@@ -65,10 +67,16 @@ TEST_P(Link, Port0) {
         ifreq peer{};
         std::strcpy(peer.ifr_name, "veth0");
         peer.ifr_flags = c.peer_up ? IFF_UP : 0;
-        if (::unshare(CLONE_NEWNET) != 0 ||
-            (c.veth && (add_veth() != 0 ||
-                        ::ioctl(::socket(AF_INET, SOCK_DGRAM, 0), SIOCSIFFLAGS, &peer) != 0))) {
+        if (::unshare(CLONE_NEWNET) != 0) {
             return -1;
+        }
+        if (c.veth) {
+            const int sock = ::socket(AF_INET, SOCK_DGRAM, 0);
+            const bool made = add_veth() == 0 && ::ioctl(sock, SIOCSIFFLAGS, &peer) == 0;
+            ::close(sock);
+            if (!made) {
+                return -1;
+            }
         }
         // The carrier follows "up" a moment later.
         const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(10);
