@@ -26,7 +26,7 @@
 #include <system_error>
 #include <vector>
 
-#include "platform/sandbox/jail.hpp"
+#include "jail/jail.hpp"
 
 #ifndef MP_TEST_JAIL_BASE
 #error "MP_TEST_JAIL_BASE: the directory under the build tree that holds the tests' jails"

@@ -20,7 +20,7 @@
 #include <vector>
 
 #include "image/installer.hpp"
-#include "platform/sandbox/jail.hpp"
+#include "jail/jail.hpp"
 #include "xmodem/xmodem.hpp"
 
 extern char** environ;

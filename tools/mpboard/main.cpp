@@ -14,7 +14,7 @@
 
 #include "board.hpp"
 #include "board_jail.hpp"
-#include "platform/sandbox/jail.hpp"
+#include "jail/jail.hpp"
 #include "uboot_env.hpp"
 
 namespace mpboard {

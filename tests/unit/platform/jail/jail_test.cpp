@@ -26,7 +26,7 @@
 #include <string>
 #include <utility>
 
-#include "platform/sandbox/jail.hpp"
+#include "jail/jail.hpp"
 
 namespace {
 

@@ -11,7 +11,7 @@
 #include <thread>
 
 #include "board_fixture.hpp"
-#include "platform/sandbox/jail.hpp"
+#include "jail/jail.hpp"
 
 namespace sandbox_test {
 namespace {

@@ -1,4 +1,4 @@
-#include "platform/sandbox/jail.hpp"
+#include "jail/jail.hpp"
 
 #include <fcntl.h>
 #include <sched.h>
@@ -61,9 +61,8 @@ void check(long rc, const std::string& step) {
     }
 }
 
-// The jail keeps a descriptor owner of its own rather than host_os.hpp's: that one closes through
-// the sandbox's host layer, and the jail must link without it (the unit-test main brings the jail
-// into every test binary, the board platform's link-time-wrapped tests included).
+// The jail links nothing but the C library: the unit-test main brings it into every test binary,
+// the board platform's link-time-wrapped tests included.
 class UniqueFd {
 public:
     explicit UniqueFd(int fd = -1) noexcept : fd_(fd) {}
