@@ -6,6 +6,11 @@ if(MP_CCACHE AND NOT CMAKE_CXX_COMPILER_LAUNCHER)
     set(CMAKE_CXX_COMPILER_LAUNCHER "${MP_CCACHE}")
 endif()
 
+# 64-bit file offsets in every translation unit of every target (GoogleTest's included): off_t is
+# 64 bits on the 32-bit board as on the host, so packages, slot files and record offsets beyond
+# 2 GiB work alike in both builds, and no two files of one program disagree on the size of off_t.
+add_compile_definitions(_FILE_OFFSET_BITS=64)
+
 add_library(mp_options INTERFACE)
 target_compile_options(mp_options INTERFACE
     -Wall -Wextra -Wpedantic -Wshadow -Wformat=2 -Wundef -Wcast-align -Wnon-virtual-dtor

@@ -1,6 +1,5 @@
 // Start-up and boot selection: which slot to boot, one boot attempt from a slot file with its
-// record walk, the fallback to the other slot and to the rescue image, and the reset that ends
-// every path that cannot go on.
+// record walk, and the fallback to the other slot and to the rescue image.
 #include <sys/stat.h>
 
 #include <algorithm>
@@ -17,7 +16,6 @@
 #include "image/record.hpp"
 #include "launch/launch_steps.hpp"
 #include "mgmt/mgmt_port.hpp"
-#include "platform/platform.hpp"
 #include "rescue/rescue_menu.hpp"
 
 std::atomic<std::uint8_t> sig_quit_raised{0};
@@ -85,24 +83,6 @@ RecordBuffer read_intact_record(std::FILE* fp, const RecordHeader& header) {
 
 }  // namespace
 
-namespace launch {
-
-const char* slot_path(int slot) {
-    return slot == 2 ? "/user/images/image2" : "/user/images/image1";
-}
-
-int run_command(const char* command) {
-    std::fflush(stdout);
-    std::fflush(stderr);
-    return platform::run_system(command);
-}
-
-void operator_shell() {
-    run_command("/bin/sh\n");
-}
-
-}  // namespace launch
-
 void sig_handler(int /*signum*/) {
     sig_quit_raised.store(1);
 }
@@ -117,14 +97,6 @@ int sig_init() {
 
 int which_image() {
     return api_get_image() == 2 ? 2 : 1;
-}
-
-void board_reset() {
-    platform::clock_sleep(1);
-    if (launch::run_command("reboot") < 0) {
-        std::fputs("System reboot failed, please power-cycle.\n", stderr);
-    }
-    std::exit(0);
 }
 
 int parse_image(std::FILE* fp, std::uint8_t* header) {

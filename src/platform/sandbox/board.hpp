@@ -63,14 +63,11 @@ bool inside_board();
 void board_log(std::string_view kind, std::string_view detail);
 
 Stats& mutable_stats();
+// The configuration's part of reload(): stats() zeroed, etc/board.conf read again.
+void reload_config();
 
 // Cuts the power: logs "power: <what>" and stops every process of the board at once (only this
 // process when it is not inside a board's jail). Never returns.
 [[noreturn]] void power_cut(std::string_view what);
-
-// Per-process state of the emulators, dropped by reload().
-void forget_devices();
-void reset_i2c();
-void reset_cpld();
 
 }  // namespace platform::sandbox::detail

@@ -1,4 +1,5 @@
-// The board directory, etc/board.conf and the counters of stats().
+// The board directory, whether this process is inside a board's jail, etc/board.conf and the
+// counters of stats().
 #include <charconv>
 #include <cmath>
 #include <string>
@@ -214,14 +215,6 @@ const std::string& root() {
     return g_root;
 }
 
-void reload() {
-    detail::forget_devices();
-    detail::reset_i2c();
-    detail::reset_cpld();
-    g_stats = Stats{};
-    load_config();
-}
-
 const Stats& stats() {
     return g_stats;
 }
@@ -261,6 +254,15 @@ std::string board_path(std::string_view rel) {
 
 bool board_usable() {
     return g_root != "/" || inside_board();
+}
+
+bool inside_board() {
+    return host::on_tmpfs("/run/mpboard-jail") && host::exists("/etc/board.conf");
+}
+
+void reload_config() {
+    g_stats = Stats{};
+    load_config();
 }
 
 Stats& mutable_stats() {

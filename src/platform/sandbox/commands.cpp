@@ -35,14 +35,6 @@ void set_recorder(Recorder r) {
     g_recorder = std::move(r);
 }
 
-namespace detail {
-
-bool inside_board() {
-    return host::on_tmpfs("/run/mpboard-jail") && host::exists("/etc/board.conf");
-}
-
-}  // namespace detail
-
 }  // namespace sandbox
 
 int run_system(const char* command) {

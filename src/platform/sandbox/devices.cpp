@@ -1,5 +1,6 @@
 // The device calls of the seam: a descriptor handed out by dev_open is the real descriptor of
-// the opened backing file, and this table says which emulated device stands behind it.
+// the opened backing file, and this table says which emulated device stands behind it. reload()
+// drops it with the rest of the emulators' per-process state.
 #include <fcntl.h>
 #include <unistd.h>
 
@@ -110,16 +111,21 @@ ssize_t write_at(OpenDevice& dev, const void* buf, std::size_t count, off_t offs
 
 }  // namespace
 
-namespace sandbox::detail {
+namespace sandbox {
 
-void forget_devices() {
+// Here rather than beside the configuration: reload() drops what every emulator keeps per
+// process, and this file is the one that holds them all.
+void reload() {
     for (const auto& [fd, dev] : g_open) {
         host::close_fd(fd);
     }
     g_open.clear();
+    detail::reset_i2c();
+    detail::reset_cpld();
+    detail::reload_config();
 }
 
-}  // namespace sandbox::detail
+}  // namespace sandbox
 
 int dev_open(const char* path, int flags) {
     if (path == nullptr) {

@@ -26,6 +26,10 @@ struct OpenDevice {
     int address = -1;                        // i2c: selected 7-bit address, -1 none yet
 };
 
+// Per-process state of the I2C bus and the CPLD, dropped by reload() (devices.cpp).
+void reset_i2c();
+void reset_cpld();
+
 // MTD partitions (mtd_emulator.cpp). mtd_open returns the backing descriptor.
 int mtd_open(Partition part, int flags);
 off_t mtd_size(const OpenDevice& dev);
