@@ -8,8 +8,7 @@
 #include <limits>
 #include <stdexcept>
 
-#include "crc/crc.hpp"
-#include "image/byte_order.hpp"
+#include "common/record_writer.hpp"
 #include "image/record.hpp"
 
 namespace mpboard {
@@ -116,34 +115,16 @@ std::vector<std::uint8_t> gzip(std::span<const std::uint8_t> data) {
     return out;
 }
 
-std::vector<std::uint8_t> make_record(std::uint32_t type, std::uint32_t version,
-                                      std::span<const std::uint8_t> payload) {
-    if (payload.size() > std::numeric_limits<std::uint32_t>::max() - RECORD_HEADER_SIZE) {
-        throw std::length_error("payload too large for a record");
-    }
-    std::vector<std::uint8_t> rec(RECORD_HEADER_SIZE + payload.size());
-    const auto word = [&rec](std::size_t offset) {
-        return std::span<std::uint8_t, 4>(rec.data() + offset, 4);
-    };
-    store_be32(word(4), static_cast<std::uint32_t>(payload.size()));
-    store_be32(word(8), type);
-    store_be32(word(12), version);
-    std::copy(payload.begin(), payload.end(), rec.begin() + RECORD_HEADER_SIZE);
-    store_be32(word(0),
-               gen_crc(rec.data() + 4, static_cast<std::uint32_t>(rec.size() - 4), CRC_START));
-    return rec;
-}
-
 std::vector<std::uint8_t> demo_application(std::uint32_t version) {
     const auto tgz = script_tarball("home/bin/mp.elf.strip", {"home/", "home/bin/"},
                                     "demo application " + version_text(version) + " running");
-    return make_record(IMAGE_APPLICATION, version, tgz);
+    return host_tools::make_record(IMAGE_APPLICATION, version, tgz);
 }
 
 std::vector<std::uint8_t> demo_diagnostics(std::uint32_t version) {
     const auto tgz = script_tarball("mpdiag.elf.strip", {},
                                     "demo diagnostics " + version_text(version) + " running");
-    return make_record(IMAGE_DIAGS, version, tgz);
+    return host_tools::make_record(IMAGE_DIAGS, version, tgz);
 }
 
 }  // namespace mpboard

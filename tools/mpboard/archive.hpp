@@ -22,11 +22,6 @@ std::vector<std::uint8_t> make_tar(const std::vector<TarEntry>& entries);
 // A gzip member (RFC 1952) holding `data`.
 std::vector<std::uint8_t> gzip(std::span<const std::uint8_t> data);
 
-// One image record with a plain 16-byte header: crc, len, magic (the type), id (the version
-// a.b.c.d as a << 24 | b << 16 | c << 8 | d), then the payload.
-std::vector<std::uint8_t> make_record(std::uint32_t type, std::uint32_t version,
-                                      std::span<const std::uint8_t> payload);
-
 // The demo application record: its tarball unpacks to home/bin/mp.elf.strip, a shell script
 // that prints "demo application <version> running".
 std::vector<std::uint8_t> demo_application(std::uint32_t version);

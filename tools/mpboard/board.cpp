@@ -14,6 +14,7 @@
 #include <sstream>
 
 #include "archive.hpp"
+#include "common/files.hpp"
 #include "uboot_env.hpp"
 
 namespace mpboard {
@@ -34,54 +35,24 @@ void fail_errno(const std::string& path, const std::string& what) {
 
 namespace {
 
-class Fd {
-public:
-    explicit Fd(int fd = -1) noexcept : fd_(fd) {}
-    Fd(Fd&& other) noexcept : fd_(std::exchange(other.fd_, -1)) {}
-    Fd& operator=(Fd&&) = delete;
-    Fd(const Fd&) = delete;
-    Fd& operator=(const Fd&) = delete;
-    ~Fd() {
-        if (fd_ >= 0) {
-            ::close(fd_);
-        }
-    }
-    int get() const noexcept { return fd_; }
-    int release() noexcept { return std::exchange(fd_, -1); }
-
-private:
-    int fd_;
-};
+using Fd = host_tools::UniqueFd;
 
 void write_all(int fd, std::span<const std::uint8_t> bytes, const std::string& path) {
-    while (!bytes.empty()) {
-        const ssize_t n = ::write(fd, bytes.data(), bytes.size());
-        if (n < 0) {
-            if (errno == EINTR) {
-                continue;
-            }
-            fail_errno(path, "write");
-        }
-        bytes = bytes.subspan(static_cast<std::size_t>(n));
+    const host_tools::Transfer t = host_tools::write_all(fd, bytes);
+    if (!t.ok()) {
+        errno = t.error;
+        fail_errno(path, "write");
     }
 }
 
 std::vector<std::uint8_t> read_all(int fd, const std::string& path) {
     std::vector<std::uint8_t> out;
-    std::vector<std::uint8_t> chunk(65536);
-    for (;;) {
-        const ssize_t n = ::read(fd, chunk.data(), chunk.size());
-        if (n < 0) {
-            if (errno == EINTR) {
-                continue;
-            }
-            fail_errno(path, "read");
-        }
-        if (n == 0) {
-            return out;
-        }
-        out.insert(out.end(), chunk.begin(), chunk.begin() + n);
+    const host_tools::Transfer t = host_tools::read_to_end(fd, out);
+    if (!t.ok()) {
+        errno = t.error;
+        fail_errno(path, "read");
     }
+    return out;
 }
 
 // Writes `bytes` as `name` in the directory `dir_fd`: a temporary file, synced, renamed over

@@ -5,8 +5,6 @@
 #include <cerrno>
 #include <cstdio>
 #include <cstdlib>
-#include <cstring>
-#include <exception>
 #include <optional>
 #include <string>
 #include <string_view>
@@ -14,6 +12,7 @@
 
 #include "board.hpp"
 #include "board_jail.hpp"
+#include "common/tool_main.hpp"
 #include "jail/jail.hpp"
 #include "uboot_env.hpp"
 
@@ -463,20 +462,6 @@ int dispatch(int argc, char** argv) {
 }  // namespace mpboard
 
 int main(int argc, char** argv) {
-    try {
-        const int status = mpboard::dispatch(argc, argv);
-        if (std::fflush(stdout) != 0) {
-            std::fprintf(stderr, "mpboard: standard output: %s\n", std::strerror(errno));
-            return mpboard::EXIT_FAILED;
-        }
-        return status;
-    } catch (const mpboard::Failure& f) {
-        std::fflush(stdout);
-        std::fprintf(stderr, "mpboard: %s\n", f.what());
-        return f.status();
-    } catch (const std::exception& e) {
-        std::fflush(stdout);
-        std::fprintf(stderr, "mpboard: %s\n", e.what());
-        return mpboard::EXIT_FAILED;
-    }
+    return host_tools::tool_main("mpboard", mpboard::EXIT_FAILED,
+                                 [&] { return mpboard::dispatch(argc, argv); });
 }

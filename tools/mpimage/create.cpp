@@ -7,8 +7,8 @@
 #include <vector>
 
 #include "commands.hpp"
+#include "common/record_writer.hpp"
 #include "crc/crc.hpp"
-#include "image/byte_order.hpp"
 #include "image/record.hpp"
 #include "package_file.hpp"
 
@@ -201,14 +201,9 @@ void write_record(OutputFile& out, const RecordPlan& plan, std::size_t index, bo
                           "240 (--no-header-copy writes it without the copy)");
     }
 
-    std::vector<std::uint8_t> header(header_length, 0);
     const std::uint32_t magic = plan.type | (plan.extended ? RECORD_EXTENDED : 0u);
-    store_be32(std::span(header).subspan<4, 4>(), len);
-    store_be32(std::span(header).subspan<8, 4>(), magic);
-    store_be32(std::span(header).subspan<12, 4>(), plan.id);
-    if (plan.extended) {
-        store_be16(std::span(header).subspan<18, 2>(), static_cast<std::uint16_t>(header_length));
-    }
+    const std::vector<std::uint8_t> header =
+        host_tools::record_header(magic, plan.id, len, header_length);
     std::array<std::uint8_t, RECORD_HEADER_SIZE> header_copy{};
     std::copy_n(header.begin() + 4, 12, header_copy.begin() + 4);
 
@@ -241,7 +236,7 @@ void write_record(OutputFile& out, const RecordPlan& plan, std::size_t index, bo
         crc = ~crc;
     }
     std::array<std::uint8_t, 4> crc_bytes{};
-    store_be32(crc_bytes, crc);
+    host_tools::store_record_crc(crc_bytes, crc);
     out.write_at(start, crc_bytes);
 }
 

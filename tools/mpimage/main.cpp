@@ -1,11 +1,10 @@
 // mpimage: image packages for the switch's management processor, on the build host.
 
 #include <cstdio>
-#include <cstring>
-#include <exception>
 #include <string>
 
 #include "commands.hpp"
+#include "common/tool_main.hpp"
 #include "package_file.hpp"
 
 namespace {
@@ -79,20 +78,5 @@ int run(int argc, char** argv) {
 }  // namespace
 
 int main(int argc, char** argv) {
-    try {
-        const int status = run(argc, argv);
-        if (std::fflush(stdout) != 0) {
-            std::fprintf(stderr, "mpimage: standard output: %s\n", std::strerror(errno));
-            return mpimage::EXIT_USAGE;
-        }
-        return status;
-    } catch (const mpimage::Failure& f) {
-        std::fflush(stdout);
-        std::fprintf(stderr, "mpimage: %s\n", f.what());
-        return f.status();
-    } catch (const std::exception& e) {
-        std::fflush(stdout);
-        std::fprintf(stderr, "mpimage: %s\n", e.what());
-        return mpimage::EXIT_USAGE;
-    }
+    return host_tools::tool_main("mpimage", mpimage::EXIT_USAGE, [&] { return run(argc, argv); });
 }

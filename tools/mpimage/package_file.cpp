@@ -21,81 +21,53 @@ void io_error(const std::string& path, const std::string& what) {
     throw Failure(EXIT_USAGE, path + ": " + what + ": " + std::strerror(errno));
 }
 
-InputFile::InputFile(const std::string& path) : path_(path) {
-    fd_ = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
-    if (fd_ < 0) {
+InputFile::InputFile(const std::string& path)
+    : path_(path), fd_(::open(path.c_str(), O_RDONLY | O_CLOEXEC)) {
+    if (fd_.get() < 0) {
         io_error(path, "cannot open");
     }
     struct stat st {};
-    if (::fstat(fd_, &st) != 0) {
-        const int saved = errno;
-        ::close(fd_);
-        errno = saved;
+    if (::fstat(fd_.get(), &st) != 0) {
         io_error(path, "cannot stat");
     }
     if (!S_ISREG(st.st_mode)) {
-        ::close(fd_);
         throw Failure(EXIT_USAGE, path + ": not a regular file");
     }
     size_ = static_cast<std::uint64_t>(st.st_size);
 }
 
-InputFile::~InputFile() {
-    if (fd_ >= 0) {
-        ::close(fd_);
-    }
-}
-
 std::size_t InputFile::read_at(std::uint64_t offset, std::span<std::uint8_t> out) const {
-    std::size_t got = 0;
-    while (got < out.size()) {
-        const ssize_t n =
-            ::pread(fd_, out.data() + got, out.size() - got, static_cast<off_t>(offset + got));
-        if (n < 0) {
-            if (errno == EINTR) {
-                continue;
-            }
-            io_error(path_, "read error at offset " + std::to_string(offset + got));
-        }
-        if (n == 0) {
-            break;
-        }
-        got += static_cast<std::size_t>(n);
+    const host_tools::Transfer t = host_tools::read_full(fd_.get(), out, offset);
+    if (!t.ok()) {
+        errno = t.error;
+        io_error(path_, "read error at offset " + std::to_string(offset + t.done));
     }
-    return got;
+    return t.done;
 }
 
-OutputFile::OutputFile(const std::string& path) : path_(path) {
-    temp_ = path + ".partial-XXXXXX";
-    fd_ = ::mkstemp(temp_.data());
-    if (fd_ < 0) {
+OutputFile::OutputFile(const std::string& path) : path_(path), temp_(path + ".partial-XXXXXX") {
+    fd_.reset(::mkstemp(temp_.data()));
+    if (fd_.get() < 0) {
         io_error(path, "cannot create a temporary file beside it");
     }
     // mkstemp makes the file private; the finished package gets the ordinary mode.
     const mode_t mask = ::umask(0);
     ::umask(mask);
-    ::fchmod(fd_, 0666 & ~mask);
+    ::fchmod(fd_.get(), 0666 & ~mask);
 }
 
 OutputFile::~OutputFile() {
-    if (fd_ >= 0) {
-        ::close(fd_);
+    if (fd_.get() >= 0) {
+        fd_.reset();
         ::unlink(temp_.c_str());
     }
 }
 
 void OutputFile::write_at(std::uint64_t offset, std::span<const std::uint8_t> bytes) {
-    std::size_t done = 0;
-    while (done < bytes.size()) {
-        const ssize_t n = ::pwrite(fd_, bytes.data() + done, bytes.size() - done,
-                                   static_cast<off_t>(offset + done));
-        if (n < 0) {
-            if (errno == EINTR) {
-                continue;
-            }
-            io_error(path_, "write error at offset " + std::to_string(offset + done));
-        }
-        done += static_cast<std::size_t>(n);
+    const host_tools::Transfer t = host_tools::write_all(fd_.get(), bytes, offset);
+    if (!t.ok()) {
+        errno = t.error;
+        io_error(path_, "write error at offset " + std::to_string(offset + t.done));
     }
 }
 
@@ -105,12 +77,10 @@ void OutputFile::write(std::span<const std::uint8_t> bytes) {
 }
 
 void OutputFile::commit() {
-    if (::fsync(fd_) != 0) {
+    if (::fsync(fd_.get()) != 0) {
         io_error(path_, "cannot flush");
     }
-    const int fd = fd_;
-    fd_ = -1;
-    if (::close(fd) != 0) {
+    if (::close(fd_.release()) != 0) {
         ::unlink(temp_.c_str());
         io_error(path_, "cannot close");
     }

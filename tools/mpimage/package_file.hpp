@@ -3,9 +3,9 @@
 
 #include <cstdint>
 #include <span>
-#include <stdexcept>
-
 #include <string>
+
+#include "common/files.hpp"
 #include "common/tool_failure.hpp"
 
 namespace mpimage {
@@ -24,9 +24,6 @@ using host_tools::Failure;
 class InputFile {
 public:
     explicit InputFile(const std::string& path);
-    InputFile(const InputFile&) = delete;
-    InputFile& operator=(const InputFile&) = delete;
-    ~InputFile();
 
     const std::string& path() const noexcept { return path_; }
     std::uint64_t size() const noexcept { return size_; }
@@ -35,7 +32,7 @@ public:
 
 private:
     std::string path_;
-    int fd_ = -1;
+    host_tools::UniqueFd fd_;
     std::uint64_t size_ = 0;
 };
 
@@ -44,8 +41,6 @@ private:
 class OutputFile {
 public:
     explicit OutputFile(const std::string& path);
-    OutputFile(const OutputFile&) = delete;
-    OutputFile& operator=(const OutputFile&) = delete;
     ~OutputFile();
 
     void write(std::span<const std::uint8_t> bytes);
@@ -56,7 +51,7 @@ public:
 private:
     std::string path_;
     std::string temp_;
-    int fd_ = -1;
+    host_tools::UniqueFd fd_;
     std::uint64_t position_ = 0;
 };
 

@@ -1,0 +1,54 @@
+// File descriptors and whole transfers, shared by the host tools. The helpers never throw: each
+// tool words its own messages and exit statuses around what they return.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <optional>
+#include <span>
+#include <utility>
+#include <vector>
+
+namespace host_tools {
+
+class UniqueFd {
+public:
+    explicit UniqueFd(int fd = -1) noexcept : fd_(fd) {}
+    UniqueFd(UniqueFd&& other) noexcept : fd_(std::exchange(other.fd_, -1)) {}
+    UniqueFd& operator=(UniqueFd&& other) noexcept {
+        reset(other.release());
+        return *this;
+    }
+    UniqueFd(const UniqueFd&) = delete;
+    UniqueFd& operator=(const UniqueFd&) = delete;
+    ~UniqueFd() { reset(); }
+
+    int get() const noexcept { return fd_; }
+    int release() noexcept { return std::exchange(fd_, -1); }
+    void reset(int fd = -1) noexcept;
+
+private:
+    int fd_;
+};
+
+// How far a transfer got: `done` bytes, then the errno of the call that failed (0: none failed).
+struct Transfer {
+    std::size_t done = 0;
+    int error = 0;
+    bool ok() const noexcept { return error == 0; }
+};
+
+// Writes all of `bytes`, at `offset` when given (pwrite), else at the file position; a call
+// interrupted by a signal is repeated.
+Transfer write_all(int fd, std::span<const std::uint8_t> bytes,
+                   std::optional<std::uint64_t> offset = std::nullopt);
+
+// Fills `out` from `offset` when given, else from the file position; fewer bytes (done <
+// out.size(), no error) only at the end of the file.
+Transfer read_full(int fd, std::span<std::uint8_t> out,
+                   std::optional<std::uint64_t> offset = std::nullopt);
+
+// Appends everything from the file position to the end of the file to `out`.
+Transfer read_to_end(int fd, std::vector<std::uint8_t>& out);
+
+}  // namespace host_tools
