@@ -99,7 +99,7 @@ def boot_loader(payload, version):
     return bytes(data)
 
 
-Record = collections.namedtuple("Record", "offset magic version hdrlen header payload crc_ok")
+Record = collections.namedtuple("Record", "offset magic version hdrlen length header payload crc_ok")
 
 
 def records(data):
@@ -111,9 +111,27 @@ def records(data):
         end = pos + hdr + length
         if hdr < 16 or end <= pos:
             break
-        found.append(Record(pos, magic, version, hdr, data[pos:pos + hdr], data[pos + hdr:end],
+        found.append(Record(pos, magic, version, hdr, length, data[pos:pos + hdr],
+                            data[pos + hdr:end],
                             end <= len(data) and board_crc(data[pos + 4:end]) == crc))
         pos = end
+    return found
+
+
+def descendants(root):
+    """Host PIDs of the processes below root (a board's jail and what runs in it)."""
+    children = {}
+    for entry in Path("/proc").glob("[0-9]*"):
+        try:
+            ppid = int((entry / "stat").read_text().rsplit(")", 1)[1].split()[1])
+        except (OSError, ValueError, IndexError):
+            continue
+        children.setdefault(ppid, []).append(int(entry.name))
+    found, todo = [], [root]
+    while todo:
+        kids = children.get(todo.pop(), [])
+        found += kids
+        todo += kids
     return found
 
 

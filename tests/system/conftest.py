@@ -19,7 +19,7 @@ import pexpect
 import pytest
 
 sys.path.insert(0, str(Path(__file__).resolve().parents[1] / "pylib"))
-from mppackage import PeerNetwork, application, diagnostics  # noqa: E402
+from mppackage import PeerNetwork, application, descendants, diagnostics  # noqa: E402
 
 MPBOARD = os.environ.get("MPBOARD", "mpboard")
 WORK = Path(os.environ.get("MP_SYSTEM_WORK", Path(__file__).resolve().parents[2] / "build" /
@@ -219,19 +219,11 @@ def wait_for_console_read(root):
     """Until the launcher below process root waits in its read(2) of descriptor 0."""
     deadline = time.monotonic() + TIMEOUT
     while time.monotonic() < deadline:
-        children = {}
-        for entry in Path("/proc").iterdir():
-            with contextlib.suppress(OSError, ValueError, IndexError):
-                ppid = int((entry / "stat").read_text().rsplit(")", 1)[1].split()[1])
-                children.setdefault(ppid, []).append(entry)
-        todo = [root]
-        while todo:
-            for entry in children.get(int(todo.pop()), []):
-                todo.append(entry.name)
-                with contextlib.suppress(OSError):
-                    if ((entry / "comm").read_text().startswith("mplaunch") and
-                            (entry / "syscall").read_text().split()[:2] == ["0", "0x0"]):
-                        return
+        for pid in descendants(root):
+            with contextlib.suppress(OSError):
+                if (Path(f"/proc/{pid}/comm").read_text().startswith("mplaunch") and
+                        Path(f"/proc/{pid}/syscall").read_text().split()[:2] == ["0", "0x0"]):
+                    return
         time.sleep(0.01)
     raise AssertionError("the launcher never waited for the console")
 
