@@ -166,14 +166,13 @@ def test_create_refuses_and_writes_nothing(tmp_path, put, args, message):
             cwd=tmp_path)
 
 
-@pytest.mark.parametrize("args", [["verify", "missing"], ["verify", "."], ["list"],
-                                  ["list", "pkg", "--yaml"], ["frobnicate"], [],
-                                  ["extract", "pkg", "x", "out"]])
-def test_bad_invocations(tmp_path, put, args):
+# Misuse ends with status 2 and a message; --help of each command shows its usage.
+@pytest.mark.parametrize("args, status, shown", [
+    (["verify", "missing"], 2, "missing"), (["verify", "."], 2, "."), (["list"], 2, "needs a PACKAGE"),
+    (["list", "pkg", "--yaml"], 2, "--yaml"), (["frobnicate"], 2, "frobnicate"), ([], 2, "usage"),
+    (["extract", "pkg", "x", "out"], 2, "x"), *[([c, "--help"], 0, f"usage: mpimage {c}")
+                                               for c in ("create", "list", "verify", "extract")]])
+def test_invocations(tmp_path, put, args, status, shown):
     put(GOOD)
-    assert run(*args, check=2, cwd=tmp_path).stderr
-
-
-def test_help():
-    for command in ("create", "list", "verify", "extract"):
-        assert run(command, "--help", check=0).stdout.startswith(f"usage: mpimage {command}")
+    proc = run(*args, check=status, cwd=tmp_path)
+    assert shown in (proc.stdout if status == 0 else proc.stderr)
