@@ -3,6 +3,8 @@ board's BusyBox configures its eth1 and fetches the package from tftpd-hpa in a 
 of the test's own; or the operator switches the line and lrzsz's sx sends the package to the
 board's BusyBox rx over the console line. The installer then writes it to flash, slot and VPD."""
 
+from pathlib import Path
+
 import pytest
 
 from conftest import BOARD_ADDR, PEER_ADDR, TFTPD
@@ -46,8 +48,8 @@ def served(board, peer_network):
     peer_network.attach(serve=board.write_file("served/pkg.img", PACKAGE).parent, tftpd=TFTPD)
 
 
-# The whole TFTP rescue, then E boots the newly installed slot; once with the static powerpc
-# launcher under qemu.
+# The whole TFTP rescue, then E boots the newly installed slot, and the board's network namespace
+# goes with it; once with the static powerpc launcher under qemu.
 @pytest.mark.parametrize("ppc", [False, True], ids=["host", "ppc"])
 def test_tftp_rescue_installs_and_boots(new_board, peer_network, ppc, request):
     if ppc:
@@ -62,6 +64,7 @@ def test_tftp_rescue_installs_and_boots(new_board, peer_network, ppc, request):
     install_into(console, 2)
     assert "inet 10.77.0.2/24 " in peer_network.board_ip("addr", "show", "eth1")
     boot_the_package(board, console, 2, "Booting image '2'")
+    assert not Path("/run/netns", peer_network.board_ns).exists()  # mpboard removed its name
     assert f"system: tftp -g -r pkg.img -l /tmp/image {PEER_ADDR}\\n" in board.launcher_log()
 
 

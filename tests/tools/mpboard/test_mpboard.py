@@ -9,7 +9,6 @@ import struct
 import subprocess
 import sys
 import tarfile
-import time
 import zlib
 from pathlib import Path
 
@@ -213,39 +212,6 @@ def test_an_ordinary_user_boots_a_board(tmp_path):
     assert "--netns needs root" in subprocess.run(
         as_nobody + ["run", str(home / "b"), "--netns", "x"], capture_output=True, text=True,
         stdin=subprocess.DEVNULL, timeout=60).stderr
-
-
-WAIT_FOR_ETH1 = """i=0
-while [ $i -lt 200 ]; do
-    if ifconfig eth1 10.77.0.2 netmask 255.255.255.0 up 2> /dev/null; then
-        echo "eth1 configured"; ifconfig eth1 | grep -o 'inet addr:[0-9.]*'; exit 0
-    fi
-    usleep 50000; i=$((i + 1))
-done
-"""
-
-
-@pytest.mark.skipif(os.geteuid() != 0 or not shutil.which("ip"), reason="needs root and ip")
-def test_netns_gives_the_board_an_interface(tmp_path, board):
-    name = f"mpboard-test-{os.getpid()}"
-    mpboard("slot", board, 1, put(tmp_path / "net.pkg", application("6.0.0.6", WAIT_FOR_ETH1)),
-            check=0)
-    proc = subprocess.Popen([MPBOARD, "run", board, "--clock-scale", "0", "--netns", name],
-                            stdin=subprocess.DEVNULL, stdout=subprocess.PIPE, text=True)
-    try:
-        for _ in range(200):
-            if os.path.exists(f"/run/netns/{name}"):
-                break
-            time.sleep(0.05)
-        subprocess.run(["ip", "link", "add", f"mpbv{os.getpid() % 100000}", "type", "veth",
-                        "peer", "name", "eth1", "netns", name], check=True, timeout=10)
-        out, _ = proc.communicate(timeout=60)
-    finally:
-        if proc.poll() is None:
-            proc.kill()
-            proc.wait()
-    assert proc.returncode == 0 and "eth1 configured\ninet addr:10.77.0.2\n" in out
-    assert not os.path.exists(f"/run/netns/{name}")
 
 
 def test_install_writes_records_with_the_boards_installer(tmp_path, board):
