@@ -1,54 +1,85 @@
-"""Booting: the board powers on and the application in the chosen slot starts."""
+"""Booting: the slot the VPD names starts; a damaged or missing slot hands over to the other slot,
+then to the rescue image in flash, and a board with nothing bootable reboots. Without a terminal,
+so that the failure lines are seen on standard error and the progress lines on standard output."""
 
 import pytest
 
-from conftest import (VPD_BOOTED, VPD_IMAGE, app_line, application,
-                      ordinary_boot_log, pristine_vpd, record, BOOT, KERNEL, EXTENDED)
+from conftest import DIAGS_LINES, MOUNT_LINE, RESET_LINE, boot_log, pristine_vpd
+from mppackage import BOOT, DIAGS, EXTENDED, KERNEL, app_line, application, damaged, diag_line, record
+
+B1, B2 = "Booting image '1'\n", "Booting image '2'\n"
+NO_1 = "Failed to open Application image 1. Trying image 2.\n"
+NO_2 = "Failed to open Application image 2. Trying rescue image\n"
+CRC_1 = "Image1 CRC failed, trying Image2 now.\n"
+INVALID_1 = "Image1 has invalid header... trying Image2.\n"
+BOTH = "Both image1 and image2 failed.\n"
+DIAGS_OUT = "Launching diagnostics image\ninstall diags image\n" + diag_line("4.4.4.4") + "\n"
+APP = {n: app_line(f"{n}.{n}.{n}.{n}") + "\nargs=[] LD_PRELOAD=[]\n" for n in (1, 2, 3)}
+K = "keep"
+# A release package as shipped: boot loader and an extended kernel record before the application;
+# the boot steps over them without checking them.
+RELEASE = (record(BOOT, b"\x5a" * 512, "2.0.0.1", bad_crc=True) +
+           record(KERNEL | EXTENDED, b"K" * 1000, "5.10.0.3", hdrlen=32) + application("3.3.3.3"))
 
 
-def test_demo_board_boots_slot_1_on_the_console(board):
+# VPD slot byte; slot 1, slot 2, rescue partition; standard error; standard output; the booted
+# slot byte the boot leaves (4: the rescue partition; None: the board reboots).
+@pytest.mark.parametrize("image, slot1, slot2, rescue, err, out, booted", [
+    (1, K, K, K, "", B1 + APP[1], 1),
+    (2, K, K, K, "", B2 + APP[2], 2),
+    (0, K, K, K, "", B1 + APP[1], 1),
+    (3, K, K, K, "", B1 + APP[1], 1),
+    (255, K, K, K, "", B1 + APP[1], 1),
+    (1, RELEASE, K, K, "", B1 + APP[3], 1),
+    (1, damaged(application("1.1.1.1")), K, K, CRC_1, B1 + B2 + APP[2], 2),
+    # The attempt still belongs to slot 1: the booted-slot byte says 1.
+    (1, None, K, K, NO_1, B1 + APP[2], 1),
+    (1, record(KERNEL, b"only a kernel", "5.0.0.1"), K, K,
+     "Image has invalid header 0x3504f4c. (0x6504f4c)\n" + INVALID_1, B1 + B2 + APP[2], 2),
+    (1, None, None, K, NO_1 + NO_2, B1 + DIAGS_OUT, 4),
+    (1, damaged(application("1.1.1.1")), record(KERNEL, b"k" * 64), K,
+     CRC_1 + "No valid application image found. Trying rescue image\n", B1 + B2 + DIAGS_OUT, 4),
+    (1, damaged(application("1.0.0.0"), at=20), damaged(application("2.0.0.0"), at=20), K,
+     CRC_1 + BOTH, B1 + B2, None),
+    # Not even one header could be read from slot 1: nothing to name but 0.
+    (1, b"short", damaged(application("2.2.2.2")), K,
+     "Image has invalid header 0x0. (0x6504f4c)\n" + INVALID_1 + BOTH, B1 + B2, None),
+    (1, None, None, b"", NO_1 + NO_2 + "Image not found... \n", B1, None),
+    (1, None, None, record(DIAGS, b"diagnostics", bad_crc=True),
+     NO_1 + NO_2 + "Image CRC failed. Quitting\n", B1, None),
+], ids=["slot1", "byte2", "byte0", "byte3", "byte255", "release", "crc1", "missing1", "kernel1",
+        "no-slots", "crc1-kernel2", "crc-both", "short1-crc2", "erased-rescue", "damaged-rescue"])
+def test_boot(board, image, slot1, slot2, rescue, err, out, booted):
+    board.mpboard("vpd", f"1={image}")
+    for n, data in ((1, slot1), (2, slot2)):
+        if data is not K:
+            board.slot(n, data)
+    if rescue is not K:
+        board.flash("rescue", rescue)
+    assert board.run() == (0, out, err)
+    assert board.vpd() == pristine_vpd(image, booted or 0xFF)
+    log = board.launcher_log()
+    if booted is None:
+        assert board.log()[-1].startswith("reboot") and log[-1] == RESET_LINE
+        assert slot1 is None or log == [MOUNT_LINE, RESET_LINE]
+    else:
+        assert log == boot_log(booted, *DIAGS_LINES * (booted == 4))
+        # Unpacked, then the tarball deleted, before the application took over.
+        assert (board.path / "tmp/home/bin/mp.elf.strip").exists()
+    assert (board.path / "tmp/kaviximage.tar.gz").exists() == (booted is None)
+    if rescue not in (K, b""):
+        # The tarball was created before the record was checked and stays empty.
+        assert (board.path / "tmp/kaviximage.tar.gz").read_bytes() == b""
+
+
+def test_demo_board_boots_slot_1_on_the_console(new_board):
+    board = new_board(test=False)
     console = board.console()
-    console.line("Booting image '1'")
-    console.line("demo application 1.0.0.1 running")
+    console.line("Booting image '1'", "demo application 1.0.0.1 running")
     status, rest = console.finish()
-    assert status == 0
-    assert "Booting image '2'" not in rest
-
+    assert (status, rest) == (0, "")
     assert board.vpd() == pristine_vpd(booted=1)
-    assert board.launcher_log() == ordinary_boot_log(1)
+    assert board.launcher_log() == boot_log(1)
     log = board.log()
     assert "mount: -o sync -t jffs2 /dev/mtd-user /user" in log
     assert log[-1] == "backtrace: /tmp/home/bin/mp.elf.strip"
-
-
-def test_normal_boot_prints_only_on_standard_output(test_board):
-    assert test_board.run() == (0, "Booting image '1'\n" + app_line("1.1.1.1") + "\n"
-                                "args=[] LD_PRELOAD=[]\n", "")
-    assert test_board.vpd()[VPD_BOOTED] == 1
-    # Unpacked, then the tarball deleted, before the application took over.
-    assert (test_board.path / "tmp/home/bin/mp.elf.strip").exists()
-    assert not (test_board.path / "tmp/kaviximage.tar.gz").exists()
-
-
-@pytest.mark.parametrize("image, slot", [(2, 2), (0, 1), (3, 1), (255, 1)])
-def test_vpd_slot_byte_chooses_the_slot(test_board, image, slot):
-    test_board.set_vpd({VPD_IMAGE: image, VPD_BOOTED: 255})
-    status, out, err = test_board.run()
-    assert (status, err) == (0, "")
-    assert out.startswith(f"Booting image '{slot}'\n" + app_line(f"{slot}.{slot}.{slot}.{slot}"))
-    vpd = test_board.vpd()
-    assert (vpd[VPD_IMAGE], vpd[VPD_BOOTED]) == (image, slot)
-    assert test_board.launcher_log() == ordinary_boot_log(slot)
-
-
-def test_application_behind_boot_loader_and_kernel_records(test_board):
-    # A release package as shipped: boot loader and an extended kernel record first; the boot
-    # steps over them without checking them.
-    package = (record(BOOT, b"\x5a" * 512, "2.0.0.1", bad_crc=True)
-               + record(KERNEL | EXTENDED, b"K" * 1000, "5.10.0.3", hdrlen=32)
-               + application("3.3.3.3"))
-    test_board.slot(1, package)
-    status, out, err = test_board.run()
-    assert (status, err) == (0, "")
-    assert out.startswith("Booting image '1'\n" + app_line("3.3.3.3") + "\n")
-    assert test_board.launcher_log() == ordinary_boot_log(1)

@@ -9,20 +9,20 @@ import time
 
 import pytest
 
-from conftest import TIMEOUT, PeerNetwork, app_line, wait_for_console_read
+from conftest import MPBOARD, TIMEOUT, wait_for_console_read
+from mppackage import PeerNetwork, app_line
 
 DHCP = "Confirm: Use DHCP for network configuration? y/N: "
 
 
-def test_configuration_through_tmux(test_board):
-    if os.geteuid() != 0 or shutil.which("tmux") is None:
-        pytest.skip("needs root (network namespaces) and tmux")
-    test_board.env("gdbserver=on", "shell=on")
-    network = PeerNetwork(f"{os.getpid()}-tmux")
+@pytest.mark.skipif(os.geteuid() != 0 or not shutil.which("tmux"), reason="needs root and tmux")
+def test_configuration_through_tmux(board):
+    board.env("gdbserver=on", "shell=on")
+    network = PeerNetwork(f"mpb-{os.getpid()}-tmux", f"mpp-{os.getpid()}-tmux")
 
     def tmux(*args):
         # The server's socket lives in the board directory (a short relative path), never in /tmp.
-        return subprocess.run(["tmux", "-S", "tmux.sock", *args], check=True, cwd=test_board.path,
+        return subprocess.run(["tmux", "-S", "tmux.sock", *args], check=True, cwd=board.path,
                               capture_output=True, text=True, timeout=30).stdout
 
     def shown(text):
@@ -38,9 +38,8 @@ def test_configuration_through_tmux(test_board):
         wait_for_console_read(pane)
         tmux("send-keys", "-t", "0", *keys)
 
-    mpboard = os.environ.get("MPBOARD", "mpboard")
     tmux("-f", "/dev/null", "new-session", "-d", "-x", "120", "-y", "40",
-         f"{mpboard} run {test_board.path} --clock-scale 0 --netns {network.board_ns}; sleep 60")
+         f"{MPBOARD} run {board.path} --clock-scale 0 --netns {network.board_ns}; sleep 60")
     try:
         pane = int(tmux("display-message", "-p", "#{pane_pid}").strip())
         network.attach()
@@ -55,14 +54,12 @@ def test_configuration_through_tmux(test_board):
             "Configuring management port..." + "." * 20, "Booting image '1'"
         ]) in "\n".join(line.strip() for line in screen.splitlines()), screen
         # eth1 as the board's ifconfig and route left it, while the operator shell holds the boot.
-        ip = [subprocess.run(["ip", "-n", network.board_ns, "-4", "-o", *args], check=True,
-                             capture_output=True, text=True, timeout=30).stdout
-              for args in (["addr", "show", "eth1"], ["link", "show", "eth1"], ["route"])]
-        assert "inet 10.77.0.9/24 " in ip[0] and ",UP" in ip[1], ip
-        assert "default via 10.77.0.1 dev eth1" in ip[2], ip
+        assert "inet 10.77.0.9/24 " in network.board_ip("addr", "show", "eth1")
+        assert ",UP" in network.board_ip("link", "show", "eth1")
+        assert "default via 10.77.0.1 dev eth1" in network.board_ip("route")
         tmux("send-keys", "-t", "0", "exit", "Enter")
         shown(app_line("1.1.1.1"))
     finally:
-        subprocess.run(["tmux", "-S", "tmux.sock", "kill-server"], cwd=test_board.path,
+        subprocess.run(["tmux", "-S", "tmux.sock", "kill-server"], cwd=board.path,
                        capture_output=True)
         network.close()

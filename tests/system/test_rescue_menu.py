@@ -1,26 +1,14 @@
 """The rescue menu on the console: the operator's letters, the hidden version display, standalone
 diagnostics with and without the wipe of /user, and a console that has gone away."""
 
-import struct
-
 import pytest
 
-from conftest import (BOOT, DFT, KERNEL, RFS, app_line, diag_line, record, rescue_mode,
-                      version_id)
+from mppackage import DFT, KERNEL, RFS, app_line, boot_loader, diag_line, record
 
 MENU = ["Please select one of the following options:",
         "\tT) Configure networking and tftp download an image",
-        "\tX) Use xmodem 1K to serial download an image",
-        "\tR) Reboot",
-        "\tE) Exit"]
+        "\tX) Use xmodem 1K to serial download an image", "\tR) Reboot", "\tE) Exit"]
 QUESTION = "\r\nOption? : "
-WIPE_QUESTION = ("Confirm: Erase filesystem? (all saved data, configuration, keys will be lost) "
-                 "y/N: ")
-
-
-def menu(console):
-    for line in MENU:
-        console.line(line)
 
 
 def choose(console, key):
@@ -30,74 +18,58 @@ def choose(console, key):
     console.line(key)
 
 
-def boot_loader_with_version(version):
-    """A boot loader image whose header copy at byte 240 carries the version."""
-    data = bytearray(b"\x5a" * 512)
-    data[240:256] = struct.pack(">IIII", 0, 0, BOOT, version_id(version))
-    return bytes(data)
-
-
 # Wrong keys only repeat the question; H shows the versions and then the whole menu again. Each
 # session ends in one of the three ways out of the menu.
-@pytest.mark.parametrize("last, lines, ends", [
-    ("u", ["Unknown option 85. Quitting", "Booting image '1'", app_line("1.1.1.1")], "boot"),
-    ("E", ["Booting image '1'", app_line("1.1.1.1")], "boot"),
-    ("r", [], "reboot"),
+@pytest.mark.parametrize("last, lines", [
+    ("u", ["Unknown option 85. Quitting", "Booting image '1'", app_line("1.1.1.1")]),
+    ("E", ["Booting image '1'", app_line("1.1.1.1")]),
+    ("r", []),
 ])
-def test_menu_letters(test_board, last, lines, ends):
-    board = rescue_mode(test_board)
-    board.flash("uboot", boot_loader_with_version("9.8.7.6"))
-    board.flash("rfs", record(RFS, b"r" * 64, "1.2.3.4"))
-    board.flash("kernel", record(KERNEL, b"k" * 64, "5.6.7.8"))
-    board.flash("devicetree", record(DFT, b"d" * 64, "0.0.1.255"))
+def test_menu_letters(new_board, last, lines):
+    board = new_board(rescue_env=True)
+    board.flash("uboot", boot_loader(b"\x5a" * 512, "9.8.7.6"))
+    for part, magic, version in [("rfs", RFS, "1.2.3.4"), ("kernel", KERNEL, "5.6.7.8"),
+                                 ("devicetree", DFT, "0.0.1.255")]:
+        board.flash(part, record(magic, b"r" * 64, version))
     board.slot(2, None)
     console = board.console()
-    console.line("Entering Rescue Mode.")
-    menu(console)
+    console.line("Entering Rescue Mode.", *MENU)
     choose(console, "q")
     console.line('unknown option "Q". Please try again')
     console.prompt(QUESTION)
     console.keys("\r")  # the terminal turns Enter into a line feed
-    console.line("\r\n")
-    console.line('unknown option "\r\n". Please try again')
+    console.line("\r\n", 'unknown option "\r\n". Please try again')
     console.prompt(QUESTION)
     console.interrupt()  # an empty key (echoed as NUL), then the question again, no menu
     console.prompt("\0\r\n" + QUESTION)
     console.keys("h")
-    console.line("h")
-    console.line("Installed images versions: ")
-    for line in ["\tBoot image  : 9.8.7.6", "\tRFS image   : 1.2.3.4",
-                 "\tKernel image: 5.6.7.8", "\tDFT image   : 0.0.1.255",
-                 "\tOS image 1  : 1.1.1.1", "\tOS image 2  : 0.0.0.0"]:
-        console.line(line)
-    menu(console)
+    console.line("h", "Installed images versions: ", "\tBoot image  : 9.8.7.6",
+                 "\tRFS image   : 1.2.3.4", "\tKernel image: 5.6.7.8", "\tDFT image   : 0.0.1.255",
+                 "\tOS image 1  : 1.1.1.1", "\tOS image 2  : 0.0.0.0", *MENU)
     choose(console, last)
-    for line in lines:
-        console.line(line)
+    console.line(*lines)
     status, rest = console.finish()
-    assert status == 0
+    assert status == 0 and "Option" not in rest
     text = (board.path / "console.txt").read_text()
     assert text.count("Entering Rescue Mode.") == 1 and text.count(MENU[0]) == 2
-    assert "Option" not in rest
-    assert (board.launcher_log()[-1] == "system: reboot") == (ends == "reboot")
+    assert (board.launcher_log()[-1] == "system: reboot") == (last == "r")
 
 
 # D asks whether to wipe /user first; the diagnostics image boots either way.
 @pytest.mark.parametrize("answer", ["y", "n"])
-def test_standalone_diagnostics(test_board, answer):
-    board = rescue_mode(test_board)
+def test_standalone_diagnostics(new_board, answer):
+    board = new_board(rescue_env=True)
     console = board.console()
     choose(console, "d")
-    console.prompt(WIPE_QUESTION)
+    console.prompt("Confirm: Erase filesystem? (all saved data, configuration, keys will be lost) "
+                   "y/N: ")
     console.keys(answer)
     console.line("")  # the key itself is not echoed
     wiped = answer == "y"
     if wiped:
-        for line in ["unmount filesystem", "", "Erasing filesystem for clean install",
-                     "Mounting...", "creating default filesystem"]:
-            console.line(line)
-    console.line("Booting diags image...")
-    console.line(diag_line("4.4.4.4"))
+        console.line("unmount filesystem", "", "Erasing filesystem for clean install",
+                     "Mounting...", "creating default filesystem")
+    console.line("Booting diags image...", diag_line("4.4.4.4"))
     assert console.finish()[0] == 0
     wipe = ["system: /bin/umount /user &> /dev/null", "system: flash_eraseall /dev/mtd-user-char",
             "system: /bin/mount -o sync -t jffs2 /dev/mtd-user /user &> /dev/null",
@@ -108,16 +80,16 @@ def test_standalone_diagnostics(test_board, answer):
     assert (board.path / "user/images").is_dir()
 
 
-# A console whose input has ended (its line gone, here a closed pipe) cannot answer: the file-name
-# question and the menu end as if the operator quit, and the board boots. Without a terminal
-# there is no serial line either: X says so and downloads nothing.
+# A console whose input has ended (a closed pipe) cannot answer: the file-name question and the
+# menu end as if the operator quit, and the board boots. Without a terminal there is no serial
+# line either: X says so and downloads nothing.
 @pytest.mark.parametrize("keys, shown", [
     (b"", []),
     (b"t10.77.0.2\n\n\n10.77.0.1\n", ["Image Filename: "]),
     (b"x", ["Running xmodem rescue.....\nSerial download not possible. Aborting\n"]),
 ])
-def test_console_gone_boots_the_slot(test_board, keys, shown):
-    board = rescue_mode(test_board)
+def test_console_gone_boots_the_slot(new_board, keys, shown):
+    board = new_board(rescue_env=True)
     status, out, err = board.run(stdin=keys)
     assert status == 0
     assert out.count(QUESTION.strip("\r")) == 1 + bool(keys), out

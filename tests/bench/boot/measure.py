@@ -18,14 +18,14 @@ import sys
 import time
 from pathlib import Path
 
+sys.path.insert(0, str(Path(__file__).resolve().parents[2] / "pylib"))
+from mppackage import records  # noqa: E402
+
 
 def record_info(path):
     with open(path, "rb") as f:
-        head = f.read(20)
-    length = int.from_bytes(head[4:8], "big")
-    magic = int.from_bytes(head[8:12], "big")
-    header = int.from_bytes(head[18:20], "big") if magic & 0x80000000 else 16
-    return header + length, length
+        rec = records(f.read(20))[0]
+    return rec.hdrlen + rec.length, rec.length
 
 
 def run_floor(floor, slot, out):

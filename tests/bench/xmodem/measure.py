@@ -21,6 +21,9 @@ import time
 import tty
 from pathlib import Path
 
+sys.path.insert(0, str(Path(__file__).resolve().parents[2] / "pylib"))
+from mppackage import descendants  # noqa: E402
+
 LINE_RATE = 11520.0
 IDEAL = 11453.0
 GOAL = 0.97
@@ -49,19 +52,8 @@ def wait_for_settings(slave, download):
 def peak_rss_kib(root):
     """The largest VmHWM among root and its descendants. (wait4's ru_maxrss would count the
     moment before exec when the child was still a copy of this script, file data and all.)"""
-    parents = {}
-    for entry in Path("/proc").iterdir():
-        try:
-            parents[int(entry.name)] = int((entry / "stat").read_text().rsplit(")", 1)[1].split()[1])
-        except (ValueError, OSError):
-            continue
-    tree, grew = {root}, True
-    while grew:
-        more = {pid for pid, ppid in parents.items() if ppid in tree} - tree
-        tree |= more
-        grew = bool(more)
     peak = 0
-    for pid in tree:
+    for pid in [root, *descendants(root)]:
         try:
             for line in Path(f"/proc/{pid}/status").read_text().splitlines():
                 if line.startswith("VmHWM:"):
