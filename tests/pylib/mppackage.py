@@ -14,6 +14,7 @@ import os
 import struct
 import subprocess
 import tarfile
+import termios
 import time
 import zlib
 from pathlib import Path
@@ -116,6 +117,19 @@ def records(data):
                             end <= len(data) and board_crc(data[pos + 4:end]) == crc))
         pos = end
     return found
+
+
+def wait_for_line_settings(slave_fd, download, timeout=30):
+    """Until the serial line (a pty's slave) is at the download settings (raw, 115200 bit/s) or
+    back at the console's: a person switches the terminal program only after the board's
+    message, and an Enter typed before the switch is flushed away with the line's input."""
+    deadline = time.monotonic() + timeout
+    while time.monotonic() < deadline:
+        attrs = termios.tcgetattr(slave_fd)
+        if (attrs[4] == termios.B115200 and not attrs[3] & termios.ICANON) == download:
+            return
+        time.sleep(0.005)
+    raise AssertionError("the board never switched its serial line")
 
 
 def descendants(root):

@@ -19,7 +19,8 @@ import pexpect
 import pytest
 
 sys.path.insert(0, str(Path(__file__).resolve().parents[1] / "pylib"))
-from mppackage import PeerNetwork, application, descendants, diagnostics  # noqa: E402
+from mppackage import (PeerNetwork, application, descendants, diagnostics,  # noqa: E402
+                       wait_for_line_settings)
 
 MPBOARD = os.environ.get("MPBOARD", "mpboard")
 WORK = Path(os.environ.get("MP_SYSTEM_WORK", Path(__file__).resolve().parents[2] / "build" /
@@ -166,20 +167,12 @@ class Console:
             time.sleep(0.002)
 
     def wait_for_line_settings(self, download):
-        """Until the serial line is at the download settings (raw, 115200 bit/s) or back at the
-        console's: an Enter typed before the switch is flushed away with the line's input."""
         number = struct.unpack("I", fcntl.ioctl(self.child.child_fd, TIOCGPTN, b"\0" * 4))[0]
         slave = os.open(f"/dev/pts/{number}", os.O_RDWR | os.O_NOCTTY)
         try:
-            deadline = time.monotonic() + TIMEOUT
-            while time.monotonic() < deadline:
-                attrs = termios.tcgetattr(slave)
-                if (attrs[4] == termios.B115200 and not attrs[3] & termios.ICANON) == download:
-                    return
-                time.sleep(0.02)
+            wait_for_line_settings(slave, download, TIMEOUT)
         finally:
             os.close(slave)
-        raise AssertionError("the serial line was never switched")
 
     def xmodem_download(self, path, *options):
         """The operator's side of a serial download: Enter at the download speed, lrzsz's sx

@@ -16,13 +16,12 @@ import random
 import select
 import subprocess
 import sys
-import termios
 import time
 import tty
 from pathlib import Path
 
 sys.path.insert(0, str(Path(__file__).resolve().parents[2] / "pylib"))
-from mppackage import descendants  # noqa: E402
+from mppackage import descendants, wait_for_line_settings  # noqa: E402
 
 LINE_RATE = 11520.0
 IDEAL = 11453.0
@@ -37,16 +36,6 @@ def wait_for(fd, text, seen, limit=60):
         r, _, _ = select.select([fd], [], [], 0.1)
         if r:
             seen += os.read(fd, 4096)
-
-
-def wait_for_settings(slave, download):
-    deadline = time.monotonic() + 60
-    while time.monotonic() < deadline:
-        attrs = termios.tcgetattr(slave)
-        if (attrs[4] == termios.B115200 and not attrs[3] & termios.ICANON) == download:
-            return
-        time.sleep(0.005)
-    raise SystemExit("bench-xmodem: the board never switched its line")
 
 
 def peak_rss_kib(root):
@@ -132,7 +121,7 @@ def transfer(args, data_path, size, receiver, paced):
                                 start_new_session=True)
         seen = bytearray()
         wait_for(r_master, b"before initiating the download.", seen)
-        wait_for_settings(r_slave, True)
+        wait_for_line_settings(r_slave, True)
         os.write(r_master, b"\r")
     else:
         out.unlink(missing_ok=True)
@@ -150,7 +139,7 @@ def transfer(args, data_path, size, receiver, paced):
     rss = peak_rss_kib(proc.pid)
     if receiver == "ours":
         wait_for(r_master, b"Change the baud rate back to 9600 bps", relay.from_receiver)
-        wait_for_settings(r_slave, False)
+        wait_for_line_settings(r_slave, False)
         os.write(r_master, b"\r")
     proc.wait()
     for fd in (r_master, r_slave, s_master):
