@@ -22,6 +22,7 @@
 #include "image/installer_testing.hpp"
 #include "image/record.hpp"
 #include "launch/launch.hpp"
+#include "platform/unique_fd.hpp"
 
 namespace {
 
@@ -78,27 +79,7 @@ struct FileCloser {
 };
 using File = std::unique_ptr<std::FILE, FileCloser>;
 
-class UniqueFd {
-public:
-    explicit UniqueFd(int fd) noexcept : fd_(fd) {}
-    UniqueFd(const UniqueFd&) = delete;
-    UniqueFd& operator=(const UniqueFd&) = delete;
-    ~UniqueFd() {
-        if (fd_ >= 0) {
-            ::close(fd_);
-        }
-    }
-    int get() const noexcept { return fd_; }
-    // Closes now, so that a failure of the close itself (a deferred write error) is seen.
-    int close() noexcept {
-        const int fd = fd_;
-        fd_ = -1;
-        return ::close(fd);
-    }
-
-private:
-    int fd_;
-};
+using platform::UniqueFd;
 
 std::string board_path(const std::string& path) {
     return file_root + path;

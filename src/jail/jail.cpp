@@ -23,6 +23,8 @@
 #include <string_view>
 #include <utility>
 
+#include "platform/unique_fd.hpp"
+
 namespace platform::sandbox {
 namespace {
 
@@ -61,33 +63,9 @@ void check(long rc, const std::string& step) {
     }
 }
 
-// The jail links nothing but the C library: the unit-test main brings it into every test binary,
-// the board platform's link-time-wrapped tests included.
-class UniqueFd {
-public:
-    explicit UniqueFd(int fd = -1) noexcept : fd_(fd) {}
-    UniqueFd(UniqueFd&& other) noexcept : fd_(std::exchange(other.fd_, -1)) {}
-    UniqueFd& operator=(UniqueFd&& other) noexcept {
-        if (this != &other) {
-            reset();
-            fd_ = std::exchange(other.fd_, -1);
-        }
-        return *this;
-    }
-    UniqueFd(const UniqueFd&) = delete;
-    UniqueFd& operator=(const UniqueFd&) = delete;
-    ~UniqueFd() { reset(); }
-    int get() const noexcept { return fd_; }
-    void reset() noexcept {
-        if (fd_ >= 0) {
-            ::close(fd_);
-        }
-        fd_ = -1;
-    }
-
-private:
-    int fd_;
-};
+// The jail links nothing but the C library (the descriptor owner is header only): the unit-test
+// main brings it into every test binary, the board platform's link-time-wrapped tests included.
+using platform::UniqueFd;
 
 struct Pipe {
     UniqueFd read;

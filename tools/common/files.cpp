@@ -10,13 +10,6 @@ namespace host_tools {
 // Packages and slot files beyond 2 GiB: the powerpc build reads and writes them as the host does.
 static_assert(sizeof(off_t) == 8, "64-bit file offsets in every build");
 
-void UniqueFd::reset(int fd) noexcept {
-    if (fd_ >= 0 && fd_ != fd) {
-        ::close(fd_);
-    }
-    fd_ = fd;
-}
-
 namespace {
 
 template <typename Byte, typename Call>

@@ -9,27 +9,10 @@
 #include <utility>
 #include <vector>
 
+#include "platform/unique_fd.hpp"
 namespace host_tools {
 
-class UniqueFd {
-public:
-    explicit UniqueFd(int fd = -1) noexcept : fd_(fd) {}
-    UniqueFd(UniqueFd&& other) noexcept : fd_(std::exchange(other.fd_, -1)) {}
-    UniqueFd& operator=(UniqueFd&& other) noexcept {
-        reset(other.release());
-        return *this;
-    }
-    UniqueFd(const UniqueFd&) = delete;
-    UniqueFd& operator=(const UniqueFd&) = delete;
-    ~UniqueFd() { reset(); }
-
-    int get() const noexcept { return fd_; }
-    int release() noexcept { return std::exchange(fd_, -1); }
-    void reset(int fd = -1) noexcept;
-
-private:
-    int fd_;
-};
+using platform::UniqueFd;
 
 // How far a transfer got: `done` bytes, then the errno of the call that failed (0: none failed).
 struct Transfer {

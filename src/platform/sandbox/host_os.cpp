@@ -19,13 +19,6 @@ namespace {
 constexpr long kTmpfsMagic = 0x01021994;
 }  // namespace
 
-void UniqueFd::reset(int fd) noexcept {
-    if (fd_ >= 0) {
-        ::close(fd_);
-    }
-    fd_ = fd;
-}
-
 int open_backing(const std::string& path, int flags, mode_t mode) {
     UniqueFd fd(::open(path.c_str(), flags | O_CLOEXEC | O_NOCTTY, mode));
     if (fd.get() < 0) {

@@ -10,29 +10,11 @@
 #include <string_view>
 #include <utility>
 
+#include "platform/unique_fd.hpp"
+
 namespace platform::sandbox::host {
 
-// A descriptor that every failure path releases.
-class UniqueFd {
-public:
-    explicit UniqueFd(int fd = -1) noexcept : fd_(fd) {}
-    UniqueFd(UniqueFd&& other) noexcept : fd_(std::exchange(other.fd_, -1)) {}
-    UniqueFd& operator=(UniqueFd&& other) noexcept {
-        if (this != &other) {
-            reset(std::exchange(other.fd_, -1));
-        }
-        return *this;
-    }
-    UniqueFd(const UniqueFd&) = delete;
-    UniqueFd& operator=(const UniqueFd&) = delete;
-    ~UniqueFd() { reset(); }
-    int get() const noexcept { return fd_; }
-    int release() noexcept { return std::exchange(fd_, -1); }
-    void reset(int fd = -1) noexcept;
-
-private:
-    int fd_;
-};
+using platform::UniqueFd;
 
 // Opens a backing file; -1 and errno on failure. Only regular files are accepted (ENODEV
 // otherwise), so a board path can never reach one of the host's real devices.
