@@ -5,11 +5,9 @@
 #include <signal.h>
 #include <sys/mount.h>
 #include <sys/reboot.h>
-#include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
-#include <cerrno>
 #include <filesystem>
 #include <fstream>
 #include <functional>
@@ -26,16 +24,21 @@ using platform::sandbox::JailOptions;
 using platform::sandbox::JailResult;
 
 bool absent(const std::string& path) {
-    errno = 0;
     return ::access(path.c_str(), F_OK) != 0 && errno == ENOENT;
 }
 
-// Only the init and this process in /proc: no process of the caller's, no zombie (a zombie keeps
-// its entry until it is reaped).
+std::set<std::string> names(const std::string& dir) {
+    std::set<std::string> all;
+    for (const auto& entry : fs::directory_iterator(dir)) {
+        all.insert(entry.path().filename().string());
+    }
+    return all;
+}
+
+// Only the init and this process: nothing of the caller's, no zombie (a zombie stays listed).
 bool alone_with_init() {
     std::set<std::string> pids;
-    for (const auto& entry : fs::directory_iterator("/proc")) {
-        const std::string name = entry.path().filename().string();
+    for (const std::string& name : names("/proc")) {
         if (name.find_first_not_of("0123456789") == std::string::npos) {
             pids.insert(name);
         }
@@ -51,7 +54,7 @@ bool orphans_are_reaped() {
     }
     ::waitpid(child, nullptr, 0);
     for (int tries = 0; tries < 500 && !alone_with_init(); ++tries) {
-        ::usleep(10000);  // up to 5 s for the orphan to end on a loaded machine
+        ::usleep(10000);  // up to 5 s on a loaded machine
     }
     return alone_with_init();
 }
@@ -69,25 +72,19 @@ JailResult run_in(const std::string& dir, const std::function<bool()>& holds,
 
 class Jail : public testing::Test {
 protected:
-    void SetUp() override {
-        dir_ = fs::absolute(::mkdtemp(name_)).lexically_normal().string();
-        outside_ = dir_ + "-outside";
-    }
     void TearDown() override {
         fs::remove_all(dir_);
         fs::remove(outside_);
     }
     char name_[19] = "./jail_test-XXXXXX";
-    std::string dir_;
-    std::string outside_;  // a file of the caller's beside the jail
+    std::string dir_ = fs::absolute(::mkdtemp(name_)).lexically_normal().string();
+    std::string outside_ = dir_ + "-outside";  // a file of the caller's beside the jail
 };
 
 TEST_F(Jail, Guarantees) {
-    // The caller's file, named by its path, through "/.." and by links that reach it outside.
-    const std::string name = fs::path(outside_).filename().string();
-    const std::string up = "/../" + name;
+    const std::string up = "/../" + fs::path(outside_).filename().string();
     std::ofstream(outside_) << "the caller's";
-    fs::create_symlink("../" + name, dir_ + "/up");
+    fs::create_symlink(".." + up.substr(3), dir_ + "/up");
     fs::create_symlink(outside_, dir_ + "/abs");
     const int console = ::posix_openpt(O_RDWR | O_NOCTTY | O_CLOEXEC);
     ASSERT_TRUE(console >= 0 && ::grantpt(console) == 0 && ::unlockpt(console) == 0);
@@ -142,11 +139,7 @@ TEST_F(Jail, FilesLandInTheDirectoryMountsStayInsideStatusComesOut) {
                ::mount("tmpfs", "/mnt", "tmpfs", 0, nullptr) == 0 && ::creat("/mnt/x", 0644) >= 0;
     });
     EXPECT_EQ(result.wait_status, 0) << result.error;
-    std::set<std::string> top;
-    for (const auto& entry : fs::directory_iterator(dir_)) {
-        top.insert(entry.path().filename().string());
-    }
-    EXPECT_EQ(top, (std::set<std::string>{"dev", "made", "mnt", "proc", "run"}));
+    EXPECT_EQ(names(dir_), (std::set<std::string>{"dev", "made", "mnt", "proc", "run"}));
     EXPECT_TRUE(fs::is_empty(dir_ + "/mnt") && fs::is_empty(dir_ + "/run"));
     result = run_in(dir_, [] { return ::raise(SIGTERM) == 0; });
     EXPECT_TRUE(WIFSIGNALED(result.wait_status) && WTERMSIG(result.wait_status) == SIGTERM);
