@@ -51,8 +51,9 @@ static_assert([] {
 
 // Receives one file into `filename` (created or emptied): the number of data bytes received
 // (the sender's padding of the last block included; 0 for a transfer of no blocks), 0 when the
-// transfer was cancelled (the file keeps the blocks accepted before), -1 when the serial line
-// or the file could not be opened. The line is switched back before it returns.
+// transfer was cancelled or the file did not close (it keeps the blocks accepted before), -1
+// when the serial line or the file could not be opened. The line is switched back before it
+// returns.
 int Xmodem1K(const char* filename);
 
 // One byte from the non-blocking line within `timeout` seconds, polled once a millisecond:

@@ -271,6 +271,7 @@ int Xmodem1K(const char* filename) {
     const XmodemOutcome outcome = xmodem_receive(fd, file);
     reset_serial(fd);
     ::close(fd);
-    std::fclose(file);
-    return outcome.cancelled ? 0 : outcome.bytes;
+    // A file that does not close may have lost data, as a block that does not write.
+    const bool closed = std::fclose(file) == 0;
+    return outcome.cancelled || !closed ? 0 : outcome.bytes;
 }

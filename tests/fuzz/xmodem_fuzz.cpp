@@ -1,8 +1,6 @@
-// The receiver's frame loop over arbitrary line bytes: the input is a series of segments (a
-// length byte, then that many bytes), each put on the line at 115200 bit/s when the receiver has
-// answered once more; then the line stays silent. Time is virtual, so silences cost nothing.
-// The loop must only ever answer with C, ACK, NAK or CAN, write no more data than came in,
-// report what it wrote, and end or keep inviting (never spin without pausing).
+// The receiver's frame loop over line bytes: segments (a length byte, then that many bytes), one
+// more put on the line at 115200 bit/s on each answer, then silence, on a virtual clock. Only C,
+// ACK, NAK or CAN may answer; no more data written than came in, and all of it reported.
 #include <sys/socket.h>
 #include <unistd.h>
 
@@ -51,7 +49,6 @@ struct Line {
             }
             quiet_since = now_us;
         }
-        // Everything delivered and 8 s of silence: only invitations and timeouts are left.
         if (released == segments.size() && queue.empty() && now_us - quiet_since > 8000000) {
             throw Stop{};
         }
@@ -74,7 +71,6 @@ int serial_drain_flush(int) {
 }
 }  // namespace platform
 
-// Xmodem1K's switch of the line; the fuzz target runs the transfer on a line of its own.
 int init_serial() {
     return -1;
 }

@@ -1,332 +1,267 @@
-// The receiver's transfer against senders of the test's own on a socket pair that plays the
-// serial line at 115200 bit/s (11 bytes a millisecond each way), on the virtual clock.
+// The receiver on a virtual clock (every pause advances it at once and lets the peer act, so the
+// runs repeat byte for byte): senders of the test's own on a socket pair that plays the line at
+// 115200 bit/s (11 bytes a millisecond each way); the speed switch and Xmodem1K with an operator
+// on a pseudo-terminal that is the jail's /dev/ttyS0 (standard output on the same line).
+#include <dirent.h>
 #include <fcntl.h>
 #include <gtest/gtest.h>
+#include <poll.h>
 #include <sys/socket.h>
+#include <termios.h>
 #include <unistd.h>
 
 #include <cstdio>
 #include <cstdlib>
 #include <deque>
+#include <fstream>
 #include <functional>
+#include <iterator>
 #include <map>
 #include <sstream>
 #include <stdexcept>
 #include <string>
 #include <vector>
 
-#include "virtual_clock.hpp"
+#include "platform/platform.hpp"
+#include "xmodem/serial_switch.hpp"
 #include "xmodem/xmodem.hpp"
 #include "xmodem/xmodem_testing.hpp"
+
+namespace vclock {
+std::uint64_t now_us = 0;
+unsigned sleeps = 0;  // whole seconds paused (the operator's waits)
+std::function<void()> on_tick = [] {};
+}  // namespace vclock
+
+namespace platform {
+unsigned int clock_sleep(unsigned int seconds) {
+    vclock::now_us += std::uint64_t{seconds} * 1000000;
+    vclock::sleeps += seconds;
+    vclock::on_tick();
+    return 0;
+}
+int clock_usleep(useconds_t microseconds) {
+    vclock::now_us += microseconds;
+    vclock::on_tick();
+    return 0;
+}
+}  // namespace platform
 
 namespace {
 
 using Bytes = std::vector<std::uint8_t>;
 constexpr std::uint8_t SOH = 1, STX = 2, EOT = 4, ACK = 6, NAK = 0x15, CAN = 0x18;
-constexpr std::uint64_t kSecond = 1000000;
+
+Bytes data_of(unsigned block, std::size_t size, std::uint64_t seed = 0) {
+    Bytes d(size);
+    for (std::size_t i = 0; i < size; ++i) {
+        d[i] = static_cast<std::uint8_t>((block * 37 + i * 11 + i / 7) ^ (seed * (i % 253)));
+    }
+    return d;
+}
 
 // The sender's CRC bit by bit, so that a wrong table cannot agree with itself.
-std::uint16_t crc_bits(const Bytes& data) {
+Bytes frame(const Bytes& data, unsigned number, bool bad_crc = false) {
+    const auto n = static_cast<std::uint8_t>(number);
+    Bytes f{data.size() == 128 ? SOH : STX, n, static_cast<std::uint8_t>(0xFF - n)};
     unsigned crc = 0;
     for (const std::uint8_t b : data) {
+        f.push_back(b);
         crc ^= unsigned{b} << 8;
         for (int i = 0; i < 8; ++i) {
             crc = (crc & 0x8000U) != 0 ? (crc << 1) ^ 0x1021U : crc << 1;
         }
     }
-    return static_cast<std::uint16_t>(crc);
-}
-
-Bytes data_of(unsigned block, std::size_t size) {
-    Bytes d(size);
-    for (std::size_t i = 0; i < size; ++i) {
-        d[i] = static_cast<std::uint8_t>(block * 37 + i * 11 + i / 7);
-    }
-    return d;
-}
-
-Bytes frame(const Bytes& data, unsigned number, bool bad_crc = false) {
-    const auto n = static_cast<std::uint8_t>(number);
-    Bytes f{data.size() == 128 ? SOH : STX, n, static_cast<std::uint8_t>(0xFF - n)};
-    f.insert(f.end(), data.begin(), data.end());
-    const unsigned crc = crc_bits(data) ^ (bad_crc ? 1U : 0U);
-    f.push_back(static_cast<std::uint8_t>(crc >> 8));
-    f.push_back(static_cast<std::uint8_t>(crc));
+    crc ^= bad_crc ? 1U : 0U;
+    f.insert(f.end(), {static_cast<std::uint8_t>(crc >> 8), static_cast<std::uint8_t>(crc)});
     return f;
 }
-Bytes block(unsigned n, std::size_t size = 1024, bool bad = false) {
-    return frame(data_of(n, size), n, bad);
-}
 
-// Byte in, bytes out (none: dropped); direction 0 is towards the receiver.
-using Noise = std::function<Bytes(int direction, std::uint64_t index, std::uint8_t byte)>;
-
-// The line and the sender at its far end. Every pause of the receiver lets the sender read
-// what arrived and puts the next 11 queued bytes on the line.
-class Line {
-public:
-    std::function<void(std::uint8_t)> on_byte = [](std::uint8_t) {};
+// The line and the sender at its far end: every pause lets the sender read the answers (kept
+// in `transcript`: C, A(CK), N(AK), X (CAN)) and puts the next 11 queued bytes on the line, each
+// through `noise` (direction 0 towards the receiver): what it gives instead.
+struct Line {
+    std::function<void(std::uint8_t)> on_byte;
     std::function<void()> on_time = [] {};
-    Noise noise;
-    std::string transcript;  // the receiver's answers: C, A(CK), N(AK), X (CAN)
-
-    Line() {
-        EXPECT_EQ(::socketpair(AF_UNIX, SOCK_STREAM | SOCK_NONBLOCK, 0, fds_), 0);
-        vclock::now_us = 0;
-        vclock::on_tick = [this] { tick(); };
-    }
-    ~Line() {
-        vclock::on_tick = [] {};
-        ::close(fds_[0]);
-        ::close(fds_[1]);
-    }
-    int receiver() const { return fds_[0]; }
-    void send(const Bytes& b) { queue_.insert(queue_.end(), b.begin(), b.end()); }
-    void tick() {  // also once more at the end, for the last answer
-        if (vclock::now_us > 3600 * kSecond) {
+    std::function<Bytes(int, std::uint64_t, std::uint8_t)> noise;
+    std::string transcript;
+    std::deque<std::uint8_t> queue;
+    int fds[2] = {-1, -1};
+    std::uint64_t count[2] = {0, 0};
+    Bytes pass(int dir, std::uint8_t b) { return noise ? noise(dir, count[dir]++, b) : Bytes{b}; }
+    void tick() {
+        if (vclock::now_us > 3600000000ULL) {
             throw std::runtime_error("the transfer did not end within an hour");
         }
-        std::uint8_t c = 0;
-        while (::read(fds_[1], &c, 1) == 1) {
+        for (std::uint8_t c = 0; ::read(fds[1], &c, 1) == 1;) {
             transcript += c == 'C' ? 'C' : c == ACK ? 'A' : c == NAK ? 'N' : c == CAN ? 'X' : '?';
             for (const std::uint8_t b : pass(1, c)) {
                 on_byte(b);
             }
         }
         on_time();
-        for (int i = 0; i < 11 && !queue_.empty(); ++i) {
-            for (const std::uint8_t b : pass(0, queue_.front())) {
-                EXPECT_EQ(::write(fds_[1], &b, 1), 1);
+        for (int i = 0; i < 11 && !queue.empty(); ++i, queue.pop_front()) {
+            for (const std::uint8_t b : pass(0, queue.front())) {
+                EXPECT_EQ(::write(fds[1], &b, 1), 1);
             }
-            queue_.pop_front();
         }
     }
-
-private:
-    Bytes pass(int direction, std::uint8_t b) {
-        return noise ? noise(direction, count_[direction]++, b) : Bytes{b};
-    }
-    int fds_[2] = {-1, -1};
-    std::deque<std::uint8_t> queue_;
-    std::uint64_t count_[2] = {0, 0};
-};
-
-struct Received {
-    XmodemOutcome outcome;
-    Bytes file;
-};
-
-// The transfer into memory (or into a file of `room` bytes that fills up).
-Received receive(Line& line, std::size_t room = 0) {
-    char* mem = nullptr;
-    std::size_t size = 0;
-    std::vector<char> small(room + 1);
-    std::FILE* f = room == 0 ? ::open_memstream(&mem, &size) : ::fmemopen(small.data(), room, "w");
-    Received r;
-    r.outcome = xmodem_receive(line.receiver(), f);
-    line.tick();
-    std::fclose(f);
-    if (mem != nullptr) {
-        r.file.assign(mem, mem + size);
+    // The transfer into memory, or into a file of `room` bytes that fills up.
+    std::pair<XmodemOutcome, Bytes> receive(std::size_t room = 0) {
+        EXPECT_EQ(::socketpair(AF_UNIX, SOCK_STREAM | SOCK_NONBLOCK, 0, fds), 0);
+        vclock::now_us = 0;
+        vclock::on_tick = [this] { tick(); };
+        char* mem = nullptr;
+        std::size_t size = 0;
+        std::vector<char> small(room + 1);
+        std::FILE* f =
+            room == 0 ? ::open_memstream(&mem, &size) : ::fmemopen(small.data(), room, "w");
+        const XmodemOutcome outcome = xmodem_receive(fds[0], f);
+        tick();
+        vclock::on_tick = [] {};
+        std::fclose(f);
+        ::close(fds[0]);
+        ::close(fds[1]);
+        Bytes file(mem, mem + (mem != nullptr ? size : 0));
         std::free(mem);
+        return {outcome, file};
     }
-    return r;
-}
-
-const Bytes kEot{EOT};
-// What a YMODEM sender puts in block 0: the file's name and size, then NULs.
-const Bytes ymodem_header = [] {
-    Bytes b(128, 0);
-    const std::string text = std::string("image") + '\0' + "4096";
-    std::copy(text.begin(), text.end(), b.begin());
-    return b;
-}();
+};
 
 // A scripted sender, one step per word: the answer it waits for (C, A(CK), N(AK); L: a C after
-// 3.5 s), then what it sends: 1K block n as "n", 128-byte as "sn", "!" for a bad CRC, "s1..257"
-// for a run of blocks each sent on the ACK of the one before, E(OT), X (CAN; x with bit 7 set),
-// K (ACK), z (noise), T (a lone STX), h (a header of block 2 and no data), b (a bad complement),
-// Y (a YMODEM block 0); "+" joins them. After its last step the sender stays silent.
+// 3.5 s), then what it sends: 1K block n as "n", 128-byte as "sn", "!" for a bad CRC, E(OT), X
+// (CAN; x with bit 7 set), K (ACK), z (noise), T (a lone STX), h (a header of block 2 and no
+// data), b (a bad complement), Y (a YMODEM block 0); "+" joins them. Then it stays silent.
+Bytes item(const std::string& w) {
+    Bytes ymodem(128, 0);
+    const std::string name = std::string("image") + '\0' + "4096";
+    std::copy(name.begin(), name.end(), ymodem.begin());
+    const std::map<char, Bytes> bytes = {
+        {'E', {EOT}},          {'X', {CAN}},       {'x', {CAN | 0x80}},
+        {'K', {ACK}},          {'z', {'z'}},       {'T', {STX}},
+        {'h', {SOH, 2, 0xFD}}, {'b', {STX, 1, 1}}, {'Y', frame(ymodem, 0)}};
+    const auto it = bytes.find(w[0]);
+    const bool s = w[0] == 's';
+    const auto n = static_cast<unsigned>(std::atoi(w.c_str() + s));
+    return it != bytes.end() ? it->second : frame(data_of(n, s ? 128 : 1024), n, w.back() == '!');
+}
+
 struct Case {
-    const char* name;
-    const char* script;
-    const char* transcript;  // the receiver's answers: C, A, N, X (CAN)
-    const char* kept;        // the blocks in the file, in the script's words
+    std::string name, script, transcript, kept;  // kept: the blocks in the file, as words
     bool cancelled = false;
     std::size_t room = 0;  // a file that takes only this many bytes
 };
 
-const Case kCases[] = {
-    {"late sender", "L1 AE NE", "CCCCCANA", "1"},
-    {"three blocks, EOT EOT", "C1 A2 A3 AE NE", "CAAANA", "1 2 3"},
-    {"one EOT, then silence", "C1 AE", "CANA", "1"},
-    {"EOT before any block", "CE NE", "CNA", ""},
-    {"repeated block written once", "C1 A1 A2 AE NE", "CAAANA", "1 2"},
-    {"block 256 numbered 0", "Cs1..257 AE NE", "CA{257}NA", "s1..257"},
-    {"bad CRC: NAK, good repeat clears retries", "C1 A2! N2 A3! N3! N3 AE NE", "CANANNANA",
-     "1 2 3"},
-    {"three bad frames in a row cancel", "C1 A2! N2! N2!", "CANNXXXXX", "1", true},
-    {"block two ahead cancels", "C1 A3", "CAXXXXX", "1", true},
-    {"block 0 before the first", "CY C1 AE NE", "CCANA", "1"},
-    {"block 0 after the first cancels", "C1 AY", "CAXXXXX", "1", true},
-    {"128- and 1024-byte blocks mixed", "Cs1 A2 As3 AE NE", "CAAANA", "s1 2 s3"},
-    {"silent after a start byte: NAK, not ACK", "C1 AT N2 AE NE", "CANANA", "1 2"},
-    {"silent after the header", "C1 Ah N2 AE NE", "CANANA", "1 2"},
-    {"silent after a start byte, first block", "CT C1 AE NE", "CCANA", "1"},
-    {"lone CAN, early ACK, bad complement", "CX+z CK Cb C1 AE NE", "CCCCANA", "1"},
-    {"sender cancels with two CANs", "CX+x", "CXXXXX", "", true},
-    {"noise after the first EOT", "C1 AE Nz NE NE", "CANNNA", "1"},
-    {"block that cannot be written cancels", "C1", "CXXXXX", "", true, 100},
-};
-
-Bytes item(const std::string& w) {
-    const std::size_t size = w[0] == 's' ? 128 : 1024;
-    const unsigned n = static_cast<unsigned>(std::atoi(w.c_str() + (w[0] == 's' ? 1 : 0)));
-    const std::map<char, Bytes> bytes = {
-        {'E', {EOT}},          {'X', {CAN}},       {'x', {CAN | 0x80}},
-        {'K', {ACK}},          {'z', {'z'}},       {'T', {STX}},
-        {'h', {SOH, 2, 0xFD}}, {'b', {STX, 1, 1}}, {'Y', frame(ymodem_header, 0)}};
-    const auto it = bytes.find(w[0]);
-    return it != bytes.end() ? it->second : block(n, size, w.back() == '!');
-}
-
-// Words of a script (`script`) or of the kept blocks, with runs like "s1..257" spelled out.
-std::vector<std::string> words(const std::string& text, bool script) {
-    std::vector<std::string> out;
-    std::istringstream in(text);
-    for (std::string w; in >> w;) {
-        const auto dots = w.find("..");
-        if (dots == std::string::npos) {
-            out.push_back(w);
-            continue;
-        }
-        const std::size_t digits = w.find_first_of("0123456789");
-        const std::string prefix = w.substr(0, digits);
-        const int first = std::atoi(w.c_str() + digits);
-        for (int n = first; n <= std::atoi(w.c_str() + dots + 2); ++n) {
-            out.push_back((n == first || !script ? prefix : "A" + prefix.substr(1)) +
-                          std::to_string(n));
-        }
-    }
-    return out;
-}
-
-// "CA{3}N" is CAAAN.
-std::string expand(const std::string& text) {
-    std::string out;
-    for (std::size_t i = 0; i < text.size(); ++i) {
-        if (text[i] == '{') {
-            const std::size_t end = text.find('}', i);
-            out.append(std::stoul(text.substr(i + 1, end - i - 1)) - 1, out.back());
-            i = end;
-        } else {
-            out += text[i];
-        }
-    }
-    return out;
-}
-
 TEST(Xmodem, ScriptedSenders) {
-    for (const Case& c : kCases) {
+    std::string run = "Cs1", blocks = "s1";
+    for (int n = 2; n <= 257; ++n) {
+        run += " As" + std::to_string(n);
+        blocks += " s" + std::to_string(n);
+    }
+    const Case cases[] = {
+        {"late sender", "L1 AE NE", "CCCCCANA", "1"},
+        {"three blocks, EOT EOT", "C1 A2 A3 AE NE", "CAAANA", "1 2 3"},
+        {"one EOT, then silence", "C1 AE", "CANA", "1"},
+        {"EOT before any block", "CE NE", "CNA", ""},
+        {"repeated block written once", "C1 A1 A2 AE NE", "CAAANA", "1 2"},
+        {"block 256 numbered 0", run + " AE NE", "C" + std::string(257, 'A') + "NA", blocks},
+        {"bad CRC: NAK, good repeat clears retries", "C1 A2! N2 A3! N3! N3 AE NE", "CANANNANA",
+         "1 2 3"},
+        {"three bad frames in a row cancel", "C1 A2! N2! N2!", "CANNXXXXX", "1", true},
+        {"block two ahead cancels", "C1 A3", "CAXXXXX", "1", true},
+        {"block 0 before the first", "CY C1 AE NE", "CCANA", "1"},
+        {"block 0 after the first cancels", "C1 AY", "CAXXXXX", "1", true},
+        {"128- and 1024-byte blocks mixed", "Cs1 A2 As3 AE NE", "CAAANA", "s1 2 s3"},
+        {"silent after a start byte: NAK, not ACK", "C1 AT N2 AE NE", "CANANA", "1 2"},
+        {"silent after the header", "C1 Ah N2 AE NE", "CANANA", "1 2"},
+        {"silent after a start byte, first block", "CT C1 AE NE", "CCANA", "1"},
+        {"lone CAN, early ACK, bad complement", "CX+z CK Cb C1 AE NE", "CCCCANA", "1"},
+        {"sender cancels with two CANs", "CX+x", "CXXXXX", "", true},
+        {"noise after the first EOT", "C1 AE Nz NE NE", "CANNNA", "1"},
+        {"block that cannot be written cancels", "C1", "CXXXXX", "", true, 100},
+    };
+    for (const Case& c : cases) {
         SCOPED_TRACE(c.name);
+        std::istringstream steps(c.script);
+        std::string step;
+        bool pending = static_cast<bool>(steps >> step);
         Line line;
-        const std::vector<std::string> steps = words(c.script, true);
-        std::size_t next = 0;
         line.on_byte = [&](std::uint8_t answer) {
-            if (next == steps.size()) {
-                return;
-            }
-            const std::string& s = steps[next];
-            const char wanted = s[0] == 'L' ? 'C' : s[0] == 'A' ? ACK : s[0] == 'N' ? NAK : 'C';
-            if (answer == wanted && (s[0] != 'L' || vclock::now_us >= 3500000)) {
-                std::istringstream parts(s.substr(1));
+            const char wanted = step[0] == 'A' ? ACK : step[0] == 'N' ? NAK : 'C';
+            if (pending && answer == wanted && (step[0] != 'L' || vclock::now_us >= 3500000)) {
+                std::istringstream parts(step.substr(1));
                 for (std::string w; std::getline(parts, w, '+');) {
-                    line.send(item(w));
+                    const Bytes b = item(w);
+                    line.queue.insert(line.queue.end(), b.begin(), b.end());
                 }
-                ++next;
+                pending = static_cast<bool>(steps >> step);
             }
         };
-        const Received r = receive(line, c.room);
+        const auto [outcome, file] = line.receive(c.room);
         Bytes expected;
-        for (const std::string& w : words(c.kept, false)) {
-            const Bytes d = data_of(static_cast<unsigned>(std::atoi(w.c_str() + (w[0] == 's'))),
-                                    w[0] == 's' ? 128 : 1024);
+        std::istringstream kept(c.kept);
+        for (std::string w; kept >> w;) {
+            const auto n = static_cast<unsigned>(std::atoi(w.c_str() + (w[0] == 's')));
+            const Bytes d = data_of(n, w[0] == 's' ? 128 : 1024);
             expected.insert(expected.end(), d.begin(), d.end());
         }
-        EXPECT_EQ(line.transcript, expand(c.transcript));
-        EXPECT_EQ(r.outcome.cancelled, c.cancelled);
-        EXPECT_EQ(next, steps.size()) << "script not played to its end";
+        EXPECT_EQ(line.transcript, c.transcript);
+        EXPECT_EQ(outcome.cancelled, c.cancelled);
+        EXPECT_FALSE(pending) << "script not played to its end";
         if (c.room == 0) {
-            EXPECT_EQ(r.file, expected);
-            EXPECT_EQ(r.outcome.bytes, static_cast<int>(expected.size()));
+            EXPECT_EQ(file, expected);
+            EXPECT_EQ(outcome.bytes, static_cast<int>(expected.size()));
         }
     }
 }
 
 std::uint64_t mix(std::uint64_t x) {
-    x += 0x9E3779B97F4A7C15ULL;
     x = (x ^ (x >> 30)) * 0xBF58476D1CE4E5B9ULL;
     x = (x ^ (x >> 27)) * 0x94D049BB133111EBULL;
     return x ^ (x >> 31);
 }
 
-// A sender as lrzsz's behaves: 1K blocks, 128-byte ones for the tail, a resend on NAK or after
-// 10 s of silence, and EOT until it is acknowledged.
-struct Sender {
-    std::vector<Bytes> frames;
-    std::size_t at = 0;
-    bool started = false;
-    std::uint64_t sent_at = 0;
-    Line* line = nullptr;
-    void put() {
-        line->send(at < frames.size() ? frames[at] : kEot);
-        sent_at = vclock::now_us;
-    }
-    void answer(std::uint8_t b) {
-        if (b == 'C' && !started) {
-            started = true;
-            put();
-        } else if (started && at <= frames.size() && (b == ACK || b == NAK)) {
-            at += b == ACK ? 1 : 0;
-            if (at <= frames.size()) {
-                put();
-            }
-        }
-    }
-    void time() {
-        if (started && at <= frames.size() && vclock::now_us - sent_at > 10 * kSecond) {
-            put();
-        }
-    }
-};
-
-// Over a line that corrupts, drops and inserts bytes (a function of the seed and the byte's
-// place, so every run is the same), each transfer ends with the exact file or cancelled with
-// only good blocks kept: never with wrong data taken for a complete file.
+// A sender as lrzsz's (1K blocks, 128-byte ones for the tail, a resend on NAK or after 10 s of
+// silence, EOT until acknowledged) over a line that corrupts, drops and inserts bytes (a
+// function of the seed and the byte's place): every transfer ends with the exact file, or
+// cancelled with only good blocks kept, never with wrong data taken for a complete file.
 TEST(Xmodem, NoisyLineEndsExactOrCancelled) {
-    int exact = 0;
-    int cancelled = 0;
+    int ends[2] = {0, 0};  // exact, cancelled
     for (std::uint64_t seed = 1; seed <= 60; ++seed) {
         const std::uint64_t per_100k = 10 + 40 * (seed % 5);  // noise per byte: 1e-4 .. 1.7e-3
-        Bytes data(5000 + seed * 97);
-        for (std::size_t i = 0; i < data.size(); ++i) {
-            data[i] = static_cast<std::uint8_t>(mix(seed * 1000003 + i));
-        }
-        Sender s;
+        std::vector<Bytes> frames;
         Bytes padded;
-        for (std::size_t pos = 0; pos < data.size();) {
-            const std::size_t size = data.size() - pos >= 1024 ? 1024 : 128;
-            Bytes d(size, 0x1A);
-            std::copy_n(data.begin() + static_cast<long>(pos), std::min(size, data.size() - pos),
-                        d.begin());
-            s.frames.push_back(frame(d, static_cast<unsigned>(s.frames.size() + 1)));
+        for (std::size_t left = 5000 + seed * 97; left > 0;) {
+            const std::size_t size = left >= 1024 ? 1024 : 128;
+            Bytes d = data_of(static_cast<unsigned>(frames.size()), size, seed);
+            std::fill(d.begin() + static_cast<long>(std::min(size, left)), d.end(), 0x1A);
+            frames.push_back(frame(d, static_cast<unsigned>(frames.size() + 1)));
             padded.insert(padded.end(), d.begin(), d.end());
-            pos += size;
+            left -= std::min(size, left);
         }
+        frames.push_back({EOT});
         Line line;
-        s.line = &line;
-        line.on_byte = [&](std::uint8_t b) { s.answer(b); };
-        line.on_time = [&] { s.time(); };
+        std::size_t at = 0;
+        std::uint64_t sent_at = 0;
+        bool started = false;
+        const auto put = [&] {
+            line.queue.insert(line.queue.end(), frames[at].begin(), frames[at].end());
+            sent_at = vclock::now_us;
+        };
+        line.on_byte = [&](std::uint8_t b) {
+            if (at < frames.size() && (started ? b == ACK || b == NAK : b == 'C')) {
+                at += started && b == ACK;
+                started = true;
+                if (at < frames.size()) {
+                    put();
+                }
+            }
+        };
+        line.on_time = [&] {
+            if (started && at < frames.size() && vclock::now_us - sent_at > 10000000) {
+                put();
+            }
+        };
         line.noise = [&](int dir, std::uint64_t i, std::uint8_t b) -> Bytes {
             const std::uint64_t h = mix(seed << 40 ^ std::uint64_t(dir) << 39 ^ i);
             const std::uint64_t r = h % 100000;
@@ -334,27 +269,209 @@ TEST(Xmodem, NoisyLineEndsExactOrCancelled) {
             if (r < per_100k / 2) {
                 return {static_cast<std::uint8_t>(b ^ (other | 1))};
             }
-            if (r < per_100k * 3 / 4) {
-                return {};
-            }
-            return r < per_100k ? Bytes{other, b} : Bytes{b};
+            return r < per_100k * 3 / 4 ? Bytes{} : r < per_100k ? Bytes{other, b} : Bytes{b};
         };
-        const Received r = receive(line);
-        const bool prefix = r.file.size() <= padded.size() &&
-                            std::equal(r.file.begin(), r.file.end(), padded.begin());
-        if (!r.outcome.cancelled && r.file == padded &&
-            r.outcome.bytes == static_cast<int>(padded.size())) {
-            ++exact;
-        } else if (r.outcome.cancelled && prefix) {
-            ++cancelled;
-        } else {
-            ADD_FAILURE() << "seed " << seed << ": silently wrong, " << r.file.size() << " of "
-                          << padded.size() << " bytes, result " << r.outcome.bytes;
+        const auto [outcome, file] = line.receive();
+        const bool prefix =
+            file.size() <= padded.size() && std::equal(file.begin(), file.end(), padded.begin());
+        const bool exact = file == padded && outcome.bytes == static_cast<int>(padded.size());
+        EXPECT_TRUE(outcome.cancelled ? prefix : exact) << "seed " << seed << ": silently wrong";
+        ++ends[outcome.cancelled ? 1 : 0];
+    }
+    EXPECT_GT(ends[0], 0);
+    EXPECT_GT(ends[1], 0);
+}
+
+// The operator (and a sender) at the master of a pseudo-terminal whose slave is /dev/ttyS0.
+class SerialSwitch : public testing::Test {
+protected:
+    void SetUp() override {
+        if (std::getenv("MP_TEST_NO_JAIL") != nullptr) {
+            GTEST_SKIP() << "needs the jail's /dev";
+        }
+        master = ::posix_openpt(O_RDWR | O_NOCTTY | O_NONBLOCK);
+        ASSERT_TRUE(master >= 0 && ::grantpt(master) == 0 && ::unlockpt(master) == 0);
+        ::unlink("/dev/ttyS0");
+        ASSERT_EQ(::symlink(::ptsname(master), "/dev/ttyS0"), 0);
+        line = ::open("/dev/ttyS0", O_RDWR | O_NOCTTY);
+        ::tcgetattr(line, &console);
+        vclock::sleeps = 0;
+        screen.clear();
+        vclock::on_tick = [this] { tick(); };
+    }
+    void TearDown() override {
+        vclock::on_tick = [] {};
+        ::close(line);
+        ::close(master);
+        ::unlink("/dev/ttyS0");
+    }
+    // Types `bytes` and lets them reach the line before the board reads again.
+    void type(const std::string& bytes) {
+        pollfd p{line, POLLIN, 0};
+        ASSERT_TRUE(::write(master, bytes.data(), bytes.size()) > 0 && ::poll(&p, 1, 5000) == 1);
+    }
+    // After each pause: read the screen, answer the sender's awaited byte, type the keys of
+    // that second (once), or hang up ("").
+    void tick() {
+        char buf[512];
+        for (ssize_t n; master >= 0 && (n = ::read(master, buf, sizeof buf)) > 0;) {
+            screen.append(buf, static_cast<std::size_t>(n));
+        }
+        if (!sender.empty() && from > 0 &&
+            screen.find(sender[0].first, from) != std::string::npos) {
+            from = screen.find(sender[0].first, from) + 1;
+            type(std::string(sender[0].second.begin(), sender[0].second.end()));
+            sender.erase(sender.begin());
+        }
+        const auto key = keys.find(vclock::sleeps);
+        if (key != keys.end() && key->second.empty()) {
+            ::close(master);
+            master = -1;
+        } else if (key != keys.end()) {
+            type(key->second);
+            from = screen.size();
+            if (key->first == close_at) {
+                ::close(file_fd());
+            }
+            keys.erase(key);
         }
     }
-    std::printf("noisy line: %d exact, %d cancelled of 60 transfers\n", exact, cancelled);
-    EXPECT_GT(exact, 0);
-    EXPECT_GT(cancelled, 0);
+    template <class F>
+    auto on_console(F f) {  // standard output on the line while `f` runs
+        std::fflush(stdout);
+        const int saved = ::dup(STDOUT_FILENO);
+        ::dup2(line, STDOUT_FILENO);
+        const auto result = f();
+        std::fflush(stdout);
+        ::dup2(saved, STDOUT_FILENO);
+        ::close(saved);
+        return result;
+    }
+    static int file_fd() {  // the descriptor the board holds /image on
+        DIR* d = ::opendir("/proc/self/fd");
+        int found = -1;
+        for (dirent* e; (e = ::readdir(d)) != nullptr;) {
+            char target[64] = {};
+            const std::string link = std::string("/proc/self/fd/") + e->d_name;
+            if (::readlink(link.c_str(), target, sizeof target - 1) > 0 &&
+                target == std::string("/image")) {
+                found = std::atoi(e->d_name);
+            }
+        }
+        ::closedir(d);
+        return found;
+    }
+    std::map<unsigned, std::string> keys;        // after that many waits
+    std::vector<std::pair<char, Bytes>> sender;  // on this answer, these bytes
+    std::size_t from = 0;                        // where the next answer is looked for
+    unsigned close_at = 0;  // the key after which the board's file is closed behind its back
+    std::string screen;
+    int master = -1, line = -1;
+    termios console{};
+};
+
+// {reset's wait (line feed) or init's (carriage return), keys, line given, waits, reminders}
+struct Wait {
+    bool reset;
+    std::map<unsigned, std::string> keys;
+    bool fd;
+    unsigned sleeps;
+    std::size_t reminders;
+};
+
+TEST_F(SerialSwitch, WaitEndsOnItsKeyOrALostLine) {
+    const Wait waits[] = {{false, {{2, "x\n"}, {3, "\r"}}, true, 4, 0},
+                          {false, {{21, "\r"}}, true, 21, 1},
+                          {false, {{22, "\r"}}, true, 22, 2},
+                          {false, {{4, ""}}, false, 4, 0},
+                          {true, {{1, "x\n"}}, true, 2, 0},
+                          {true, {{22, "\n"}}, true, 22, 2},
+                          {true, {{3, ""}}, true, 3, 0}};
+    for (const Wait& w : waits) {
+        SCOPED_TRACE(&w - waits);
+        TearDown();
+        SetUp();
+        type("\r");  // typed before the switch: no answer to its question
+        keys = w.reset ? std::map<unsigned, std::string>{{1, "\r"}} : w.keys;
+        const int next_fd = ::dup(0);
+        ::close(next_fd);
+        const int fd = on_console([] { return init_serial(); });
+        EXPECT_EQ(fd >= 0, w.fd);
+        EXPECT_TRUE(fd >= 0 || ::fcntl(next_fd, F_GETFD) == -1) << "a lost line left open";
+        if (w.reset) {
+            vclock::sleeps = 0;
+            keys = w.keys;
+            screen.clear();
+            on_console([fd] { return reset_serial(fd), 0; });
+        }
+        ::close(fd);
+        tick();
+        EXPECT_EQ(vclock::sleeps, w.sleeps);
+        const std::string reminder = w.reset ? "    ... Waiting for the <ENTER> key to be hit...\r"
+                                             : "\r\n    ... Waiting for the <Enter> key to be hit "
+                                               "before the download can start...\r\n";
+        std::size_t n = 0;
+        for (auto at = screen.find(reminder); at != std::string::npos;
+             at = screen.find(reminder, at + 1)) {
+            ++n;
+        }
+        EXPECT_EQ(n, w.reminders);
+        // The prompt survives the switch's flush of the line.
+        EXPECT_NE(screen.find(
+                      w.reset ? "       Change the baud rate back to 9600 bps, hit the <ENTER> key"
+                              : "       Change the baud rate to 115200 bps and hit the <ENTER> "
+                                "key\r\n       before initiating the download.\r\n"),
+                  std::string::npos);
+    }
+}
+
+// Raw 8N1 at 115200 in between, exactly the console's settings afterwards.
+TEST_F(SerialSwitch, DownloadSettingsKeepTheRestAndGoBack) {
+    keys = {{1, "\r"}, {2, "\n"}};
+    const int fd = on_console([] { return init_serial(); });
+    termios raw{}, back{};
+    ::tcgetattr(line, &raw);
+    EXPECT_TRUE(cfgetispeed(&raw) == B115200 && cfgetospeed(&raw) == B115200);
+    EXPECT_TRUE(raw.c_iflag == IGNBRK && raw.c_oflag == 0);
+    const tcflag_t frame_bits = CSIZE | PARENB | CSTOPB | CBAUD;
+    EXPECT_EQ(raw.c_cflag & ~frame_bits, console.c_cflag & ~frame_bits);
+    EXPECT_EQ(raw.c_cflag & (CSIZE | PARENB | CSTOPB), tcflag_t{CS8});
+    EXPECT_EQ(raw.c_lflag, console.c_lflag & ~tcflag_t{ICANON | ECHO | ECHOE | ISIG});
+    EXPECT_EQ(std::string(raw.c_cc, raw.c_cc + NCCS),
+              std::string(console.c_cc, console.c_cc + NCCS));
+    on_console([fd] { return reset_serial(fd), 0; });
+    ::tcgetattr(line, &back);
+    EXPECT_TRUE(back.c_iflag == console.c_iflag && back.c_oflag == console.c_oflag &&
+                back.c_lflag == console.c_lflag && back.c_cflag == console.c_cflag);
+    ::close(fd);
+}
+
+// Xmodem1K's own ends: a block and EOT EOT into /image (all of it there and closed when it
+// returns, or 0 when the close fails), no file (-1, the line switched back), no port (-1).
+TEST_F(SerialSwitch, Xmodem1KFileEnds) {
+    const Bytes block = frame(data_of(1, 128), 1);
+    for (const unsigned close_behind : {0U, 2U}) {
+        SCOPED_TRACE(close_behind);
+        keys = {{1, "\r"}, {2, "\n"}};
+        sender = {{'C', block}, {ACK, {EOT}}, {NAK, {EOT}}};
+        close_at = close_behind;
+        from = vclock::sleeps = 0;
+        EXPECT_EQ(on_console([] { return Xmodem1K("/image"); }), close_behind != 0 ? 0 : 128);
+        EXPECT_EQ(file_fd(), -1) << "the file left open";
+        std::ifstream in("/image", std::ios::binary);
+        EXPECT_EQ(Bytes(std::istreambuf_iterator<char>(in), {}), data_of(1, 128));
+        ::unlink("/image");
+    }
+    keys = {{1, "\r"}, {2, "\n"}};
+    vclock::sleeps = 0;
+    EXPECT_EQ(on_console([] { return Xmodem1K("/no/such/dir/image"); }), -1);
+    termios back{};
+    ::tcgetattr(line, &back);
+    EXPECT_TRUE(screen.find("Change the baud rate back to 9600 bps") != std::string::npos &&
+                back.c_lflag == console.c_lflag);
+    ::unlink("/dev/ttyS0");
+    EXPECT_EQ(on_console([] { return Xmodem1K("/image"); }), -1);
+    EXPECT_NE(::access("/image", F_OK), 0) << "a file opened without a line";
 }
 
 }  // namespace
