@@ -1,17 +1,14 @@
-"""Sandbox boards booted the way a field engineer boots them: filled through `mpboard` in a fresh
-directory under the build tree, booted with `mpboard run` on a pseudo-terminal (pexpect) or with
-standard output and standard error captured apart, read back through `mpboard vpd` and `log`."""
+"""Sandbox boards for the system tests: made through `mpboard` under the build tree, booted with
+`mpboard run` on a pseudo-terminal (pexpect) or with standard output and error captured apart,
+read back through `mpboard vpd` and `log`."""
 
 import contextlib
-import fcntl
 import os
 import re
 import select
 import shutil
-import struct
 import subprocess
 import sys
-import termios
 import time
 from pathlib import Path
 
@@ -19,20 +16,13 @@ import pexpect
 import pytest
 
 sys.path.insert(0, str(Path(__file__).resolve().parents[1] / "pylib"))
-from mppackage import (PeerNetwork, application, descendants, diagnostics,  # noqa: E402
-                       wait_for_line_settings)
+from mppackage import PeerNetwork, application, descendants, diagnostics, wait_for_line_settings  # noqa
 
 MPBOARD = os.environ.get("MPBOARD", "mpboard")
-WORK = Path(os.environ.get("MP_SYSTEM_WORK", Path(__file__).resolve().parents[2] / "build" /
-                           "system-boards"))
-# Seconds one console expectation may wait: every pause of the launcher is scaled to nothing, so
-# this only bounds a hang.
-TIMEOUT = float(os.environ.get("MP_SYSTEM_TIMEOUT", "30"))
-TFTPD = os.environ.get("MP_TFTPD", "")
-PPC_LAUNCHER = os.environ.get("MPBOARD_PPC_LAUNCHER", "")
+WORK = Path(os.environ.get("MP_SYSTEM_WORK", Path(__file__).parents[2] / "build/system-boards"))
+TIMEOUT = 30  # bounds a hang only: every pause of the launcher is scaled to nothing
+TFTPD, PPC_LAUNCHER = os.environ.get("MP_TFTPD", ""), os.environ.get("MPBOARD_PPC_LAUNCHER", "")
 PEER_ADDR, BOARD_ADDR = "10.77.0.1", "10.77.0.2"
-TIOCGPTN = getattr(termios, "TIOCGPTN", 0x80045430)  # _IOR('T', 0x30, int)
-
 MOUNT_LINE = "system: /bin/mount -o sync -t jffs2 /dev/mtd-user /user"
 UNPACK_LINE = r"system: cd /tmp \ntar mxzf /tmp/kaviximage.tar.gz \nrm /tmp/kaviximage.tar.gz\n"
 DIAGS_LINES = ["system: mkdir -p /tmp/home/bin",
@@ -49,21 +39,17 @@ def boot_log(booted, *started):
 
 
 def pristine_vpd(image=1, booted=0xFF):
-    vpd = {offset: 0xFF for offset in range(256)}
-    vpd[1], vpd[59] = image, booted
-    return vpd
+    return {o: {1: image, 59: booted}.get(o, 0xFF) for o in range(256)}
 
 
 class Board:
-    """One sandbox board directory and the mpboard commands on it."""
-
     def __init__(self, path):
         self.path = path
 
-    def mpboard(self, *args, check=0):
-        proc = subprocess.run([MPBOARD, args[0], str(self.path), *map(str, args[1:])],
-                              stdin=subprocess.DEVNULL, capture_output=True, timeout=60)
-        assert check is None or proc.returncode == check, (args, proc)
+    def mpboard(self, command, *args, check=0):
+        proc = subprocess.run([MPBOARD, command, self.path, *map(str, args)], timeout=60,
+                              stdin=subprocess.DEVNULL, capture_output=True, text=True)
+        assert check is None or proc.returncode == check, proc
         return proc
 
     def write_file(self, name, data):
@@ -74,46 +60,42 @@ class Board:
 
     def slot(self, n, data):
         """Puts a package into image slot n; None removes the slot file."""
-        self.mpboard("slot", n, *(["--remove"] if data is None else
-                                  [self.write_file(f"slot{n}.img", data)]))
+        self.mpboard("slot", n, *["--remove"] if data is None else [self.write_file(f"s{n}", data)])
 
     def slot_file(self, n):
         path = self.path / f"user/images/image{n}"
         return path.read_bytes() if path.exists() else None
 
     def flash(self, partition, data):
-        self.mpboard("flash", partition, self.write_file(f"{partition}.bin", data))
+        self.mpboard("flash", partition, self.write_file(partition, data))
 
     def env(self, *assignments):
         self.mpboard("env", *assignments)
 
     def vpd(self):
-        out = self.mpboard("vpd").stdout.decode()
-        return {int(o, 0): int(v, 0) for o, v in map(str.split, out.splitlines())}
+        return {int(o): int(v, 0) for o, v in map(str.split, self.mpboard("vpd").stdout.splitlines())}
 
     def log(self):
-        return self.mpboard("log").stdout.decode().splitlines()
+        return self.mpboard("log").stdout.splitlines()
 
     def launcher_log(self):
         """The board-log lines of the launcher's own device and command calls."""
-        return [line for line in self.log()
-                if line.split(":", 1)[0] in ("system", "exec", "vpd-write", "fault")]
+        return [line for line in self.log() if line.split(":")[0] in ("system", "exec", "vpd-write", "fault")]
 
     def run(self, stdin=b"", ppc=False):
         """Boots without a terminal: standard output and standard error captured apart."""
-        proc = subprocess.run([MPBOARD, "run", str(self.path), "--clock-scale", "0",
-                               *["--ppc"] * ppc], input=stdin, capture_output=True, timeout=120)
+        proc = subprocess.run([MPBOARD, "run", self.path, "--clock-scale", "0", *["--ppc"] * ppc],
+                              input=stdin, capture_output=True, timeout=120)
         return proc.returncode, proc.stdout.decode(), proc.stderr.decode()
 
     def console(self, *command, clock_scale="0", netns=None, ppc=False):
-        """`mpboard run` (or another mpboard command) with a pseudo-terminal as the board's
-        console and serial line; a command's standard error goes to stderr.txt."""
-        program, args = "/bin/sh", ["-c", f'exec "$0" {" ".join(map(str, command))} 2>"$1"', MPBOARD,
-                                    f"{self.path}/stderr.txt"]
+        """`mpboard run` (or another mpboard command, standard error to stderr.txt) with a
+        pseudo-terminal as the board's console and serial line."""
+        args = ["-c", f'exec "$0" {" ".join(map(str, command))} 2>"$1"', MPBOARD, self.path / "stderr.txt"]
         if not command:
-            program, args = MPBOARD, ["run", str(self.path), "--clock-scale", clock_scale,
-                                      *["--netns", netns] * bool(netns), *["--ppc"] * ppc]
-        child = pexpect.spawn(program, args, timeout=TIMEOUT, encoding="utf-8",
+            args = ["-c", 'exec "$0" "$@"', MPBOARD, "run", self.path, "--clock-scale", clock_scale,
+                    *["--netns", netns] * bool(netns), *["--ppc"] * ppc]
+        child = pexpect.spawn("/bin/sh", list(map(str, args)), timeout=TIMEOUT, encoding="utf-8",
                               codec_errors="replace", dimensions=(24, 120))
         child.logfile_read = open(self.path / "console.txt", "w", buffering=1)
         _consoles.append(child)
@@ -127,9 +109,7 @@ _consoles = []  # boards of a test that failed half-way, ended before the next t
 def end_leftover_boards():
     yield
     while _consoles:
-        child = _consoles.pop()
-        if child.isalive():
-            child.terminate(force=True)
+        _consoles.pop().terminate(force=True)
 
 
 class Console:
@@ -149,36 +129,25 @@ class Console:
         self.child.send(text + "\r")
 
     def interrupt(self):
-        """Ctrl-C once the launcher waits in its read: a SIGINT just before the read would only
-        raise the flag and leave the read waiting, as on the board."""
+        """Ctrl-C once the launcher waits in its read (before it, it only raises the flag)."""
         wait_for_console_read(self.child.pid)
         self.child.sendintr()
 
     def answer(self, keys):
-        """All keys of one answer in one write once the launcher waits for its first key, as a
-        terminal sends a paste or a key's sequence."""
+        """All keys in one write once the launcher waits, as a terminal sends a key sequence."""
         wait_for_console_read(self.child.pid)
         self.child.send(keys)
 
     def keys(self, text):
-        """Keys one by one, as a person types them (the launcher reads single keys)."""
+        """Keys one by one, as a person types them."""
         for key in text:
             self.child.send(key)
             time.sleep(0.002)
 
-    def wait_for_line_settings(self, download):
-        number = struct.unpack("I", fcntl.ioctl(self.child.child_fd, TIOCGPTN, b"\0" * 4))[0]
-        slave = os.open(f"/dev/pts/{number}", os.O_RDWR | os.O_NOCTTY)
-        try:
-            wait_for_line_settings(slave, download, TIMEOUT)
-        finally:
-            os.close(slave)
-
     def xmodem_download(self, path, *options):
-        """The operator's side of a serial download: Enter at the download speed, lrzsz's sx
-        sends the file, Enter at the console's speed again. sx runs on pipes behind a relay, not
-        on a terminal, so that no terminal's echo of what the board prints lands on the line."""
-        self.wait_for_line_settings(download=True)
+        """Enter at the download speed, lrzsz's sx sends the file, Enter at the console's speed.
+        sx runs on pipes behind a relay, so no terminal echo of the board's output reaches it."""
+        wait_for_line_settings(self.child.child_fd, True, TIMEOUT)
         self.keys("\r")
         to_sx, from_board = os.pipe()
         to_board, from_sx = os.pipe()
@@ -195,17 +164,16 @@ class Console:
         os.close(from_board)
         assert sender.returncode == 0, sender.stderr.read()
         # The switch-back message may have gone to sx, which was still reading the line.
-        self.wait_for_line_settings(download=False)
+        wait_for_line_settings(self.child.child_fd, False, TIMEOUT)
         self.keys("\r")
 
     def finish(self):
-        """Waits for the command to end; its exit status and what came after the last match."""
+        """Waits for the end: the exit status and what came after the last match."""
         self.child.expect(pexpect.EOF)
-        rest = self.child.before
         self.child.close()
         self.child.logfile_read.close()
         assert self.child.signalstatus is None, f"ended by signal {self.child.signalstatus}"
-        return self.child.exitstatus, rest
+        return self.child.exitstatus, self.child.before
 
 
 def wait_for_console_read(root):
@@ -232,36 +200,33 @@ def make_test_board(board):
 @pytest.fixture(scope="session")
 def template():
     """Boards made once per session and copied for each test (creating one syncs every file)."""
-    made = {}
+    made = set()
 
-    def get(name, fill):
-        if name not in made:
-            made[name] = Board(WORK / "templates" / name)
-            shutil.rmtree(made[name].path, ignore_errors=True)
-            made[name].path.parent.mkdir(parents=True, exist_ok=True)
-            fill(made[name])
-        return made[name].path
-
+    def get(test):
+        path = WORK / "templates" / str(test)
+        if test not in made:
+            shutil.rmtree(path, ignore_errors=True)
+            path.parent.mkdir(parents=True, exist_ok=True)
+            make_test_board(Board(path)) if test else Board(path).mpboard("create", "--demo")
+            made.add(test)
+        return path
     return get
 
 
 @pytest.fixture
 def new_board(request, template):
-    """Boards in a fresh directory named after the test: the demo board as `mpboard create
-    --demo` makes it, or (test=True) the test board."""
+    """Boards in a fresh directory named after the test: the test board, or (test=False) the
+    demo board as `mpboard create --demo` makes it."""
     base = WORK / re.sub(r"[^A-Za-z0-9_.-]+", "_", request.node.name)[:80]
     shutil.rmtree(base, ignore_errors=True)
-    base.mkdir(parents=True)
     made = []
 
     def make(test=True, rescue_env=False):
-        fill = make_test_board if test else (lambda b: b.mpboard("create", "--demo"))
         made.append(Board(base / f"board{len(made) + 1}"))
-        shutil.copytree(template(str(test), fill), made[-1].path, symlinks=True)
+        shutil.copytree(template(test), made[-1].path, symlinks=True)
         if rescue_env:
             made[-1].env("diagnostics=rescue")
         return made[-1]
-
     return make
 
 
@@ -282,16 +247,13 @@ def rescue_board(board):
 @pytest.fixture
 def ppc_ready():
     if not Path(PPC_LAUNCHER).is_file():
-        pytest.skip(f"no static powerpc mplaunch-sandbox (MPBOARD_PPC_LAUNCHER='{PPC_LAUNCHER}'); "
-                    "scripts/test builds it in build/ppc-static/")
+        pytest.skip(f"no static powerpc mplaunch-sandbox ('{PPC_LAUNCHER}'): scripts/test builds it")
 
 
 @pytest.fixture
 def peer_network(request):
-    if os.geteuid() != 0:
-        pytest.skip("network namespaces for a board need root")
-    if not os.access(TFTPD, os.X_OK):
-        pytest.skip("no TFTP server unpacked (MP_TFTPD)")
+    if os.geteuid() != 0 or not os.access(TFTPD, os.X_OK):
+        pytest.skip("network namespaces need root, and the TFTP server (MP_TFTPD) unpacked")
     tag = f"{os.getpid()}-{abs(hash(request.node.name)) % 10000}"
     network = PeerNetwork(f"mpb-{tag}", f"mpp-{tag}", PEER_ADDR, TIMEOUT)
     yield network

@@ -1,6 +1,6 @@
-"""The remote-debugger boot's network questions, answered in a real terminal multiplexer with its
-own key sequences and the console's editing keys; the board's BusyBox ifconfig and route configure
-its eth1 in the board's own network namespace (`mpboard run --netns`), read back here with `ip`."""
+"""The remote-debugger boot's network questions answered in tmux, with its key sequences and the
+console's editing keys; BusyBox's ifconfig and route configure the board's eth1 (`mpboard run
+--netns`), read back with `ip`; the operator shell then runs on that terminal."""
 
 import os
 import shutil

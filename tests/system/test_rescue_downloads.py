@@ -1,7 +1,6 @@
-"""Rescue downloads with real peers: the operator answers the TFTP questions on the console, the
-board's BusyBox configures its eth1 and fetches the package from tftpd-hpa in a network namespace
-of the test's own; or the operator switches the line and lrzsz's sx sends the package to the
-board's BusyBox rx over the console line. The installer then writes it to flash, slot and VPD."""
+"""Rescue downloads with real peers: the board's BusyBox configures eth1 and fetches the package
+from tftpd-hpa in a network namespace of the test's own, or lrzsz's sx sends it to BusyBox rx over
+the console line; the installer writes it to flash, slot and VPD."""
 
 from pathlib import Path
 
@@ -44,10 +43,6 @@ def boot_the_package(board, console, slot, *line):
     assert board.vpd()[1] == slot
 
 
-def served(board, peer_network):
-    peer_network.attach(serve=board.write_file("served/pkg.img", PACKAGE).parent, tftpd=TFTPD)
-
-
 # The whole TFTP rescue, then E boots the newly installed slot, and the board's network namespace
 # goes with it; once with the static powerpc launcher under qemu.
 @pytest.mark.parametrize("ppc", [False, True], ids=["host", "ppc"])
@@ -56,7 +51,7 @@ def test_tftp_rescue_installs_and_boots(new_board, peer_network, ppc, request):
         request.getfixturevalue("ppc_ready")
     board = new_board(rescue_env=True)
     console = board.console(netns=peer_network.board_ns, ppc=ppc)
-    served(board, peer_network)
+    peer_network.attach(serve=board.write_file("served/pkg.img", PACKAGE).parent, tftpd=TFTPD)
     tftp(console)
     console.line("\tNetmask    : 255.255.255.0")
     console.prompt("Configuring management port..." + "." * 20 + "\r\n")
@@ -73,7 +68,7 @@ def test_tftp_rescue_installs_and_boots(new_board, peer_network, ppc, request):
 def test_failed_downloads(new_board, peer_network):
     board = new_board(rescue_env=True)
     console = board.console(netns=peer_network.board_ns)
-    served(board, peer_network)
+    peer_network.attach(serve=board.write_file("served/pkg.img", PACKAGE).parent, tftpd=TFTPD)
     tftp(console, server="10.77.0.9", netmask="")  # nobody there
     console.line(*[f"Attempt {n}/3 of tftp timed out" for n in (1, 2, 3)],
                  "Tftp download failed. Aborting", *MENU)
