@@ -116,20 +116,6 @@ TEST_F(FlashTest, NoFlashFailsEveryCallUntouched) {
     EXPECT_EQ(get("dev/mtd-kernel"), kernel);
 }
 
-TEST_F(FlashTest, ReadsAreUnalignedShortAtTheEndAndFailSilently) {
-    ASSERT_EQ(init(kFaults), "");
-    const Bytes env = get("dev/mtd-ubootenv");
-    Bytes buf(1280);
-    EXPECT_EQ(api_flash_read(buf.data(), uboot_env_fd, 4, 1280), 0);
-    EXPECT_EQ(buf, Bytes(env.begin() + 4, env.begin() + 4 + 1280));
-    EXPECT_EQ(api_flash_read(buf.data(), uboot_env_fd, kPartitionSize - 16, 64), 0);
-    EXPECT_EQ(Bytes(buf.begin(), buf.begin() + 16), Bytes(env.end() - 16, env.end()));
-
-    auto out = capture();
-    EXPECT_EQ(api_flash_read(buf.data(), device_tree_fd, kSector + 8, 32), -1);
-    EXPECT_EQ(out.text(), "");
-}
-
 // Every sector a write touches is read, erased and written back in 1 KiB pieces. A failure
 // stops the write after the sectors before it, with its line and an empty line.
 TEST_F(FlashTest, WriteChangesExactlyItsRange) {
@@ -206,34 +192,6 @@ TEST_F(FlashTest, EraseTakesWholeSectorsAndStopsAtAFailure) {
     EXPECT_EQ(api_flash_erase(uboot_fd, 0, 4 * kSector), -1);
     EXPECT_EQ(out.text(), "Flash Erase mtd erase failed.\n");
     EXPECT_EQ(get("dev/mtd-uboot"), expected);
-}
-
-TEST_F(FlashTest, TraceSwitchesPrintTheirLines) {
-    ASSERT_EQ(init(""), "");
-    debug_read = debug_write = debug_erase = 1;
-    Bytes buf(16);
-    auto out = capture();
-    EXPECT_EQ(api_flash_read(buf.data(), kernel_fd, 0x10, 0x10), 0);
-    char line[128];
-    std::snprintf(line, sizeof line, "mtd read  0x00000010 to 0x0000001f 0x%08lx\n",
-                  reinterpret_cast<unsigned long>(buf.data()));
-    EXPECT_EQ(out.text(), std::string("Flash Read 0x00000010 to 0x0000001f\n") + line);
-
-    auto out2 = capture();
-    EXPECT_EQ(api_flash_erase(kernel_fd, 0x1010, 0x2000), 0);
-    EXPECT_EQ(out2.text(),
-              "Flash Erase 0x00001010 to 0x0000300f (0x00001000 to 0x00003fff) 3\n"
-              "mtd erase 0x00001000 to 0x00001fff\n"
-              "mtd erase 0x00002000 to 0x00002fff\n"
-              "mtd erase 0x00003000 to 0x00003fff\n");
-
-    debug_read = 0;
-    auto out3 = capture();
-    EXPECT_EQ(api_flash_write(buf.data(), kernel_fd, 0x2ff8, 0x10, 0), 0);
-    EXPECT_EQ(out3.text(),
-              "Flash Write 0x00002ff8 to 0x00003007 (0x00002000 to 0x00003fff) 2\n"
-              "mtd erase 0x00002000 to 0x00002fff\n"
-              "mtd erase 0x00003000 to 0x00003fff\n");
 }
 
 }  // namespace

@@ -162,19 +162,6 @@ TEST_F(I2cTest, VpdBytesAreWrittenAndReadThroughTheOpenedPath) {
     expect_path_closed();
 }
 
-TEST_F(I2cTest, FailedReadGivesFFSoStartUpFallsBackToSlotOne) {
-    open_buses("fault.i2c.nak = read\n");
-    auto out = capture();
-    // 0xFF is neither slot 1 nor slot 2: start-up boots slot 1.
-    EXPECT_EQ(api_get_image(), 0xFFu);
-    std::uint8_t byte = 0;
-    EXPECT_EQ(api_eeprom_read(&byte, 59, 1), 0);  // the EEPROM was selected; its answer failed
-    EXPECT_EQ(byte, 0xFF);
-    EXPECT_EQ(out.text(), "");
-    EXPECT_NE(log().find("fault: i2c nak read"), std::string::npos);
-    expect_path_closed();
-}
-
 TEST_F(I2cTest, FailedWriteShowsTheWholeOffsetAndStillClosesThePath) {
     open_buses("fault.i2c.nak = write\n");
     auto out = capture();
@@ -198,27 +185,6 @@ TEST_F(I2cTest, StuckGateGivesUpAfter5000PollsEachWayAndStillTriesTheEeprom) {
     EXPECT_EQ(st.slept_us, 2ull * kDevicePauseUs + 10000ull * kPollPauseUs);
     EXPECT_EQ(get("var/vpd.bin").at(59), 4);
     EXPECT_EQ(get("dev/lamel/cpld_mmmap").at(CPLD_VPD_CONTROL), kControlOtherBits);
-}
-
-TEST_F(I2cTest, MissingCpldDeviceIsReportedOnBothSwitches) {
-    open_buses();
-    fs::remove(dir_ / "dev/lamel/cpld_mmmap");
-    auto out = capture();
-    EXPECT_EQ(api_get_image(), 0xFFu);
-    EXPECT_EQ(out.text(), "CPLD driver could not be opened\nCPLD driver could not be opened\n");
-    EXPECT_EQ(platform::sandbox::stats().slept_us, kDevicePauseUs);
-}
-
-TEST_F(I2cTest, EmptyEnvironmentTransferMovesNoByte) {
-    open_buses();
-    std::uint8_t buf[4] = {1, 2, 3, 4};
-    auto out = capture();
-    EXPECT_EQ(api_ubootenv_read(buf, 0x10, 4), 0);
-    // Nobody answers at address 0 on this board: the adapter refuses the empty write.
-    EXPECT_EQ(out.text(), "I2C error - device 0x0 writing bus 0 offset 0: 6\n");
-    EXPECT_EQ(buf[0], 1);
-    EXPECT_EQ(buf[3], 4);
-    EXPECT_EQ(get("var/vpd.bin"), vpd_);
 }
 
 }  // namespace
