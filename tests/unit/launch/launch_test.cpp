@@ -14,8 +14,7 @@ namespace {
 namespace fs = std::filesystem;
 using namespace std::string_literals;
 
-constexpr std::uint32_t kApp = 0x01504F4C, kBoot = 0x02504F4C, kKernel = 0x03504F4C,
-                        kDiags = 0x06504F4C;
+constexpr std::uint32_t kApp = 0x01504F4C, kKernel = 0x03504F4C, kDiags = 0x06504F4C;
 const std::string kUnpack =
     sys("cd /tmp \ntar mxzf /tmp/kaviximage.tar.gz \nrm /tmp/kaviximage.tar.gz\n");
 const std::string kStart = "Failed to start Application OS.\n";
@@ -27,22 +26,16 @@ using LaunchTest = BoardTest;
 TEST_F(LaunchTest, BootSettings) {
     const std::string filler = "x=" + std::string(1280 - 3 - 8, 'y') + '\0';  // 1272 bytes
     const std::pair<std::string, const char*> cases[] = {
-        {"bootcmd=run boot\0baudrate=9600"s, "0 0 1234 0 0 0 0"},
-        {"gdb=on\0gdbserver=off"s, "1 0 1234 0 0 0 0"},
-        {"gdb=off\0gdbserver=on"s, "1 1 1234 0 0 0 0"},
-        {"gdbport=4321"s, "0 0 4321 0 0 0 0"},
-        {"gdbport=-17x"s, "0 0 -17 0 0 0 0"},
-        {"gdbport=abc"s, "0 0 1234 0 0 0 0"},
-        {"gdbport=99999999999"s, "0 0 1234 0 0 0 0"},
-        {"shell=On\0memchk=online"s, "0 0 1234 0 1 0 0"},
-        {"shell=one\0memchk=yes"s, "0 0 1234 1 0 0 0"},
-        {"diagnostics=rescue"s, "0 0 1234 0 0 1 0"},
-        {"diagnostics=diags"s, "0 0 1234 0 0 0 1"},
-        // The search is over the whole text; only the first occurrence decides; an empty value
-        // runs into the next variable; only 1280 bytes after the checksum are seen.
-        {"xgdb=on"s, "1 0 1234 0 0 0 0"},
-        {"bootargs=console=ttyS0 shell=on\0shell=off"s, "0 0 1234 1 0 0 0"},
-        {"memchk=off\0memchk=on"s, "0 0 1234 0 0 0 0"},
+        {"bootcmd=run boot\0gdb=on\0gdbserver=off\0shell=On\0memchk=online\0diagnostics=diags\0"
+         "gdbport=-17x"s,
+         "1 0 -17 0 1 0 1"},
+        {"gdb=off\0gdbserver=on\0shell=one\0memchk=yes\0diagnostics=rescue\0gdbport=abc"s,
+         "1 1 1234 1 0 1 0"},
+        // The search is over the whole text and only the first occurrence decides; an empty
+        // value runs into the next variable; only 1280 bytes after the checksum are seen.
+        {"gdbport=99999999999\0xgdb=on\0bootargs=console=ttyS0 shell=on\0shell=off\0memchk=off\0"
+         "memchk=on"s,
+         "1 0 1234 1 0 0 0"},
         {"gdbport=\0"
          "7 more"s,
          "0 0 7 0 0 0 0"},
@@ -80,8 +73,6 @@ TEST_F(LaunchTest, BootFallbacks) {
         std::string out = "";
     };
     const Case cases[] = {
-        {{}, invalid("0x0")},
-        {Bytes(19, 1), invalid("0x0")},
         // hdrlen + len == 2^32: a record length of 0 would probe the same offset for ever.
         {make_record({.magic = kKernel, .payload = Bytes(8, 0), .hdrlen = 32, .len = 0xFFFFFFE0u}),
          invalid("0x83504f4c")},
@@ -155,15 +146,13 @@ TEST_F(LaunchTest, Debugger) {
         {2, make_record({.magic = kApp, .payload = gdb, .hdrlen = 24}), 1, gdb},
         {1, cut, 1, Bytes(gdb.begin(), gdb.end() - 7)},
         {1, std::nullopt, 0, std::nullopt, "Failed to open GDB image (from slot 2)\n"},
-        {2, make_record({kBoot, gdb}), 0, Bytes{}, "Image has invalid header 0x2504f4c\n"},
         {2, Bytes{}, 0, std::nullopt, "Failed to open GDB output file.\n"},
     };
     for (const Case& c : cases) {
         SCOPED_TRACE(c.err);
         fs::remove_all("/tmp/gdb.gz");
         fs::remove_all("/user/images");
-        fs::create_directories(c.err.starts_with("Failed to open GDB output") ? "/tmp/gdb.gz"
-                                                                              : "/user/images");
+        fs::create_directories(c.other && c.other->empty() ? "/tmp/gdb.gz" : "/user/images");
         fs::create_directories("/user/images");
         if (c.other) {
             write_file("/user/images/image" + std::to_string(3 - c.slot), *c.other);

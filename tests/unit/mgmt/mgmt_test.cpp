@@ -72,7 +72,6 @@ TEST_F(MgmtTest, SetupAnswersAndCommands) {
         {true, true, true, "y\n", "0{0 s}"},
         {false, true, false, "10.0.0.5\n\n0.0.0.0\n\n",
          "1" + sys("ifconfig eth1 10.0.0.5\n") + "{26 s}"},
-        {false, true, false, "10.0.0.5\nq\n", "0{0 s}"},
         {false, true, false, "10.0.0.5\n\nquit\n", "0{0 s}"},
     };
     for (const Case& c : cases) {
