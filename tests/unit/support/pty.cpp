@@ -14,20 +14,6 @@
 
 namespace mp_test {
 
-namespace {
-
-void drain(int fd, std::string& into, int timeout_ms) {
-    pollfd pfd{fd, POLLIN, 0};
-    char buf[4096];
-    for (ssize_t n = 0;
-         fd >= 0 && ::poll(&pfd, 1, timeout_ms) > 0 && (n = ::read(fd, buf, sizeof buf)) > 0;
-         timeout_ms = 0) {
-        into.append(buf, static_cast<std::size_t>(n));
-    }
-}
-
-}  // namespace
-
 PtyRun run_on_pty(const std::function<std::string()>& body, std::string_view keys, bool isig,
                   bool hang_up) {
     int master = ::posix_openpt(O_RDWR | O_NOCTTY);
@@ -54,18 +40,26 @@ PtyRun run_on_pty(const std::function<std::string()>& body, std::string_view key
     }
     ::close(result[1]);
     PtyRun run;
+    const auto drain = [&](int fd, int timeout_ms) {
+        pollfd pfd{fd, POLLIN, 0};
+        char buf[4096];
+        for (ssize_t n = 0;
+             fd >= 0 && ::poll(&pfd, 1, timeout_ms) > 0 && (n = ::read(fd, buf, sizeof buf)) > 0;
+             timeout_ms = 0) {
+            (fd == master ? run.output : run.returned).append(buf, static_cast<std::size_t>(n));
+        }
+    };
     // Patience bounds a hang only; nothing here measures time.
     const auto await = [&](const std::function<bool()>& done, const char* what) {
-        for (const auto since = std::chrono::steady_clock::now(); !done();
-             drain(master, run.output, 1)) {
+        for (const auto since = std::chrono::steady_clock::now(); !done(); drain(master, 1)) {
             if (std::chrono::steady_clock::now() - since > std::chrono::seconds(30)) {
                 ::kill(pid, SIGKILL);
                 throw std::runtime_error(what + ("; it wrote: " + run.output));
             }
         }
     };
-    // The read the last key went to has finished and the next one waits on descriptor 0 (a
-    // running process shows "running"), with the terminal out of its canonical mode.
+    // The read the last key went to has finished (/proc's count of reads grew) and the next one
+    // is blocked on descriptor 0, with the terminal out of its canonical mode.
     const std::string proc = "/proc/" + std::to_string(pid);
     const auto reads = [&] {
         std::string name;
@@ -89,7 +83,7 @@ PtyRun run_on_pty(const std::function<std::string()>& body, std::string_view key
     for (std::size_t i = 0; i < keys.size() + (hang_up ? 1 : 0); ++i) {
         await(waits_for_key, "the child never waited for a key");
         if (i == keys.size()) {  // the hang-up
-            drain(master, run.output, 0);
+            drain(master, 0);
             ::close(master);
             master = -1;
         } else if (::write(master, &keys[i], 1) != 1) {
@@ -97,8 +91,8 @@ PtyRun run_on_pty(const std::function<std::string()>& body, std::string_view key
         }
     }
     await([&] { return ::waitpid(pid, nullptr, WNOHANG) != 0; }, "the child never ended");
-    drain(master, run.output, 0);
-    drain(result[0], run.returned, -1);
+    drain(master, 0);
+    drain(result[0], -1);
     ::close(master);
     ::close(result[0]);
     return run;

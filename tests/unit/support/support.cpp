@@ -1,9 +1,10 @@
+#include "support.hpp"
+
 #include <stdlib.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
-#include <algorithm>
 #include <cstdio>
 #include <filesystem>
 #include <fstream>
@@ -16,7 +17,6 @@
 #include "i2c/i2c_testing.hpp"
 #include "image/byte_order.hpp"
 #include "platform/sandbox/sandbox.hpp"
-#include "support.hpp"
 
 namespace mp_test {
 
@@ -31,22 +31,18 @@ void seal(Bytes& record) {
           gen_crc(record.data() + 4, static_cast<std::uint32_t>(record.size() - 4), CRC_START));
 }
 
-Bytes make_record(const RecordShape& shape) {
-    Bytes r(shape.hdrlen != 0 ? shape.hdrlen : 16, 0x5A);
-    put32(r, 4, shape.len.value_or(static_cast<std::uint32_t>(shape.payload.size())));
-    put32(r, 8, shape.hdrlen != 0 ? shape.magic | 0x80000000u : shape.magic);
-    put32(r, 12, shape.id);
-    if (shape.hdrlen != 0) {
-        store_be16(std::span<std::uint8_t, 2>(r.data() + 18, 2), shape.hdrlen);
+Bytes make_record(const RecordShape& s) {
+    Bytes r(s.hdrlen != 0 ? s.hdrlen : 16, 0x5A);
+    put32(r, 4, s.len.value_or(static_cast<std::uint32_t>(s.payload.size())));
+    put32(r, 8, s.hdrlen != 0 ? s.magic | 0x80000000u : s.magic);
+    put32(r, 12, s.id);
+    if (s.hdrlen != 0) {
+        store_be16(std::span<std::uint8_t, 2>(r.data() + 18, 2), s.hdrlen);
     }
-    r.insert(r.end(), shape.payload.begin(), shape.payload.end());
-    if (shape.stored != 0) {
-        r.resize(shape.stored);
-    }
+    r.insert(r.end(), s.payload.begin(), s.payload.end());
+    r.resize(s.stored != 0 ? s.stored : r.size());
     seal(r);
-    if (shape.bad_crc) {
-        r[1] ^= 0x01;
-    }
+    r[1] ^= s.bad_crc ? 0x01 : 0;
     return r;
 }
 
@@ -58,20 +54,12 @@ Bytes concat(std::initializer_list<Bytes> parts) {
     return all;
 }
 
-Bytes text_bytes(std::string_view text) {
-    return Bytes(text.begin(), text.end());
-}
-
 Bytes pattern(std::size_t n, unsigned seed) {
     Bytes b(n);
     for (std::size_t i = 0; i < n; ++i) {
         b[i] = static_cast<std::uint8_t>(i * 7 + seed);
     }
     return b;
-}
-
-Bytes erased(std::size_t n) {
-    return Bytes(n, 0xFF);
 }
 
 void write_file(const std::string& path, const Bytes& bytes) {
@@ -88,30 +76,6 @@ std::optional<Bytes> read_file(const std::string& path) {
     }
     return Bytes(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
 }
-
-std::string sys(std::string_view command) {
-    return "{system:" + std::string(command) + "}";
-}
-
-std::string exec(std::string_view program) {
-    return "{exec:" + std::string(program) + "}";
-}
-
-void note(std::string_view text) {
-    std::fflush(stdout);
-    static_cast<void>(::write(STDOUT_FILENO, text.data(), text.size()));
-}
-
-namespace {
-
-constexpr int kReturnedStatus = 77;
-
-std::string slurp(const std::string& path) {
-    const Bytes b = read_file(path).value_or(Bytes{});
-    return {b.begin(), b.end()};
-}
-
-}  // namespace
 
 void BoardTest::SetUp() {
     // The fixed paths are only ever used inside the private root the test main gives each test
@@ -148,28 +112,14 @@ void BoardTest::TearDown() {
     }
 }
 
-std::string BoardTest::board_file(std::string_view rel) const {
-    return dir_ + "/" + std::string(rel);
-}
-
 std::string BoardTest::part_path(std::string_view name) const {
     return board_file("dev/mtd-" + std::string(name));
-}
-
-Bytes BoardTest::part(std::string_view name) const {
-    return read_file(part_path(name)).value();
 }
 
 void BoardTest::write_env(std::string_view variables) {
     Bytes env = concat({{0x12, 0x34, 0x56, 0x78}, text_bytes(variables), {0}});
     env.resize(kPartitionSize, 0xFF);
     write_file(part_path("ubootenv"), env);
-}
-
-void BoardTest::write_rescue(const Bytes& record) {
-    Bytes p = part("rescue");
-    std::copy(record.begin(), record.end(), p.begin());
-    write_file(part_path("rescue"), p);
 }
 
 void BoardTest::set_vpd(unsigned offset, std::uint8_t value) {
@@ -188,35 +138,35 @@ void BoardTest::board_conf(std::string_view lines) {
 }
 
 Outcome BoardTest::run(const std::function<int()>& step, std::string_view input) {
+    constexpr int kReturned = 77;
+    const auto slurp = [&](const char* rel) {
+        const Bytes b = read_file(board_file(rel)).value_or(Bytes{});
+        return std::string(b.begin(), b.end());
+    };
     write_file(board_file("stdin"), text_bytes(input));
-    const std::string out = board_file("stdout");
-    const std::string err = board_file("stderr");
-    const std::string ret = board_file("returned");
     std::fflush(nullptr);
     const pid_t pid = fork();
     if (pid == 0) {
         if (!std::freopen(board_file("stdin").c_str(), "r", stdin) ||
-            !std::freopen(out.c_str(), "w", stdout) || !std::freopen(err.c_str(), "w", stderr)) {
+            !std::freopen(board_file("stdout").c_str(), "w", stdout) ||
+            !std::freopen(board_file("stderr").c_str(), "w", stderr)) {
             _exit(126);
         }
-        // A watchdog, not a timing: a step that loops for ever fails its test instead of
-        // hanging the whole binary.
-        alarm(60);
+        alarm(60);  // a watchdog, not a timing: a step that loops for ever fails its test
         platform::sandbox::set_root(dir_);
         platform::sandbox::reload();
         flash_reset_for_tests();
         i2c_reset_for_tests();
-        auto reply = answer;
-        platform::sandbox::set_recorder([reply](std::string_view kind, std::string_view command) {
-            std::string line = "{";
-            line.append(kind).append(":").append(command).append("}");
-            note(line);
+        platform::sandbox::set_recorder([reply = answer](std::string_view kind, auto command) {
+            const std::string line = "{" + std::string(kind) + ":" + std::string(command) + "}";
+            std::fflush(stdout);
+            static_cast<void>(::write(STDOUT_FILENO, line.data(), line.size()));
             return reply(kind, command);
         });
         const int value = step();
         std::fflush(nullptr);
-        write_file(ret, text_bytes(std::to_string(value)));
-        _exit(kReturnedStatus);
+        write_file(board_file("returned"), text_bytes(std::to_string(value)));
+        _exit(kReturned);
     }
     Outcome o;
     int status = 0;
@@ -225,12 +175,12 @@ Outcome BoardTest::run(const std::function<int()>& step, std::string_view input)
         return o;
     }
     o.exit_status = WIFEXITED(status) ? WEXITSTATUS(status) : -1;
-    if (o.exit_status == kReturnedStatus) {
-        o.returned = std::stoi(slurp(ret));
+    if (o.exit_status == kReturned) {
+        o.returned = std::stoi(slurp("returned"));
         o.exit_status = -1;
     }
-    o.out = slurp(out);
-    o.err = slurp(err);
+    o.out = slurp("stdout");
+    o.err = slurp("stderr");
     return o;
 }
 

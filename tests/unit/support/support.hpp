@@ -1,6 +1,6 @@
 // What the unit tests of the boot path, the installer and the records share: records built byte
-// by byte as the board stores them, and a scratch board on which a scenario runs in a forked
-// child with its console in files and every command recorded, never run.
+// by byte as the board stores them, and a scratch board on which a step runs in a forked child
+// with its console in files and every command recorded, never run.
 #pragma once
 
 #include <gtest/gtest.h>
@@ -36,17 +36,23 @@ Bytes make_record(const RecordShape& shape);
 void put32(Bytes& b, std::size_t at, std::uint32_t v);
 void seal(Bytes& record);  // the CRC over everything after it
 Bytes concat(std::initializer_list<Bytes> parts);
-Bytes text_bytes(std::string_view text);
+inline Bytes text_bytes(std::string_view text) {
+    return {text.begin(), text.end()};
+}
 Bytes pattern(std::size_t n, unsigned seed);
-Bytes erased(std::size_t n);
-
+inline Bytes erased(std::size_t n) {
+    return Bytes(n, 0xFF);
+}
 void write_file(const std::string& path, const Bytes& bytes);
 std::optional<Bytes> read_file(const std::string& path);
 
 // The recorded commands appear in stdout in place, in order with the code's own output.
-std::string sys(std::string_view command);
-std::string exec(std::string_view program);
-void note(std::string_view text);
+inline std::string sys(std::string_view c) {
+    return "{system:" + std::string(c) + "}";
+}
+inline std::string exec(std::string_view p) {
+    return "{exec:" + std::string(p) + "}";
+}
 
 struct Outcome {
     int exit_status = -1;         // -1: killed by a signal, or the step returned
@@ -62,11 +68,10 @@ protected:
     void SetUp() override;
     void TearDown() override;
 
-    std::string board_file(std::string_view rel) const;
+    std::string board_file(std::string_view rel) const { return dir_ + "/" + std::string(rel); }
     std::string part_path(std::string_view name) const;
-    Bytes part(std::string_view name) const;
-    void write_env(std::string_view variables);  // NUL-separated, after a 4-byte checksum
-    void write_rescue(const Bytes& record);
+    Bytes part(std::string_view name) const { return read_file(part_path(name)).value(); }
+    void write_env(std::string_view variables);  // after a 4-byte checksum
     void set_vpd(unsigned offset, std::uint8_t value);
     std::uint8_t vpd(unsigned offset) const;
     void board_conf(std::string_view lines);

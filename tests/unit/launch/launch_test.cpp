@@ -1,0 +1,236 @@
+// The launch paths that the sandbox board's system tests cannot reach: the boot settings' parser
+// edges, damaged records that lie about their lengths, files that cannot be created, commands
+// that fail, the debugger's copy, and the rescue record's checks.
+#include <filesystem>
+
+#include "i2c/i2c_testing.hpp"
+#include "launch/launch_steps.hpp"
+#include "platform/sandbox/sandbox.hpp"
+#include "support/support.hpp"
+
+namespace mp_test {
+namespace {
+
+namespace fs = std::filesystem;
+using namespace std::string_literals;
+
+constexpr std::uint32_t kApp = 0x01504F4C, kKernel = 0x03504F4C, kDiags = 0x06504F4C;
+const std::string kUnpack =
+    sys("cd /tmp \ntar mxzf /tmp/kaviximage.tar.gz \nrm /tmp/kaviximage.tar.gz\n");
+const std::string kStart = "Failed to start Application OS.\n";
+const Bytes kPay = text_bytes("slot two application tarball");
+
+using LaunchTest = BoardTest;
+
+// gdb gdbserver gdbport shell memchk rescue diags, after the boot loader's NUL-separated text.
+TEST_F(LaunchTest, BootSettings) {
+    const std::string filler = "x=" + std::string(1280 - 3 - 8, 'y') + '\0';  // 1272 bytes
+    const std::pair<std::string, const char*> cases[] = {
+        {"bootcmd=run boot\0gdb=on\0gdbserver=off\0shell=On\0memchk=online\0diagnostics=diags\0"
+         "gdbport=-17x"s,
+         "1 0 -17 0 1 0 1"},
+        {"gdb=off\0gdbserver=on\0shell=one\0memchk=yes\0diagnostics=rescue\0gdbport=abc"s,
+         "1 1 1234 1 0 1 0"},
+        // The search is over the whole text and only the first occurrence decides; an empty
+        // value runs into the next variable; only 1280 bytes after the checksum are seen.
+        {"gdbport=99999999999\0xgdb=on\0bootargs=console=ttyS0 shell=on\0shell=off\0memchk=off\0"
+         "memchk=on"s,
+         "1 0 1234 1 0 0 0"},
+        {"gdbport=\0"
+         "7 more"s,
+         "0 0 7 0 0 0 0"},
+        {filler + "shell=on", "0 0 1234 1 0 0 0"},
+        {filler + "zshell=on", "0 0 1234 0 0 0 0"},
+    };
+    for (const auto& [env, flags] : cases) {
+        write_env(env);
+        EXPECT_EQ(run_with_devices([] {
+                      parse_uboot_env();
+                      std::printf("%d %d %d %d %d %d %d", gdb_enable, gdbserver_enable, gdbport,
+                                  shell_enable, memchk_enable, rescue_enable, standalone_diags);
+                      return 0;
+                  }).out,
+                  flags)
+            << env;
+    }
+}
+
+// Slot 1 damaged so that its lengths cannot be trusted: slot 2 boots, and nothing is read or
+// checked beyond the file. The last rows end the boot at once.
+TEST_F(LaunchTest, BootFallbacks) {
+    const auto invalid = [](const char* magic) {
+        return "Image has invalid header "s + magic +
+               ". (0x6504f4c)\nImage1 has invalid header... trying Image2.\n";
+    };
+    const std::string crc = "Image1 CRC failed, trying Image2 now.\n";
+    const std::string b12 = sys("/bin/mount -o sync -t jffs2 /dev/mtd-user /user") +
+                            "Booting image '1'\nBooting image '2'\n";
+    struct Case {
+        Bytes slot1;
+        std::string err;
+        const char* env = "";
+        std::uint8_t booted = 2;
+        std::string out = "";
+    };
+    const Case cases[] = {
+        // hdrlen + len == 2^32: a record length of 0 would probe the same offset for ever.
+        {make_record({.magic = kKernel, .payload = Bytes(8, 0), .hdrlen = 32, .len = 0xFFFFFFE0u}),
+         invalid("0x83504f4c")},
+        {concat({make_record({kApp, {}}), Bytes(4, 0)}), crc},
+        {make_record(
+             {.magic = kApp, .payload = {}, .hdrlen = 64, .len = 0xFFFFFFE4u, .stored = 36}),
+         crc},
+        {make_record({.magic = kApp, .payload = kPay, .len = 0xFFFFFF00u}), crc},
+        {make_record({.magic = kApp, .payload = kPay, .len = 29}), crc},
+        {make_record({kApp, kPay}), "Failed to open application image output file.\n", "shell=on",
+         0xFF,
+         sys("/bin/mount -o sync -t jffs2 /dev/mtd-user /user") + "Booting image '1'\n" +
+             sys("/bin/sh\n") + sys("reboot")},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.err);
+        fs::remove_all("/tmp");
+        fs::create_directories(c.booted == 2 ? "/tmp" : "/tmp/kaviximage.tar.gz");
+        write_file("/user/images/image1", c.slot1);
+        write_file("/user/images/image2", make_record({kApp, kPay}));
+        write_file(board_file("var/vpd.bin"), erased(256));
+        write_env(c.env);
+        const Outcome o = run([]() -> int { launcher_main(); });
+        const bool booted = c.booted == 2;
+        EXPECT_EQ(o.out, booted ? b12 + kUnpack + exec("/bin/backtrace") + sys("reboot") : c.out);
+        EXPECT_EQ(o.err, c.err + (booted ? kStart : ""));
+        EXPECT_EQ(vpd(59), c.booted);
+        EXPECT_EQ(o.exit_status, 0);
+        if (booted) {
+            EXPECT_EQ(read_file("/tmp/kaviximage.tar.gz"), kPay);
+        }
+    }
+}
+
+// Commands that fail: the reboot (after its second's pause) and the unpacking; the buses are
+// handed back before the application starts.
+TEST_F(LaunchTest, FailingCommandsAndTheBuses) {
+    int fails = -1;  // the status of every command but the exec and the reboot
+    answer = [&fails](std::string_view kind, std::string_view command) {
+        std::printf("{%llu s, bus %d}", platform::sandbox::stats().slept_us / 1000000,
+                    i2c_bus_descriptor(0) != 0);
+        return kind == "exec" || command == "reboot" ? 0 : fails;
+    };
+    Outcome o = run_with_devices([]() -> int { launch_image(0); });
+    EXPECT_EQ(o.out, kUnpack + "{1 s, bus 1}" + sys("reboot") + "{2 s, bus 1}");
+    EXPECT_EQ(o.err, "Failed to gunzip Application OS.\n");
+    fails = 0;
+    o = run_with_devices([]() -> int { launch_image(0); });
+    EXPECT_EQ(o.out, kUnpack + "{1 s, bus 1}" + exec("/bin/backtrace") + "{1 s, bus 0}" +
+                         sys("reboot") + "{2 s, bus 0}");
+    answer = [](std::string_view, std::string_view) { return -1; };
+    o = run([]() -> int { board_reset(); });
+    EXPECT_EQ(o.out + o.err, sys("reboot") + "System reboot failed, please power-cycle.\n");
+    EXPECT_EQ(o.exit_status, 0);
+}
+
+// The debugger: the payload of the other slot's first record, only the bytes the file holds.
+TEST_F(LaunchTest, Debugger) {
+    const Bytes gdb = text_bytes("debugger packed in the other slot");
+    Bytes cut = make_record({kApp, gdb});
+    cut.resize(cut.size() - 7);
+    struct Case {
+        int slot;
+        std::optional<Bytes> other;
+        int returned;
+        std::optional<Bytes> archive;
+        std::string err = "";
+    };
+    const Case cases[] = {
+        {1, concat({make_record({kDiags, gdb}), make_record({kApp, kPay})}), 1, gdb},
+        {2, make_record({.magic = kApp, .payload = gdb, .hdrlen = 24}), 1, gdb},
+        {1, cut, 1, Bytes(gdb.begin(), gdb.end() - 7)},
+        {1, std::nullopt, 0, std::nullopt, "Failed to open GDB image (from slot 2)\n"},
+        {2, Bytes{}, 0, std::nullopt, "Failed to open GDB output file.\n"},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.err);
+        fs::remove_all("/tmp/gdb.gz");
+        fs::remove_all("/user/images");
+        fs::create_directories(c.other && c.other->empty() ? "/tmp/gdb.gz" : "/user/images");
+        fs::create_directories("/user/images");
+        if (c.other) {
+            write_file("/user/images/image" + std::to_string(3 - c.slot), *c.other);
+        }
+        const Outcome o = run([&] { return extract_gdb(c.slot); });
+        EXPECT_EQ(o.returned, c.returned);
+        EXPECT_EQ(o.err, c.err);
+        if (!fs::is_directory("/tmp/gdb.gz")) {
+            EXPECT_EQ(read_file("/tmp/gdb.gz"), c.archive);
+        }
+        if (c.returned == 1) {
+            EXPECT_NE(o.out.find(sys("gunzip /tmp/gdb.gz") + sys("chmod +x /tmp/gdb")), o.out.npos);
+        }
+    }
+}
+
+// The rescue record: damaged ones return with an empty tarball and nothing booted; files that
+// cannot be created reset the board; only 7 characters of the answer are read.
+TEST_F(LaunchTest, RescueImage) {
+    // The record runs 4 bytes past the partition, and with those bytes zero its CRC would be
+    // right: a read that comes back short must not make it bootable.
+    Bytes payload(kPartitionSize + 4 - 16, 0x33);
+    std::fill(payload.end() - 4, payload.end(), 0);
+    Bytes past_the_end = make_record({kDiags, payload});
+    past_the_end.resize(kPartitionSize);
+    const std::string crc = "Image CRC failed. Quitting\n";
+    const std::string question =
+        "Install recovery image as image 1 or 2 (hit return to just boot image): ";
+    struct Case {
+        Bytes record;
+        std::string err;
+        const char* dir = "";  // made where a file should go
+        std::string out = "";
+    };
+    const Case cases[] = {
+        {erased(20), "Image not found... \n"},
+        {make_record({.magic = kApp, .payload = kPay, .bad_crc = true}), crc},
+        {past_the_end, crc},
+        {make_record({kApp, {}}), crc},  // shorter than its probe
+        {make_record({kApp, kPay}), "Failed to open image file.\n", "/tmp/image",
+         question + "\nInstalling recovery image as image2...\n" + sys("reboot")},
+        {make_record({kApp, kPay}), "Failed to open AppOS tarfile.\n", "/tmp/kaviximage.tar.gz",
+         sys("reboot")},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.err);
+        fs::remove_all("/tmp");
+        fs::create_directories("/tmp");
+        if (*c.dir != 0) {
+            fs::create_directories(c.dir);
+        }
+        Bytes part = c.record;
+        part.resize(kPartitionSize, 0xFF);
+        write_file(part_path("rescue"), part);
+        const Outcome o = run_with_devices([] { return extract_image_from_flash(); }, "2\n");
+        EXPECT_EQ(o.returned, *c.dir ? std::nullopt : std::optional(0));
+        EXPECT_EQ(o.out, c.out);
+        EXPECT_EQ(o.err, c.err);
+        EXPECT_EQ(vpd(59), 0xFF);
+        EXPECT_EQ(vpd(1), 0xFF);
+    }
+    fs::remove_all("/tmp");
+    fs::create_directories("/tmp");
+    board_conf("fault.mtd.absent = 1\n");
+    EXPECT_EQ(run_with_devices([] { return extract_image_from_flash(); }).err,
+              "Image not found... \n");
+    board_conf("");
+    // The rest of a longer answer stays for whoever reads next.
+    answer = [](std::string_view kind, std::string_view) {
+        char rest[32] = {};
+        std::printf("{unread:%s}",
+                    kind == "exec" && std::fgets(rest, sizeof rest, stdin) ? rest : "");
+        return 0;
+    };
+    EXPECT_NE(run_with_devices([] { return extract_image_from_flash(); }, "1abcdefgh\n")
+                  .out.find("{unread:gh\n}"),
+              std::string::npos);
+}
+
+}  // namespace
+}  // namespace mp_test
