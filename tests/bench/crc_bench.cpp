@@ -37,8 +37,7 @@ const std::uint8_t* data() {
 
 void run(benchmark::State& state, bool zlib) {
     for ([[maybe_unused]] auto _ : state) {
-        benchmark::DoNotOptimize(zlib ? crc32(0, data(), n)
-                                      : gen_crc(data(), n, CRC_START));
+        benchmark::DoNotOptimize(zlib ? crc32(0, data(), n) : gen_crc(data(), n, CRC_START));
     }
     state.SetBytesProcessed(state.iterations() * static_cast<std::int64_t>(n));
 }

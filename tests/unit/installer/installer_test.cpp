@@ -9,6 +9,7 @@
 #include <filesystem>
 #include <new>
 
+#include "crc/crc.hpp"
 #include "image/installer.hpp"
 #include "image/record.hpp"
 #include "support/support.hpp"
@@ -121,6 +122,14 @@ TEST_F(Installer, BadRecordsEndTheRun) {
         EXPECT_EQ(part("rfs"), erased(kPartitionSize));
         EXPECT_FALSE(fs::exists("/user/images/image1"));
     }
+    // hdrlen 1 and len 4: the five bytes of the record are all it is checked over.
+    Bytes five = rec(IMAGE_KERNEL, 40, 15);
+    put32(five, 4, 4);
+    put32(five, 16, 1);
+    char line[64];
+    std::snprintf(line, sizeof line, "Bad crc for KERNEL: 0x%08x,",
+                  gen_crc(&five[4], 1, CRC_START));
+    EXPECT_THAT(install(five, 0, 1).out, HasSubstr(line));
     // A record that claims more than the file holds gets a buffer of what is left of the file.
     Bytes liar = rec(IMAGE_APPLICATION, 8000, 14);
     put32(liar, 4, 0xF0000000u);
