@@ -1,6 +1,4 @@
-"""The launcher's built-in XMODEM-1K receiver on a sandbox board's serial line (`mpboard
-xmodem-receive`), against lrzsz's sx as the operator's terminal program would run it. The file
-stays in the board after the command ends."""
+"""`mpboard xmodem-receive` on a sandbox board's serial line against lrzsz's sx."""
 
 import random
 
