@@ -17,6 +17,7 @@
 #include <sstream>
 #include <stdexcept>
 #include <string>
+#include <tuple>
 #include <vector>
 
 #include "platform/platform.hpp"
@@ -221,11 +222,16 @@ TEST_F(Xmodem, ScriptedSenders) {
             file = next_fds().second;  // the line takes the first
             return Xmodem1K("/image");
         });
-        const std::string prompt = "before initiating the download.\r\n";
-        const std::size_t from = screen.find(prompt) + prompt.size();
+        // The prompts survive the switches' flushes of the line.
+        const std::string prompt =
+            "       Change the baud rate to 115200 bps and hit the <ENTER> key\r\n       before "
+            "initiating the download.\r\n";
+        const std::string back =
+            "       Change the baud rate back to 9600 bps, hit the <ENTER> key\n";
+        const std::size_t from = screen.find(prompt) + prompt.size(), to = screen.find(back, from);
+        EXPECT_NE(to, std::string::npos);
         std::string transcript;
-        for (const char a :
-             screen.substr(from, screen.find("       Change the baud rate back") - from)) {
+        for (const char a : screen.substr(from, to - from)) {
             const auto at = std::string{'C', ACK, NAK, CAN}.find(a);
             transcript += at != std::string::npos ? "CANX"[at] : '?';
         }
@@ -245,31 +251,24 @@ TEST_F(Xmodem, ScriptedSenders) {
     }
 }
 
-// {reset's wait (line feed) or init's (carriage return), keys, line given, waits, reminders}
-struct Wait {
-    bool reset;
-    std::map<unsigned, std::string> keys;
-    bool fd;
-    unsigned sleeps;
-    std::size_t reminders;
-};
-
 TEST_F(SerialSwitch, WaitEndsOnItsKeyOrALostLine) {
-    const Wait waits[] = {{false, {{2, "x\n"}, {3, "\r"}}, true, 4, 0},
-                          {false, {{22, "\r"}}, true, 22, 2},
-                          {false, {{4, ""}}, false, 4, 0},
-                          {true, {{1, "x\n"}}, true, 2, 0},
-                          {true, {{21, "\n"}}, true, 21, 1},
-                          {true, {{3, ""}}, true, 3, 0}};
-    for (const Wait& w : waits) {
-        SCOPED_TRACE(&w - waits);
+    // {reset's wait (line feed) or init's (carriage return), keys, line given, waits, reminders}
+    const std::tuple<bool, std::map<unsigned, std::string>, bool, unsigned, std::size_t> waits[] = {
+        {false, {{2, "x\n"}, {3, "\r"}}, true, 4, 0},
+        {false, {{22, "\r"}}, true, 22, 2},
+        {false, {{4, ""}}, false, 4, 0},
+        {true, {{1, "x\n"}}, true, 2, 0},
+        {true, {{21, "\n"}}, true, 21, 1},
+        {true, {{3, ""}}, true, 3, 0}};
+    for (const auto& [reset, typed, given, sleeps, reminders] : waits) {
+        SCOPED_TRACE(sleeps);
         TearDown();
         SetUp();
         type("\r");  // typed before the switch: no answer to its question
-        keys = w.reset ? std::map<unsigned, std::string>{{1, "\r"}} : w.keys;
+        keys = reset ? std::map<unsigned, std::string>{{1, "\r"}} : typed;
         const int next_fd = next_fds().first;
         const int fd = on_console([] { return init_serial(); });
-        EXPECT_EQ(fd >= 0, w.fd);
+        EXPECT_EQ(fd >= 0, given);
         EXPECT_TRUE(fd >= 0 || ::fcntl(next_fd, F_GETFD) == -1) << "a lost line left open";
         termios now{};
         ::tcgetattr(line, &now);
@@ -280,9 +279,9 @@ TEST_F(SerialSwitch, WaitEndsOnItsKeyOrALostLine) {
                       (console.c_cflag & ~tcflag_t{CSIZE | PARENB | CSTOPB | CBAUD}) | CS8);
             EXPECT_EQ(now.c_lflag, console.c_lflag & ~tcflag_t{ICANON | ECHO | ECHOE | ISIG});
         }
-        if (w.reset) {
+        if (reset) {
             vclock::sleeps = 0;
-            keys = w.keys;
+            keys = typed;
             screen.clear();
             on_console([fd] { return reset_serial(fd), 0; });
             EXPECT_TRUE(master < 0 || (::tcgetattr(line, &now) == 0 &&
@@ -290,21 +289,15 @@ TEST_F(SerialSwitch, WaitEndsOnItsKeyOrALostLine) {
         }
         ::close(fd);
         tick();
-        EXPECT_EQ(vclock::sleeps, w.sleeps);
-        const std::string reminder = w.reset ? "    ... Waiting for the <ENTER> key to be hit...\r"
-                                             : "\r\n    ... Waiting for the <Enter> key to be hit "
-                                               "before the download can start...\r\n";
+        EXPECT_EQ(vclock::sleeps, sleeps);
+        const std::string reminder = reset ? "    ... Waiting for the <ENTER> key to be hit...\r"
+                                           : "\r\n    ... Waiting for the <Enter> key to be hit "
+                                             "before the download can start...\r\n";
         std::size_t n = 0;
         for (auto at = screen.find(reminder); at != std::string::npos; ++n) {
             at = screen.find(reminder, at + 1);
         }
-        EXPECT_EQ(n, w.reminders);
-        // The prompt survives the switch's flush of the line.
-        EXPECT_NE(screen.find(
-                      w.reset ? "       Change the baud rate back to 9600 bps, hit the <ENTER> key"
-                              : "       Change the baud rate to 115200 bps and hit the <ENTER> "
-                                "key\r\n       before initiating the download.\r\n"),
-                  std::string::npos);
+        EXPECT_EQ(n, reminders);
     }
 }
 
