@@ -23,7 +23,6 @@
 #include "platform/platform.hpp"
 #include "xmodem/serial_switch.hpp"
 #include "xmodem/xmodem.hpp"
-#include "xmodem/xmodem_testing.hpp"
 
 namespace vclock {
 std::uint64_t now_us = 0;
