@@ -57,7 +57,7 @@ Bytes concat(std::initializer_list<Bytes> parts) {
 Bytes pattern(std::size_t n, unsigned seed) {
     Bytes b(n);
     for (std::size_t i = 0; i < n; ++i) {
-        b[i] = static_cast<std::uint8_t>(i * 7 + seed);
+        b[i] = static_cast<std::uint8_t>((i * 7 + (i >> 8) * 13 + seed) % 255);
     }
     return b;
 }
@@ -107,6 +107,8 @@ void BoardTest::SetUp() {
 }
 
 void BoardTest::TearDown() {
+    platform::sandbox::set_root("/");
+    platform::sandbox::reload();  // closes what a test in place left open
     if (!dir_.empty() && !HasFailure()) {
         fs::remove_all(dir_);
     }
@@ -122,12 +124,6 @@ void BoardTest::write_env(std::string_view variables) {
     write_file(part_path("ubootenv"), env);
 }
 
-void BoardTest::set_vpd(unsigned offset, std::uint8_t value) {
-    Bytes eeprom = read_file(board_file("var/vpd.bin")).value();
-    eeprom.at(offset) = value;
-    write_file(board_file("var/vpd.bin"), eeprom);
-}
-
 std::uint8_t BoardTest::vpd(unsigned offset) const {
     return read_file(board_file("var/vpd.bin")).value().at(offset);
 }
@@ -135,6 +131,23 @@ std::uint8_t BoardTest::vpd(unsigned offset) const {
 void BoardTest::board_conf(std::string_view lines) {
     write_file(board_file("etc/board.conf"),
                text_bytes("clock.scale = 0\nmtd.erase_size = 4096\n" + std::string(lines)));
+}
+
+void BoardTest::configure(std::string_view lines) {
+    board_conf(lines);
+    platform::sandbox::set_root(dir_);
+    platform::sandbox::reload();
+}
+
+std::string BoardTest::log() const {
+    const Bytes b = get("var/log/board.log");
+    return {b.begin(), b.end()};
+}
+
+void BoardTest::gate(bool open) {
+    Bytes regs = get("dev/lamel/cpld_mmmap");
+    regs.at(20) = static_cast<std::uint8_t>((regs[20] & ~1u) | (open ? 1u : 0u));
+    put("dev/lamel/cpld_mmmap", regs);
 }
 
 Outcome BoardTest::run(const std::function<int()>& step, std::string_view input) {

@@ -1,19 +1,29 @@
+// The emulated I2C buses and CPLD registers, used in place on the board.
+#include <fcntl.h>
+#include <unistd.h>
+
 #include <cerrno>
 
-#include "board_fixture.hpp"
+#include "platform/platform.hpp"
+#include "platform/sandbox/sandbox.hpp"
+#include "support/support.hpp"
 
-namespace sandbox_test {
+namespace mp_test {
 namespace {
 
 using platform::i2c_select;
 using platform::smbus_read_byte_data;
 using platform::smbus_write_byte_data;
 
-class Bus : public Board {
+class Bus : public BoardTest {
 protected:
-    int open_bus(const std::string& conf = "") {
+    // Bus 0 with the multiplexer's control byte (one bit per channel) set.
+    int open_bus(const std::string& conf, std::uint8_t mux) {
         configure(conf);
-        return platform::dev_open("/dev/i2c-0", O_RDWR);
+        const int bus = platform::dev_open("/dev/i2c-0", O_RDWR);
+        EXPECT_EQ(i2c_select(bus, 0x70), 0);
+        EXPECT_EQ(platform::dev_write(bus, &mux, 1), 1);
+        return bus;
     }
 };
 
@@ -24,34 +34,31 @@ TEST_F(Bus, EepromBehindTheMuxAndTheGate) {
         bool gate, answers;
     } cases[] = {{0x08, false, false}, {0x04, true, false}, {0xFF, true, true}, {0x09, true, true}};
     for (const auto& c : cases) {
-        const int bus = open_bus("i2c.eeprom = /vpd/eeprom.bin\n");
-        mux(bus, c.mux);
+        const int bus = open_bus("i2c.eeprom = /vpd/eeprom.bin\n", c.mux);
         gate(c.gate);
         ASSERT_EQ(i2c_select(bus, 0x54), 0) << "selection never probes";
         EXPECT_EQ(smbus_write_byte_data(bus, 59, c.mux), c.answers ? 0 : -ENXIO) << int{c.mux};
         EXPECT_EQ(smbus_read_byte_data(bus, 59), c.answers ? c.mux : -ENXIO);
     }
-    Bytes vpd(256, 0xFF);
+    Bytes vpd = erased(256);
     vpd[59] = 0x09;
     EXPECT_EQ(get("vpd/eeprom.bin"), vpd) << "created erased, written at its offset";
     // A plain offset write, then a plain read from there.
-    const int bus = open_bus("i2c.eeprom = /vpd/eeprom.bin\n");
-    mux(bus, 0x08);
+    const int bus = open_bus("i2c.eeprom = /vpd/eeprom.bin\n", 0x08);
     ASSERT_EQ(i2c_select(bus, 0x54), 0);
     const std::uint8_t at[] = {58, 0x42};
     std::uint8_t got[2] = {};
     ASSERT_EQ(platform::dev_write(bus, at, 2), 2);
     ASSERT_EQ(platform::dev_write(bus, at, 1), 1);
     ASSERT_EQ(platform::dev_read(bus, got, 2), 2);
-    EXPECT_EQ(got[0], 0x42);
-    EXPECT_EQ(got[1], 0x09);
+    EXPECT_EQ(got[0] * 256 + got[1], 0x4209);
     EXPECT_EQ(log(),
               "vpd-write: offset 59 value 0xff\nvpd-write: offset 59 value 0x09\n"
               "vpd-write: offset 58 value 0x42\n");
 }
 
 TEST_F(Bus, OtherAddressesAdaptersAndFaults) {
-    int bus = open_bus();
+    int bus = open_bus("", 0);
     ASSERT_EQ(i2c_select(bus, 0x4F), 0);
     EXPECT_EQ(smbus_write_byte_data(bus, 0x87, 0x55), 0) << "the set-up device needs no gate";
     EXPECT_EQ(smbus_read_byte_data(bus, 0x87), 0x55);
@@ -68,8 +75,7 @@ TEST_F(Bus, OtherAddressesAdaptersAndFaults) {
     }
     gate(true);
     for (const char* nak : {"read", "write", "all"}) {
-        bus = open_bus(std::string("fault.i2c.nak = ") + nak + "\n");
-        mux(bus, 0x08);
+        bus = open_bus(std::string("fault.i2c.nak = ") + nak + "\n", 0x08);
         ASSERT_EQ(i2c_select(bus, 0x54), 0);
         const bool reads = nak[0] != 'w', writes = nak[0] != 'r';
         EXPECT_EQ(smbus_write_byte_data(bus, 1, 0), writes ? -EIO : 0) << nak;
@@ -112,4 +118,4 @@ TEST_F(Bus, CpldRegisters) {
 }
 
 }  // namespace
-}  // namespace sandbox_test
+}  // namespace mp_test

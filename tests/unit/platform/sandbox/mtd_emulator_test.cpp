@@ -1,18 +1,19 @@
 // The MTD emulator: programming, erase, geometry, injected faults and power cuts. Each case runs
-// its operations on dev/mtd-kernel (filled with a pattern) in a child process, which a power
-// cut kills; the test then compares the partition with what each operation should have left.
-#include <signal.h>
-#include <sys/wait.h>
+// its operations on dev/mtd-kernel (filled with a pattern) in a child, which a power cut kills;
+// the test then compares the partition with what each operation should have left.
+#include <fcntl.h>
 
 #include <cerrno>
+#include <filesystem>
 
-#include "board_fixture.hpp"
+#include "platform/platform.hpp"
+#include "support/support.hpp"
 
-namespace sandbox_test {
+namespace mp_test {
 namespace {
 
 constexpr ssize_t kCut = -9;  // the power fails during this operation
-constexpr std::uint32_t kAll = ~0u;
+constexpr std::uint32_t kAll = ~0u, kEnd = 4 * kSector;
 
 struct Op {
     char kind;  // 'w' pwrite of `value` bytes, 'e' MEMERASE, 'r' pread, 'i' MEMGETINFO
@@ -25,14 +26,17 @@ struct Op {
 
 struct Case {
     const char* conf;
-    std::vector<Op> ops;
+    std::vector<Op> ops;  // none: the open fails with ENOENT
     std::string log;
     int flags = O_RDWR | O_SYNC;
 };
 
-// The child's exit status: 0, or 1 + the index of the first operation that went otherwise.
-int run(const Case& c, const Bytes& start) {
+// 0, or 1 + the index of the first operation that went otherwise.
+int apply(const Case& c, const Bytes& start) {
     const int fd = platform::dev_open("/dev/mtd-kernel", c.flags);
+    if (c.ops.empty()) {
+        return fd == -1 && errno == ENOENT ? 0 : 1;
+    }
     for (std::size_t i = 0; i < c.ops.size(); ++i) {
         const Op& op = c.ops[i];
         Bytes buf(op.len, op.value);
@@ -58,91 +62,80 @@ int run(const Case& c, const Bytes& start) {
     return 0;
 }
 
-class Mtd : public Board {};
+class Mtd : public BoardTest {};
 
 TEST_F(Mtd, OperationsLeaveWhatTheChipWould) {
-    const std::uint32_t end = 4 * kBlock;
     const Case cases[] = {
         {"",
          {{'w', 10, 2, 2, 0, kAll, 0xF0},
           {'w', 11, 2, 2},  // programming only clears bits
-          {'r', end - 16, 64, 16},
-          {'r', end, 64, 0},
-          {'w', end - 16, 64, -1, ENOSPC},
-          {'w', end, 1, -1, ENOSPC},
-          {'e', 1, kBlock, -1, EINVAL},
-          {'e', 0, kBlock + 1, -1, EINVAL},
-          {'e', kBlock, end, -1, EINVAL},
-          {'e', end, kBlock, -1, EINVAL},
-          {'e', kBlock, 2 * kBlock, 0},
-          {'i', end, 0, kBlock}},
+          {'r', kEnd - 16, 64, 16},
+          {'r', kEnd, 64, 0},
+          {'w', kEnd - 16, 64, -1, ENOSPC},
+          {'w', kEnd, 1, -1, ENOSPC},
+          {'e', 1, kSector, -1, EINVAL},
+          {'e', 0, kSector + 1, -1, EINVAL},
+          {'e', kSector, kEnd, -1, EINVAL},
+          {'e', kEnd, kSector, -1, EINVAL},
+          {'e', kSector, 2 * kSector, 0},
+          {'i', kEnd, 0, kSector}},
          ""},
         {"mtd.strict = 1\nmtd.erase_size = 8192 # last one counts\n",
-         {{'w', 10, 2, -1, EIO, 0, 0xF0}, {'w', 10, 2, 2, 0, kAll, 0x00}, {'i', end, 0, 8192}},
+         {{'w', 10, 2, -1, EIO, 0, 0xF0}, {'w', 10, 2, 2, 0, kAll, 0x00}, {'i', kEnd, 0, 8192}},
          ""},
-        {"", {{'e', 0, kBlock, -1, EPERM}, {'w', 0, 1, -1, EBADF}}, "", O_RDONLY},
+        {"", {{'e', 0, kSector, -1, EPERM}, {'w', 0, 1, -1, EBADF}}, "", O_RDONLY},
+        {"fault.mtd.absent = 1\n", {}, "fault: mtd absent kernel\n"},
         {"fault.mtd.meminfo = 1\n", {{'i', 0, 0, -1, EIO}}, "fault: mtd meminfo kernel\n"},
-        {"fault.mtd.size0 = 1\n", {{'i', 0, 0, kBlock}}, "fault: mtd size0 kernel\n"},
+        {"fault.mtd.size0 = 1\n", {{'i', 0, 0, kSector}}, "fault: mtd size0 kernel\n"},
         {"fault.mtd.erase = kernel:2\nfault.mtd.write = kernel:1\nfault.mtd.read = kernel:3\n",
-         {{'e', 0, end, -1, EIO, 2 * kBlock},
-          {'w', kBlock - 4, 8, -1, EIO},
-          {'w', kBlock - 8, 8, 8},
-          {'r', 3 * kBlock - 8, 8, 8},
-          {'r', 3 * kBlock - 4, 8, -1, EIO}},
+         {{'e', 0, kEnd, -1, EIO, 2 * kSector},
+          {'w', kSector - 4, 8, -1, EIO},
+          {'w', kSector - 8, 8, 8},
+          {'r', 3 * kSector - 8, 8, 8},
+          {'r', 3 * kSector - 4, 8, -1, EIO}},
          "fault: mtd erase kernel sector 2\nfault: mtd write kernel sector 1\n"
          "fault: mtd read kernel sector 3\n"},
         // Failed operations count too; the cut part of a write is programmed, of an erase blank.
         {"power.cut_after_writes = 3\npower.cut_partial = 25\nfault.mtd.write = kernel:3\n",
-         {{'e', 0, kBlock, 0},
-          {'w', 3 * kBlock, 8, -1, EIO},
+         {{'e', 0, kSector, 0},
+          {'w', 3 * kSector, 8, -1, EIO},
           {'w', 1024, 1024, kCut, 0, 256},
           {'w', 0, 8, 8}},
          "fault: mtd write kernel sector 3\n"
          "power: cut at op 3: write kernel sector 0 offset 1024 length 1024, 25% done\n"},
         {"power.cut_after_writes = 2\npower.cut_partial = 50\n",
-         {{'w', 0, 8, 8}, {'e', kBlock, 2 * kBlock, kCut, 0, kBlock / 2}},
+         {{'w', 0, 8, 8}, {'e', kSector, 2 * kSector, kCut, 0, kSector / 2}},
          "power: cut at op 2: erase kernel sector 1 offset 4096 length 4096, 50% done\n"},
         {"power.cut_after_writes = -1\npower.cut_partial = 101\n",
          {{'w', 0, 8, 8}},
-         "config: line 2: bad value for power.cut_after_writes: -1\n"
-         "config: line 3: bad value for power.cut_partial: 101\n"},
+         "config: line 3: bad value for power.cut_after_writes: -1\n"
+         "config: line 4: bad value for power.cut_partial: 101\n"},
     };
     for (const Case& c : cases) {
         SCOPED_TRACE(c.conf);
-        fs::remove(dir_ / "var/log/board.log");
-        configure(std::string("mtd.erase_size = 4096\n") + c.conf);
-        const Bytes start = pattern(end, 1);
+        std::filesystem::remove(board_file("var/log/board.log"));
+        board_conf(c.conf);
+        const Bytes start = pattern(kEnd, 1);
         put("dev/mtd-kernel", start);
-        const pid_t pid = ::fork();
-        if (pid == 0) {
-            ::_exit(run(c, start));
-        }
-        int status = 0;
-        ASSERT_EQ(::waitpid(pid, &status, 0), pid);
+        const Outcome o = run([&] { return apply(c, start); });
         Bytes want = start;
         bool cut = false;
         for (const Op& op : c.ops) {
             const std::uint32_t n =
                 std::min(op.reached == kAll ? (op.ret < 0 ? 0 : op.len) : op.reached,
-                         end - std::min(end, op.at));
+                         kEnd - std::min(kEnd, op.at));
             for (std::uint32_t i = op.at; !cut && i < op.at + n && op.kind != 'r' && op.kind != 'i';
                  ++i) {
                 want[i] = op.kind == 'e' ? 0xFF : want[i] & op.value;
             }
             cut = cut || op.ret == kCut;
         }
-        EXPECT_EQ(status, cut ? SIGKILL : 0) << "0x100 * (1 + the operation that went wrong)";
+        EXPECT_EQ(o.returned, cut ? std::nullopt : std::optional<int>(0))
+            << "1 + the operation that went wrong";
         EXPECT_EQ(get("dev/mtd-kernel"), want);
         EXPECT_EQ(log(), c.log);
     }
 }
 
-TEST_F(Mtd, AbsentFlash) {
-    configure("fault.mtd.absent = 1\n");
-    EXPECT_EQ(platform::dev_open("/dev/mtd-uboot", O_RDWR), -1);
-    EXPECT_EQ(errno, ENOENT);
-    EXPECT_EQ(log(), "fault: mtd absent uboot\n");
-}
-
 }  // namespace
-}  // namespace sandbox_test
+}  // namespace mp_test
