@@ -1,3 +1,4 @@
+// Commands are recorded in unit tests, run inside a board's jail and refused anywhere else.
 #include <fcntl.h>
 #include <sys/wait.h>
 
@@ -54,7 +55,6 @@ TEST_F(Board, CommandsAreRecordedRunInsideABoardAndRefusedElsewhere) {
     const int status = o.returned.value_or(-1);
     EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) % 124 == 3) << status;  // 3 or 127
     EXPECT_EQ(read_file("/var/log/board.log"), text_bytes("system: exit 3\n"));
-    std::filesystem::remove("/var/log/board.log");
 
     // Without a board root the devices are absent, and nothing of the host is reached.
     o = unrecorded("/", [] {
@@ -66,37 +66,6 @@ TEST_F(Board, CommandsAreRecordedRunInsideABoardAndRefusedElsewhere) {
     });
     EXPECT_EQ(o.returned, 4);
     EXPECT_NE(o.err, "") << "a refusal must be said";
-}
-
-TEST_F(Board, ClockScaleAndConfigurationLines) {
-    configure("");
-    EXPECT_EQ(platform::clock_sleep(3600), 0U) << "at scale 1 this would not end";
-    EXPECT_EQ(platform::clock_usleep(10000), 0);
-    EXPECT_EQ(sandbox::stats().slept_us, 3600ULL * 1000000 + 10000);
-    configure(
-        "# a board\n\n"
-        "  mtd.erase_size = 8192   # two blocks\n"
-        "mtd.erase_size = 0x1000\n"
-        "clock.scale = -1\n"
-        "fault.mtd.erase = boot:1\n"
-        "i2c.eeprom = ../outside.bin\n"
-        "no equals sign\n"
-        "mtd.colour = blue\n"
-        "clock.scale = 0.000001\n");
-    EXPECT_EQ(platform::clock_usleep(1000), 0);
-    EXPECT_EQ(sandbox::stats().slept_us, 1000ULL);
-    const int fd = platform::dev_open("/dev/mtd-kernel", O_RDWR);
-    platform::MtdInfo info{};
-    ASSERT_EQ(platform::mtd_meminfo(fd, &info), 0);
-    EXPECT_EQ(info.erasesize, 8192U);
-    EXPECT_EQ(platform::mtd_memerase(fd, 0, 8192), 0) << "the erase fault must not be set";
-    EXPECT_EQ(log(),
-              "config: line 6: bad value for mtd.erase_size: 0x1000\n"
-              "config: line 7: bad value for clock.scale: -1\n"
-              "config: line 8: bad value for fault.mtd.erase: boot:1\n"
-              "config: line 9: bad value for i2c.eeprom: ../outside.bin\n"
-              "config: line 10: expected key = value: no equals sign\n"
-              "config: line 11: unknown key mtd.colour\n");
 }
 
 }  // namespace
