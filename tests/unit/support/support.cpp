@@ -98,10 +98,10 @@ void BoardTest::SetUp() {
         write_file(part_path(p), erased(kPartitionSize));
     }
     write_file(part_path("uboot"), erased(kBootLoaderSize));
-    write_file(board_file("dev/i2c-0"), {});
-    write_file(board_file("dev/i2c-1"), {});
-    write_file(board_file("dev/lamel/cpld_mmmap"), Bytes(32, 0));
-    write_file(board_file("var/vpd.bin"), erased(256));
+    put("dev/i2c-0", {});
+    put("dev/i2c-1", {});
+    put("dev/lamel/cpld_mmmap", Bytes(32, 0));
+    put("var/vpd.bin", erased(256));
     board_conf("");
     answer = [](std::string_view, std::string_view) { return 0; };
 }
@@ -114,34 +114,16 @@ void BoardTest::TearDown() {
     }
 }
 
-std::string BoardTest::part_path(std::string_view name) const {
-    return board_file("dev/mtd-" + std::string(name));
-}
-
 void BoardTest::write_env(std::string_view variables) {
     Bytes env = concat({{0x12, 0x34, 0x56, 0x78}, text_bytes(variables), {0}});
     env.resize(kPartitionSize, 0xFF);
     write_file(part_path("ubootenv"), env);
 }
 
-std::uint8_t BoardTest::vpd(unsigned offset) const {
-    return read_file(board_file("var/vpd.bin")).value().at(offset);
-}
-
-void BoardTest::board_conf(std::string_view lines) {
-    write_file(board_file("etc/board.conf"),
-               text_bytes("clock.scale = 0\nmtd.erase_size = 4096\n" + std::string(lines)));
-}
-
 void BoardTest::configure(std::string_view lines) {
     board_conf(lines);
     platform::sandbox::set_root(dir_);
     platform::sandbox::reload();
-}
-
-std::string BoardTest::log() const {
-    const Bytes b = get("var/log/board.log");
-    return {b.begin(), b.end()};
 }
 
 void BoardTest::gate(bool open) {
@@ -152,10 +134,6 @@ void BoardTest::gate(bool open) {
 
 Outcome BoardTest::run(const std::function<int()>& step, std::string_view input) {
     constexpr int kReturned = 77;
-    const auto slurp = [&](const char* rel) {
-        const Bytes b = read_file(board_file(rel)).value_or(Bytes{});
-        return std::string(b.begin(), b.end());
-    };
     write_file(board_file("stdin"), text_bytes(input));
     std::fflush(nullptr);
     const pid_t pid = fork();
@@ -189,11 +167,11 @@ Outcome BoardTest::run(const std::function<int()>& step, std::string_view input)
     }
     o.exit_status = WIFEXITED(status) ? WEXITSTATUS(status) : -1;
     if (o.exit_status == kReturned) {
-        o.returned = std::stoi(slurp("returned"));
+        o.returned = std::stoi(text("returned"));
         o.exit_status = -1;
     }
-    o.out = slurp("stdout");
-    o.err = slurp("stderr");
+    o.out = text("stdout");
+    o.err = text("stderr");
     return o;
 }
 

@@ -69,14 +69,23 @@ protected:
     void TearDown() override;
 
     std::string board_file(std::string_view rel) const { return dir_ + "/" + std::string(rel); }
-    std::string part_path(std::string_view name) const;
+    std::string part_path(std::string_view name) const {
+        return board_file("dev/mtd-" + std::string(name));
+    }
     Bytes part(std::string_view name) const { return read_file(part_path(name)).value(); }
     void put(std::string_view rel, const Bytes& bytes) { write_file(board_file(rel), bytes); }
     Bytes get(std::string_view rel) const { return read_file(board_file(rel)).value_or(Bytes{}); }
-    std::string log() const;                     // var/log/board.log
+    std::string text(std::string_view rel) const {
+        const Bytes b = get(rel);
+        return {b.begin(), b.end()};
+    }
+    std::string log() const { return text("var/log/board.log"); }
     void write_env(std::string_view variables);  // after a 4-byte checksum
-    std::uint8_t vpd(unsigned offset) const;
-    void board_conf(std::string_view lines);
+    std::uint8_t vpd(unsigned offset) const { return get("var/vpd.bin").at(offset); }
+    void board_conf(std::string_view lines) {
+        put("etc/board.conf",
+            text_bytes("clock.scale = 0\nmtd.erase_size = 4096\n" + std::string(lines)));
+    }
     // The same, then this process's platform on the board with board.conf read.
     void configure(std::string_view lines);
     // The VPD gate, bit 0 of CPLD register 20, set in the register file behind the emulator.
