@@ -1,11 +1,8 @@
-// The main of every unit-test binary. Before any test runs, the binary jails itself
-// (platform::sandbox::enter_jail) in a fresh directory <build>/test-jails/<binary>-<pid>: its own
-// user, mount, PID and network namespaces, that directory as "/" (dev/null, dev/zero, dev/tty,
-// devpts, a tmpfs on /run, /proc), so the board's fixed paths ("/dev/mtd-kernel", "/user") are
-// the jail's and a test gone wrong cannot touch the workstation. The process outside waits,
-// removes the directory and ends like the tests; gtest writes on the inherited output, so test
-// discovery lists the same tests jailed or not. MP_TEST_NO_JAIL=1 runs the tests unjailed (for a
-// debugger, an xml report, symbolized sanitizer reports); tests that need the jail skip then.
+// The main of every unit-test binary: it jails itself (platform::sandbox::enter_jail) in a fresh
+// <build>/test-jails/<binary>-<pid>, so the board's fixed paths ("/dev/mtd-kernel", "/user") are
+// the jail's and a test gone wrong cannot touch the workstation; the process outside removes the
+// directory and ends like the tests. MP_TEST_NO_JAIL=1 runs unjailed (for a debugger, an xml
+// report, symbolized sanitizer reports); tests that need the jail skip then.
 #include <gtest/gtest.h>
 #include <signal.h>
 #include <unistd.h>
@@ -13,21 +10,15 @@
 #include <cerrno>
 #include <cstdio>
 #include <cstdlib>
-#include <cstring>
 #include <filesystem>
 #include <string>
 
 #include "jail/jail.hpp"
 
-#ifndef MP_TEST_JAIL_BASE
-#error "MP_TEST_JAIL_BASE: the directory under the build tree that holds the tests' jails"
-#endif
-
 int main(int argc, char** argv) {
-    // "threadsafe" re-executes the binary, which qemu-user cannot do; "fast" forks.
-    GTEST_FLAG_SET(death_test_style, "fast");
+    GTEST_FLAG_SET(death_test_style, "fast");  // "threadsafe" re-executes: qemu-user cannot
     const char* no_jail = std::getenv("MP_TEST_NO_JAIL");
-    if (no_jail == nullptr || std::strcmp(no_jail, "1") != 0) {
+    if (no_jail == nullptr || std::string(no_jail) != "1") {
         namespace fs = std::filesystem;
         const fs::path base(MP_TEST_JAIL_BASE);
         std::error_code ec;
@@ -42,15 +33,15 @@ int main(int argc, char** argv) {
         }
         const fs::path dir =
             base / (fs::path(argv[0]).filename().string() + "-" + std::to_string(::getpid()));
-        fs::remove_all(dir, ec);  // a directory left by an earlier process of this pid
+        fs::remove_all(dir, ec);  // left by an earlier process of this pid
         fs::create_directory(dir, ec);
-        const platform::sandbox::JailResult jail = platform::sandbox::enter_jail(dir, {});
+        const auto jail = platform::sandbox::enter_jail(dir, {});
         if (jail.side != platform::sandbox::JailResult::Side::inside) {
             fs::remove_all(dir, ec);
             if (jail.side == platform::sandbox::JailResult::Side::failed) {
                 std::fprintf(stderr, "%s\ntest jail: MP_TEST_NO_JAIL=1 runs the tests unjailed\n",
                              jail.error.c_str());
-                std::exit(1);
+                return 1;
             }
             platform::sandbox::exit_like(jail.wait_status);
         }

@@ -1,6 +1,6 @@
-// What the unit tests of the boot path, the installer and the records share: records built byte
-// by byte as the board stores them, and a scratch board on which a step runs in a forked child
-// with its console in files and every command recorded, never run.
+// What the unit tests share: records built byte by byte as the board stores them, and a scratch
+// sandbox board, used in place or by a step run in a forked child with its console in files and
+// every command recorded, never run.
 #pragma once
 
 #include <gtest/gtest.h>
@@ -39,7 +39,7 @@ Bytes concat(std::initializer_list<Bytes> parts);
 inline Bytes text_bytes(std::string_view text) {
     return {text.begin(), text.end()};
 }
-Bytes pattern(std::size_t n, unsigned seed);
+Bytes pattern(std::size_t n, unsigned seed);  // never 0xFF, no short period: a lost byte shows
 inline Bytes erased(std::size_t n) {
     return Bytes(n, 0xFF);
 }
@@ -61,20 +61,35 @@ struct Outcome {
     std::string err;
 };
 
-// Emulated flash, I2C and VPD in a fresh directory; the fixed paths /user/images and /tmp are
-// those of the test jail, emptied for every test.
+// Emulated flash, I2C, CPLD and VPD in a fresh directory; the fixed paths /user/images and /tmp
+// are those of the test jail, emptied for every test.
 class BoardTest : public ::testing::Test {
 protected:
     void SetUp() override;
     void TearDown() override;
 
     std::string board_file(std::string_view rel) const { return dir_ + "/" + std::string(rel); }
-    std::string part_path(std::string_view name) const;
+    std::string part_path(std::string_view name) const {
+        return board_file("dev/mtd-" + std::string(name));
+    }
     Bytes part(std::string_view name) const { return read_file(part_path(name)).value(); }
+    void put(std::string_view rel, const Bytes& bytes) { write_file(board_file(rel), bytes); }
+    Bytes get(std::string_view rel) const { return read_file(board_file(rel)).value_or(Bytes{}); }
+    std::string text(std::string_view rel) const {
+        const Bytes b = get(rel);
+        return {b.begin(), b.end()};
+    }
+    std::string log() const { return text("var/log/board.log"); }
     void write_env(std::string_view variables);  // after a 4-byte checksum
-    void set_vpd(unsigned offset, std::uint8_t value);
-    std::uint8_t vpd(unsigned offset) const;
-    void board_conf(std::string_view lines);
+    std::uint8_t vpd(unsigned offset) const { return get("var/vpd.bin").at(offset); }
+    void board_conf(std::string_view lines) {
+        put("etc/board.conf",
+            text_bytes("clock.scale = 0\nmtd.erase_size = 4096\n" + std::string(lines)));
+    }
+    // The same, then this process's platform on the board with board.conf read.
+    void configure(std::string_view lines);
+    // The VPD gate, bit 0 of CPLD register 20, set in the register file behind the emulator.
+    void gate(bool open);
 
     // The shell's answer to a recorded command (default 0: it ran).
     std::function<int(std::string_view kind, std::string_view command)> answer;
