@@ -1,9 +1,8 @@
-"""Records, tarballs and packages as the board reads them, written with struct, zlib and tarfile
-rather than by mpimage (so a fault shared by the project's writer and reader cannot hide); a
-reader of packages; the network peer of a sandbox board. Tests, campaign, benchmarks and demo use
-this one module. A record: big-endian crc, len, magic, id (16 bytes; an extended header has its
-length in bytes 18..19), then len payload bytes; crc is zlib's CRC-32 without the final inversion
-over everything after the crc word."""
+"""Records and packages as the board reads them, written with struct, zlib and tarfile rather than
+by mpimage (a fault shared by the project's writer and reader cannot hide); a reader; the network
+peer of a sandbox board. A record: big-endian crc, len, magic, id (an extended header has its
+length in bytes 18..19), then the payload; crc is zlib's CRC-32 without the final inversion over
+everything after the crc word."""
 
 import collections
 import gzip
@@ -27,9 +26,7 @@ def board_crc(data):
 
 
 def version_id(version):
-    """'a.b.c.d' (or an id already) as the 32-bit id."""
-    return version if isinstance(version, int) else int.from_bytes(
-        bytes(int(x) for x in version.split(".")), "big")
+    return version if isinstance(version, int) else int.from_bytes(bytes(map(int, version.split("."))), "big")
 
 
 def version_text(version_id):
@@ -39,17 +36,14 @@ def version_text(version_id):
 def record(magic, payload, version=0, hdrlen=None, bad_crc=False, length=None):
     """An extended magic takes hdrlen (bytes 16..17 hold a marker the reader must not take for the
     length); length overrides the len field; bad_crc flips one bit of the crc."""
-    body = struct.pack(">III", len(payload) if length is None else length, magic,
-                       version_id(version))
+    body = struct.pack(">III", len(payload) if length is None else length, magic, version_id(version))
     if magic & EXTENDED:
         body += struct.pack(">HH", 0xA5A5, hdrlen) + b"\xee" * max(hdrlen - 20, 0)
     return struct.pack(">I", board_crc(body + payload) ^ (0x10000 * bad_crc)) + body + payload
 
 
 def damaged(data, at=-1):
-    data = bytearray(data)
-    data[at] ^= 0x5A
-    return bytes(data)
+    return data[:at % len(data)] + bytes([data[at] ^ 0x5A]) + data[at % len(data) + 1:]
 
 
 def tarball(files):
@@ -70,8 +64,7 @@ def app_line(version, kind="application"):
 
 def application(version, script=None, extra=None):
     """Its program prints app_line, its arguments and LD_PRELOAD; extra: more tarball files."""
-    script = script or (f'echo "{app_line(version)}"\n'
-                        'echo "args=[$*] LD_PRELOAD=[${LD_PRELOAD:-}]"\n')
+    script = script or f'echo "{app_line(version)}"\necho "args=[$*] LD_PRELOAD=[${{LD_PRELOAD:-}}]"\n'
     files = {"home/bin/mp.elf.strip": ("#!/bin/sh\n" + script).encode(), **(extra or {})}
     return record(APPLICATION, tarball(files), version)
 
@@ -84,9 +77,7 @@ def diagnostics(version, extra=None):
 def boot_loader(payload, version):
     """The payload with the copy of its header at byte 240 (crc word 0), where the installer's
     version check reads it back."""
-    data = bytearray(payload)
-    data[240:256] = struct.pack(">IIII", 0, len(data), BOOT, version_id(version))
-    return bytes(data)
+    return payload[:240] + struct.pack(">IIII", 0, len(payload), BOOT, version_id(version)) + payload[256:]
 
 
 def records(data):
@@ -98,23 +89,25 @@ def records(data):
         end = pos + hdr + length
         if hdr < 16 or end <= pos:
             break
-        found.append(Record(pos, magic, version, hdr, length, data[pos:pos + hdr],
-                            data[pos + hdr:end],
+        found.append(Record(pos, magic, version, hdr, length, data[pos:pos + hdr], data[pos + hdr:end],
                             end <= len(data) and board_crc(data[pos + 4:end]) == crc))
         pos = end
     return found
 
 
+def until(test, what, timeout=30):
+    deadline = time.monotonic() + timeout
+    while not test():
+        assert time.monotonic() < deadline, f"{what} did not happen within {timeout} s"
+        time.sleep(0.005)
+
+
 def wait_for_line_settings(tty_fd, download, timeout=30):
     """Until the serial line (a pty, either end) is raw at 115200 bit/s (download) or back at the
     console's settings: an Enter typed before the switch would be flushed away."""
-    deadline = time.monotonic() + timeout
-    while True:
-        attrs = termios.tcgetattr(tty_fd)
-        if (attrs[4] == termios.B115200 and not attrs[3] & termios.ICANON) == download:
-            return
-        assert time.monotonic() < deadline, "the board never switched its serial line"
-        time.sleep(0.005)
+    until(lambda: (termios.tcgetattr(tty_fd)[4] == termios.B115200 and
+                   not termios.tcgetattr(tty_fd)[3] & termios.ICANON) == download,
+          "the board's switch of its serial line", timeout)
 
 
 def descendants(root):
@@ -122,8 +115,7 @@ def descendants(root):
     children = collections.defaultdict(list)
     for entry in Path("/proc").glob("[0-9]*"):
         try:
-            ppid = int((entry / "stat").read_text().rsplit(")", 1)[1].split()[1])
-            children[ppid].append(int(entry.name))
+            children[int((entry / "stat").read_text().rsplit(")", 1)[1].split()[1])].append(int(entry.name))
         except (OSError, ValueError, IndexError):
             pass
     found, todo = [], [root]
@@ -149,17 +141,10 @@ class PeerNetwork:
         ip("netns", "add", peer_ns)
         ip("-n", peer_ns, "link", "set", "lo", "up")
 
-    def wait(self, test, what):
-        deadline = time.monotonic() + self.timeout
-        while not test():
-            assert time.monotonic() < deadline, f"{what} did not happen within {self.timeout} s"
-            time.sleep(0.02)
-
     def attach(self, serve=None, tftpd=None):
         """Once the board has pinned its namespace: its eth1, and tftpd serving `serve`."""
-        self.wait(lambda: Path("/run/netns", self.board_ns).exists(), "the board's namespace")
-        ip("-n", self.ns, "link", "add", "peer0", "type", "veth", "peer", "name", "eth1", "netns",
-           self.board_ns)
+        until(Path("/run/netns", self.board_ns).exists, "the board's namespace", self.timeout)
+        ip("-n", self.ns, "link", "add", "peer0", "type", "veth", "peer", "name", "eth1", "netns", self.board_ns)
         ip("-n", self.ns, "addr", "add", f"{self.address}/24", "dev", "peer0")
         ip("-n", self.ns, "link", "set", "peer0", "up")
         if serve is None:
@@ -167,10 +152,10 @@ class PeerNetwork:
         for f in (Path(serve), *Path(serve).iterdir()):
             os.chmod(f, 0o755 if f.is_dir() else 0o644)
         self.servers.append(server := subprocess.Popen(
-            ["ip", "netns", "exec", self.ns, tftpd, "-L", "-l", "-4", "-a", f"{self.address}:69",
-             "-s", str(serve)], stdin=subprocess.DEVNULL))
-        self.wait(lambda: server.poll() is not None or
-                  ":69 " in ip("netns", "exec", self.ns, "ss", "-Hlun").stdout, "tftpd's start")
+            ["ip", "netns", "exec", self.ns, tftpd, "-L", "-l", "-4", "-a", f"{self.address}:69", "-s", str(serve)],
+            stdin=subprocess.DEVNULL))
+        until(lambda: server.poll() is not None or ":69 " in ip("netns", "exec", self.ns, "ss", "-Hlun").stdout,
+              "tftpd's start", self.timeout)
         assert server.poll() is None, f"tftpd ended at once (status {server.returncode})"
 
     def board_ip(self, *args):
@@ -182,7 +167,3 @@ class PeerNetwork:
             server.wait(timeout=10)
         for ns in (self.ns, self.board_ns):  # a killed board could not remove its name itself
             ip("netns", "del", ns, check=False)
-
-
-def diag_line(version):
-    return app_line(version, "diagnostics")
