@@ -4,16 +4,7 @@ peer of a sandbox board. A record: big-endian crc, len, magic, id (an extended h
 length in bytes 18..19), then the payload; crc is zlib's CRC-32 without the final inversion over
 everything after the crc word."""
 
-import collections
-import gzip
-import io
-import os
-import struct
-import subprocess
-import tarfile
-import termios
-import time
-import zlib
+import collections, contextlib, gzip, io, os, struct, subprocess, tarfile, termios, time, zlib  # noqa: E401
 from pathlib import Path
 
 APPLICATION, BOOT, KERNEL, RFS, DFT, DIAGS = (n << 24 | 0x504F4C for n in range(1, 7))
@@ -114,15 +105,11 @@ def descendants(root):
     """Host PIDs of the processes below root."""
     children = collections.defaultdict(list)
     for entry in Path("/proc").glob("[0-9]*"):
-        try:
+        with contextlib.suppress(OSError, ValueError, IndexError):
             children[int((entry / "stat").read_text().rsplit(")", 1)[1].split()[1])].append(int(entry.name))
-        except (OSError, ValueError, IndexError):
-            pass
-    found, todo = [], [root]
-    while todo:
-        kids = children.get(todo.pop(), [])
-        found += kids
-        todo += kids
+    found = list(children[root])
+    for pid in found:  # grows as it goes
+        found += children[pid]
     return found
 
 

@@ -1,19 +1,8 @@
-"""Sandbox boards made through `mpboard` under the build tree, booted with `mpboard run` on a
-pseudo-terminal (pexpect) or with standard output and error captured apart, read back through
-`mpboard vpd` and `log`."""
+"""Sandbox boards made by `mpboard` under the build tree, booted on a pseudo-terminal (pexpect) or
+with standard output and error captured apart, read back through `mpboard vpd` and `log`."""
 
-import contextlib
-import os
-import re
-import select
-import shutil
-import subprocess
-import sys
-import time
+import contextlib, os, re, select, shutil, subprocess, sys, time, pexpect, pytest  # noqa: E401
 from pathlib import Path
-
-import pexpect
-import pytest
 
 sys.path.insert(0, str(Path(__file__).resolve().parents[1] / "pylib"))
 from mppackage import PeerNetwork, application, descendants, diagnostics, until, wait_for_line_settings  # noqa
@@ -23,10 +12,10 @@ WORK = Path(os.environ.get("MP_SYSTEM_WORK", Path(__file__).parents[2] / "build/
 TIMEOUT = 30  # bounds a hang only: every pause of the launcher is scaled to nothing
 TFTPD, PPC_LAUNCHER = os.environ.get("MP_TFTPD", ""), os.environ.get("MPBOARD_PPC_LAUNCHER", "")
 PEER_ADDR, BOARD_ADDR = "10.77.0.1", "10.77.0.2"
-MOUNT_LINE = "system: /bin/mount -o sync -t jffs2 /dev/mtd-user /user"
+MOUNT_LINE, RESET_LINE = "system: /bin/mount -o sync -t jffs2 /dev/mtd-user /user", "system: reboot"
 UNPACK_LINE = r"system: cd /tmp \ntar mxzf /tmp/kaviximage.tar.gz \nrm /tmp/kaviximage.tar.gz\n"
 DIAGS_LINES = ["system: mkdir -p /tmp/home/bin", "system: mv /tmp/mpdiag.elf.strip /tmp/home/bin/mp.elf.strip"]
-RESET_LINE = "system: reboot"
+ppc = pytest.mark.skipif(not Path(PPC_LAUNCHER).is_file(), reason="no static powerpc launcher: scripts/test builds it")
 
 
 def boot_log(booted, *started):
@@ -49,8 +38,7 @@ class Board:
         return proc.stdout
 
     def write_file(self, name, data):
-        path = self.path / "build-inputs" / name
-        path.parent.mkdir(parents=True, exist_ok=True)
+        (path := self.path / "build-inputs" / name).parent.mkdir(parents=True, exist_ok=True)
         path.write_bytes(data)
         return path
 
@@ -59,8 +47,7 @@ class Board:
         self.mpboard("slot", n, *["--remove"] if data is None else [self.write_file(f"s{n}", data)])
 
     def slot_file(self, n):
-        path = self.path / f"user/images/image{n}"
-        return path.read_bytes() if path.exists() else None
+        return path.read_bytes() if (path := self.path / f"user/images/image{n}").exists() else None
 
     def flash(self, partition, data):
         self.mpboard("flash", partition, self.write_file(partition, data))
@@ -92,16 +79,6 @@ class Board:
         return console
 
 
-_consoles = []  # boards of a test that failed half-way, ended before the next test
-
-
-@pytest.fixture(autouse=True)
-def end_leftover_boards():
-    yield
-    while _consoles:
-        _consoles.pop().terminate(force=True)
-
-
 class Console(pexpect.spawn):
     """The board's console as an operator sees it: output lines end in CR LF on a terminal."""
 
@@ -115,8 +92,7 @@ class Console(pexpect.spawn):
         self.sendintr()
 
     def keys(self, text):
-        """Keys one by one, as a person types them."""
-        for key in text:
+        for key in text:  # one by one, as a person types them
             self.send(key)
             time.sleep(0.002)
 
@@ -125,18 +101,15 @@ class Console(pexpect.spawn):
         sx runs on pipes behind a relay, so no terminal echo of the board's output reaches it."""
         wait_for_line_settings(self.child_fd, True, TIMEOUT)
         self.keys("\r")
-        to_sx, from_board = os.pipe()
-        to_board, from_sx = os.pipe()
+        (to_sx, from_board), (to_board, from_sx) = os.pipe(), os.pipe()
         sender = subprocess.Popen(["timeout", "120", "sx", *options, str(path)], stdin=to_sx, stdout=from_sx,
                                   stderr=subprocess.PIPE)
-        os.close(to_sx)
-        os.close(from_sx)
+        os.close(to_sx), os.close(from_sx)
         while sender.poll() is None:
             for fd in select.select([to_board, self.child_fd], [], [], 0.05)[0]:
                 with contextlib.suppress(OSError):
                     os.write(self.child_fd if fd == to_board else from_board, os.read(fd, 4096))
-        os.close(to_board)
-        os.close(from_board)
+        os.close(to_board), os.close(from_board)
         assert sender.returncode == 0, sender.stderr.read()
         # The switch-back message may have gone to sx, which was still reading the line.
         wait_for_line_settings(self.child_fd, False, TIMEOUT)
@@ -160,43 +133,36 @@ def wait_for_console_read(root):
     until(lambda: any(map(reading, descendants(root))), "the launcher's read of the console", TIMEOUT)
 
 
-@pytest.fixture(scope="session")
-def template():
-    """Boards made once per session and copied for each test (creating one syncs every file):
-    the demo board, or the test board with slots 1.1.1.1, 2.2.2.2 and diagnostics 4.4.4.4."""
-    made = set()
-
-    def make(test):
-        path = WORK / "templates" / str(test)
-        if test not in made:
-            shutil.rmtree(path, ignore_errors=True)
-            path.parent.mkdir(parents=True, exist_ok=True)
-            board = Board(path)
-            board.mpboard("create", "--demo")
-            if test:
-                board.slot(1, application("1.1.1.1"))
-                board.slot(2, application("2.2.2.2"))
-                board.flash("rescue", diagnostics("4.4.4.4"))
-            made.add(test)
-        return path
-    return make
+_consoles, _templates = [], set()  # boards a failed test left running; templates made this session
 
 
 @pytest.fixture
-def new_board(request, template):
-    """Boards in a fresh directory named after the test; rescue: the boot settings ask for the
-    rescue menu."""
+def new_board(request):
+    """Boards in a fresh directory named after the test, copied from one made once a session (making
+    one syncs every file): the test board (slots 1.1.1.1 and 2.2.2.2, diagnostics 4.4.4.4) or the
+    demo board; rescue: the boot settings ask for the rescue menu."""
     base = WORK / re.sub(r"[^A-Za-z0-9_.-]+", "_", request.node.name)[:80]
     shutil.rmtree(base, ignore_errors=True)
     made = []
 
     def make(test=True, rescue=False):
+        if (template := WORK / "templates" / str(test)) not in _templates:
+            shutil.rmtree(template, ignore_errors=True)
+            template.parent.mkdir(parents=True, exist_ok=True)
+            Board(template).mpboard("create", "--demo")
+            if test:
+                Board(template).slot(1, application("1.1.1.1"))
+                Board(template).slot(2, application("2.2.2.2"))
+                Board(template).flash("rescue", diagnostics("4.4.4.4"))
+            _templates.add(template)
         made.append(Board(base / f"board{len(made) + 1}"))
-        shutil.copytree(template(test), made[-1].path, symlinks=True)
+        shutil.copytree(template, made[-1].path, symlinks=True)
         if rescue:
             made[-1].mpboard("env", "diagnostics=rescue")
         return made[-1]
-    return make
+    yield make
+    while _consoles:
+        _consoles.pop().terminate(force=True)
 
 
 @pytest.fixture
@@ -205,24 +171,16 @@ def board(new_board):
 
 
 @pytest.fixture
-def ppc_ready():
-    if not Path(PPC_LAUNCHER).is_file():
-        pytest.skip(f"no static powerpc mplaunch-sandbox ('{PPC_LAUNCHER}'): scripts/test builds it")
-
-
-@pytest.fixture
 def peer_network(request):
     if os.geteuid() != 0 or not os.access(TFTPD, os.X_OK):
         pytest.skip("network namespaces need root, and the TFTP server (MP_TFTPD) unpacked")
     tag = f"{os.getpid()}-{abs(hash(request.node.name)) % 10000}"
-    network = PeerNetwork(f"mpb-{tag}", f"mpp-{tag}", PEER_ADDR, TIMEOUT)
-    yield network
+    yield (network := PeerNetwork(f"mpb-{tag}", f"mpp-{tag}", PEER_ADDR, TIMEOUT))
     network.close()
 
 
 def pytest_sessionfinish(session, exitstatus):
     """A group whose every test was skipped ends with status 77: ctest reports it as not run."""
-    reporter = session.config.pluginmanager.get_plugin("terminalreporter")
-    stats = reporter.stats if reporter else {}
+    stats = getattr(session.config.pluginmanager.get_plugin("terminalreporter"), "stats", {})
     if exitstatus == 0 and stats.get("skipped") and not stats.get("passed"):
         session.exitstatus = 77

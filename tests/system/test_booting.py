@@ -1,6 +1,4 @@
-"""Booting without a terminal (failure lines on standard error, progress on standard output): the
-slot the VPD names starts; a damaged or missing slot hands over to the other slot, then to the
-rescue image in flash, and a board with nothing bootable reboots."""
+"""Booting (no terminal): the VPD's slot, else the other, else the rescue image, else a reboot."""
 
 import pytest
 
@@ -59,7 +57,6 @@ def test_boot(board, image, slot1, slot2, rescue, err, out, booted):
     else:
         assert log == boot_log(booted, *DIAGS_LINES * (booted == 4))
         assert board.log()[-1] == "backtrace: /tmp/home/bin/mp.elf.strip"
-        assert (board.path / "tmp/home/bin/mp.elf.strip").exists()
     # Unpacked, then the tarball deleted, before the application took over; created before the
     # rescue partition's record was checked, it stays empty when that fails.
     assert (board.path / "tmp/kaviximage.tar.gz").exists() == (booted is None)

@@ -1,9 +1,7 @@
-"""Launch modes: the boot settings choose how the application starts (debuggers, memory checker,
-the operator's shell, the management port's questions first)."""
+"""Launch modes: debuggers, memory checker, the operator's shell, the management port's questions."""
 
-import gzip
+import gzip, pytest  # noqa: E401
 
-import pytest
 
 from conftest import DIAGS_LINES, MOUNT_LINE, RESET_LINE, UNPACK_LINE
 from mppackage import APPLICATION, BOOT, app_line, application, damaged, diagnostics, record

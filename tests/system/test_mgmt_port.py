@@ -1,12 +1,7 @@
-"""The remote-debugger boot's network questions answered in tmux, with its key sequences and the
-console's editing keys; BusyBox's ifconfig and route configure the board's eth1 (read back with
-`ip`); the operator shell then runs on that terminal."""
+"""The management port's questions answered in tmux with editing keys; BusyBox configures eth1."""
 
-import os
-import shutil
-import subprocess
+import os, shutil, subprocess, pytest  # noqa: E401
 
-import pytest
 
 from conftest import MPBOARD, TIMEOUT, until, wait_for_console_read
 from mppackage import PeerNetwork, app_line

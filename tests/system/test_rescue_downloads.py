@@ -1,12 +1,10 @@
-"""Rescue downloads with real peers: the board's BusyBox configures eth1 and fetches the package
-from tftpd-hpa in a network namespace of the test's own, or lrzsz's sx sends it to BusyBox rx over
-the console line; the installer writes it to flash, slot and VPD."""
+"""Rescue downloads from real peers (tftpd-hpa in a namespace of our own, lrzsz's sx on the line)."""
 
 from pathlib import Path
 
 import pytest
 
-from conftest import BOARD_ADDR, PEER_ADDR, TFTPD
+from conftest import BOARD_ADDR, PEER_ADDR, TFTPD, ppc
 from mppackage import KERNEL, app_line, application, record
 from test_rescue_menu import MENU, choose
 
@@ -40,12 +38,10 @@ def install_and_boot(board, console, slot, *before):
 
 # The whole TFTP rescue, and the board's network namespace goes with the board; once with the
 # static powerpc launcher under qemu.
-@pytest.mark.parametrize("ppc", [False, True], ids=["host", "ppc"])
-def test_tftp_rescue_installs_and_boots(new_board, peer_network, ppc, request):
-    if ppc:
-        request.getfixturevalue("ppc_ready")
+@pytest.mark.parametrize("on_ppc", [False, pytest.param(True, marks=ppc)], ids=["host", "ppc"])
+def test_tftp_rescue_installs_and_boots(new_board, peer_network, on_ppc):
     board = new_board(rescue=True)
-    console = board.console(netns=peer_network.board_ns, ppc=ppc)
+    console = board.console(netns=peer_network.board_ns, ppc=on_ppc)
     peer_network.attach(serve=board.write_file("served/pkg.img", PACKAGE).parent, tftpd=TFTPD)
     tftp(console, BOARD_ADDR, "255.255.255.0", "", PEER_ADDR, "pkg.img")
     console.line("\tNetmask    : 255.255.255.0")

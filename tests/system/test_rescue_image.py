@@ -1,5 +1,4 @@
-"""Rescue image: both slots are gone and the rescue partition holds a recovery application; the
-operator answers its slot question on the console, interrupts it, or has no console at all."""
+"""Both slots gone, the rescue partition's recovery application asks where to install itself."""
 
 import pytest
 

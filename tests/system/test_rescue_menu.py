@@ -1,5 +1,4 @@
-"""The rescue menu on the console: the operator's letters, the hidden version display, standalone
-diagnostics with and without the wipe of /user, and a console that has gone away."""
+"""The rescue menu: letters, the versions, standalone diagnostics, a console that has gone away."""
 
 import pytest
 

@@ -1,15 +1,8 @@
-"""mpboard as a person or a test script runs it: boards made, edited, booted and installed into,
-their files read back here; packages written by the independent writer."""
+"""mpboard as a person runs it: boards made, edited, booted and installed into, read back here."""
 
-import os
-import shutil
-import struct
-import subprocess
-import sys
-import zlib
+import os, shutil, struct, subprocess, sys, zlib, pytest  # noqa: E401
 from pathlib import Path
 
-import pytest
 
 sys.path.insert(0, str(Path(__file__).resolve().parents[1] / "pylib"))
 from mppackage import APPLICATION, KERNEL, application, record  # noqa: E402
@@ -26,14 +19,12 @@ def mpboard(*args, check=0, stdin=subprocess.DEVNULL, **kw):
 
 
 def put(path, data):
-    path.write_bytes(data)
-    return path
+    return path.write_bytes(data) and path
 
 
 @pytest.fixture
 def board(tmp_path):
-    mpboard("create", tmp_path / "board", "--demo")
-    return tmp_path / "board"
+    return mpboard("create", tmp_path / "board", "--demo") and tmp_path / "board"
 
 
 def test_create_and_edit(tmp_path, board):

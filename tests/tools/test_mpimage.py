@@ -1,15 +1,8 @@
-"""mpimage as a user runs it, on packages of the independent writer, with a time and an address-space
-limit: a hang or a huge allocation on hostile lengths fails."""
+"""mpimage on the independent writer's packages, time- and memory-limited against hostile lengths."""
 
-import json
-import os
-import resource
-import struct
-import subprocess
-import sys
+import json, os, resource, struct, subprocess, sys, pytest  # noqa: E401
 from pathlib import Path
 
-import pytest
 
 sys.path.insert(0, str(Path(__file__).resolve().parents[1] / "pylib"))
 from mppackage import APPLICATION, BOOT, DFT, DIAGS, EXTENDED, KERNEL, RFS, record, records  # noqa

@@ -1,18 +1,8 @@
-"""The boot benchmark's measuring half (scripts/bench-boot prepares the board and the stamp program).
+"""measure.py BOARD MPBOARD FLOOR RUNS (run by scripts/bench-boot): the launcher's boot attempt on
+slot 1's one large record, from its start-up mount to its tar (stamp.c stands in for both), against
+the floor program on the same slot file, alternating; CPU time varies far less than wall time."""
 
-One boot attempt on a board whose slot 1 holds one large application record, timed from the
-launcher's start-up mount to its tar of the written tarball (both stamp.c), against the floor
-program (stamp.c as floor) on the same slot file. The two alternate, in changing order, so both
-see the same machine; CPU time varies far less than wall time on a machine other work shares.
-
-    measure.py BOARD MPBOARD FLOOR RUNS
-"""
-
-import os
-import statistics
-import subprocess
-import sys
-import time
+import os, statistics, subprocess, sys, time  # noqa: E401
 from pathlib import Path
 
 sys.path.insert(0, str(Path(__file__).resolve().parents[2] / "pylib"))
