@@ -1,8 +1,6 @@
-"""Records and packages as the board reads them, written with struct, zlib and tarfile rather than
-by mpimage (a fault shared by the project's writer and reader cannot hide); a reader; the network
-peer of a sandbox board. A record: big-endian crc, len, magic, id (an extended header has its
-length in bytes 18..19), then the payload; crc is zlib's CRC-32 without the final inversion over
-everything after the crc word."""
+"""Packages written and read apart from mpimage (a fault shared by its writer and reader cannot
+hide), and a sandbox board's network peer. A record: big-endian crc, len, magic, id (an extended
+header's length in bytes 18..19), payload; crc: zlib's CRC-32 uninverted over all after it."""
 
 import collections, contextlib, gzip, io, os, struct, subprocess, tarfile, termios, time, zlib  # noqa: E401
 from pathlib import Path
@@ -66,8 +64,7 @@ def diagnostics(version, extra=None):
 
 
 def boot_loader(payload, version):
-    """The payload with the copy of its header at byte 240 (crc word 0), where the installer's
-    version check reads it back."""
+    """With its header's copy (crc word 0) at byte 240, where the installer's version check reads it."""
     return payload[:240] + struct.pack(">IIII", 0, len(payload), BOOT, version_id(version)) + payload[256:]
 
 
@@ -118,8 +115,7 @@ def ip(*args, check=True):
 
 
 class PeerNetwork:
-    """A network namespace of our own: a veth end in it at `address`, the other end given to a
-    running board's namespace (`mpboard run --netns board_ns`) as eth1; tftpd-hpa on demand."""
+    """A namespace of our own with a veth end at `address`, the other the board's eth1; tftpd-hpa."""
 
     def __init__(self, board_ns, peer_ns, address="10.77.0.1", timeout=30):
         self.board_ns, self.ns, self.address, self.timeout = board_ns, peer_ns, address, timeout

@@ -1,5 +1,4 @@
-"""Sandbox boards made by `mpboard` under the build tree, booted on a pseudo-terminal (pexpect) or
-with standard output and error captured apart, read back through `mpboard vpd` and `log`."""
+"""Sandbox boards made by `mpboard`, booted on a pseudo-terminal (pexpect) or with output captured."""
 
 import contextlib, os, re, select, shutil, subprocess, sys, time, pexpect, pytest  # noqa: E401
 from pathlib import Path
@@ -43,7 +42,6 @@ class Board:
         return path
 
     def slot(self, n, data):
-        """Puts a package into image slot n; None removes the slot file."""
         self.mpboard("slot", n, *["--remove"] if data is None else [self.write_file(f"s{n}", data)])
 
     def slot_file(self, n):
@@ -61,14 +59,12 @@ class Board:
                 if not launcher or line.split(":")[0] in ("system", "exec", "vpd-write", "fault")]
 
     def run(self, stdin=b"", ppc=False):
-        """Boots without a terminal: standard output and standard error captured apart."""
         proc = subprocess.run([MPBOARD, "run", self.path, "--clock-scale", "0", *["--ppc"] * ppc],
                               input=stdin, capture_output=True, timeout=120)
         return proc.returncode, proc.stdout.decode(), proc.stderr.decode()
 
     def console(self, *command, clock_scale="0", netns=None, ppc=False):
-        """`mpboard run` (or another mpboard command, standard error to stderr.txt) with a
-        pseudo-terminal as the board's console and serial line."""
+        """`mpboard run` (or another command, its standard error to stderr.txt) on a pty as console."""
         args = command or ("run", self.path, "--clock-scale", clock_scale, *["--netns", netns] * bool(netns),
                            *["--ppc"] * ppc)
         console = Console("/bin/sh", ["-c", 'exec "$0" "$@"' + " 2>stderr.txt" * bool(command), MPBOARD,
@@ -97,8 +93,7 @@ class Console(pexpect.spawn):
             time.sleep(0.002)
 
     def xmodem_download(self, path, *options):
-        """Enter at the download speed, lrzsz's sx sends the file, Enter at the console's speed.
-        sx runs on pipes behind a relay, so no terminal echo of the board's output reaches it."""
+        """Enter, sx sends the file through a relay (no terminal echo reaches it), Enter again."""
         wait_for_line_settings(self.child_fd, True, TIMEOUT)
         self.keys("\r")
         (to_sx, from_board), (to_board, from_sx) = os.pipe(), os.pipe()
@@ -116,7 +111,6 @@ class Console(pexpect.spawn):
         self.keys("\r")
 
     def finish(self):
-        """Waits for the end: the exit status and what came after the last match."""
         self.expect(pexpect.EOF)
         self.close()
         self.logfile_read.close()
@@ -138,9 +132,8 @@ _consoles, _templates = [], set()  # boards a failed test left running; template
 
 @pytest.fixture
 def new_board(request):
-    """Boards in a fresh directory named after the test, copied from one made once a session (making
-    one syncs every file): the test board (slots 1.1.1.1 and 2.2.2.2, diagnostics 4.4.4.4) or the
-    demo board; rescue: the boot settings ask for the rescue menu."""
+    """Copies of a board made once a session: the test board (slots 1.1.1.1, 2.2.2.2, diagnostics
+    4.4.4.4) or the demo board; rescue: the boot settings ask for the rescue menu."""
     base = WORK / re.sub(r"[^A-Za-z0-9_.-]+", "_", request.node.name)[:80]
     shutil.rmtree(base, ignore_errors=True)
     made = []
