@@ -1,20 +1,8 @@
-"""Records, tarballs and packages as the board reads them, written with struct, zlib and tarfile
-rather than by mpimage (so a fault shared by the project's writer and reader cannot hide); a
-reader of packages; the network peer of a sandbox board. Tests, campaign, benchmarks and demo use
-this one module. A record: big-endian crc, len, magic, id (16 bytes; an extended header has its
-length in bytes 18..19), then len payload bytes; crc is zlib's CRC-32 without the final inversion
-over everything after the crc word."""
+"""Packages written and read apart from mpimage (a fault shared by its writer and reader cannot
+hide), and a sandbox board's network peer. A record: big-endian crc, len, magic, id (an extended
+header's length in bytes 18..19), payload; crc: zlib's CRC-32 uninverted over all after it."""
 
-import collections
-import gzip
-import io
-import os
-import struct
-import subprocess
-import tarfile
-import termios
-import time
-import zlib
+import collections, contextlib, gzip, io, os, struct, subprocess, tarfile, termios, time, zlib  # noqa: E401
 from pathlib import Path
 
 APPLICATION, BOOT, KERNEL, RFS, DFT, DIAGS = (n << 24 | 0x504F4C for n in range(1, 7))
@@ -27,9 +15,7 @@ def board_crc(data):
 
 
 def version_id(version):
-    """'a.b.c.d' (or an id already) as the 32-bit id."""
-    return version if isinstance(version, int) else int.from_bytes(
-        bytes(int(x) for x in version.split(".")), "big")
+    return version if isinstance(version, int) else int.from_bytes(bytes(map(int, version.split("."))), "big")
 
 
 def version_text(version_id):
@@ -39,17 +25,14 @@ def version_text(version_id):
 def record(magic, payload, version=0, hdrlen=None, bad_crc=False, length=None):
     """An extended magic takes hdrlen (bytes 16..17 hold a marker the reader must not take for the
     length); length overrides the len field; bad_crc flips one bit of the crc."""
-    body = struct.pack(">III", len(payload) if length is None else length, magic,
-                       version_id(version))
+    body = struct.pack(">III", len(payload) if length is None else length, magic, version_id(version))
     if magic & EXTENDED:
         body += struct.pack(">HH", 0xA5A5, hdrlen) + b"\xee" * max(hdrlen - 20, 0)
     return struct.pack(">I", board_crc(body + payload) ^ (0x10000 * bad_crc)) + body + payload
 
 
 def damaged(data, at=-1):
-    data = bytearray(data)
-    data[at] ^= 0x5A
-    return bytes(data)
+    return data[:at % len(data)] + bytes([data[at] ^ 0x5A]) + data[at % len(data) + 1:]
 
 
 def tarball(files):
@@ -70,8 +53,7 @@ def app_line(version, kind="application"):
 
 def application(version, script=None, extra=None):
     """Its program prints app_line, its arguments and LD_PRELOAD; extra: more tarball files."""
-    script = script or (f'echo "{app_line(version)}"\n'
-                        'echo "args=[$*] LD_PRELOAD=[${LD_PRELOAD:-}]"\n')
+    script = script or f'echo "{app_line(version)}"\necho "args=[$*] LD_PRELOAD=[${{LD_PRELOAD:-}}]"\n'
     files = {"home/bin/mp.elf.strip": ("#!/bin/sh\n" + script).encode(), **(extra or {})}
     return record(APPLICATION, tarball(files), version)
 
@@ -82,11 +64,8 @@ def diagnostics(version, extra=None):
 
 
 def boot_loader(payload, version):
-    """The payload with the copy of its header at byte 240 (crc word 0), where the installer's
-    version check reads it back."""
-    data = bytearray(payload)
-    data[240:256] = struct.pack(">IIII", 0, len(data), BOOT, version_id(version))
-    return bytes(data)
+    """With its header's copy (crc word 0) at byte 240, where the installer's version check reads it."""
+    return payload[:240] + struct.pack(">IIII", 0, len(payload), BOOT, version_id(version)) + payload[256:]
 
 
 def records(data):
@@ -98,39 +77,36 @@ def records(data):
         end = pos + hdr + length
         if hdr < 16 or end <= pos:
             break
-        found.append(Record(pos, magic, version, hdr, length, data[pos:pos + hdr],
-                            data[pos + hdr:end],
+        found.append(Record(pos, magic, version, hdr, length, data[pos:pos + hdr], data[pos + hdr:end],
                             end <= len(data) and board_crc(data[pos + 4:end]) == crc))
         pos = end
     return found
 
 
+def until(test, what, timeout=30):
+    deadline = time.monotonic() + timeout
+    while not test():
+        assert time.monotonic() < deadline, f"{what} did not happen within {timeout} s"
+        time.sleep(0.005)
+
+
 def wait_for_line_settings(tty_fd, download, timeout=30):
     """Until the serial line (a pty, either end) is raw at 115200 bit/s (download) or back at the
     console's settings: an Enter typed before the switch would be flushed away."""
-    deadline = time.monotonic() + timeout
-    while True:
-        attrs = termios.tcgetattr(tty_fd)
-        if (attrs[4] == termios.B115200 and not attrs[3] & termios.ICANON) == download:
-            return
-        assert time.monotonic() < deadline, "the board never switched its serial line"
-        time.sleep(0.005)
+    until(lambda: (termios.tcgetattr(tty_fd)[4] == termios.B115200 and
+                   not termios.tcgetattr(tty_fd)[3] & termios.ICANON) == download,
+          "the board's switch of its serial line", timeout)
 
 
 def descendants(root):
     """Host PIDs of the processes below root."""
     children = collections.defaultdict(list)
     for entry in Path("/proc").glob("[0-9]*"):
-        try:
-            ppid = int((entry / "stat").read_text().rsplit(")", 1)[1].split()[1])
-            children[ppid].append(int(entry.name))
-        except (OSError, ValueError, IndexError):
-            pass
-    found, todo = [], [root]
-    while todo:
-        kids = children.get(todo.pop(), [])
-        found += kids
-        todo += kids
+        with contextlib.suppress(OSError, ValueError, IndexError):
+            children[int((entry / "stat").read_text().rsplit(")", 1)[1].split()[1])].append(int(entry.name))
+    found = list(children[root])
+    for pid in found:  # grows as it goes
+        found += children[pid]
     return found
 
 
@@ -139,8 +115,7 @@ def ip(*args, check=True):
 
 
 class PeerNetwork:
-    """A network namespace of our own: a veth end in it at `address`, the other end given to a
-    running board's namespace (`mpboard run --netns board_ns`) as eth1; tftpd-hpa on demand."""
+    """A namespace of our own with a veth end at `address`, the other the board's eth1; tftpd-hpa."""
 
     def __init__(self, board_ns, peer_ns, address="10.77.0.1", timeout=30):
         self.board_ns, self.ns, self.address, self.timeout = board_ns, peer_ns, address, timeout
@@ -149,17 +124,10 @@ class PeerNetwork:
         ip("netns", "add", peer_ns)
         ip("-n", peer_ns, "link", "set", "lo", "up")
 
-    def wait(self, test, what):
-        deadline = time.monotonic() + self.timeout
-        while not test():
-            assert time.monotonic() < deadline, f"{what} did not happen within {self.timeout} s"
-            time.sleep(0.02)
-
     def attach(self, serve=None, tftpd=None):
         """Once the board has pinned its namespace: its eth1, and tftpd serving `serve`."""
-        self.wait(lambda: Path("/run/netns", self.board_ns).exists(), "the board's namespace")
-        ip("-n", self.ns, "link", "add", "peer0", "type", "veth", "peer", "name", "eth1", "netns",
-           self.board_ns)
+        until(Path("/run/netns", self.board_ns).exists, "the board's namespace", self.timeout)
+        ip("-n", self.ns, "link", "add", "peer0", "type", "veth", "peer", "name", "eth1", "netns", self.board_ns)
         ip("-n", self.ns, "addr", "add", f"{self.address}/24", "dev", "peer0")
         ip("-n", self.ns, "link", "set", "peer0", "up")
         if serve is None:
@@ -167,10 +135,10 @@ class PeerNetwork:
         for f in (Path(serve), *Path(serve).iterdir()):
             os.chmod(f, 0o755 if f.is_dir() else 0o644)
         self.servers.append(server := subprocess.Popen(
-            ["ip", "netns", "exec", self.ns, tftpd, "-L", "-l", "-4", "-a", f"{self.address}:69",
-             "-s", str(serve)], stdin=subprocess.DEVNULL))
-        self.wait(lambda: server.poll() is not None or
-                  ":69 " in ip("netns", "exec", self.ns, "ss", "-Hlun").stdout, "tftpd's start")
+            ["ip", "netns", "exec", self.ns, tftpd, "-L", "-l", "-4", "-a", f"{self.address}:69", "-s", str(serve)],
+            stdin=subprocess.DEVNULL))
+        until(lambda: server.poll() is not None or ":69 " in ip("netns", "exec", self.ns, "ss", "-Hlun").stdout,
+              "tftpd's start", self.timeout)
         assert server.poll() is None, f"tftpd ended at once (status {server.returncode})"
 
     def board_ip(self, *args):
@@ -182,7 +150,3 @@ class PeerNetwork:
             server.wait(timeout=10)
         for ns in (self.ns, self.board_ns):  # a killed board could not remove its name itself
             ip("netns", "del", ns, check=False)
-
-
-def diag_line(version):
-    return app_line(version, "diagnostics")

@@ -1,41 +1,25 @@
-"""Sandbox boards for the system tests: made through `mpboard` under the build tree, booted with
-`mpboard run` on a pseudo-terminal (pexpect) or with standard output and error captured apart,
-read back through `mpboard vpd` and `log`."""
+"""Sandbox boards made by `mpboard`, booted on a pseudo-terminal (pexpect) or with output captured."""
 
-import contextlib
-import os
-import re
-import select
-import shutil
-import subprocess
-import sys
-import time
+import contextlib, os, re, select, shutil, subprocess, sys, time, pexpect, pytest  # noqa: E401
 from pathlib import Path
 
-import pexpect
-import pytest
-
 sys.path.insert(0, str(Path(__file__).resolve().parents[1] / "pylib"))
-from mppackage import PeerNetwork, application, descendants, diagnostics, wait_for_line_settings  # noqa
+from mppackage import PeerNetwork, application, descendants, diagnostics, until, wait_for_line_settings  # noqa
 
 MPBOARD = os.environ.get("MPBOARD", "mpboard")
 WORK = Path(os.environ.get("MP_SYSTEM_WORK", Path(__file__).parents[2] / "build/system-boards"))
 TIMEOUT = 30  # bounds a hang only: every pause of the launcher is scaled to nothing
 TFTPD, PPC_LAUNCHER = os.environ.get("MP_TFTPD", ""), os.environ.get("MPBOARD_PPC_LAUNCHER", "")
 PEER_ADDR, BOARD_ADDR = "10.77.0.1", "10.77.0.2"
-MOUNT_LINE = "system: /bin/mount -o sync -t jffs2 /dev/mtd-user /user"
+MOUNT_LINE, RESET_LINE = "system: /bin/mount -o sync -t jffs2 /dev/mtd-user /user", "system: reboot"
 UNPACK_LINE = r"system: cd /tmp \ntar mxzf /tmp/kaviximage.tar.gz \nrm /tmp/kaviximage.tar.gz\n"
-DIAGS_LINES = ["system: mkdir -p /tmp/home/bin",
-               "system: mv /tmp/mpdiag.elf.strip /tmp/home/bin/mp.elf.strip"]
-RESET_LINE = "system: reboot"
-RESCUE_QUESTION = "Install recovery image as image 1 or 2 (hit return to just boot image): "
-RECOVERY = application("7.7.7.7")
+DIAGS_LINES = ["system: mkdir -p /tmp/home/bin", "system: mv /tmp/mpdiag.elf.strip /tmp/home/bin/mp.elf.strip"]
+ppc = pytest.mark.skipif(not Path(PPC_LAUNCHER).is_file(), reason="no static powerpc launcher: scripts/test builds it")
 
 
 def boot_log(booted, *started):
     """The launcher's board-log lines of a boot that ends in the ordinary start."""
-    return [MOUNT_LINE, f"vpd-write: offset 59 value 0x{booted:02x}", UNPACK_LINE, *started,
-            "exec: /bin/backtrace"]
+    return [MOUNT_LINE, f"vpd-write: offset 59 value 0x{booted:02x}", UNPACK_LINE, *started, "exec: /bin/backtrace"]
 
 
 def pristine_vpd(image=1, booted=0xFF):
@@ -46,188 +30,132 @@ class Board:
     def __init__(self, path):
         self.path = path
 
-    def mpboard(self, command, *args, check=0):
+    def mpboard(self, command, *args):
         proc = subprocess.run([MPBOARD, command, self.path, *map(str, args)], timeout=60,
                               stdin=subprocess.DEVNULL, capture_output=True, text=True)
-        assert check is None or proc.returncode == check, proc
-        return proc
+        assert proc.returncode == 0, proc
+        return proc.stdout
 
     def write_file(self, name, data):
-        path = self.path / "build-inputs" / name
-        path.parent.mkdir(parents=True, exist_ok=True)
+        (path := self.path / "build-inputs" / name).parent.mkdir(parents=True, exist_ok=True)
         path.write_bytes(data)
         return path
 
     def slot(self, n, data):
-        """Puts a package into image slot n; None removes the slot file."""
         self.mpboard("slot", n, *["--remove"] if data is None else [self.write_file(f"s{n}", data)])
 
     def slot_file(self, n):
-        path = self.path / f"user/images/image{n}"
-        return path.read_bytes() if path.exists() else None
+        return path.read_bytes() if (path := self.path / f"user/images/image{n}").exists() else None
 
     def flash(self, partition, data):
         self.mpboard("flash", partition, self.write_file(partition, data))
 
-    def env(self, *assignments):
-        self.mpboard("env", *assignments)
-
     def vpd(self):
-        return {int(o): int(v, 0) for o, v in map(str.split, self.mpboard("vpd").stdout.splitlines())}
+        return {int(o): int(v, 0) for o, v in map(str.split, self.mpboard("vpd").splitlines())}
 
-    def log(self):
-        return self.mpboard("log").stdout.splitlines()
-
-    def launcher_log(self):
-        """The board-log lines of the launcher's own device and command calls."""
-        return [line for line in self.log() if line.split(":")[0] in ("system", "exec", "vpd-write", "fault")]
+    def log(self, launcher=False):
+        """The board log; launcher: only the lines of the launcher's own device and command calls."""
+        return [line for line in self.mpboard("log").splitlines()
+                if not launcher or line.split(":")[0] in ("system", "exec", "vpd-write", "fault")]
 
     def run(self, stdin=b"", ppc=False):
-        """Boots without a terminal: standard output and standard error captured apart."""
         proc = subprocess.run([MPBOARD, "run", self.path, "--clock-scale", "0", *["--ppc"] * ppc],
                               input=stdin, capture_output=True, timeout=120)
         return proc.returncode, proc.stdout.decode(), proc.stderr.decode()
 
     def console(self, *command, clock_scale="0", netns=None, ppc=False):
-        """`mpboard run` (or another mpboard command, standard error to stderr.txt) with a
-        pseudo-terminal as the board's console and serial line."""
-        args = ["-c", f'exec "$0" {" ".join(map(str, command))} 2>"$1"', MPBOARD, self.path / "stderr.txt"]
-        if not command:
-            args = ["-c", 'exec "$0" "$@"', MPBOARD, "run", self.path, "--clock-scale", clock_scale,
-                    *["--netns", netns] * bool(netns), *["--ppc"] * ppc]
-        child = pexpect.spawn("/bin/sh", list(map(str, args)), timeout=TIMEOUT, encoding="utf-8",
-                              codec_errors="replace", dimensions=(24, 120))
-        child.logfile_read = open(self.path / "console.txt", "w", buffering=1)
-        _consoles.append(child)
-        return Console(child)
+        """`mpboard run` (or another command, its standard error to stderr.txt) on a pty as console."""
+        args = command or ("run", self.path, "--clock-scale", clock_scale, *["--netns", netns] * bool(netns),
+                           *["--ppc"] * ppc)
+        console = Console("/bin/sh", ["-c", 'exec "$0" "$@"' + " 2>stderr.txt" * bool(command), MPBOARD,
+                                      *map(str, args)], cwd=self.path, timeout=TIMEOUT, encoding="utf-8",
+                          codec_errors="replace", dimensions=(24, 120))
+        console.logfile_read = open(self.path / "console.txt", "w", buffering=1)
+        _consoles.append(console)
+        return console
 
 
-_consoles = []  # boards of a test that failed half-way, ended before the next test
-
-
-@pytest.fixture(autouse=True)
-def end_leftover_boards():
-    yield
-    while _consoles:
-        _consoles.pop().terminate(force=True)
-
-
-class Console:
+class Console(pexpect.spawn):
     """The board's console as an operator sees it: output lines end in CR LF on a terminal."""
-
-    def __init__(self, child):
-        self.child = child
 
     def line(self, *texts):
         for text in texts:
-            self.child.expect_exact(text + "\r\n")
-
-    def prompt(self, text):
-        self.child.expect_exact(text)
-
-    def enter(self, text=""):
-        self.child.send(text + "\r")
+            self.expect_exact(text + "\r\n")
 
     def interrupt(self):
         """Ctrl-C once the launcher waits in its read (before it, it only raises the flag)."""
-        wait_for_console_read(self.child.pid)
-        self.child.sendintr()
-
-    def answer(self, keys):
-        """All keys in one write once the launcher waits, as a terminal sends a key sequence."""
-        wait_for_console_read(self.child.pid)
-        self.child.send(keys)
+        wait_for_console_read(self.pid)
+        self.sendintr()
 
     def keys(self, text):
-        """Keys one by one, as a person types them."""
-        for key in text:
-            self.child.send(key)
+        for key in text:  # one by one, as a person types them
+            self.send(key)
             time.sleep(0.002)
 
     def xmodem_download(self, path, *options):
-        """Enter at the download speed, lrzsz's sx sends the file, Enter at the console's speed.
-        sx runs on pipes behind a relay, so no terminal echo of the board's output reaches it."""
-        wait_for_line_settings(self.child.child_fd, True, TIMEOUT)
+        """Enter, sx sends the file through a relay (no terminal echo reaches it), Enter again."""
+        wait_for_line_settings(self.child_fd, True, TIMEOUT)
         self.keys("\r")
-        to_sx, from_board = os.pipe()
-        to_board, from_sx = os.pipe()
-        sender = subprocess.Popen(["timeout", "120", "sx", *options, str(path)], stdin=to_sx,
-                                  stdout=from_sx, stderr=subprocess.PIPE)
-        os.close(to_sx)
-        os.close(from_sx)
-        line = self.child.child_fd
+        (to_sx, from_board), (to_board, from_sx) = os.pipe(), os.pipe()
+        sender = subprocess.Popen(["timeout", "120", "sx", *options, str(path)], stdin=to_sx, stdout=from_sx,
+                                  stderr=subprocess.PIPE)
+        os.close(to_sx), os.close(from_sx)
         while sender.poll() is None:
-            for fd in select.select([to_board, line], [], [], 0.05)[0]:
+            for fd in select.select([to_board, self.child_fd], [], [], 0.05)[0]:
                 with contextlib.suppress(OSError):
-                    os.write(line if fd == to_board else from_board, os.read(fd, 4096))
-        os.close(to_board)
-        os.close(from_board)
+                    os.write(self.child_fd if fd == to_board else from_board, os.read(fd, 4096))
+        os.close(to_board), os.close(from_board)
         assert sender.returncode == 0, sender.stderr.read()
         # The switch-back message may have gone to sx, which was still reading the line.
-        wait_for_line_settings(self.child.child_fd, False, TIMEOUT)
+        wait_for_line_settings(self.child_fd, False, TIMEOUT)
         self.keys("\r")
 
     def finish(self):
-        """Waits for the end: the exit status and what came after the last match."""
-        self.child.expect(pexpect.EOF)
-        self.child.close()
-        self.child.logfile_read.close()
-        assert self.child.signalstatus is None, f"ended by signal {self.child.signalstatus}"
-        return self.child.exitstatus, self.child.before
+        self.expect(pexpect.EOF)
+        self.close()
+        self.logfile_read.close()
+        assert self.signalstatus is None, f"ended by signal {self.signalstatus}"
+        return self.exitstatus, self.before
 
 
 def wait_for_console_read(root):
     """Until the launcher below process root waits in its read(2) of descriptor 0."""
-    deadline = time.monotonic() + TIMEOUT
-    while time.monotonic() < deadline:
-        for pid in descendants(root):
-            with contextlib.suppress(OSError):
-                if (Path(f"/proc/{pid}/comm").read_text().startswith("mplaunch") and
-                        Path(f"/proc/{pid}/syscall").read_text().split()[:2] == ["0", "0x0"]):
-                    return
-        time.sleep(0.01)
-    raise AssertionError("the launcher never waited for the console")
+    def reading(pid):
+        with contextlib.suppress(OSError):
+            return (Path(f"/proc/{pid}/comm").read_text().startswith("mplaunch") and
+                    Path(f"/proc/{pid}/syscall").read_text().split()[:2] == ["0", "0x0"])
+    until(lambda: any(map(reading, descendants(root))), "the launcher's read of the console", TIMEOUT)
 
 
-def make_test_board(board):
-    """Slots 1.1.1.1 and 2.2.2.2 of this suite's own and diagnostics 4.4.4.4 in flash."""
-    board.mpboard("create", "--demo")
-    board.slot(1, application("1.1.1.1"))
-    board.slot(2, application("2.2.2.2"))
-    board.flash("rescue", diagnostics("4.4.4.4"))
-
-
-@pytest.fixture(scope="session")
-def template():
-    """Boards made once per session and copied for each test (creating one syncs every file)."""
-    made = set()
-
-    def get(test):
-        path = WORK / "templates" / str(test)
-        if test not in made:
-            shutil.rmtree(path, ignore_errors=True)
-            path.parent.mkdir(parents=True, exist_ok=True)
-            make_test_board(Board(path)) if test else Board(path).mpboard("create", "--demo")
-            made.add(test)
-        return path
-    return get
+_consoles, _templates = [], set()  # boards a failed test left running; templates made this session
 
 
 @pytest.fixture
-def new_board(request, template):
-    """Boards in a fresh directory named after the test: the test board, or (test=False) the
-    demo board as `mpboard create --demo` makes it."""
+def new_board(request):
+    """Copies of a board made once a session: the test board (slots 1.1.1.1, 2.2.2.2, diagnostics
+    4.4.4.4) or the demo board; rescue: the boot settings ask for the rescue menu."""
     base = WORK / re.sub(r"[^A-Za-z0-9_.-]+", "_", request.node.name)[:80]
     shutil.rmtree(base, ignore_errors=True)
     made = []
 
-    def make(test=True, rescue_env=False):
+    def make(test=True, rescue=False):
+        if (template := WORK / "templates" / str(test)) not in _templates:
+            shutil.rmtree(template, ignore_errors=True)
+            template.parent.mkdir(parents=True, exist_ok=True)
+            Board(template).mpboard("create", "--demo")
+            if test:
+                Board(template).slot(1, application("1.1.1.1"))
+                Board(template).slot(2, application("2.2.2.2"))
+                Board(template).flash("rescue", diagnostics("4.4.4.4"))
+            _templates.add(template)
         made.append(Board(base / f"board{len(made) + 1}"))
-        shutil.copytree(template(test), made[-1].path, symlinks=True)
-        if rescue_env:
-            made[-1].env("diagnostics=rescue")
+        shutil.copytree(template, made[-1].path, symlinks=True)
+        if rescue:
+            made[-1].mpboard("env", "diagnostics=rescue")
         return made[-1]
-    return make
+    yield make
+    while _consoles:
+        _consoles.pop().terminate(force=True)
 
 
 @pytest.fixture
@@ -236,33 +164,16 @@ def board(new_board):
 
 
 @pytest.fixture
-def rescue_board(board):
-    """Both slots gone and a recovery application in the rescue partition."""
-    board.slot(1, None)
-    board.slot(2, None)
-    board.flash("rescue", RECOVERY)
-    return board
-
-
-@pytest.fixture
-def ppc_ready():
-    if not Path(PPC_LAUNCHER).is_file():
-        pytest.skip(f"no static powerpc mplaunch-sandbox ('{PPC_LAUNCHER}'): scripts/test builds it")
-
-
-@pytest.fixture
 def peer_network(request):
     if os.geteuid() != 0 or not os.access(TFTPD, os.X_OK):
         pytest.skip("network namespaces need root, and the TFTP server (MP_TFTPD) unpacked")
     tag = f"{os.getpid()}-{abs(hash(request.node.name)) % 10000}"
-    network = PeerNetwork(f"mpb-{tag}", f"mpp-{tag}", PEER_ADDR, TIMEOUT)
-    yield network
+    yield (network := PeerNetwork(f"mpb-{tag}", f"mpp-{tag}", PEER_ADDR, TIMEOUT))
     network.close()
 
 
 def pytest_sessionfinish(session, exitstatus):
     """A group whose every test was skipped ends with status 77: ctest reports it as not run."""
-    reporter = session.config.pluginmanager.get_plugin("terminalreporter")
-    stats = reporter.stats if reporter else {}
+    stats = getattr(session.config.pluginmanager.get_plugin("terminalreporter"), "stats", {})
     if exitstatus == 0 and stats.get("skipped") and not stats.get("passed"):
         session.exitstatus = 77

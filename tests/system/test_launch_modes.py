@@ -1,47 +1,40 @@
-"""Launch modes: the boot settings choose how the application starts (debuggers, memory checker,
-the operator's shell, the management port's questions first); the board's stand-ins and the
-launcher's commands show how."""
+"""Launch modes: debuggers, memory checker, the operator's shell, the management port's questions."""
 
-import gzip
+import gzip, pytest  # noqa: E401
 
-import pytest
 
 from conftest import DIAGS_LINES, MOUNT_LINE, RESET_LINE, UNPACK_LINE
-from mppackage import APPLICATION, BOOT, app_line, application, damaged, diag_line, diagnostics, record
+from mppackage import APPLICATION, BOOT, app_line, application, damaged, diagnostics, record
 
 APP, DUMA, B1 = "/tmp/home/bin/mp.elf.strip", "LD_PRELOAD=libduma.so.0.0.0", "Booting image '1'\n"
-RUNS = app_line("1.1.1.1") + "\nargs=[] LD_PRELOAD=[]\n"
-VPD1, DHCP = "vpd-write: offset 59 value 0x01", "Confirm: Use DHCP for network configuration? y/N: y\n\n"
-NO_GDB = ("Extracting GDB from image slot 2\n**** GDB mode selected but GDB not available. Please "
-          "install GDB image ***\n")
-BOTH_BAD = {1: damaged(application("1.1.1.1")), 2: damaged(application("2.2.2.2"))}
+RUNS, VPD1 = app_line("1.1.1.1") + "\nargs=[] LD_PRELOAD=[]\n", "vpd-write: offset 59 value 0x01"
+DUMA_RUNS, DHCP = RUNS.replace("[]\n", "[libduma.so.0.0.0]\n"), "Confirm: Use DHCP for network configuration? y/N: y\n\n"
+NO_GDB = "Extracting GDB from image slot 2\n**** GDB mode selected but GDB not available. Please install GDB image ***\n"
+STARTED = [VPD1, UNPACK_LINE]
 
 
 # Settings, slots, console input; standard output, standard error, the launcher's commands after
 # the mount ("gdb": slot 2 carries the board's gdb stand-in, gzip'ed, as its first record).
 @pytest.mark.parametrize("settings, slots, keys, out, err, commands", [
-    (["gdbserver=on"], {}, "y\n", DHCP + B1 + RUNS, "", ["system: dhclient -1 eth1", VPD1,
-     UNPACK_LINE, f"system: /bin/gdbserver :1234 {APP}\\n", RESET_LINE]),
-    (["gdbserver=on", "gdbport=4321", "memchk=on"], {}, "y\n", DHCP + B1 + RUNS.replace(
-        "[]\n", "[libduma.so.0.0.0]\n"), "", ["system: dhclient -1 eth1", VPD1, UNPACK_LINE,
-                                              f"system: {DUMA} /bin/gdbserver :4321 {APP}\\n", RESET_LINE]),
-    (["memchk=on"], {}, "", B1 + RUNS.replace("[]\n", "[libduma.so.0.0.0]\n"), "",
-     [VPD1, UNPACK_LINE, f"system: {DUMA} {APP}\\n", RESET_LINE]),
+    (["gdbserver=on"], {}, "y\n", DHCP + B1 + RUNS, "",
+     ["system: dhclient -1 eth1", *STARTED, f"system: /bin/gdbserver :1234 {APP}\\n", RESET_LINE]),
+    (["gdbserver=on", "gdbport=4321", "memchk=on"], {}, "y\n", DHCP + B1 + DUMA_RUNS, "",
+     ["system: dhclient -1 eth1", *STARTED, f"system: {DUMA} /bin/gdbserver :4321 {APP}\\n", RESET_LINE]),
+    (["memchk=on"], {}, "", B1 + DUMA_RUNS, "", [*STARTED, f"system: {DUMA} {APP}\\n", RESET_LINE]),
     (["memchk=on"], {1: diagnostics("6.6.6.6")}, "", B1 + "install diags image\n" +
-     diag_line("6.6.6.6") + "\n", "", [VPD1, UNPACK_LINE, *DIAGS_LINES, f"system: {DUMA} {APP}\\n",
-                                       RESET_LINE]),
+     app_line("6.6.6.6", "diagnostics") + "\n", "", [*STARTED, *DIAGS_LINES, f"system: {DUMA} {APP}\\n", RESET_LINE]),
     # The other slot starts with a boot-loader record: no debugger, and memchk is not looked at.
-    (["gdb=on", "memchk=on"], {2: record(BOOT, b"b" * 300) + application("2.2.2.2")}, "",
-     B1 + NO_GDB + RUNS, "Image has invalid header 0x2504f4c\n", [VPD1, UNPACK_LINE, "exec: /bin/backtrace"]),
+    (["gdb=on", "memchk=on"], {2: record(BOOT, b"b" * 300) + application("2.2.2.2")}, "", B1 + NO_GDB + RUNS,
+     "Image has invalid header 0x2504f4c\n", [*STARTED, "exec: /bin/backtrace"]),
     (["gdb=on"], "gdb", "", None, "", [VPD1, "system: gunzip /tmp/gdb.gz", "system: chmod +x /tmp/gdb",
                                        UNPACK_LINE, f"system: /tmp/gdb {APP}", RESET_LINE]),
     # A real shell on the console, in the board: it runs what is typed, then the boot goes on.
     (["shell=on"], {}, "echo op-$((6 * 7)); test -x /tmp/home/bin/mp.elf.strip && echo unpacked\n",
      B1 + "Dropping into shell\nop-42\nunpacked\nDropping out of shell\n" + RUNS, "",
-     [VPD1, UNPACK_LINE, r"system: /bin/sh\n", "exec: /bin/backtrace"]),
-    (["shell=on"], BOTH_BAD, "touch /user/operator-was-here\n", B1 + "Booting image '2'\n",
-     "Image1 CRC failed, trying Image2 now.\nBoth image1 and image2 failed.\n",
-     [r"system: /bin/sh\n", RESET_LINE]),
+     [*STARTED, r"system: /bin/sh\n", "exec: /bin/backtrace"]),
+    (["shell=on"], {1: damaged(application("1.1.1.1")), 2: damaged(application("2.2.2.2"))},
+     "touch /user/operator-was-here\n", B1 + "Booting image '2'\n",
+     "Image1 CRC failed, trying Image2 now.\nBoth image1 and image2 failed.\n", [r"system: /bin/sh\n", RESET_LINE]),
 ])
 def test_start_mode(board, settings, slots, keys, out, err, commands):
     if slots == "gdb":
@@ -51,7 +44,7 @@ def test_start_mode(board, settings, slots, keys, out, err, commands):
                f"{len(gdb) - 16}.\ndecompressing GDB....\n*** Launching under GDB ***\n" + RUNS)
     for n, data in slots.items():
         board.slot(n, data)
-    board.env(*settings)
+    board.mpboard("env", *settings)
     assert board.run(keys.encode()) == (0, out, err)
-    assert board.launcher_log() == [MOUNT_LINE, *commands]
+    assert board.log(launcher=True) == [MOUNT_LINE, *commands]
     assert (board.path / "user/operator-was-here").exists() == ("touch" in keys)

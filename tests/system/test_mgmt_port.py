@@ -1,15 +1,9 @@
-"""The remote-debugger boot's network questions answered in tmux, with its key sequences and the
-console's editing keys; BusyBox's ifconfig and route configure the board's eth1 (`mpboard run
---netns`), read back with `ip`; the operator shell then runs on that terminal."""
+"""The management port's questions answered in tmux with editing keys; BusyBox configures eth1."""
 
-import os
-import shutil
-import subprocess
-import time
+import os, shutil, subprocess, pytest  # noqa: E401
 
-import pytest
 
-from conftest import MPBOARD, TIMEOUT, wait_for_console_read
+from conftest import MPBOARD, TIMEOUT, until, wait_for_console_read
 from mppackage import PeerNetwork, app_line
 
 DHCP = "Confirm: Use DHCP for network configuration? y/N: "
@@ -17,42 +11,34 @@ DHCP = "Confirm: Use DHCP for network configuration? y/N: "
 
 @pytest.mark.skipif(os.geteuid() != 0 or not shutil.which("tmux"), reason="needs root and tmux")
 def test_configuration_through_tmux(board):
-    board.env("gdbserver=on", "shell=on")
+    board.mpboard("env", "gdbserver=on", "shell=on")
     network = PeerNetwork(f"mpb-{os.getpid()}-tmux", f"mpp-{os.getpid()}-tmux")
 
-    def tmux(*args):
-        # The server's socket lives in the board directory (a short relative path), never in /tmp.
+    def tmux(*args):  # its socket in the board directory (a short relative path), never in /tmp
         return subprocess.run(["tmux", "-S", "tmux.sock", *args], check=True, cwd=board.path,
                               capture_output=True, text=True, timeout=30).stdout
 
     def shown(text):
-        deadline = time.monotonic() + TIMEOUT
-        while text.rstrip() not in (screen := tmux("capture-pane", "-p")):
-            assert time.monotonic() < deadline, f"never shown: {text!r}\n{screen}"
-            time.sleep(0.02)
-        return screen
-
-    def answer(prompt, *keys):
-        """tmux's own sequences for named keys, in one go once the launcher waits for a key."""
-        shown(prompt)
-        wait_for_console_read(pane)
-        tmux("send-keys", "-t", "0", *keys)
+        until(lambda: text.rstrip() in tmux("capture-pane", "-p"), f"the screen's {text!r}", TIMEOUT)
+        return "\n".join(line.strip() for line in tmux("capture-pane", "-p").splitlines())
 
     tmux("-f", "/dev/null", "new-session", "-d", "-x", "120", "-y", "40",
          f"{MPBOARD} run {board.path} --clock-scale 0 --netns {network.board_ns}; sleep 60")
     try:
         pane = int(tmux("display-message", "-p", "#{pane_pid}").strip())
         network.attach()
-        answer(DHCP, "y", "n", "C-b", "BSpace", "C-f", "Enter")  # "y" typed, then deleted: "n"
-        answer("IP addr    :", "10.77.9", "Left", "0.", "Up", "Delete", "Enter")
-        answer("Netmask    :", "255.255.255.00", "BSpace", "Enter")
-        answer("Gateway    :", "0.77.0.1", "C-a", "1", "Enter")
-        screen = shown("Dropping into shell")
+        # tmux's own sequences for named keys, in one go once the launcher waits for a key.
+        for prompt, *keys in [(DHCP, "y", "n", "C-b", "BSpace", "C-f", "Enter"),  # "y" deleted: "n"
+                              ("IP addr    :", "10.77.9", "Left", "0.", "Up", "Delete", "Enter"),
+                              ("Netmask    :", "255.255.255.00", "BSpace", "Enter"),
+                              ("Gateway    :", "0.77.0.1", "C-a", "1", "Enter")]:
+            shown(prompt)
+            wait_for_console_read(pane)
+            tmux("send-keys", "-t", "0", *keys)
         assert "\n".join([
-            DHCP + "n", "", "IP addr    :10.77.0.9", "Netmask    :255.255.255.0",
-            "Gateway    :10.77.0.1", "Netmask    : 255.255.255.0", "Gateway    : 10.77.0.1",
-            "Configuring management port..." + "." * 20, "Booting image '1'"
-        ]) in "\n".join(line.strip() for line in screen.splitlines()), screen
+            DHCP + "n", "", "IP addr    :10.77.0.9", "Netmask    :255.255.255.0", "Gateway    :10.77.0.1",
+            "Netmask    : 255.255.255.0", "Gateway    : 10.77.0.1", "Configuring management port..." + "." * 20,
+            "Booting image '1'"]) in shown("Dropping into shell")
         # eth1 as the board's ifconfig and route left it, while the operator shell holds the boot.
         assert "inet 10.77.0.9/24 " in network.board_ip("addr", "show", "eth1")
         assert ",UP" in network.board_ip("link", "show", "eth1")
@@ -60,6 +46,5 @@ def test_configuration_through_tmux(board):
         tmux("send-keys", "-t", "0", "exit", "Enter")
         shown(app_line("1.1.1.1"))
     finally:
-        subprocess.run(["tmux", "-S", "tmux.sock", "kill-server"], cwd=board.path,
-                       capture_output=True)
+        subprocess.run(["tmux", "-S", "tmux.sock", "kill-server"], cwd=board.path, capture_output=True)
         network.close()

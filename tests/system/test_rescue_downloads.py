@@ -1,12 +1,10 @@
-"""Rescue downloads with real peers: the board's BusyBox configures eth1 and fetches the package
-from tftpd-hpa in a network namespace of the test's own, or lrzsz's sx sends it to BusyBox rx over
-the console line; the installer writes it to flash, slot and VPD."""
+"""Rescue downloads from real peers (tftpd-hpa in a namespace of our own, lrzsz's sx on the line)."""
 
 from pathlib import Path
 
 import pytest
 
-from conftest import BOARD_ADDR, PEER_ADDR, TFTPD
+from conftest import BOARD_ADDR, PEER_ADDR, TFTPD, ppc
 from mppackage import KERNEL, app_line, application, record
 from test_rescue_menu import MENU, choose
 
@@ -15,69 +13,60 @@ PACKAGE = APP + record(KERNEL, b"\x4b" * 3000, "5.5.5.5")
 QUESTIONS = ["IP addr    :", "Netmask    :", "Gateway    :", "Server addr:", "Image Filename: "]
 
 
-def answer(console, *pairs):
-    for prompt, text in zip(*[iter(pairs)] * 2):
-        console.prompt(prompt)
-        console.keys(text + "\r")
+def answer(console, prompt, text):
+    console.expect_exact(prompt)
+    console.keys(text + "\r")
 
 
-def tftp(console, server=PEER_ADDR, name="pkg.img", netmask="255.255.255.0"):
+def tftp(console, *answers):
     choose(console, "t")
-    console.line("Performing TFTP rescue. Please answer the following questions "
-                 "(enter 'q' to quit):")
-    for prompt, text in zip(QUESTIONS, [BOARD_ADDR, netmask, "", server, name]):
+    console.line("Performing TFTP rescue. Please answer the following questions (enter 'q' to quit):")
+    for prompt, text in zip(QUESTIONS, answers):
         answer(console, prompt, text)
 
 
-def install_into(console, slot):
+def install_and_boot(board, console, slot, *before):
+    """Installs what came into slot, then E boots it."""
     answer(console, "Install image as image 1 or 2 (hit return to just boot image): ", str(slot))
     console.line(f"Image{slot} updated succeeded", *MENU)
-
-
-def boot_the_package(board, console, slot, *line):
     choose(console, "e")
-    console.line(*line, app_line("5.5.5.5"))
+    console.line(*before, app_line("5.5.5.5"))
     assert console.finish()[0] == 0
-    assert board.slot_file(slot) == APP
+    assert board.slot_file(slot) == APP and board.vpd()[1] == slot
     assert (board.path / "dev/mtd-kernel").read_bytes().startswith(PACKAGE[len(APP):])
-    assert board.vpd()[1] == slot
 
 
-# The whole TFTP rescue, then E boots the newly installed slot, and the board's network namespace
-# goes with it; once with the static powerpc launcher under qemu.
-@pytest.mark.parametrize("ppc", [False, True], ids=["host", "ppc"])
-def test_tftp_rescue_installs_and_boots(new_board, peer_network, ppc, request):
-    if ppc:
-        request.getfixturevalue("ppc_ready")
-    board = new_board(rescue_env=True)
-    console = board.console(netns=peer_network.board_ns, ppc=ppc)
+# The whole TFTP rescue, and the board's network namespace goes with the board; once with the
+# static powerpc launcher under qemu.
+@pytest.mark.parametrize("on_ppc", [False, pytest.param(True, marks=ppc)], ids=["host", "ppc"])
+def test_tftp_rescue_installs_and_boots(new_board, peer_network, on_ppc):
+    board = new_board(rescue=True)
+    console = board.console(netns=peer_network.board_ns, ppc=on_ppc)
     peer_network.attach(serve=board.write_file("served/pkg.img", PACKAGE).parent, tftpd=TFTPD)
-    tftp(console)
+    tftp(console, BOARD_ADDR, "255.255.255.0", "", PEER_ADDR, "pkg.img")
     console.line("\tNetmask    : 255.255.255.0")
-    console.prompt("Configuring management port..." + "." * 20 + "\r\n")
+    console.expect_exact("Configuring management port..." + "." * 20 + "\r\n")
     console.line(f"Installing image pkg.img from TFTP server {PEER_ADDR}")
-    install_into(console, 2)
     assert "inet 10.77.0.2/24 " in peer_network.board_ip("addr", "show", "eth1")
-    boot_the_package(board, console, 2, "Booting image '2'")
+    install_and_boot(board, console, 2, "Booting image '2'")
     assert not Path("/run/netns", peer_network.board_ns).exists()  # mpboard removed its name
-    assert f"system: tftp -g -r pkg.img -l /tmp/image {PEER_ADDR}\\n" in board.launcher_log()
+    assert f"system: tftp -g -r pkg.img -l /tmp/image {PEER_ADDR}\\n" in board.log(launcher=True)
 
 
 # A download that fails leaves an earlier /tmp/image in place, and that is installed again; a
 # server that never answers costs three attempts.
 def test_failed_downloads(new_board, peer_network):
-    board = new_board(rescue_env=True)
+    board = new_board(rescue=True)
     console = board.console(netns=peer_network.board_ns)
     peer_network.attach(serve=board.write_file("served/pkg.img", PACKAGE).parent, tftpd=TFTPD)
-    tftp(console, server="10.77.0.9", netmask="")  # nobody there
-    console.line(*[f"Attempt {n}/3 of tftp timed out" for n in (1, 2, 3)],
-                 "Tftp download failed. Aborting", *MENU)
-    tftp(console)
-    install_into(console, 1)
-    tftp(console, name="missing.img")
+    tftp(console, BOARD_ADDR, "", "", "10.77.0.9", "pkg.img")  # nobody there
+    console.line(*[f"Attempt {n}/3 of tftp timed out" for n in (1, 2, 3)], "Tftp download failed. Aborting", *MENU)
+    tftp(console, BOARD_ADDR, "255.255.255.0", "", PEER_ADDR, "pkg.img")
+    answer(console, "Install image as image 1 or 2 (hit return to just boot image): ", "1")
+    console.line("Image1 updated succeeded", *MENU)
+    tftp(console, BOARD_ADDR, "255.255.255.0", "", PEER_ADDR, "missing.img")
     console.line(f"Installing image missing.img from TFTP server {PEER_ADDR}")
-    install_into(console, 2)
-    boot_the_package(board, console, 2)
+    install_and_boot(board, console, 2)
     assert board.slot_file(1) == APP
 
 
@@ -86,20 +75,15 @@ def test_failed_downloads(new_board, peer_network):
 # than a name is refused. Ctrl-C while an answer is typed only rings the bell; the menu forgets
 # it afterwards, so the next key at the menu counts.
 def test_quitting_and_hostile_file_names(new_board):
-    board = new_board(rescue_env=True)
+    board = new_board(rescue=True)
     console = board.console()
     choose(console, "t")
-    console.prompt("IP addr    :")
+    console.expect_exact("IP addr    :")
     console.interrupt()
     answer(console, "\a", "q")
-    console.line(*MENU)
-    for answers in [[BOARD_ADDR, "Q1"], [BOARD_ADDR, "", "quit"], [BOARD_ADDR, "", "", "q"],
-                    [BOARD_ADDR, "", "", PEER_ADDR]]:
-        choose(console, "t")
-        for prompt, text in zip(QUESTIONS, answers):
-            answer(console, prompt, text)
-        if len(answers) < 4:
-            console.line(*MENU)
+    for answers in [["Q1"], ["", "quit"], ["", "", "q"], ["", "", PEER_ADDR]]:
+        console.line(*MENU)
+        tftp(console, BOARD_ADDR, *answers)
     for name in ["a;reboot", "$(reboot)", "`reboot`", "a b", "x|y", "a&b", "f>g", "'q'", "a\\b", "Q"]:
         answer(console, "Image Filename: ", name)
         console.line("Invalid filename. Try again please")
@@ -108,21 +92,18 @@ def test_quitting_and_hostile_file_names(new_board):
     choose(console, "e")
     console.line(app_line("1.1.1.1"))
     assert console.finish()[0] == 0
-    commands = [line for line in board.launcher_log() if line.startswith("system: ")]
-    assert not [c for c in commands if "ifconfig" in c or "tftp" in c or "route" in c]
-    assert not [line for line in board.log() if line.startswith("reboot")]
+    assert not [c for c in board.log() if c.startswith("reboot") or c.startswith("system: ") and (
+        "ifconfig" in c or "tftp" in c or "route" in c)]
 
 
 # XMODEM over the console line: the installer writes what BusyBox rx received. The Enter waits
 # tick once a second.
 def test_xmodem_rescue_with_sx(new_board):
-    board = new_board(rescue_env=True)
+    board = new_board(rescue=True)
     console = board.console(clock_scale="1")
     choose(console, "x")
-    console.line("Running xmodem rescue.....",
-                 "       Change the baud rate to 115200 bps and hit the <ENTER> key",
+    console.line("Running xmodem rescue.....", "       Change the baud rate to 115200 bps and hit the <ENTER> key",
                  "       before initiating the download.")
     console.xmodem_download(board.write_file("pkg.img", PACKAGE), "-k")
-    install_into(console, 1)
-    boot_the_package(board, console, 1)
-    assert "system: /usr/bin/rx /tmp/image" in board.launcher_log()
+    install_and_boot(board, console, 1)
+    assert "system: /usr/bin/rx /tmp/image" in board.log(launcher=True)

@@ -1,12 +1,13 @@
-"""Rescue image: both slots are gone and the rescue partition holds a recovery application; the
-operator answers its slot question on the console, interrupts it, or has no console at all."""
+"""Both slots gone, the rescue partition's recovery application asks where to install itself."""
 
 import pytest
 
-from conftest import MOUNT_LINE, RECOVERY, RESCUE_QUESTION, UNPACK_LINE, boot_log, pristine_vpd
-from mppackage import app_line
+from conftest import MOUNT_LINE, UNPACK_LINE, boot_log, pristine_vpd
+from mppackage import app_line, application
 
+QUESTION = "Install recovery image as image 1 or 2 (hit return to just boot image): "
 NOTICE = "Booting recovery image. You will need to download and install an image before rebooting"
+RECOVERY = application("7.7.7.7")
 
 
 # 1 or 2 installs the recovery image into that slot; return or another answer boots it from /tmp
@@ -14,10 +15,10 @@ NOTICE = "Booting recovery image. You will need to download and install an image
 # comes on standard input without a terminal. /user/images is missing, and its mkdir is slow: a
 # shell that read "mkdir ... &> /dev/null" as "&" then ">" would go on before it and lose the copy.
 @pytest.mark.parametrize("answer", ["1", "2\n", "", "3", "^C", "EOF"])
-def test_slot_question(rescue_board, answer):
-    board = rescue_board
-    for leftover in (board.path / "user/images").iterdir():
-        leftover.unlink()
+def test_slot_question(board, answer):
+    board.slot(1, None)
+    board.slot(2, None)
+    board.flash("rescue", RECOVERY)
     (board.path / "user/images").rmdir()
     (board.path / "bin/mkdir").unlink()
     (board.path / "bin/mkdir").write_text('#!/bin/sh\nsleep 1\n/bin/busybox mkdir "$@"\n'
@@ -25,41 +26,37 @@ def test_slot_question(rescue_board, answer):
     (board.path / "bin/mkdir").chmod(0o755)
     slot = int(answer) if answer.strip() in ("1", "2") else None
     if answer == "2\n":
-        assert board.run(stdin=b"2\n") == (0, "Booting image '1'\n" + RESCUE_QUESTION +
-                                           "\nInstalling recovery image as image2...\nSetting boot image to 2\n"
-                                           + app_line("7.7.7.7") + "\nargs=[] LD_PRELOAD=[]\n",
-                                           "Failed to open Application image 1. Trying image 2.\n"
-                                           "Failed to open Application image 2. Trying rescue image\n")
+        assert board.run(stdin=b"2\n") == (0, "Booting image '1'\n" + QUESTION + "\nInstalling recovery image as "
+                                           "image2...\nSetting boot image to 2\n" + app_line("7.7.7.7") +
+                                           "\nargs=[] LD_PRELOAD=[]\n", "Failed to open Application image 1. "
+                                           "Trying image 2.\nFailed to open Application image 2. Trying rescue image\n")
     else:
         console = board.console()
         console.line("Booting image '1'")
-        console.prompt(RESCUE_QUESTION)
+        console.expect_exact(QUESTION)
         if answer == "^C":
             console.interrupt()
-            console.prompt("^C")  # the terminal's echo of the interrupt key
+            console.expect_exact("^C")  # the terminal's echo of the interrupt key
         elif answer == "EOF":
-            console.child.sendeof()
+            console.sendeof()
         else:
-            console.enter(answer)
+            console.send(answer + "\r")
             console.line(answer, "")  # the terminal's echo of the answer
-            console.line(*[f"Installing recovery image as image{slot}...",
-                           f"Setting boot image to {slot}"] if slot else [NOTICE])
+            console.line(*[f"Installing recovery image as image{slot}...", f"Setting boot image to {slot}"]
+                         if slot else [NOTICE])
         console.line(app_line("7.7.7.7"))
         assert console.finish()[0] == 0
-    log = board.launcher_log()
+    log = board.log()
     if not slot:
         answered = answer in ("", "3")
         text = (board.path / "console.txt").read_text()
-        assert (NOTICE in text) == answered and "Installing" not in text
-        assert not (board.path / "user/images").exists()
+        assert (NOTICE in text) == answered and "Installing" not in text and not (board.path / "user/images").exists()
         assert board.vpd() == pristine_vpd(booted=4 if answered else 0xFF)
-        assert log == (boot_log(4) if answered else [MOUNT_LINE, UNPACK_LINE, "exec: /bin/backtrace"])
+        assert board.log(launcher=True) == (boot_log(4) if answered else [MOUNT_LINE, UNPACK_LINE, "exec: /bin/backtrace"])
         return
     assert board.vpd() == pristine_vpd(image=slot, booted=slot)
     # Exactly the one record, header included; the other slot stays empty.
-    assert (board.slot_file(slot), board.slot_file(3 - slot)) == (RECOVERY, None)
-    assert (board.path / "tmp/image").read_bytes() == RECOVERY
-    log = board.log()
-    assert log.index("system: mkdir /user/images &> /dev/null") < log.index(
-        "slow-mkdir: /user/images status 0") < log.index(
-        f"vpd-write: offset 1 value 0x0{slot}") < log.index(f"vpd-write: offset 59 value 0x0{slot}")
+    assert (board.slot_file(slot), board.slot_file(3 - slot), (board.path / "tmp/image").read_bytes()) == (
+        RECOVERY, None, RECOVERY)
+    assert log.index("system: mkdir /user/images &> /dev/null") < log.index("slow-mkdir: /user/images status 0") < \
+        log.index(f"vpd-write: offset 1 value 0x0{slot}") < log.index(f"vpd-write: offset 59 value 0x0{slot}")
