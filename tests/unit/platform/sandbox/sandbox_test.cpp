@@ -101,17 +101,18 @@ TEST_F(Mtd, OperationsLeaveWhatTheChipWould) {
         // Lines that set nothing: the erase fault must not be set.
         {"# a board\n\n  mtd.erase_size = 8192   # two blocks\nmtd.erase_size = 0x1000\n"
          "clock.scale = -1\nfault.mtd.erase = boot:1\ni2c.eeprom = ../outside.bin\n"
-         "no equals sign\nmtd.colour = blue\npower.cut_after_writes = -1\n"
+         "i2c.eeprom = var/\nno equals sign\nmtd.colour = blue\npower.cut_after_writes = -1\n"
          "power.cut_partial = 101\n",
          {{'i', kEnd, 0, 8192}, {'e', 0, 8192, 0}, {'w', 0, 8, 8}},
          "config: line 6: bad value for mtd.erase_size: 0x1000\n"
          "config: line 7: bad value for clock.scale: -1\n"
          "config: line 8: bad value for fault.mtd.erase: boot:1\n"
          "config: line 9: bad value for i2c.eeprom: ../outside.bin\n"
-         "config: line 10: expected key = value: no equals sign\n"
-         "config: line 11: unknown key mtd.colour\n"
-         "config: line 12: bad value for power.cut_after_writes: -1\n"
-         "config: line 13: bad value for power.cut_partial: 101\n"}};
+         "config: line 10: bad value for i2c.eeprom: var/\n"
+         "config: line 11: expected key = value: no equals sign\n"
+         "config: line 12: unknown key mtd.colour\n"
+         "config: line 13: bad value for power.cut_after_writes: -1\n"
+         "config: line 14: bad value for power.cut_partial: 101\n"}};
     // clang-format on
     for (const Case& c : cases) {
         SCOPED_TRACE(c.conf);
