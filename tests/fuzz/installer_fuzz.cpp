@@ -1,11 +1,10 @@
 // The package installer over arbitrary bytes on an emulated board kept on a private tmpfs. Byte
-// 0 picks the slot (bit 0) and the version check (bit 1); the rest is the package. Afterwards
-// the board holds exactly what a plain model of the installation predicts from the bytes alone.
+// 0 picks the slot (bit 0) and the version check (bit 1); the rest is the package. What lands
+// where is the unit tests' business: here nothing may crash and the board must stay coherent.
 #include <sched.h>
 #include <sys/mount.h>
 #include <unistd.h>
 
-#include <algorithm>
 #include <cstdlib>
 #include <filesystem>
 #include <fstream>
@@ -13,7 +12,6 @@
 #include <optional>
 #include <vector>
 
-#include "crc/crc.hpp"
 #include "flash/flash.hpp"
 #include "i2c/i2c.hpp"
 #include "image/installer.hpp"
@@ -25,15 +23,7 @@ namespace {
 
 namespace fs = std::filesystem;
 using Bytes = std::vector<std::uint8_t>;
-constexpr std::size_t kPart = 16384;  // every sound record of an input fits
-const struct {
-    const char* file;
-    std::uint32_t type, limit;  // on len for the boot loader, on the whole record for the others
-} kParts[] = {{"dev/mtd-uboot", IMAGE_BOOT, 0x80000},
-              {"dev/mtd-kernel", IMAGE_KERNEL, 0x300000},
-              {"dev/mtd-rfs", IMAGE_RFS, 0xF00000},
-              {"dev/mtd-devicetree", IMAGE_DFT, 0x40000},
-              {"dev/mtd-rescue", IMAGE_DIAGS, 0xA00000}};
+const Bytes kErased(16384, 0xFF);  // every sound record of an input fits
 const std::string board = (fs::current_path() / "installer-board").string() + "/";
 const std::string images = board + "user/images/image";
 
@@ -48,12 +38,18 @@ std::optional<Bytes> get(const std::string& path) {
 }
 void reset() {
     for (const char* p : {"uboot", "ubootenv", "devicetree", "kernel", "rfs", "rescue"}) {
-        put("dev/mtd-" + std::string(p), Bytes(kPart, 0xFF));
+        put("dev/mtd-" + std::string(p), kErased);
     }
     put("var/vpd.bin", Bytes(256, 0xFF));
     put("var/log/board.log", {});
     fs::remove(images + "1");
     fs::remove(images + "2");
+}
+// One whole sound record of `type` at the start of `b`.
+bool holds(const Bytes& b, std::uint32_t type) {
+    const RecordHeader h = parse_probe(std::span(b).first<RECORD_PROBE_SIZE>());
+    return h.type() == type && h.record_length() <= b.size() &&
+           record_intact(std::span(b).first(h.record_length()));
 }
 
 }  // namespace
@@ -96,59 +92,30 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     if (size < 1 || size > 12289) {
         return 0;
     }
-    const bool check_versions = (data[0] & 2) != 0;
     const int slot = (data[0] & 1) + 1;
-    const std::span<const std::uint8_t> pkg(data + 1, size - 1);
     reset();
-    put("tmp/image", Bytes(pkg.begin(), pkg.end()));
-    const int result = processLamelImage((board + "tmp/image").c_str(), check_versions, slot);
+    put("tmp/image", Bytes(data + 1, data + size));
+    const int result = processLamelImage((board + "tmp/image").c_str(), data[0] & 2, slot);
 
-    // The model: the records in order up to the first broken one; unknown types are stepped
-    // over, the others go home unless the check finds the same header there.
-    Bytes parts[std::size(kParts)];
-    std::fill(std::begin(parts), std::end(parts), Bytes(kPart, 0xFF));
-    std::optional<Bytes> slot_file;
-    int installed = 0;
-    walk_records(pkg, [&](const ProbedRecord& r) {
-        const RecordHeader& h = r.header;
-        const auto part = std::find_if(std::begin(kParts), std::end(kParts),
-                                       [&](const auto& p) { return p.type == h.type(); });
-        Bytes* home = part == std::end(kParts) ? nullptr : &parts[part - std::begin(kParts)];
-        if (home == nullptr && h.type() != IMAGE_APPLICATION) {
-            return true;
-        }
-        const bool boot = h.type() == IMAGE_BOOT;
-        const auto rec = pkg.subspan(r.offset).first(
-            std::min<std::size_t>(h.record_length(), pkg.size() - r.offset));
-        if (r.fault != RecordFault::none || rec.size() < h.record_length() ||
-            gen_crc(rec.data() + 4, static_cast<std::uint32_t>(rec.size() - 4), CRC_START) !=
-                h.crc ||
-            (home != nullptr && (boot ? h.len : h.record_length()) > part->limit)) {
-            installed = -1;
-            return false;
-        }
-        const Bytes* old = home != nullptr ? home : slot_file ? &*slot_file : nullptr;
-        const std::size_t from = boot ? 4 : 0, where = boot ? BOOT_HEADER_COPY_OFFSET : 0;
-        if (!check_versions || old == nullptr ||
-            !std::equal(rec.begin() + from, rec.begin() + 16, old->begin() + where + from)) {
-            const auto bytes = boot ? h.payload(rec) : rec;
-            if (home != nullptr) {
-                std::copy(bytes.begin(), bytes.end(), home->begin());
-            } else {
-                slot_file = Bytes(rec.begin(), rec.end());
-            }
-            installed = 1;
-        }
-        return true;
-    });
-    bool ok = result == (installed == 1) && get(images + std::to_string(slot)) == slot_file &&
-              !fs::exists(images + std::to_string(3 - slot)) && !fs::exists(images + "1.new") &&
+    // Every home is erased or holds one whole sound record of its type (the boot loader's
+    // payload is not looked at); only the chosen slot file exists, and the VPD names it; a
+    // result of 1 means that something was written.
+    const std::optional<Bytes> slot_file = get(images + std::to_string(slot));
+    bool ok = !fs::exists(images + std::to_string(3 - slot)) && !fs::exists(images + "1.new") &&
               !fs::exists(images + "2.new") &&
+              (!slot_file || holds(*slot_file, IMAGE_APPLICATION)) &&
               get(board + "var/vpd.bin")->at(1) == (slot_file ? slot : 0xFF);
-    for (std::size_t i = 0; i < std::size(kParts); ++i) {
-        ok = ok && get(board + kParts[i].file) == parts[i];
+    bool written = slot_file || get(board + "dev/mtd-uboot") != kErased;
+    const std::pair<const char*, std::uint32_t> homes[] = {{"kernel", IMAGE_KERNEL},
+                                                           {"rfs", IMAGE_RFS},
+                                                           {"devicetree", IMAGE_DFT},
+                                                           {"rescue", IMAGE_DIAGS}};
+    for (const auto& [name, type] : homes) {
+        const Bytes b = get(board + "dev/mtd-" + name).value();
+        written = written || b != kErased;
+        ok = ok && (b == kErased || holds(b, type));
     }
-    if (!ok) {
+    if (!ok || (result != 0 && (result != 1 || !written))) {
         std::abort();
     }
     return 0;
