@@ -1,12 +1,10 @@
-// The console's line editor under random key streams: the first byte picks the line size (0 to
-// 130), the rest are keys. After every line: at most line_size - 1 characters, zeros after them,
-// and the terminal's picture of the line, rebuilt from the echo alone, shows exactly the text.
+// The line editor under random key streams: byte 0 picks the line size (0 to 130), the rest are
+// keys. After every line: fewer than line_size characters, zeros after them, and the terminal's
+// picture of the line, rebuilt from the echo alone, shows exactly the text.
 #include <sys/mman.h>
 #include <unistd.h>
 
 #include <algorithm>
-#include <cstdint>
-#include <cstdlib>
 #include <cstring>
 #include <memory>
 #include <string>
@@ -20,8 +18,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
         return 0;
     }
     const unsigned line_size = data[0] % 131;
-    // ESC ESC CR ends the last line whatever escape state the keys leave, so the input never
-    // runs dry (an ended console stays ended for the life of the process).
+    // ESC ESC CR ends the last line in any escape state: an ended console stays ended.
     const std::string keys = std::string(data + 1, data + size) + "\x1b\x1b\r";
     ::ftruncate(0, 0);
     ::pwrite(0, keys.data(), keys.size(), 0);
@@ -36,13 +33,11 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
         std::string echo(static_cast<std::size_t>(::lseek(1, 0, SEEK_END)), '\0');
         ::pread(1, echo.data(), echo.size(), 0);
         const std::string_view text(line.get(), ::strnlen(line.get(), line_size));
-        // A terminal that knows only what the editor sends: characters overwrite at the cursor,
-        // BS moves it left, BEL changes nothing; the line ends as the last key read ends it.
+        // The terminal: characters overwrite at the cursor, BS moves it left, BEL does nothing.
         const bool broken = keys[static_cast<std::size_t>(::lseek(0, 0, SEEK_CUR)) - 1] == 0x03;
         const std::string_view end = broken ? " <break>\n" : "\n";
         bool ok = !console_input_ended() && (line_size == 0 || text.size() < line_size) &&
-                  std::all_of(line.get() + text.size(), line.get() + line_size,
-                              [](char c) { return c == 0; }) &&
+                  std::count(line.get(), line.get() + line_size, 0) + text.size() == line_size &&
                   echo.ends_with(end);
         std::string picture;
         std::size_t cursor = 0;

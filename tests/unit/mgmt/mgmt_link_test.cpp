@@ -39,18 +39,15 @@ int add_veth() {
     } reply{};
     const bool sent =
         ::send(fd, &m, sizeof m, 0) == sizeof m && ::recv(fd, &reply, sizeof reply, 0) > 0;
-    ::close(fd);
-    return sent ? reply.e.error : -1;
+    return ::close(fd) == 0 && sent ? reply.e.error : -1;
 }
 
 using LinkTest = BoardTest;
 
+// Both ends up, the peer down (no carrier), no eth0.
 TEST_F(LinkTest, Port0) {
-    const std::pair<int, const char*> cases[] = {
-        {1, ""},                                      // eth0 and its peer up
-        {0, "Mgmt link not available. Quitting.\n"},  // the peer down: no carrier
-        {0, "Open Interface eth0 error.\nMgmt link not available. Quitting.\n"},  // no eth0
-    };
+    const char* const lost = "Mgmt link not available. Quitting.\n";
+    const std::string texts[] = {"", lost, "Open Interface eth0 error.\n" + std::string(lost)};
     for (int i = 0; i < 3; ++i) {
         const Outcome o = run([&] {
             ifreq peer{};
@@ -69,8 +66,8 @@ TEST_F(LinkTest, Port0) {
             }
             return mgmt_port_configure(1, '0', 0, 0, 0);
         });
-        EXPECT_EQ(o.returned, cases[i].first) << i;
-        EXPECT_EQ(o.out, sys("dhclient -1 eth0") + cases[i].second) << i;
+        EXPECT_EQ(o.returned, i == 0 ? 1 : 0) << i;
+        EXPECT_EQ(o.out, sys("dhclient -1 eth0") + texts[i]) << i;
     }
 }
 
