@@ -74,8 +74,15 @@ TEST_F(Installer, RecordsGoToTheirHomes) {
     const Bytes app = rec(IMAGE_APPLICATION, 70000, 4), skip = rec(0x07504F4C, 30, 5);
     const Outcome o = install(concat({b, skip, k, d, app}), 0, 0, "2xyz\n");
     EXPECT_EQ(o.returned, 1);
-    EXPECT_THAT(o.out,
-                HasSubstr("image): Installing image as image2:     \b\b\b\b093%\b\b\b\b100%"));
+    // Every line the operator sees; "done" ends the diagnostics alone.
+    EXPECT_EQ(o.out,
+              "\nExtracting images ... Do *NOT* power cycle the switch.\n"
+              "Installing Boot Loader:      \b\b\b\b000%\b\b\b\b100%\n"
+              "Installing Kernel:      \b\b\b\b000%\b\b\b\b050%\b\b\b\b100%\n"
+              "Installing Diagnostics:      \b\b\b\b000%\b\b\b\b100%\ndone\n"
+              "Installing Application: Install image as image 1 or 2 (hit return to just boot "
+              "image): Installing image as image2:     \b\b\b\b093%\b\b\b\b100%\b\b\b\b100%\n"
+              "\nImage2 updated succeeded\nFile processed\n");
     EXPECT_EQ(part("uboot"), padded(Bytes(b.begin() + 16, b.end()), kBootLoaderSize));
     EXPECT_EQ(part("kernel"), padded(k));
     EXPECT_EQ(part("rescue"), padded(d));
@@ -119,6 +126,13 @@ TEST_F(Installer, BadRecordsEndTheRun) {
         EXPECT_EQ(part("rfs"), erased(kPartitionSize));
         EXPECT_FALSE(fs::exists("/user/images/image1"));
     }
+    // Cut short by the end of the file, with a CRC that matches what is left: still refused.
+    Bytes tail(app.begin(), app.end() - 10);
+    seal(tail);
+    const Outcome short_file = install(concat({k, tail}), 0, 1);
+    EXPECT_EQ(short_file.returned, 0);
+    EXPECT_THAT(short_file.out, HasSubstr("Bad crc for "));
+    EXPECT_FALSE(fs::exists("/user/images/image1"));
     // hdrlen 1 and len 4: the five bytes of the record are all it is checked over.
     Bytes five = rec(IMAGE_KERNEL, 40, 15);
     put32(five, 4, 4);
