@@ -96,5 +96,29 @@ TEST_F(FlashTest, WriteChangesExactlyItsRange) {
     }
 }
 
+// The trace switches, which only a developer sets; the child shares the buffer's address.
+std::uint8_t g_buffer[16];
+TEST_F(FlashTest, TraceSwitchesPrintTheirLines) {
+    const Outcome o = run([] {
+        api_flash_init();
+        debug_read = debug_write = debug_erase = 1;
+        api_flash_read(g_buffer, kernel_fd, 0x10, 0x10);
+        api_flash_erase(kernel_fd, 0x1010, 0x2000);
+        debug_read = 0;
+        return api_flash_write(g_buffer, kernel_fd, 0x2ff8, 0x10, 0);
+    });
+    char read[64];
+    std::snprintf(read, sizeof read, "mtd read  0x00000010 to 0x0000001f 0x%08lx\n",
+                  reinterpret_cast<unsigned long>(g_buffer));
+    EXPECT_EQ(o.out,
+              "Flash Read 0x00000010 to 0x0000001f\n" + std::string(read) +
+                  "Flash Erase 0x00001010 to 0x0000300f (0x00001000 to 0x00003fff) 3\n"
+                  "mtd erase 0x00001000 to 0x00001fff\nmtd erase 0x00002000 to 0x00002fff\n"
+                  "mtd erase 0x00003000 to 0x00003fff\n"
+                  "Flash Write 0x00002ff8 to 0x00003007 (0x00002000 to 0x00003fff) 2\n"
+                  "mtd erase 0x00002000 to 0x00002fff\nmtd erase 0x00003000 to 0x00003fff\n");
+    EXPECT_EQ(o.returned, 0);
+}
+
 }  // namespace
 }  // namespace mp_test
