@@ -283,8 +283,17 @@ TEST_F(SerialSwitch, WaitEndsOnItsKeyOrALostLine) {
             keys = typed;
             screen.clear();
             on_console([fd] { return reset_serial(fd), 0; });
-            EXPECT_TRUE(master < 0 || (::tcgetattr(line, &now) == 0 &&
-                                       std::memcmp(&now, &console, sizeof now) == 0));
+            // The console's settings again, field by field (a failure names the field).
+            const auto fields = [](const termios& t) {
+                return std::vector<unsigned long>{t.c_iflag, t.c_oflag,       t.c_cflag,
+                                                  t.c_lflag, cfgetispeed(&t), cfgetospeed(&t)};
+            };
+            if (master >= 0) {
+                ASSERT_EQ(::tcgetattr(line, &now), 0) << std::strerror(errno);
+                EXPECT_EQ(fields(now), fields(console));
+                EXPECT_EQ(std::string(now.c_cc, now.c_cc + NCCS),
+                          std::string(console.c_cc, console.c_cc + NCCS));
+            }
         }
         ::close(fd);
         tick();
