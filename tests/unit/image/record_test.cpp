@@ -80,5 +80,16 @@ TEST(Record, WalkStepsAndEnds) {
     }
 }
 
+// The installer's verbose trace of each header: the four words in hex, nothing when off.
+class RecordDisplay : public BoardTest {};
+TEST_F(RecordDisplay, OnlyWhenAsked) {
+    static const Bytes h = {0xDE, 0xAD, 0xBE, 0xEF, 0, 0, 1, 0,
+                            0x83, 0x50, 0x4F, 0x4C, 0, 0, 0, 10};
+    const Outcome o =
+        run([] { return display_header(h.data(), 0), display_header(h.data(), 2), 0; });
+    EXPECT_EQ(o.out,
+              "  crc: 0xdeadbeef\n  len: 0x00000100\nmagic: 0x83504f4c\n   id: 0x0000000a\n");
+}
+
 }  // namespace
 }  // namespace mp_test
