@@ -1,6 +1,5 @@
-"""Packages written and read apart from mpimage (a fault shared by its writer and reader cannot
-hide), and a sandbox board's network peer. A record: big-endian crc, len, magic, id (an extended
-header's length in bytes 18..19), payload; crc: zlib's CRC-32 uninverted over all after it."""
+"""Packages written and read apart from mpimage, so that a fault shared by its writer and reader
+cannot hide; a sandbox board's network peer."""
 
 import collections, contextlib, gzip, io, os, struct, subprocess, tarfile, termios, time, zlib  # noqa: E401
 from pathlib import Path
@@ -23,8 +22,7 @@ def version_text(version_id):
 
 
 def record(magic, payload, version=0, hdrlen=None, bad_crc=False, length=None):
-    """An extended magic takes hdrlen (bytes 16..17 hold a marker the reader must not take for the
-    length); length overrides the len field; bad_crc flips one bit of the crc."""
+    """Big-endian crc, len, magic, id (extended: a marker, then hdrlen), payload."""
     body = struct.pack(">III", len(payload) if length is None else length, magic, version_id(version))
     if magic & EXTENDED:
         body += struct.pack(">HH", 0xA5A5, hdrlen) + b"\xee" * max(hdrlen - 20, 0)
@@ -35,8 +33,7 @@ def damaged(data, at=-1):
     return data[:at % len(data)] + bytes([data[at] ^ 0x5A]) + data[at % len(data) + 1:]
 
 
-def tarball(files):
-    """A gzip'ed tar of {path: bytes or (bytes, mode)}; mode 0755 unless given."""
+def tarball(files):  # {path: bytes or (bytes, mode)}
     raw = io.BytesIO()
     with tarfile.open(fileobj=raw, mode="w", format=tarfile.USTAR_FORMAT) as tar:
         for name, data in files.items():
@@ -52,7 +49,6 @@ def app_line(version, kind="application"):
 
 
 def application(version, script=None, extra=None):
-    """Its program prints app_line, its arguments and LD_PRELOAD; extra: more tarball files."""
     script = script or f'echo "{app_line(version)}"\necho "args=[$*] LD_PRELOAD=[${{LD_PRELOAD:-}}]"\n'
     files = {"home/bin/mp.elf.strip": ("#!/bin/sh\n" + script).encode(), **(extra or {})}
     return record(APPLICATION, tarball(files), version)
@@ -64,12 +60,11 @@ def diagnostics(version, extra=None):
 
 
 def boot_loader(payload, version):
-    """With its header's copy (crc word 0) at byte 240, where the installer's version check reads it."""
+    """With a copy of its header (crc word 0) at byte 240, where the installer reads the version."""
     return payload[:240] + struct.pack(">IIII", 0, len(payload), BOOT, version_id(version)) + payload[256:]
 
 
 def records(data):
-    """The records of a package, walked as the board walks them (20-byte probes)."""
     found, pos = [], 0
     while len(data) - pos >= 20:
         crc, length, magic, version, hdr = struct.unpack_from(">IIIIxxH", data, pos)
@@ -91,15 +86,13 @@ def until(test, what, timeout=30):
 
 
 def wait_for_line_settings(tty_fd, download, timeout=30):
-    """Until the serial line (a pty, either end) is raw at 115200 bit/s (download) or back at the
-    console's settings: an Enter typed before the switch would be flushed away."""
+    """Until the pty is raw at 115200 bit/s (download) or back: an Enter before it is flushed."""
     until(lambda: (termios.tcgetattr(tty_fd)[4] == termios.B115200 and
                    not termios.tcgetattr(tty_fd)[3] & termios.ICANON) == download,
           "the board's switch of its serial line", timeout)
 
 
 def descendants(root):
-    """Host PIDs of the processes below root."""
     children = collections.defaultdict(list)
     for entry in Path("/proc").glob("[0-9]*"):
         with contextlib.suppress(OSError, ValueError, IndexError):
@@ -115,7 +108,7 @@ def ip(*args, check=True):
 
 
 class PeerNetwork:
-    """A namespace of our own with a veth end at `address`, the other the board's eth1; tftpd-hpa."""
+    """A namespace of our own with a veth end at `address`, the other the board's eth1."""
 
     def __init__(self, board_ns, peer_ns, address="10.77.0.1", timeout=30):
         self.board_ns, self.ns, self.address, self.timeout = board_ns, peer_ns, address, timeout
@@ -124,8 +117,7 @@ class PeerNetwork:
         ip("netns", "add", peer_ns)
         ip("-n", peer_ns, "link", "set", "lo", "up")
 
-    def attach(self, serve=None, tftpd=None):
-        """Once the board has pinned its namespace: its eth1, and tftpd serving `serve`."""
+    def attach(self, serve=None, tftpd=None):  # once the board has pinned its namespace
         until(Path("/run/netns", self.board_ns).exists, "the board's namespace", self.timeout)
         ip("-n", self.ns, "link", "add", "peer0", "type", "veth", "peer", "name", "eth1", "netns", self.board_ns)
         ip("-n", self.ns, "addr", "add", f"{self.address}/24", "dev", "peer0")

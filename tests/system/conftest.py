@@ -17,8 +17,7 @@ DIAGS_LINES = ["system: mkdir -p /tmp/home/bin", "system: mv /tmp/mpdiag.elf.str
 ppc = pytest.mark.skipif(not Path(PPC_LAUNCHER).is_file(), reason="no static powerpc launcher: scripts/test builds it")
 
 
-def boot_log(booted, *started):
-    """The launcher's board-log lines of a boot that ends in the ordinary start."""
+def boot_log(booted, *started):  # the launcher's log lines of a boot that starts its image
     return [MOUNT_LINE, f"vpd-write: offset 59 value 0x{booted:02x}", UNPACK_LINE, *started, "exec: /bin/backtrace"]
 
 
@@ -53,8 +52,7 @@ class Board:
     def vpd(self):
         return {int(o): int(v, 0) for o, v in map(str.split, self.mpboard("vpd").splitlines())}
 
-    def log(self, launcher=False):
-        """The board log; launcher: only the lines of the launcher's own device and command calls."""
+    def log(self, launcher=False):  # launcher: only its own device and command calls
         return [line for line in self.mpboard("log").splitlines()
                 if not launcher or line.split(":")[0] in ("system", "exec", "vpd-write", "fault")]
 
@@ -64,7 +62,7 @@ class Board:
         return proc.returncode, proc.stdout.decode(), proc.stderr.decode()
 
     def console(self, *command, clock_scale="0", netns=None, ppc=False):
-        """`mpboard run` (or another command, its standard error to stderr.txt) on a pty as console."""
+        """`mpboard run` (or another command, its stderr to stderr.txt) on a pty as console."""
         args = command or ("run", self.path, "--clock-scale", clock_scale, *["--netns", netns] * bool(netns),
                            *["--ppc"] * ppc)
         console = Console("/bin/sh", ["-c", 'exec "$0" "$@"' + " 2>stderr.txt" * bool(command), MPBOARD,
@@ -76,14 +74,11 @@ class Board:
 
 
 class Console(pexpect.spawn):
-    """The board's console as an operator sees it: output lines end in CR LF on a terminal."""
-
     def line(self, *texts):
         for text in texts:
             self.expect_exact(text + "\r\n")
 
-    def interrupt(self):
-        """Ctrl-C once the launcher waits in its read (before it, it only raises the flag)."""
+    def interrupt(self):  # Ctrl-C once the launcher waits in its read, not just at the flag
         wait_for_console_read(self.pid)
         self.sendintr()
 
@@ -92,8 +87,7 @@ class Console(pexpect.spawn):
             self.send(key)
             time.sleep(0.002)
 
-    def xmodem_download(self, path, *options):
-        """Enter, sx sends the file through a relay (no terminal echo reaches it), Enter again."""
+    def xmodem_download(self, path, *options):  # sx through a relay that keeps the echo from it
         wait_for_line_settings(self.child_fd, True, TIMEOUT)
         self.keys("\r")
         (to_sx, from_board), (to_board, from_sx) = os.pipe(), os.pipe()
@@ -119,7 +113,6 @@ class Console(pexpect.spawn):
 
 
 def wait_for_console_read(root):
-    """Until the launcher below process root waits in its read(2) of descriptor 0."""
     def reading(pid):
         with contextlib.suppress(OSError):
             return (Path(f"/proc/{pid}/comm").read_text().startswith("mplaunch") and
@@ -132,8 +125,7 @@ _consoles, _templates = [], set()  # boards a failed test left running; template
 
 @pytest.fixture
 def new_board(request):
-    """Copies of a board made once a session: the test board (slots 1.1.1.1, 2.2.2.2, diagnostics
-    4.4.4.4) or the demo board; rescue: the boot settings ask for the rescue menu."""
+    """Copies of the test board (slots 1.1.1.1, 2.2.2.2, diagnostics 4.4.4.4) or the demo board."""
     base = WORK / re.sub(r"[^A-Za-z0-9_.-]+", "_", request.node.name)[:80]
     shutil.rmtree(base, ignore_errors=True)
     made = []
@@ -158,9 +150,7 @@ def new_board(request):
         _consoles.pop().terminate(force=True)
 
 
-@pytest.fixture
-def board(new_board):
-    return new_board()
+board = pytest.fixture(lambda new_board: new_board())
 
 
 @pytest.fixture
@@ -172,8 +162,7 @@ def peer_network(request):
     network.close()
 
 
-def pytest_sessionfinish(session, exitstatus):
-    """A group whose every test was skipped ends with status 77: ctest reports it as not run."""
+def pytest_sessionfinish(session, exitstatus):  # all skipped: 77, which ctest shows as not run
     stats = getattr(session.config.pluginmanager.get_plugin("terminalreporter"), "stats", {})
     if exitstatus == 0 and stats.get("skipped") and not stats.get("passed"):
         session.exitstatus = 77

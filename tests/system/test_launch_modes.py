@@ -2,7 +2,6 @@
 
 import gzip, pytest  # noqa: E401
 
-
 from conftest import DIAGS_LINES, MOUNT_LINE, RESET_LINE, UNPACK_LINE
 from mppackage import APPLICATION, BOOT, app_line, application, damaged, diagnostics, record
 
@@ -13,8 +12,7 @@ NO_GDB = "Extracting GDB from image slot 2\n**** GDB mode selected but GDB not a
 STARTED = [VPD1, UNPACK_LINE]
 
 
-# Settings, slots, console input; standard output, standard error, the launcher's commands after
-# the mount ("gdb": slot 2 carries the board's gdb stand-in, gzip'ed, as its first record).
+# Settings, slots, input; stdout, stderr, commands after the mount ("gdb": slot 2 holds gdb first).
 @pytest.mark.parametrize("settings, slots, keys, out, err, commands", [
     (["gdbserver=on"], {}, "y\n", DHCP + B1 + RUNS, "",
      ["system: dhclient -1 eth1", *STARTED, f"system: /bin/gdbserver :1234 {APP}\\n", RESET_LINE]),
@@ -23,12 +21,10 @@ STARTED = [VPD1, UNPACK_LINE]
     (["memchk=on"], {}, "", B1 + DUMA_RUNS, "", [*STARTED, f"system: {DUMA} {APP}\\n", RESET_LINE]),
     (["memchk=on"], {1: diagnostics("6.6.6.6")}, "", B1 + "install diags image\n" +
      app_line("6.6.6.6", "diagnostics") + "\n", "", [*STARTED, *DIAGS_LINES, f"system: {DUMA} {APP}\\n", RESET_LINE]),
-    # The other slot starts with a boot-loader record: no debugger, and memchk is not looked at.
     (["gdb=on", "memchk=on"], {2: record(BOOT, b"b" * 300) + application("2.2.2.2")}, "", B1 + NO_GDB + RUNS,
      "Image has invalid header 0x2504f4c\n", [*STARTED, "exec: /bin/backtrace"]),
     (["gdb=on"], "gdb", "", None, "", [VPD1, "system: gunzip /tmp/gdb.gz", "system: chmod +x /tmp/gdb",
                                        UNPACK_LINE, f"system: /tmp/gdb {APP}", RESET_LINE]),
-    # A real shell on the console, in the board: it runs what is typed, then the boot goes on.
     (["shell=on"], {}, "echo op-$((6 * 7)); test -x /tmp/home/bin/mp.elf.strip && echo unpacked\n",
      B1 + "Dropping into shell\nop-42\nunpacked\nDropping out of shell\n" + RUNS, "",
      [*STARTED, r"system: /bin/sh\n", "exec: /bin/backtrace"]),

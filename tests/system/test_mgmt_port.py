@@ -2,7 +2,6 @@
 
 import os, shutil, subprocess, pytest  # noqa: E401
 
-
 from conftest import MPBOARD, TIMEOUT, until, wait_for_console_read
 from mppackage import PeerNetwork, app_line
 
@@ -27,7 +26,6 @@ def test_configuration_through_tmux(board):
     try:
         pane = int(tmux("display-message", "-p", "#{pane_pid}").strip())
         network.attach()
-        # tmux's own sequences for named keys, in one go once the launcher waits for a key.
         for prompt, *keys in [(DHCP, "y", "n", "C-b", "BSpace", "C-f", "Enter"),  # "y" deleted: "n"
                               ("IP addr    :", "10.77.9", "Left", "0.", "Up", "Delete", "Enter"),
                               ("Netmask    :", "255.255.255.00", "BSpace", "Enter"),
@@ -39,7 +37,6 @@ def test_configuration_through_tmux(board):
             DHCP + "n", "", "IP addr    :10.77.0.9", "Netmask    :255.255.255.0", "Gateway    :10.77.0.1",
             "Netmask    : 255.255.255.0", "Gateway    : 10.77.0.1", "Configuring management port..." + "." * 20,
             "Booting image '1'"]) in shown("Dropping into shell")
-        # eth1 as the board's ifconfig and route left it, while the operator shell holds the boot.
         assert "inet 10.77.0.9/24 " in network.board_ip("addr", "show", "eth1")
         assert ",UP" in network.board_ip("link", "show", "eth1")
         assert "default via 10.77.0.1 dev eth1" in network.board_ip("route")

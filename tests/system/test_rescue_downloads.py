@@ -26,7 +26,6 @@ def tftp(console, *answers):
 
 
 def install_and_boot(board, console, slot, *before):
-    """Installs what came into slot, then E boots it."""
     answer(console, "Install image as image 1 or 2 (hit return to just boot image): ", str(slot))
     console.line(f"Image{slot} updated succeeded", *MENU)
     choose(console, "e")
@@ -36,8 +35,7 @@ def install_and_boot(board, console, slot, *before):
     assert (board.path / "dev/mtd-kernel").read_bytes().startswith(PACKAGE[len(APP):])
 
 
-# The whole TFTP rescue, and the board's network namespace goes with the board; once with the
-# static powerpc launcher under qemu.
+# The whole TFTP rescue; the board's network namespace goes with the board.
 @pytest.mark.parametrize("on_ppc", [False, pytest.param(True, marks=ppc)], ids=["host", "ppc"])
 def test_tftp_rescue_installs_and_boots(new_board, peer_network, on_ppc):
     board = new_board(rescue=True)
@@ -53,8 +51,7 @@ def test_tftp_rescue_installs_and_boots(new_board, peer_network, on_ppc):
     assert f"system: tftp -g -r pkg.img -l /tmp/image {PEER_ADDR}\\n" in board.log(launcher=True)
 
 
-# A download that fails leaves an earlier /tmp/image in place, and that is installed again; a
-# server that never answers costs three attempts.
+# A failed download installs the earlier /tmp/image again; a silent server costs three attempts.
 def test_failed_downloads(new_board, peer_network):
     board = new_board(rescue=True)
     console = board.console(netns=peer_network.board_ns)
@@ -70,10 +67,8 @@ def test_failed_downloads(new_board, peer_network):
     assert board.slot_file(1) == APP
 
 
-# q (or anything beginning with q) at an address question, and the answer q at the file name,
-# go back to the menu at once with nothing configured; a name that the shell would read as more
-# than a name is refused. Ctrl-C while an answer is typed only rings the bell; the menu forgets
-# it afterwards, so the next key at the menu counts.
+# q... at an address or q at the file name goes back to the menu with nothing configured; a name
+# a shell would read as more than a name is refused; Ctrl-C at a question only rings the bell.
 def test_quitting_and_hostile_file_names(new_board):
     board = new_board(rescue=True)
     console = board.console()
@@ -84,7 +79,7 @@ def test_quitting_and_hostile_file_names(new_board):
     for answers in [["Q1"], ["", "quit"], ["", "", "q"], ["", "", PEER_ADDR]]:
         console.line(*MENU)
         tftp(console, BOARD_ADDR, *answers)
-    for name in ["a;reboot", "$(reboot)", "`reboot`", "a b", "x|y", "a&b", "f>g", "'q'", "a\\b", "Q"]:
+    for name in ["a;reboot", "$(reboot)", "a b", "'q'", "Q"]:
         answer(console, "Image Filename: ", name)
         console.line("Invalid filename. Try again please")
     answer(console, "Image Filename: ", "q")
@@ -96,8 +91,7 @@ def test_quitting_and_hostile_file_names(new_board):
         "ifconfig" in c or "tftp" in c or "route" in c)]
 
 
-# XMODEM over the console line: the installer writes what BusyBox rx received. The Enter waits
-# tick once a second.
+# XMODEM over the console line (the Enter waits tick once a second).
 def test_xmodem_rescue_with_sx(new_board):
     board = new_board(rescue=True)
     console = board.console(clock_scale="1")

@@ -28,33 +28,29 @@ def board(tmp_path):
 
 
 def test_create_and_edit(tmp_path, board):
-    """create never overwrites what is not a board, --force makes one afresh; env, vpd, slot, flash
-    and conf edit it, and refuse what does not fit; misuse ends with status 2."""
+    """create never overwrites what is not a board; env, vpd, slot, flash and conf edit a board and
+    refuse what does not fit; misuse ends with status 2."""
     (other := tmp_path / "notaboard").mkdir()
     (other / "keep").write_text("precious")
     pkg, blob = put(tmp_path / "pkg", record(APPLICATION, b"not a tarball", 7, bad_crc=True)), tmp_path / "blob"
-    for status, *args in [(1, "create", other), (1, "create", other, "--force"), (1, "create", board),
+    for status, *args in [(1, "create", other, "--force"), (1, "create", board),
                           (1, "env", board, *[f"v{i}=" + "x" * 40000 for i in range(4)]), (2, "env", board, "x"),
-                          *[(2, "vpd", board, bad) for bad in ("256", "1=256", "-1", "x=1")],
-                          (2, "slot", board, 3, pkg), (2, "flash", board, "bootloader", pkg),
-                          (2, "conf", board, "no.such.key=1"), (1, "install", board, tmp_path / "missing.pkg")]:
+                          (2, "vpd", board, "1=256"), (2, "vpd", board, "x=1"), (2, "slot", board, 3, pkg),
+                          (2, "flash", board, "bootloader", pkg), (2, "conf", board, "no.such.key=1"),
+                          (1, "install", board, tmp_path / "missing.pkg")]:
         mpboard(*args, check=status)
     assert (other / "keep").read_text() == "precious"
     mpboard("create", board, "--force")
     for name, size in SIZES.items():
         assert (board / f"dev/mtd-{name}").read_bytes() == b"\xff" * size, name
-    assert (board / "var/vpd.bin").read_bytes() == b"\xff" * 256
-    assert not (board / "user/images").exists() and (board / "var/log/board.log").read_text() == ""
+    assert (board / "var/vpd.bin").read_bytes() == b"\xff" * 256 and not (board / "user/images").exists()
 
     mpboard("env", board, "shell=on", "gdbport=4321", "bootcmd=run a; run b")
     mpboard("env", board, "gdbport=99", "shell=", "memchk=on")
     part = (board / "dev/mtd-ubootenv").read_bytes()
     used = part[4:].index(b"\0\0") + 2
     assert struct.unpack(">I", part[:4])[0] == zlib.crc32(part[4:]) and part[4 + used:] == b"\xff" * (len(part) - 4 - used)
-    assert part[4:4 + used - 2].decode().split("\0") == ["gdbport=99", "bootcmd=run a; run b", "memchk=on"]
-    assert mpboard("env", board).stdout == "gdbport=99\nbootcmd=run a; run b\nmemchk=on\n"
-    assert "1280" in mpboard("env", board, "pad=" + "y" * 1300).stderr
-
+    assert mpboard("env", board).stdout == "gdbport=99\nbootcmd=run a; run b\nmemchk=on\n" == part[4:4 + used - 1].decode().replace("\0", "\n")
     mpboard("vpd", board, "1=2", "59=0x04", "255=255")
     assert mpboard("vpd", board, "1", "0x3b", "255").stdout == "1 0x02\n59 0x04\n255 0xff\n"
     mpboard("slot", board, 2, pkg)

@@ -1,10 +1,8 @@
 /*
- * The boot benchmark's two programs (static). As the board's mount and tar (run by the
- * launcher's shell) it appends "<name> <CLOCK_MONOTONIC ns> <the launcher's VmHWM kB> <size of
- * the last argument's file or -1> <the launcher's CPU time so far, us>" to /var/bench-stamps; the
- * launcher is the nearest ancestor named mplaunch* (qemu* under qemu-user). As "floor SLOT TARBALL"
- * it is the least a launcher can do: the slot file read whole into one buffer, zlib's CRC-32 over
- * it, its payload written with one write; status 0 when the record was intact.
+ * The boot benchmark's programs (static). As the board's mount and tar it appends "<name>
+ * <CLOCK_MONOTONIC ns> <launcher's VmHWM kB> <size of the last argument's file or -1> <launcher's
+ * CPU us>" to /var/bench-stamps (the launcher: the nearest ancestor named mplaunch* or qemu*). As
+ * "floor SLOT TARBALL": the slot file read whole, its CRC checked, the payload written at once.
  */
 #include <fcntl.h>
 #include <stdio.h>
@@ -27,20 +25,18 @@ static int floor_attempt(const char* slot, const char* tarball) {
     }
     size_t size = (size_t)st.st_size, got = 0;
     unsigned char* buf = malloc(size);
-    ssize_t n = 1;
-    while (buf != NULL && got < size && (n = read(in, buf + got, size - got)) > 0) {
+    for (ssize_t n = 1; buf != NULL && got < size && (n = read(in, buf + got, size - got)) > 0;) {
         got += (size_t)n;
     }
-    if (got != size) {
-        return 1;
-    }
-    size_t header = buf[8] & 0x80 ? (size_t)(buf[18] << 8 | buf[19]) : 16, len = be32(buf + 4);
+    size_t header = got == size && buf[8] & 0x80 ? (size_t)(buf[18] << 8 | buf[19]) : 16;
     /* The board's CRC register is zlib's CRC-32 without the final inversion. */
-    if (header + len != size || (crc32(0L, buf + 4, (uInt)(size - 4)) ^ 0xFFFFFFFFu) != be32(buf)) {
+    if (got != size || header + be32(buf + 4) != size ||
+        (crc32(0L, buf + 4, (uInt)(size - 4)) ^ 0xFFFFFFFFu) != be32(buf)) {
         return 1;
     }
     int out = open(tarball, O_WRONLY | O_CREAT | O_TRUNC, 0644);
-    return out < 0 || write(out, buf + header, len) != (ssize_t)len || close(out) != 0;
+    return out < 0 || write(out, buf + header, size - header) != (ssize_t)(size - header) ||
+           close(out) != 0;
 }
 
 int main(int argc, char** argv) {
@@ -60,22 +56,19 @@ int main(int argc, char** argv) {
             break;
         }
         fclose(f);
-        /* The name may hold spaces: the fields after it are counted from its closing parenthesis.
-         */
+        /* The name may hold spaces: the fields are counted from its closing parenthesis. */
         char *comm = strchr(buf, '(') + 1, *rest = strrchr(buf, ')');
         unsigned long long utime = 0, stime = 0;
-        long ppid = 0;
-        sscanf(rest + 2, "%*c %ld %*d %*d %*d %*d %*u %*u %*u %*u %*u %llu %llu", &ppid, &utime,
+        sscanf(rest + 2, "%*c %ld %*d %*d %*d %*d %*u %*u %*u %*u %*u %llu %llu", &pid, &utime,
                &stime);
         if (strncmp(comm, "mplaunch", 8) == 0 || strncmp(comm, "qemu", 4) == 0) {
             cpu = (long long)((utime + stime) * 1000000ULL /
                               (unsigned long long)sysconf(_SC_CLK_TCK));
-            snprintf(path, sizeof path, "/proc/%ld/status", pid);
+            snprintf(path, sizeof path, "/proc/%.*s/status", (int)(comm - buf - 2), buf);
             for (f = fopen(path, "r"); f != NULL && fgets(line, sizeof line, f) != NULL;) {
                 sscanf(line, "VmHWM: %ld", &hwm);
             }
         }
-        pid = ppid;
     }
     struct stat st;
     long long size = argc > 1 && stat(argv[argc - 1], &st) == 0 ? (long long)st.st_size : -1;
