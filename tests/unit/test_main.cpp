@@ -1,8 +1,5 @@
-// The main of every unit-test binary: it jails itself (platform::sandbox::enter_jail) in a fresh
-// <build>/test-jails/<binary>-<pid>, so the board's fixed paths ("/dev/mtd-kernel", "/user") are
-// the jail's and a test gone wrong cannot touch the workstation; the process outside removes the
-// directory and ends like the tests. MP_TEST_NO_JAIL=1 runs unjailed (for a debugger, an xml
-// report, symbolized sanitizer reports); tests that need the jail skip then.
+// Every unit-test binary jails itself in a fresh <build>/test-jails/<binary>-<pid>, so the
+// board's fixed paths are the jail's; MP_TEST_NO_JAIL=1 runs unjailed (tests needing it skip).
 #include <gtest/gtest.h>
 #include <signal.h>
 #include <unistd.h>

@@ -1,11 +1,10 @@
-// The VPD path on the emulated bus 0, in a child per case: the EEPROM answers only while
-// multiplexer channel 3 and the CPLD gate are open, so a wrong sequence shows as a wrong byte.
+// The VPD path on the emulated bus 0: the EEPROM answers only behind multiplexer channel 3 and
+// the open CPLD gate, so a wrong sequence shows as a wrong byte.
 #include <fcntl.h>
 #include <gmock/gmock.h>
 
 #include <cstdio>
 #include <filesystem>
-#include <string>
 
 #include "i2c/i2c.hpp"
 #include "i2c/i2c_testing.hpp"
@@ -31,8 +30,7 @@ protected:
         vpd_[VPD_IMAGE_OFFSET] = 2;
         put("var/vpd.bin", vpd_);
     }
-    // In the child after its accesses: the gate is closed (other bits kept) and no channel of
-    // the multiplexer leads to the EEPROM.
+    // After the accesses: the gate closed (other bits kept), no channel to the EEPROM.
     bool path_closed() {
         const bool kept = get("dev/lamel/cpld_mmmap").at(CPLD_VPD_CONTROL) == kOtherBits;
         gate(true);
@@ -76,9 +74,8 @@ TEST_F(I2cTest, Buses) {
     }
 }
 
-// Each access waits 100 ms for the set-up device (a write 100 ms more for the EEPROM) and 10 ms
-// after the one clear status read of each switch of the gate; a stuck gate gives up after 5000
-// polls each way.
+// An access waits 100 ms for the set-up device (a write 100 ms more) and 10 ms after each clear
+// status read; a stuck gate gives up after 5000 polls each way.
 TEST_F(I2cTest, VpdBytesGoThroughTheOpenedPath) {
     Outcome o = run([&] {
         api_i2c_init();

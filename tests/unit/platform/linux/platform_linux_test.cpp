@@ -1,6 +1,5 @@
-// The board's platform against stand-ins for its system calls (ld --wrap): board devices and
-// commands stay here, one recorded line per request. (run_exec and serial_drain_flush are left
-// unwrapped: they are only called off the board here.)
+// The board's platform against stand-ins for its system calls (ld --wrap), one recorded line per
+// request (run_exec and serial_drain_flush are only called off the board here).
 #include <fcntl.h>
 #include <gmock/gmock.h>
 #include <linux/i2c-dev.h>
@@ -102,18 +101,17 @@ TEST(PlatformLinux, OnTheBoardRequestsReachTheKernelExactly) {
     platform::board_check::forget();
     const int mtd = platform::dev_open("/dev/mtd-kernel", O_RDWR);
     const int i2c = platform::dev_open("/dev/i2c-0", O_RDWR);
-    platform::MtdInfo info{};
-    EXPECT_EQ(platform::mtd_meminfo(mtd, &info), 0);
-    EXPECT_EQ(info.size, 0x300000u);
-    EXPECT_EQ(info.erasesize, 0x20000u);
-    EXPECT_EQ(platform::mtd_memerase(mtd, 0xFFFE0000u, 0x20000), 0);
-    EXPECT_EQ(platform::i2c_select(i2c, 0x54), 0);
-    EXPECT_EQ(platform::smbus_write_byte_data(i2c, 59, 4), 0);
-    g_result = -EREMOTEIO;
-    EXPECT_EQ(platform::smbus_read_byte_data(i2c, 1), -EREMOTEIO);
-    platform::MtdInfo kept{7, 9};
-    EXPECT_EQ(platform::mtd_meminfo(mtd, &kept), -EREMOTEIO);
-    EXPECT_EQ(kept.size, 7u) << "a failed MEMGETINFO leaves the caller's record alone";
+    platform::MtdInfo info{}, kept{7, 9};  // a failed MEMGETINFO leaves the caller's record alone
+    const std::vector<long> got{platform::mtd_meminfo(mtd, &info),
+                                info.size,
+                                info.erasesize,
+                                platform::mtd_memerase(mtd, 0xFFFE0000u, 0x20000),
+                                platform::i2c_select(i2c, 0x54),
+                                platform::smbus_write_byte_data(i2c, 59, 4),
+                                (g_result = -EREMOTEIO, platform::smbus_read_byte_data(i2c, 1)),
+                                platform::mtd_meminfo(mtd, &kept),
+                                kept.size};
+    EXPECT_THAT(got, ElementsAre(0, 0x300000, 0x20000, 0, 0, 0, -EREMOTEIO, -EREMOTEIO, 7));
     g_result = 256;
     std::fputs("Mounting ", stdout);
     EXPECT_EQ(platform::run_system("mount /user"), 256);

@@ -1,6 +1,6 @@
-// The sandbox board's emulators and commands. The MTD cases run their operations on
-// dev/mtd-kernel (filled with a pattern) in a child, which a power cut kills, and compare the
-// partition with what each operation should have left; the I2C rows run in place.
+// The sandbox board's emulators and commands. Each MTD row runs its operations on
+// dev/mtd-kernel in a child (a power cut kills it) and compares the partition with what the chip
+// would hold; the I2C rows run in place.
 #include <fcntl.h>
 
 #include <cerrno>
@@ -13,9 +13,7 @@
 namespace mp_test {
 namespace {
 
-using platform::i2c_select;
-namespace sandbox = platform::sandbox;
-
+using namespace platform;
 constexpr ssize_t kCut = -9;  // the power fails during this operation
 constexpr std::uint32_t kAll = ~0u, kEnd = 4 * kSector;
 
@@ -37,26 +35,26 @@ struct Case {
 
 // 0, or 1 + the index of the first operation that went otherwise.
 int apply(const Case& c, const Bytes& start) {
-    const int fd = platform::dev_open("/dev/mtd-kernel", c.flags);
+    const int fd = dev_open("/dev/mtd-kernel", c.flags);
     if (c.ops.empty()) {
         return fd == -1 && errno == ENOENT ? 0 : 1;
     }
     for (std::size_t i = 0; i < c.ops.size(); ++i) {
         const Op& op = c.ops[i];
         Bytes buf(op.len, op.value);
-        platform::MtdInfo info{};
+        MtdInfo info{};
         errno = 0;
         ssize_t got = -1;
         if (op.kind == 'w') {
-            got = platform::dev_pwrite(fd, buf.data(), op.len, op.at);
+            got = dev_pwrite(fd, buf.data(), op.len, op.at);
         } else if (op.kind == 'e') {
-            got = platform::mtd_memerase(fd, op.at, op.len);
+            got = mtd_memerase(fd, op.at, op.len);
         } else if (op.kind == 'r') {
-            got = platform::dev_pread(fd, buf.data(), op.len, op.at);
+            got = dev_pread(fd, buf.data(), op.len, op.at);
             got = got > 0 && !std::equal(buf.begin(), buf.begin() + got, start.begin() + op.at)
                       ? -2
                       : got;
-        } else if (platform::mtd_meminfo(fd, &info) == 0) {
+        } else if (mtd_meminfo(fd, &info) == 0) {
             got = info.size == op.at ? info.erasesize : -2;
         }
         if (got != op.ret || (got == -1 && errno != op.err)) {
@@ -66,11 +64,11 @@ int apply(const Case& c, const Bytes& start) {
     return 0;
 }
 
-class Mtd : public BoardTest {};
+using Mtd = BoardTest;
 
+// Programming only clears bits; failed operations count for a power cut too; the cut part of a
+// write is programmed, of an erase blank.
 TEST_F(Mtd, OperationsLeaveWhatTheChipWould) {
-    // Programming only clears bits; failed operations count for a power cut too; the cut part of
-    // a write is programmed, of an erase blank.
     // clang-format off
     const Case cases[] = {
         {"", {{'w', 10, 2, 2, 0, kAll, 0xF0}, {'w', 11, 2, 2}, {'r', kEnd - 16, 64, 16},
@@ -115,7 +113,6 @@ TEST_F(Mtd, OperationsLeaveWhatTheChipWould) {
          "config: line 14: bad value for power.cut_partial: 101\n"}};
     // clang-format on
     for (const Case& c : cases) {
-        SCOPED_TRACE(c.conf);
         std::filesystem::remove(board_file("var/log/board.log"));
         board_conf(c.conf);
         const Bytes start = pattern(kEnd, 1);
@@ -133,17 +130,16 @@ TEST_F(Mtd, OperationsLeaveWhatTheChipWould) {
             }
             cut = cut || op.ret == kCut;
         }
-        EXPECT_EQ(o.returned, cut ? std::nullopt : std::optional<int>(0))
-            << "1 + the operation that went wrong";
-        EXPECT_EQ(get("dev/mtd-kernel"), want);
+        EXPECT_EQ(o.returned, cut ? std::nullopt : std::optional<int>(0)) << c.conf;
+        EXPECT_EQ(get("dev/mtd-kernel"), want) << c.conf;
         EXPECT_EQ(log(), c.log);
     }
 }
 
-class Bus : public BoardTest {};
+using Bus = BoardTest;
 
 // The EEPROM at 0x54 answers only behind channel 3 of the multiplexer and the open CPLD gate;
-// the set-up device at 0x4F needs no gate. Each row on a freshly read board.conf.
+// the set-up device at 0x4F needs no gate.
 TEST_F(Bus, DevicesAnswerBehindTheirPath) {
     // clang-format off
     const struct {
@@ -165,12 +161,11 @@ TEST_F(Bus, DevicesAnswerBehindTheirPath) {
         configure("i2c.eeprom = /vpd/eeprom.bin\n" +
                   (c.conf[0] ? "fault.i2c." + std::string(c.conf) + "\n" : ""));
         gate(c.gate);
-        bus = platform::dev_open("/dev/i2c-0", O_RDWR);
-        ASSERT_EQ(i2c_select(bus, 0x70), 0);
-        ASSERT_EQ(platform::dev_write(bus, &c.mux, 1), 1);
+        bus = dev_open("/dev/i2c-0", O_RDWR);
+        ASSERT_TRUE(i2c_select(bus, 0x70) == 0 && dev_write(bus, &c.mux, 1) == 1);
         ASSERT_EQ(i2c_select(bus, c.address), 0) << "selection never probes";
-        EXPECT_EQ(c.value < 0 ? platform::smbus_read_byte_data(bus, c.reg)
-                              : platform::smbus_write_byte_data(bus, c.reg, c.value),
+        EXPECT_EQ(c.value < 0 ? smbus_read_byte_data(bus, c.reg)
+                              : smbus_write_byte_data(bus, c.reg, c.value),
                   c.want)
             << c.conf << " " << c.address << " " << int{c.mux};
     }
@@ -181,23 +176,18 @@ TEST_F(Bus, DevicesAnswerBehindTheirPath) {
     // Still at the EEPROM: a plain offset write, then a plain read from there.
     const std::uint8_t at[] = {58, 0x42};
     std::uint8_t got[2] = {};
-    ASSERT_EQ(platform::dev_write(bus, at, 2), 2);
-    ASSERT_EQ(platform::dev_write(bus, at, 1), 1);
-    ASSERT_EQ(platform::dev_read(bus, got, 2), 2);
+    EXPECT_TRUE(dev_write(bus, at, 2) == 2 && dev_write(bus, at, 1) == 1 &&
+                dev_read(bus, got, 2) == 2);
     EXPECT_EQ(got[0] * 256 + got[1], 0x4209);
-    EXPECT_EQ(i2c_select(bus, 0x80), -1);
-    EXPECT_EQ(errno, EINVAL);
-    EXPECT_EQ(i2c_select(platform::dev_open("/dev/mtd-kernel", O_RDWR), 0x54), -1);
-    EXPECT_EQ(errno, ENOTTY);
-    const int bus1 = platform::dev_open("/dev/i2c-1", O_RDWR);
+    EXPECT_TRUE(i2c_select(bus, 0x80) == -1 && errno == EINVAL);
+    EXPECT_TRUE(i2c_select(dev_open("/dev/mtd-kernel", O_RDWR), 0x54) == -1 && errno == ENOTTY);
+    const int bus1 = dev_open("/dev/i2c-1", O_RDWR);
     for (const int address : {0x70, 0x4F}) {
-        ASSERT_EQ(i2c_select(bus1, address), 0);
-        EXPECT_LT(platform::smbus_write_byte_data(bus1, 0, 8), 0) << "adapter 1 has nothing on it";
+        EXPECT_TRUE(i2c_select(bus1, address) == 0 && smbus_write_byte_data(bus1, 0, 8) < 0);
     }
     configure("fault.i2c.missing = 1\n");
-    EXPECT_EQ(platform::dev_open("/dev/i2c-0", O_RDWR), -1);
-    EXPECT_EQ(errno, ENOENT);
-    EXPECT_GE(platform::dev_open("/dev/i2c-1", O_RDWR), 0);
+    EXPECT_TRUE(dev_open("/dev/i2c-0", O_RDWR) == -1 && errno == ENOENT);
+    EXPECT_GE(dev_open("/dev/i2c-1", O_RDWR), 0);
     EXPECT_EQ(log(),
               "vpd-write: offset 1 value 0x00\nfault: i2c nak read\nfault: i2c nak write\n"
               "fault: i2c nak write\nfault: i2c nak read\nvpd-write: offset 59 value 0xff\n"
@@ -205,51 +195,42 @@ TEST_F(Bus, DevicesAnswerBehindTheirPath) {
               "fault: i2c missing\n");
 }
 
-class Board : public BoardTest {
-protected:
-    // `step` in a child that records no command, with the board root at `root`.
-    Outcome unrecorded(const std::string& root, int (*step)()) {
-        return run([&] {
-            sandbox::set_recorder(nullptr);
-            sandbox::set_root(root);
-            sandbox::reload();
-            return step();
-        });
-    }
-};
+using Board = BoardTest;
 
-TEST_F(Board, CommandsAreRecordedRunInsideABoardAndRefusedElsewhere) {
+// Commands are recorded in a test, refused outside a board (the test jail has the board's
+// marker but no /etc/board.conf); without a board root no device of the host is reached.
+TEST_F(Board, CommandsAreRecordedOrRefusedAndDevicesAbsent) {
     answer = [](std::string_view, std::string_view) { return 256; };
     Outcome o = run([] {
-        return platform::run_system("touch ran\necho two") +
-               (platform::run_exec("/bin/backtrace") == -1 && errno == ENOEXEC);
+        return run_system("touch ran\necho two") +
+               (run_exec("/bin/backtrace") == -1 && errno == ENOEXEC);
     });
     EXPECT_EQ(o.returned, 257);
     EXPECT_EQ(o.out, "{system:touch ran\necho two}{exec:/bin/backtrace}");
     EXPECT_EQ(log(), "system: touch ran\\necho two\nexec: /bin/backtrace\n");
     std::filesystem::remove(board_file("var/log/board.log"));
-
-    // The test jail has the board's marker but no /etc/board.conf: it is no board.
-    o = unrecorded(dir_, [] {
-        return (platform::run_system("exit 3") == -1 && errno == EPERM) +
-               (platform::run_exec("/nonexistent/probe") == -1 && errno == EPERM);
-    });
-    EXPECT_EQ(o.returned, 2) << "a refused exec returns; one that ran would fail ENOENT";
-    EXPECT_EQ(o.err,
-              "sandbox: refusing to run 'exit 3': not inside a sandbox board\n"
-              "sandbox: refusing to run '/nonexistent/probe': not inside a sandbox board\n");
+    for (const std::string& root : {dir_, std::string("/")}) {
+        o = run([&] {
+            sandbox::set_recorder(nullptr);
+            sandbox::set_root(root);
+            sandbox::reload();
+            int refused = 0;
+            for (const char* path :
+                 {"/dev/i2c-0", "/dev/mtd-kernel", "/dev/null", "/dev/mtd-../x"}) {
+                refused += root == "/" && dev_open(path, O_RDWR) == -1 && errno == ENOENT;
+            }
+            refused += run_system("exit 3") == -1 && errno == EPERM;
+            return refused + (run_exec("/nonexistent/probe") == -1 && errno == EPERM);
+        });
+        EXPECT_EQ(o.returned, root == "/" ? 6 : 2) << "a refused exec returns, one that ran fails";
+        EXPECT_EQ(
+            o.err,
+            (root == "/" ? "sandbox: no board: devices are absent outside a sandbox board\n" : "") +
+                std::string("sandbox: refusing to run 'exit 3': not inside a sandbox "
+                            "board\nsandbox: refusing to run '/nonexistent/probe': "
+                            "not inside a sandbox board\n"));
+    }
     EXPECT_EQ(log(), "");
-
-    // Without a board root the devices are absent, and nothing of the host is reached.
-    o = unrecorded("/", [] {
-        int absent = 0;
-        for (const char* path : {"/dev/i2c-0", "/dev/mtd-kernel", "/dev/null", "/dev/mtd-../x"}) {
-            absent += platform::dev_open(path, O_RDWR) == -1 && errno == ENOENT;
-        }
-        return absent;
-    });
-    EXPECT_EQ(o.returned, 4);
-    EXPECT_NE(o.err, "") << "a refusal must be said";
 }
 
 }  // namespace
