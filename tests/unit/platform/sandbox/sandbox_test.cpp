@@ -202,8 +202,8 @@ using Board = BoardTest;
 TEST_F(Board, CommandsAreRecordedOrRefusedAndDevicesAbsent) {
     answer = [](std::string_view, std::string_view) { return 256; };
     Outcome o = run([] {
-        return run_system("touch ran\necho two") +
-               (run_exec("/bin/backtrace") == -1 && errno == ENOEXEC);
+        const int status = run_system("touch ran\necho two");  // the system first, then the exec
+        return status + (run_exec("/bin/backtrace") == -1 && errno == ENOEXEC);
     });
     EXPECT_EQ(o.returned, 257);
     EXPECT_EQ(o.out, "{system:touch ran\necho two}{exec:/bin/backtrace}");
