@@ -26,9 +26,7 @@ int platform::clock_usleep(useconds_t microseconds) {
     for (std::uint8_t c = 0; ::read(fds[1], &c, 1) == 1 && left > 0;) {
         const std::size_t n = std::min<std::size_t>(input[0], left - 1);
         total += n, quiet_since = now_us;
-        if (::write(fds[1], input + 1, n) != static_cast<ssize_t>(n)) {
-            std::abort();
-        }
+        static_cast<void>(::write(fds[1], input + 1, n));  // a short write only delivers less
         input += n + 1, left -= n + 1;
     }
     if (left == 0 && now_us - quiet_since > 8000000) {
@@ -47,9 +45,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     std::size_t written = 0;
     std::FILE* file = ::open_memstream(&mem, &written);
     int bytes = -1;  // stays so when the receiver is still waiting after the input
-    if (::socketpair(AF_UNIX, SOCK_STREAM | SOCK_NONBLOCK, 0, fds) != 0) {
-        std::abort();
-    }
+    ::socketpair(AF_UNIX, SOCK_STREAM | SOCK_NONBLOCK, 0, fds) == 0 ? void() : std::abort();
     try {
         bytes = xmodem_receive(fds[0], file).bytes;
     } catch (const Stop&) {
