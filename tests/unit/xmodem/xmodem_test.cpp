@@ -1,15 +1,13 @@
 // Xmodem1K and the speed switch on a virtual clock (each pause advances it and lets the far end
-// act, so the runs repeat byte for byte), with the operator and a scripted sender at the master
-// of a pseudo-terminal that is the jail's /dev/ttyS0 (standard output on the same line).
+// act), with the operator and a scripted sender at the master of a pseudo-terminal that is the
+// jail's /dev/ttyS0 (standard output on the same line).
 #include <fcntl.h>
 #include <gtest/gtest.h>
 #include <poll.h>
 #include <termios.h>
 #include <unistd.h>
 
-#include <cstdio>
 #include <cstdlib>
-#include <cstring>
 #include <fstream>
 #include <functional>
 #include <iterator>
@@ -18,72 +16,63 @@
 #include <stdexcept>
 #include <string>
 #include <tuple>
-#include <vector>
 
 #include "platform/platform.hpp"
 #include "xmodem/serial_switch.hpp"
 #include "xmodem/xmodem.hpp"
 
-namespace vclock {
+namespace {
 std::uint64_t now_us = 0;
 unsigned sleeps = 0;  // whole seconds paused (the operator's waits)
 std::function<void()> on_tick = [] {};
-}  // namespace vclock
+}  // namespace
 
 namespace platform {
 unsigned int clock_sleep(unsigned int seconds) {
-    vclock::now_us += std::uint64_t{seconds} * 1000000;
-    vclock::sleeps += seconds;
-    vclock::on_tick();
-    return 0;
+    sleeps += seconds;
+    return clock_usleep(seconds * 1000000), 0;
 }
 int clock_usleep(useconds_t microseconds) {
-    vclock::now_us += microseconds;
-    vclock::on_tick();
-    return 0;
+    now_us += microseconds;
+    return on_tick(), 0;
 }
 }  // namespace platform
 
 namespace {
 
-using Bytes = std::vector<std::uint8_t>;
-constexpr std::uint8_t SOH = 1, STX = 2, EOT = 4, ACK = 6, NAK = 0x15, CAN = 0x18;
-
-Bytes data_of(unsigned block, std::size_t size) {
-    Bytes d(size);
-    for (std::size_t i = 0; i < size; ++i) {
-        d[i] = static_cast<std::uint8_t>(block * 37 + i * 11 + i / 7);
-    }
-    return d;
-}
-
-Bytes frame(const Bytes& data, unsigned number, bool bad_crc = false) {
-    const auto n = static_cast<std::uint8_t>(number);
-    Bytes f{data.size() == 128 ? SOH : STX, n, static_cast<std::uint8_t>(0xFF - n)};
-    std::uint16_t crc = bad_crc ? 1 : 0;
-    for (const std::uint8_t b : data) {
-        f.push_back(b);
-        crc = crc16_update(crc, b);
-    }
-    f.insert(f.end(), {static_cast<std::uint8_t>(crc >> 8), static_cast<std::uint8_t>(crc)});
-    return f;
-}
+constexpr char SOH = 1, STX = 2, EOT = 4, ACK = 6, NAK = 0x15, CAN = 0x18;
 
 // One word of a script: 1K block n as "n", 128-byte as "sn", "!" for a bad CRC, E(OT), X (CAN;
 // x with bit 7 set), K (ACK), z (noise), T (a lone STX), h (a header of block 2 and no data),
-// b (a bad complement), Y (a YMODEM block 0).
-Bytes item(const std::string& w) {
-    Bytes ymodem(128, 0);
-    const std::string name = std::string("image") + '\0' + "4096";
-    std::copy(name.begin(), name.end(), ymodem.begin());
-    const std::map<char, Bytes> bytes = {
-        {'E', {EOT}},          {'X', {CAN}},       {'x', {CAN | 0x80}},
-        {'K', {ACK}},          {'z', {'z'}},       {'T', {STX}},
-        {'h', {SOH, 2, 0xFD}}, {'b', {STX, 1, 1}}, {'Y', frame(ymodem, 0)}};
-    const auto it = bytes.find(w[0]);
+// b (a bad complement).
+std::string item(const std::string& w) {
+    const std::map<char, std::string> bytes = {
+        {'E', {EOT}},      {'X', {CAN}},      {'x', {static_cast<char>(CAN | 0x80)}},
+        {'K', {ACK}},      {'z', "z"},        {'T', {STX}},
+        {'h', "\1\2\xFD"}, {'b', {STX, 1, 1}}};
+    if (const auto it = bytes.find(w[0]); it != bytes.end()) {
+        return it->second;
+    }
     const bool s = w[0] == 's';
     const auto n = static_cast<unsigned>(std::atoi(w.c_str() + s));
-    return it != bytes.end() ? it->second : frame(data_of(n, s ? 128 : 1024), n, w.back() == '!');
+    std::string f{s ? SOH : STX, static_cast<char>(n), static_cast<char>(0xFF - n)};
+    std::uint16_t crc = w.back() == '!';
+    for (unsigned i = 0; i < (s ? 128U : 1024U); ++i) {
+        f += static_cast<char>(n * 37 + i * 11 + i / 7);
+        crc = crc16_update(crc, static_cast<std::uint8_t>(f.back()));
+    }
+    return f + static_cast<char>(crc >> 8) + static_cast<char>(crc);
+}
+
+// The lowest free descriptors now, which the next opens take.
+std::pair<int, int> next_fds() {
+    const int a = ::dup(0), b = ::dup(0);
+    return ::close(a), ::close(b), std::pair(a, b);
+}
+
+auto fields(const termios& t) {  // a failure names the field
+    return std::tuple(t.c_iflag, t.c_oflag, t.c_cflag, t.c_lflag,
+                      std::string(t.c_cc, t.c_cc + NCCS));
 }
 
 // After each pause the screen is read, the sender answered and the operator's keys of that
@@ -99,14 +88,16 @@ protected:
         ::unlink("/dev/ttyS0");
         ASSERT_EQ(::symlink(::ptsname(master), "/dev/ttyS0"), 0);
         line = ::open("/dev/ttyS0", O_RDWR | O_NOCTTY);
+        saved_stdout = ::dup(STDOUT_FILENO);
         ::tcgetattr(line, &console);
-        vclock::now_us = vclock::sleeps = 0;
+        now_us = sleeps = 0;
         heard = std::string::npos;
         screen.clear();
-        vclock::on_tick = [this] { tick(); };
+        on_tick = [this] { tick(); };
     }
     void TearDown() override {
-        vclock::on_tick = [] {};
+        on_tick = [] {};
+        ::close(saved_stdout);
         ::close(line);
         ::close(master);
         ::unlink("/dev/ttyS0");
@@ -117,7 +108,7 @@ protected:
         ASSERT_TRUE(::write(master, bytes.data(), bytes.size()) > 0 && ::poll(&p, 1, 5000) == 1);
     }
     void tick() {
-        if (vclock::now_us > 3600000000ULL) {
+        if (now_us > 3600000000ULL) {
             throw std::runtime_error("the transfer did not end within an hour");
         }
         char buf[512];
@@ -127,22 +118,16 @@ protected:
         // A step of the script: the answer it waits for (C, A(CK), N(AK); L: a C after 3.5 s),
         // then its words, joined by "+" (F: /image closed behind the board's back).
         for (; pending && heard < screen.size(); ++heard) {
-            const bool late = step[0] == 'L';
             const char wanted = step[0] == 'A' ? ACK : step[0] == 'N' ? NAK : 'C';
-            if (screen[heard] == wanted && (!late || vclock::now_us >= 3500000)) {
+            if (screen[heard] == wanted && (step[0] != 'L' || now_us >= 3500000)) {
                 std::istringstream words(step.substr(1));
                 for (std::string w; std::getline(words, w, '+');) {
-                    const Bytes b = item(w);
-                    if (w == "F") {
-                        ::close(file);
-                    } else {
-                        type(std::string(b.begin(), b.end()));
-                    }
+                    w == "F" ? static_cast<void>(::close(file)) : type(item(w));
                 }
                 pending = static_cast<bool>(script >> step);
             }
         }
-        const auto key = keys.find(vclock::sleeps);
+        const auto key = keys.find(sleeps);
         if (key != keys.end() && key->second.empty()) {
             ::close(master);
             master = -1;
@@ -156,11 +141,9 @@ protected:
     auto on_console(F f) {  // standard output on the line while `f` runs, even if it throws
         struct Back {
             int saved;
-            ~Back() { std::fflush(stdout), ::dup2(saved, STDOUT_FILENO), ::close(saved); }
-        };
-        std::fflush(stdout);
-        const Back back{::dup(STDOUT_FILENO)};
-        ::dup2(line, STDOUT_FILENO);
+            ~Back() { std::fflush(stdout), ::dup2(saved, STDOUT_FILENO); }
+        } const back{saved_stdout};
+        std::fflush(stdout), ::dup2(line, STDOUT_FILENO);
         return f();
     }
     std::map<unsigned, std::string> keys;  // after that many waits
@@ -169,27 +152,17 @@ protected:
     bool pending = false;
     std::size_t heard = 0;  // the next screen byte the sender looks at, from the first key on
     int file = -1;          // the descriptor /image is to get
-    int master = -1, line = -1;
+    int master = -1, line = -1, saved_stdout = -1;
     termios console{};
 };
-using Xmodem = Line;
-using SerialSwitch = Line;
-
-// The lowest free descriptors now, which the next opens take.
-std::pair<int, int> next_fds() {
-    const int a = ::dup(0), b = ::dup(0);
-    ::close(a);
-    ::close(b);
-    return {a, b};
-}
 
 struct Case {
-    std::string name, script, transcript, kept;  // kept: the blocks in the file, as words
-    bool fails = false;                          // Xmodem1K gives 0
+    const char *name, *script, *transcript, *kept;  // kept: the blocks in the file, as words
+    bool fails = false;                             // Xmodem1K gives 0
 };
 
 // The transcript is the receiver's answers: C, A(CK), N(AK), X (CAN).
-TEST_F(Xmodem, ScriptedSenders) {
+TEST_F(Line, ScriptedSenders) {
     const Case cases[] = {
         {"late sender", "L1 AE NE", "CCCCANA", "1"},
         {"one EOT, then silence", "C1 AE", "CANA", "1"},
@@ -198,8 +171,8 @@ TEST_F(Xmodem, ScriptedSenders) {
          "1 2 3"},
         {"three bad frames in a row cancel", "C1 A2! N2! N2!", "CANNXXXXX", "1", true},
         {"block two ahead cancels", "C1 A3", "CAXXXXX", "1", true},
-        {"block 0 before the first", "CY C1 AE NE", "CCANA", "1"},
-        {"block 0 after the first cancels", "C1 AY", "CAXXXXX", "1", true},
+        {"block 0 before the first", "Cs0 C1 AE NE", "CCANA", "1"},
+        {"block 0 after the first cancels", "C1 As0", "CAXXXXX", "1", true},
         {"128- and 1024-byte blocks mixed", "Cs1 A2 As3 AE NE", "CAAANA", "s1 2 s3"},
         {"silent after a start byte: NAK, not ACK", "C1 AT N2 AE NE", "CANANA", "1 2"},
         {"silent after the header", "C1 Ah N2 AE NE", "CANANA", "1 2"},
@@ -217,106 +190,83 @@ TEST_F(Xmodem, ScriptedSenders) {
         script = std::istringstream(c.script);
         pending = static_cast<bool>(script >> step);
         keys = {{1, "\r"}, {2, "\n"}};
-        const int got = on_console([this] {
-            file = next_fds().second;  // the line takes the first
-            return Xmodem1K("/image");
-        });
+        const auto fds = next_fds();
+        file = fds.second;  // the line takes the first
+        const int got = on_console([] { return Xmodem1K("/image"); });
+        EXPECT_EQ(next_fds(), fds) << "a descriptor left open";
         // The prompts survive the switches' flushes of the line.
         const std::string prompt =
             "       Change the baud rate to 115200 bps and hit the <ENTER> key\r\n       before "
             "initiating the download.\r\n";
-        const std::string back =
-            "       Change the baud rate back to 9600 bps, hit the <ENTER> key\n";
-        const std::size_t from = screen.find(prompt) + prompt.size(), to = screen.find(back, from);
-        EXPECT_NE(to, std::string::npos);
-        std::string transcript;
+        const std::size_t from = screen.find(prompt) + prompt.size();
+        const std::size_t to = screen.find(
+            "       Change the baud rate back to 9600 bps, hit the <ENTER> key\n", from);
+        ASSERT_NE(to, std::string::npos) << screen;
+        std::string transcript, kept;
         for (const char a : screen.substr(from, to - from)) {
-            const auto at = std::string{'C', ACK, NAK, CAN}.find(a);
-            transcript += at != std::string::npos ? "CANX"[at] : '?';
+            transcript += a == ACK ? 'A' : a == NAK ? 'N' : a == CAN ? 'X' : a;
         }
-        Bytes expected;
-        std::istringstream kept(c.kept);
-        for (std::string w; kept >> w;) {
-            const Bytes d = item(w);
-            expected.insert(expected.end(), d.begin() + 3, d.end() - 2);
+        std::istringstream words(c.kept);
+        for (std::string w; words >> w;) {
+            kept += item(w).substr(3, w[0] == 's' ? 128 : 1024);
         }
         std::ifstream in("/image", std::ios::binary);
-        EXPECT_EQ(Bytes(std::istreambuf_iterator<char>(in), {}), expected);
-        EXPECT_EQ(got, c.fails ? 0 : static_cast<int>(expected.size()));
+        EXPECT_EQ(std::string(std::istreambuf_iterator<char>(in), {}), kept);
+        EXPECT_EQ(got, c.fails ? 0 : static_cast<int>(kept.size()));
         EXPECT_EQ(transcript, c.transcript);
         EXPECT_FALSE(pending) << "script not played to its end";
-        EXPECT_EQ(::fcntl(file, F_GETFD), -1) << "the file left open";
+        termios now{};
+        ::tcgetattr(line, &now);
+        EXPECT_EQ(fields(now), fields(console)) << "the console's settings not back";
         ::unlink("/image");
     }
 }
 
-TEST_F(SerialSwitch, WaitEndsOnItsKeyOrALostLine) {
-    // {reset's wait (line feed) or init's (carriage return), keys, line given, waits, reminders}
-    const std::tuple<bool, std::map<unsigned, std::string>, bool, unsigned, std::size_t> waits[] = {
-        {false, {{2, "x\n"}, {3, "\r"}}, true, 4, 0},
-        {false, {{22, "\r"}}, true, 22, 2},
-        {false, {{4, ""}}, false, 4, 0},
-        {true, {{1, "x\n"}}, true, 2, 0},
-        {true, {{21, "\n"}}, true, 21, 1},
-        {true, {{3, ""}}, true, 3, 0}};
-    for (const auto& [reset, typed, given, sleeps, reminders] : waits) {
-        SCOPED_TRACE(sleeps);
+// The switch's waits: init's for a carriage return, reset's for a line feed (other bytes dropped,
+// a reminder after every 11 waits); a line that is gone ends them.
+TEST_F(Line, SwitchWaits) {
+    // {keys ("" hangs up), the waits when init and reset end, the reminders of each}
+    const std::tuple<std::map<unsigned, std::string>, unsigned, unsigned, int, int> rows[] = {
+        {{{2, "x\n"}, {22, "\r"}, {43, "\n"}}, 22, 43, 2, 1},
+        {{{4, ""}}, 4, 4, 0, 0},
+        {{{1, "\r"}, {4, ""}}, 1, 4, 0, 0}};
+    for (const auto& [typed, init_waits, reset_waits, init_reminders, reset_reminders] : rows) {
         TearDown();
         SetUp();
         type("\r");  // typed before the switch: no answer to its question
-        keys = reset ? std::map<unsigned, std::string>{{1, "\r"}} : typed;
-        const int next_fd = next_fds().first;
-        const int fd = on_console([] { return init_serial(); });
-        EXPECT_EQ(fd >= 0, given);
-        EXPECT_TRUE(fd >= 0 || ::fcntl(next_fd, F_GETFD) == -1) << "a lost line left open";
-        termios now{};
-        ::tcgetattr(line, &now);
-        if (fd >= 0) {  // raw 8N1 at 115200, the rest as it was
-            EXPECT_TRUE(cfgetispeed(&now) == B115200 && cfgetospeed(&now) == B115200 &&
-                        now.c_iflag == IGNBRK && now.c_oflag == 0);
-            EXPECT_EQ(now.c_cflag & ~tcflag_t{CBAUD},
-                      (console.c_cflag & ~tcflag_t{CSIZE | PARENB | CSTOPB | CBAUD}) | CS8);
-            EXPECT_EQ(now.c_lflag, console.c_lflag & ~tcflag_t{ICANON | ECHO | ECHOE | ISIG});
-        }
-        if (reset) {
-            vclock::sleeps = 0;
-            keys = typed;
-            screen.clear();
+        keys = typed;
+        const auto fds = next_fds();
+        const int fd = on_console(init_serial);
+        const unsigned waited = sleeps;
+        EXPECT_EQ(fd >= 0, master >= 0);
+        if (fd >= 0) {
             on_console([fd] { return reset_serial(fd), 0; });
-            // The console's settings again, field by field (a failure names the field).
-            const auto fields = [](const termios& t) {
-                return std::vector<unsigned long>{t.c_iflag, t.c_oflag,       t.c_cflag,
-                                                  t.c_lflag, cfgetispeed(&t), cfgetospeed(&t)};
-            };
-            if (master >= 0) {
-                ASSERT_EQ(::tcgetattr(line, &now), 0) << std::strerror(errno);
-                EXPECT_EQ(fields(now), fields(console));
-                EXPECT_EQ(std::string(now.c_cc, now.c_cc + NCCS),
-                          std::string(console.c_cc, console.c_cc + NCCS));
-            }
         }
         ::close(fd);
+        EXPECT_EQ(::fcntl(fds.first, F_GETFD), -1) << "a lost line left open";
         tick();
-        EXPECT_EQ(vclock::sleeps, sleeps);
-        const std::string reminder = reset ? "    ... Waiting for the <ENTER> key to be hit...\r"
-                                           : "\r\n    ... Waiting for the <Enter> key to be hit "
-                                             "before the download can start...\r\n";
-        std::size_t n = 0;
-        for (auto at = screen.find(reminder); at != std::string::npos; ++n) {
-            at = screen.find(reminder, at + 1);
-        }
-        EXPECT_EQ(n, reminders);
+        const auto count = [this](const std::string& text) {
+            int n = 0;
+            for (auto at = screen.find(text); at != std::string::npos; ++n) {
+                at = screen.find(text, at + 1);
+            }
+            return n;
+        };
+        EXPECT_EQ(std::tuple(waited, sleeps,
+                             count("\r\n    ... Waiting for the <Enter> key to be hit before the "
+                                   "download can start...\r\n"),
+                             count("    ... Waiting for the <ENTER> key to be hit...\r")),
+                  std::tuple(init_waits, reset_waits, init_reminders, reset_reminders));
     }
 }
 
 // No file: -1, the line switched back; no port: -1, no file made.
-TEST_F(Xmodem, NoFileOrNoPort) {
+TEST_F(Line, NoFileOrNoPort) {
     keys = {{1, "\r"}, {2, "\n"}};
     EXPECT_EQ(on_console([] { return Xmodem1K("/no/such/dir/image"); }), -1);
     termios back{};
     ::tcgetattr(line, &back);
-    EXPECT_TRUE(screen.find("Change the baud rate back to 9600 bps") != std::string::npos &&
-                back.c_lflag == console.c_lflag);
+    EXPECT_EQ(fields(back), fields(console));
     ::unlink("/dev/ttyS0");
     EXPECT_EQ(on_console([] { return Xmodem1K("/image"); }), -1);
     EXPECT_NE(::access("/image", F_OK), 0) << "a file opened without a line";
