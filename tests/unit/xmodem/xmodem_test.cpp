@@ -27,16 +27,14 @@ unsigned sleeps = 0;  // whole seconds paused (the operator's waits)
 std::function<void()> on_tick = [] {};
 }  // namespace
 
-namespace platform {
-unsigned int clock_sleep(unsigned int seconds) {
+unsigned int platform::clock_sleep(unsigned int seconds) {
     sleeps += seconds;
     return clock_usleep(seconds * 1000000), 0;
 }
-int clock_usleep(useconds_t microseconds) {
+int platform::clock_usleep(useconds_t microseconds) {
     now_us += microseconds;
     return on_tick(), 0;
 }
-}  // namespace platform
 
 namespace {
 
@@ -70,11 +68,6 @@ std::pair<int, int> next_fds() {
     return ::close(a), ::close(b), std::pair(a, b);
 }
 
-auto fields(const termios& t) {  // a failure names the field
-    return std::tuple(t.c_iflag, t.c_oflag, t.c_cflag, t.c_lflag,
-                      std::string(t.c_cc, t.c_cc + NCCS));
-}
-
 // After each pause the screen is read, the sender answered and the operator's keys of that
 // second typed ("" hangs up).
 class Line : public testing::Test {
@@ -89,7 +82,7 @@ protected:
         ASSERT_EQ(::symlink(::ptsname(master), "/dev/ttyS0"), 0);
         line = ::open("/dev/ttyS0", O_RDWR | O_NOCTTY);
         saved_stdout = ::dup(STDOUT_FILENO);
-        ::tcgetattr(line, &console);
+        console = settings();
         now_us = sleeps = 0;
         heard = std::string::npos;
         screen.clear();
@@ -137,6 +130,13 @@ protected:
             keys.erase(key);
         }
     }
+    using Settings = std::tuple<tcflag_t, tcflag_t, tcflag_t, tcflag_t, std::string>;
+    Settings settings() const {  // a failure names the field
+        termios t{};
+        ::tcgetattr(line, &t);
+        return std::tuple(t.c_iflag, t.c_oflag, t.c_cflag, t.c_lflag,
+                          std::string(t.c_cc, t.c_cc + NCCS));
+    }
     template <class F>
     auto on_console(F f) {  // standard output on the line while `f` runs, even if it throws
         struct Back {
@@ -153,7 +153,7 @@ protected:
     std::size_t heard = 0;  // the next screen byte the sender looks at, from the first key on
     int file = -1;          // the descriptor /image is to get
     int master = -1, line = -1, saved_stdout = -1;
-    termios console{};
+    Settings console;
 };
 
 struct Case {
@@ -215,9 +215,7 @@ TEST_F(Line, ScriptedSenders) {
         EXPECT_EQ(got, c.fails ? 0 : static_cast<int>(kept.size()));
         EXPECT_EQ(transcript, c.transcript);
         EXPECT_FALSE(pending) << "script not played to its end";
-        termios now{};
-        ::tcgetattr(line, &now);
-        EXPECT_EQ(fields(now), fields(console)) << "the console's settings not back";
+        EXPECT_EQ(settings(), console) << "the console's settings not back";
         ::unlink("/image");
     }
 }
@@ -264,9 +262,7 @@ TEST_F(Line, SwitchWaits) {
 TEST_F(Line, NoFileOrNoPort) {
     keys = {{1, "\r"}, {2, "\n"}};
     EXPECT_EQ(on_console([] { return Xmodem1K("/no/such/dir/image"); }), -1);
-    termios back{};
-    ::tcgetattr(line, &back);
-    EXPECT_EQ(fields(back), fields(console));
+    EXPECT_EQ(settings(), console);
     ::unlink("/dev/ttyS0");
     EXPECT_EQ(on_console([] { return Xmodem1K("/image"); }), -1);
     EXPECT_NE(::access("/image", F_OK), 0) << "a file opened without a line";
