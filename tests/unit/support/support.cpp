@@ -78,9 +78,7 @@ std::optional<Bytes> read_file(const std::string& path) {
 }
 
 void BoardTest::SetUp() {
-    // The fixed paths are only ever used inside the private root the test main gives each test
-    // binary, which holds nothing of the host: no /usr.
-    struct stat st {};
+    struct stat st {};  // the test main's private root holds nothing of the host: no /usr
     if (stat("/usr/bin", &st) == 0) {
         GTEST_SKIP() << "uses /user and /tmp: runs only inside the test jail";
     }
@@ -176,13 +174,7 @@ Outcome BoardTest::run(const std::function<int()>& step, std::string_view input)
 }
 
 Outcome BoardTest::run_with_devices(const std::function<int()>& step, std::string_view input) {
-    return run(
-        [&step] {
-            api_i2c_init();
-            api_flash_init();
-            return step();
-        },
-        input);
+    return run([&step] { return api_i2c_init(), api_flash_init(), step(); }, input);
 }
 
 }  // namespace mp_test

@@ -1,6 +1,5 @@
-// What the unit tests share: records built byte by byte as the board stores them, and a scratch
-// sandbox board, used in place or by a step run in a forked child with its console in files and
-// every command recorded, never run.
+// Records built byte by byte as the board stores them, and a scratch sandbox board used in place
+// or by a step run in a forked child (console in files, every command recorded, never run).
 #pragma once
 
 #include <gtest/gtest.h>
@@ -31,8 +30,7 @@ struct RecordShape {
     std::size_t stored = 0;  // non-zero: keep only this many bytes (the CRC covers them)
     std::uint32_t id = kId;
 };
-// Reserved extended-header bytes hold 0x5A: covered by the CRC, read by nobody.
-Bytes make_record(const RecordShape& shape);
+Bytes make_record(const RecordShape& shape);  // reserved header bytes: 0x5A
 void put32(Bytes& b, std::size_t at, std::uint32_t v);
 void seal(Bytes& record);  // the CRC over everything after it
 Bytes concat(std::initializer_list<Bytes> parts);
@@ -46,7 +44,7 @@ inline Bytes erased(std::size_t n) {
 void write_file(const std::string& path, const Bytes& bytes);
 std::optional<Bytes> read_file(const std::string& path);
 
-// The recorded commands appear in stdout in place, in order with the code's own output.
+// Recorded commands as they appear in stdout, in order with the code's own output.
 inline std::string sys(std::string_view c) {
     return "{system:" + std::string(c) + "}";
 }
@@ -86,10 +84,8 @@ protected:
         put("etc/board.conf",
             text_bytes("clock.scale = 0\nmtd.erase_size = 4096\n" + std::string(lines)));
     }
-    // The same, then this process's platform on the board with board.conf read.
-    void configure(std::string_view lines);
-    // The VPD gate, bit 0 of CPLD register 20, set in the register file behind the emulator.
-    void gate(bool open);
+    void configure(std::string_view lines);  // board_conf, then this process on the board
+    void gate(bool open);                    // the VPD gate, bit 0 of CPLD register 20
 
     // The shell's answer to a recorded command (default 0: it ran).
     std::function<int(std::string_view kind, std::string_view command)> answer;
