@@ -82,7 +82,7 @@ def until(test, what, timeout=30):
         time.sleep(0.005)
 
 
-def wait_for_line_settings(tty_fd, download, timeout=30):  # raw at 115200 bit/s, or back
+def wait_for_line_settings(tty_fd, download, timeout=30):  # raw at 115200 bit/s or back (an Enter sooner is flushed)
     until(lambda: (termios.tcgetattr(tty_fd)[4] == termios.B115200 and
                    not termios.tcgetattr(tty_fd)[3] & termios.ICANON) == download,
           "the board's switch of its serial line", timeout)

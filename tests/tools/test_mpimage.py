@@ -5,7 +5,7 @@ from pathlib import Path
 
 
 sys.path.insert(0, str(Path(__file__).resolve().parents[1] / "pylib"))
-from mppackage import APPLICATION, BOOT, DFT, DIAGS, EXTENDED, KERNEL, RFS, record, records  # noqa
+from mppackage import APPLICATION, BOOT, DIAGS, EXTENDED, KERNEL, RFS, record, records  # noqa
 
 # The sanitizer build reserves terabytes of shadow memory: there the allocator's limit stands in.
 LIMIT = None if os.environ.get("MPIMAGE_SANITIZED") == "1" else (
