@@ -1,5 +1,4 @@
-"""Packages written and read apart from mpimage, so that a fault shared by its writer and reader
-cannot hide; a sandbox board's network peer."""
+"""Packages written and read apart from mpimage (a fault its writer and reader share cannot hide)."""
 
 import collections, contextlib, gzip, io, os, struct, subprocess, tarfile, termios, time, zlib  # noqa: E401
 from pathlib import Path
@@ -22,7 +21,6 @@ def version_text(version_id):
 
 
 def record(magic, payload, version=0, hdrlen=None, bad_crc=False, length=None):
-    """Big-endian crc, len, magic, id (extended: a marker, then hdrlen), payload."""
     body = struct.pack(">III", len(payload) if length is None else length, magic, version_id(version))
     if magic & EXTENDED:
         body += struct.pack(">HH", 0xA5A5, hdrlen) + b"\xee" * max(hdrlen - 20, 0)
@@ -59,8 +57,7 @@ def diagnostics(version, extra=None):
     return record(DIAGS, tarball({"mpdiag.elf.strip": script, **(extra or {})}), version)
 
 
-def boot_loader(payload, version):
-    """With a copy of its header (crc word 0) at byte 240, where the installer reads the version."""
+def boot_loader(payload, version):  # a copy of its header (crc 0) at byte 240 holds the version
     return payload[:240] + struct.pack(">IIII", 0, len(payload), BOOT, version_id(version)) + payload[256:]
 
 
@@ -85,8 +82,7 @@ def until(test, what, timeout=30):
         time.sleep(0.005)
 
 
-def wait_for_line_settings(tty_fd, download, timeout=30):
-    """Until the pty is raw at 115200 bit/s (download) or back: an Enter before it is flushed."""
+def wait_for_line_settings(tty_fd, download, timeout=30):  # raw at 115200 bit/s or back (an Enter sooner is flushed)
     until(lambda: (termios.tcgetattr(tty_fd)[4] == termios.B115200 and
                    not termios.tcgetattr(tty_fd)[3] & termios.ICANON) == download,
           "the board's switch of its serial line", timeout)
@@ -107,8 +103,7 @@ def ip(*args, check=True):
     return subprocess.run(["ip", *args], check=check, capture_output=True, text=True, timeout=30)
 
 
-class PeerNetwork:
-    """A namespace of our own with a veth end at `address`, the other the board's eth1."""
+class PeerNetwork:  # a namespace of our own with a veth end at `address`, the other the board's eth1
 
     def __init__(self, board_ns, peer_ns, address="10.77.0.1", timeout=30):
         self.board_ns, self.ns, self.address, self.timeout = board_ns, peer_ns, address, timeout

@@ -61,8 +61,7 @@ class Board:
                               input=stdin, capture_output=True, timeout=120)
         return proc.returncode, proc.stdout.decode(), proc.stderr.decode()
 
-    def console(self, *command, clock_scale="0", netns=None, ppc=False):
-        """`mpboard run` (or another command, its stderr to stderr.txt) on a pty as console."""
+    def console(self, *command, clock_scale="0", netns=None, ppc=False):  # `mpboard run` or a command
         args = command or ("run", self.path, "--clock-scale", clock_scale, *["--netns", netns] * bool(netns),
                            *["--ppc"] * ppc)
         console = Console("/bin/sh", ["-c", 'exec "$0" "$@"' + " 2>stderr.txt" * bool(command), MPBOARD,
@@ -120,28 +119,27 @@ def wait_for_console_read(root):
     until(lambda: any(map(reading, descendants(root))), "the launcher's read of the console", TIMEOUT)
 
 
-_consoles, _templates = [], set()  # boards a failed test left running; templates made this session
+_consoles, _templates = [], []  # boards a failed test left running; the template made this session
 
 
 @pytest.fixture
 def new_board(request):
-    """Copies of the test board (slots 1.1.1.1, 2.2.2.2, diagnostics 4.4.4.4) or the demo board."""
+    """Copies of one test board: slots 1.1.1.1 and 2.2.2.2, diagnostics 4.4.4.4 (rescue: the menu)."""
     base = WORK / re.sub(r"[^A-Za-z0-9_.-]+", "_", request.node.name)[:80]
     shutil.rmtree(base, ignore_errors=True)
     made = []
 
-    def make(test=True, rescue=False):
-        if (template := WORK / "templates" / str(test)) not in _templates:
-            shutil.rmtree(template, ignore_errors=True)
-            template.parent.mkdir(parents=True, exist_ok=True)
+    def make(rescue=False):
+        if not _templates:
+            shutil.rmtree(template := WORK / "template", ignore_errors=True)
+            WORK.mkdir(parents=True, exist_ok=True)
             Board(template).mpboard("create", "--demo")
-            if test:
-                Board(template).slot(1, application("1.1.1.1"))
-                Board(template).slot(2, application("2.2.2.2"))
-                Board(template).flash("rescue", diagnostics("4.4.4.4"))
-            _templates.add(template)
+            Board(template).slot(1, application("1.1.1.1"))
+            Board(template).slot(2, application("2.2.2.2"))
+            Board(template).flash("rescue", diagnostics("4.4.4.4"))
+            _templates.append(template)
         made.append(Board(base / f"board{len(made) + 1}"))
-        shutil.copytree(template, made[-1].path, symlinks=True)
+        shutil.copytree(_templates[0], made[-1].path, symlinks=True)
         if rescue:
             made[-1].mpboard("env", "diagnostics=rescue")
         return made[-1]

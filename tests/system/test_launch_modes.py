@@ -16,8 +16,8 @@ STARTED = [VPD1, UNPACK_LINE]
 @pytest.mark.parametrize("settings, slots, keys, out, err, commands", [
     (["gdbserver=on"], {}, "y\n", DHCP + B1 + RUNS, "",
      ["system: dhclient -1 eth1", *STARTED, f"system: /bin/gdbserver :1234 {APP}\\n", RESET_LINE]),
-    (["gdbserver=on", "gdbport=4321", "memchk=on"], {}, "y\n", DHCP + B1 + DUMA_RUNS, "",
-     ["system: dhclient -1 eth1", *STARTED, f"system: {DUMA} /bin/gdbserver :4321 {APP}\\n", RESET_LINE]),
+    (["gdbserver=on", "gdbport=4321", "memchk=on"], {}, "n\nq\n", DHCP[:-3] + "n\n\nIP addr    :q\n" + B1 + DUMA_RUNS,
+     "", [*STARTED, f"system: {DUMA} /bin/gdbserver :4321 {APP}\\n", RESET_LINE]),  # no, then quit: no network
     (["memchk=on"], {}, "", B1 + DUMA_RUNS, "", [*STARTED, f"system: {DUMA} {APP}\\n", RESET_LINE]),
     (["memchk=on"], {1: diagnostics("6.6.6.6")}, "", B1 + "install diags image\n" +
      app_line("6.6.6.6", "diagnostics") + "\n", "", [*STARTED, *DIAGS_LINES, f"system: {DUMA} {APP}\\n", RESET_LINE]),

@@ -35,17 +35,20 @@ def install_and_boot(board, console, slot, *before):
     assert (board.path / "dev/mtd-kernel").read_bytes().startswith(PACKAGE[len(APP):])
 
 
-# The whole TFTP rescue; the board's network namespace goes with the board.
+# The whole TFTP rescue (the netmask typed with a slip, rubbed out); BusyBox configures eth1; the
+# board's network namespace goes with the board.
 @pytest.mark.parametrize("on_ppc", [False, pytest.param(True, marks=ppc)], ids=["host", "ppc"])
 def test_tftp_rescue_installs_and_boots(new_board, peer_network, on_ppc):
     board = new_board(rescue=True)
     console = board.console(netns=peer_network.board_ns, ppc=on_ppc)
     peer_network.attach(serve=board.write_file("served/pkg.img", PACKAGE).parent, tftpd=TFTPD)
-    tftp(console, BOARD_ADDR, "255.255.255.0", "", PEER_ADDR, "pkg.img")
-    console.line("\tNetmask    : 255.255.255.0")
+    tftp(console, BOARD_ADDR, "255.255.255.00\x7f", PEER_ADDR, PEER_ADDR, "pkg.img")
+    console.line("\tNetmask    : 255.255.255.0", f"\tGateway    : {PEER_ADDR}")
     console.expect_exact("Configuring management port..." + "." * 20 + "\r\n")
     console.line(f"Installing image pkg.img from TFTP server {PEER_ADDR}")
     assert "inet 10.77.0.2/24 " in peer_network.board_ip("addr", "show", "eth1")
+    assert ",UP" in peer_network.board_ip("link", "show", "eth1")
+    assert f"default via {PEER_ADDR} dev eth1" in peer_network.board_ip("route")
     install_and_boot(board, console, 2, "Booting image '2'")
     assert not Path("/run/netns", peer_network.board_ns).exists()  # mpboard removed its name
     assert f"system: tftp -g -r pkg.img -l /tmp/image {PEER_ADDR}\\n" in board.log(launcher=True)

@@ -51,13 +51,6 @@ def test_create_and_edit(tmp_path, board):
     used = part[4:].index(b"\0\0") + 2
     assert struct.unpack(">I", part[:4])[0] == zlib.crc32(part[4:]) and part[4 + used:] == b"\xff" * (len(part) - 4 - used)
     assert mpboard("env", board).stdout == "gdbport=99\nbootcmd=run a; run b\nmemchk=on\n" == part[4:4 + used - 1].decode().replace("\0", "\n")
-    mpboard("vpd", board, "1=2", "59=0x04", "255=255")
-    assert mpboard("vpd", board, "1", "0x3b", "255").stdout == "1 0x02\n59 0x04\n255 0xff\n"
-    mpboard("slot", board, 2, pkg)
-    assert (board / "user/images/image2").read_bytes() == pkg.read_bytes()
-    for _ in range(2):
-        mpboard("slot", board, 2, "--remove")
-    assert not (board / "user/images/image2").exists()
     mpboard("flash", board, "kernel", put(blob, bytes(range(256)) * 3))
     assert (board / "dev/mtd-kernel").read_bytes() == blob.read_bytes() + b"\xff" * (0x300000 - 768)
     mpboard("flash", board, "devicetree", put(blob, b"\0" * (SIZES["devicetree"] + 1)), check=1)

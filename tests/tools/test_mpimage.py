@@ -5,7 +5,7 @@ from pathlib import Path
 
 
 sys.path.insert(0, str(Path(__file__).resolve().parents[1] / "pylib"))
-from mppackage import APPLICATION, BOOT, DFT, DIAGS, EXTENDED, KERNEL, RFS, record, records  # noqa
+from mppackage import APPLICATION, BOOT, DIAGS, EXTENDED, KERNEL, RFS, record, records  # noqa
 
 # The sanitizer build reserves terabytes of shadow memory: there the allocator's limit stands in.
 LIMIT = None if os.environ.get("MPIMAGE_SANITIZED") == "1" else (
@@ -33,8 +33,6 @@ def test_list(tmp_path):
         (0, "boot", BOOT, False, 16, 512, "2.0.1.5", True),
         (528, "kernel", KERNEL | EXTENDED, True, 32, 100, "1.2.3.4", True),
         (660, "unknown", 0x0BADCAFE, False, 16, 15, "0.0.0.7", True)]
-    assert run("list", pkg, check=0).stdout.splitlines()[2].split()[:7] == [
-        "1", "528", "kernel", "0x83504f4c", "yes", "32", "100"]
 
 
 APP, GOOD = record(APPLICATION, b"a" * 100), record(KERNEL, b"k" * 64)
@@ -86,16 +84,15 @@ def test_create_and_extract(tmp_path):
     assert (tmp_path / "d").read_bytes() == boot.read_bytes()
 
 
-# Misuse ends with status 2 and a message and writes nothing; --help shows each command's usage.
+# Misuse ends with status 2 and a message and writes nothing.
 @pytest.mark.parametrize("args, status, shown", [
     (["create", "o", "--type", "boot", "--payload", "pkg"], 2, "at least 256"),
     (["create", "o", "--type", "kernel", "--hdrlen", "19", "--payload", "pkg"], 2, "20..65535"),
     (["create", "o", "--type", "firmware", "--payload", "pkg"], 2, "unknown record type"),
     (["create", "o", "--type", "dft", "--version", "1.2.3", "--payload", "pkg"], 2, "bad version"),
-    (["list", "pkg", "--yaml"], 2, "--yaml"), (["extract", "pkg", "3", "o"], 2, "no record 3"),
-    *[([c, "--help"], 0, f"usage: mpimage {c}") for c in ("create", "list", "verify", "extract")]])
+    (["list", "pkg", "--yaml"], 2, "--yaml"), (["extract", "pkg", "3", "o"], 2, "no record 3")])
 def test_invocations(tmp_path, args, status, shown):
     put(tmp_path, GOOD)
     proc = run(*args, check=status, cwd=tmp_path)
-    assert shown in (proc.stdout if status == 0 else proc.stderr)
+    assert shown in proc.stderr
     assert not (tmp_path / "o").exists()
