@@ -1,5 +1,4 @@
-// The installer over arbitrary bytes on an emulated board (byte 0: slot bit 0, version check bit
-// 1): every partition is left erased or holding one whole sound record of its type.
+// The installer on arbitrary bytes (byte 0: slot, version check): partitions erased or sound.
 #include <sched.h>
 #include <sys/mount.h>
 #include <unistd.h>

@@ -112,8 +112,7 @@ TEST_F(Installer, BadRecordsEndTheRun) {
 
 class VersionCheck : public Installer, public ::testing::WithParamInterface<std::uint32_t> {};
 
-// Same header: skipped, only with the check. The boot loader's copy has no crc, so only its
-// len, magic and id count.
+// Same header: skipped, only with the check (the boot loader's copy: len, magic and id only).
 TEST_P(VersionCheck, SameHeaderIsSkipped) {
     const std::uint32_t type = GetParam();
     const auto make = [type](unsigned seed, std::uint32_t id) {
