@@ -38,7 +38,6 @@ void run(benchmark::State& state, bool zlib) {
 BENCHMARK_CAPTURE(run, gen_crc, false)->Name("gen_crc")->Unit(benchmark::kMillisecond);
 BENCHMARK_CAPTURE(run, zlib_crc32, true)->Name("zlib_crc32")->Unit(benchmark::kMillisecond);
 
-// The usual table, keeping each median rate for the ratio.
 struct Reporter : benchmark::ConsoleReporter {
     void ReportRuns(const std::vector<Run>& runs) override {
         for (const Run& r : runs) {

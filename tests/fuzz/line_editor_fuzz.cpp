@@ -1,5 +1,4 @@
-// The line editor under random key streams: byte 0 picks the line size (0 to 130), the rest are
-// keys. Every line stays inside its buffer, shorter than it, with zeros after the text.
+// The line editor on random keys (byte 0: line size 0 to 130): lines end in zeros inside it.
 #include <sys/mman.h>
 #include <unistd.h>
 

@@ -1,5 +1,5 @@
-// The record CRC against the bit-by-bit definition (LSB first, 0xEDB88320, no final inversion)
-// over every length and start alignment the word and braid paths treat differently.
+// The record CRC against the bitwise definition (LSB first, 0xEDB88320, no final inversion)
+// over every length and alignment the word and braid paths treat differently.
 #include <gtest/gtest.h>
 
 #include <vector>
@@ -28,7 +28,7 @@ TEST(Crc, MatchesDefinition) {
             }
         }
     }
-    // The whole buffer in two calls that feed the register back in, and the check against it.
+    // The whole buffer in two chained calls, and the check against it.
     const auto n = static_cast<std::uint32_t>(buf.size());
     std::uint32_t whole = CRC_START;
     for (const std::uint8_t b : buf) {

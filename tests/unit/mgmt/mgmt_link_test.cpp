@@ -1,5 +1,4 @@
-// Port 0's link test on a real veth eth0 in a network namespace of each case's own: the kernel's
-// answers to SIOCGIFINDEX, SIOCGIFFLAGS and ETHTOOL_GLINK, not a model of them.
+// Port 0's link test against the kernel: a real veth eth0 in a network namespace per case.
 #include <linux/if_link.h>
 #include <linux/rtnetlink.h>
 #include <net/if.h>
@@ -58,7 +57,7 @@ TEST_F(LinkTest, Port0) {
                 (i < 2 && (add_veth() != 0 || ::ioctl(sock, SIOCSIFFLAGS, &peer) != 0))) {
                 return -1;
             }
-            // The carrier follows "up" a moment later; patience bounds a hang only.
+            // The carrier follows "up" a moment later; the deadline bounds a hang only.
             const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(10);
             while (i == 0 && mgmt_link_status('0') == 0 &&
                    std::chrono::steady_clock::now() < deadline) {

@@ -1,5 +1,4 @@
-// The console's line editor, key by key as an operator types; the terminal's own handling (its
-// modes, the interrupt key) is the system tests' business on a real console.
+// The console's line editor, key by key; the terminal's own handling is the system tests'.
 #include <algorithm>
 #include <cstring>
 
@@ -12,8 +11,7 @@ namespace {
 using namespace std::string_literals;
 using Console = BoardTest;
 
-// The echo, then the whole buffer between brackets with the guard bytes behind it that the
-// editor must not touch (zeros shown as '0', guards as 'U').
+// The echo, then the buffer and two guard bytes behind it (zeros shown as '0', guards as 'U').
 TEST_F(Console, EditorBufferAndEcho) {
     struct Case {
         std::string keys, echo, buffer;
