@@ -10,6 +10,7 @@ from test_rescue_menu import MENU, choose
 
 APP = application("5.5.5.5")
 PACKAGE = APP + record(KERNEL, b"\x4b" * 3000, "5.5.5.5")
+NAME = "aAzZ09-pkg.img"  # both ends of each letter and digit range a file name may hold
 QUESTIONS = ["IP addr    :", "Netmask    :", "Gateway    :", "Server addr:", "Image Filename: "]
 
 
@@ -41,17 +42,17 @@ def install_and_boot(board, console, slot, *before):
 def test_tftp_rescue_installs_and_boots(new_board, peer_network, on_ppc):
     board = new_board(rescue=True)
     console = board.console(netns=peer_network.board_ns, ppc=on_ppc)
-    peer_network.attach(serve=board.write_file("served/pkg.img", PACKAGE).parent, tftpd=TFTPD)
-    tftp(console, BOARD_ADDR, "255.255.255.00\x7f", PEER_ADDR, PEER_ADDR, "pkg.img")
+    peer_network.attach(serve=board.write_file(f"served/{NAME}", PACKAGE).parent, tftpd=TFTPD)
+    tftp(console, BOARD_ADDR, "255.255.255.00\x7f", PEER_ADDR, PEER_ADDR, NAME)
     console.line("\tNetmask    : 255.255.255.0", f"\tGateway    : {PEER_ADDR}")
     console.expect_exact("Configuring management port..." + "." * 20 + "\r\n")
-    console.line(f"Installing image pkg.img from TFTP server {PEER_ADDR}")
+    console.line(f"Installing image {NAME} from TFTP server {PEER_ADDR}")
     assert "inet 10.77.0.2/24 " in peer_network.board_ip("addr", "show", "eth1")
     assert ",UP" in peer_network.board_ip("link", "show", "eth1")
     assert f"default via {PEER_ADDR} dev eth1" in peer_network.board_ip("route")
     install_and_boot(board, console, 2, "Booting image '2'")
     assert not Path("/run/netns", peer_network.board_ns).exists()  # mpboard removed its name
-    assert f"system: tftp -g -r pkg.img -l /tmp/image {PEER_ADDR}\\n" in board.log(launcher=True)
+    assert f"system: tftp -g -r {NAME} -l /tmp/image {PEER_ADDR}\\n" in board.log(launcher=True)
 
 
 # A failed download installs the earlier /tmp/image again; a silent server costs three attempts.

@@ -41,6 +41,7 @@ TEST(Record, IntactAndPayload) {
     EXPECT_EQ(header(r).payload(r).size(), 33u);
     EXPECT_TRUE(header(r).payload(std::span<const std::uint8_t>(r).first(60)).empty());
     EXPECT_TRUE(record_intact(r));
+    EXPECT_TRUE(record_intact(make_record({.magic = IMAGE_RFS, .payload = {}, .hdrlen = 20})));
     EXPECT_FALSE(record_intact(concat({r, {0}})));
     Bytes damaged = r;
     damaged[17] ^= 1;  // reserved bytes are under the CRC too

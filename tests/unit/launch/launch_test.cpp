@@ -31,8 +31,8 @@ TEST_F(LaunchTest, BootSettings) {
     const std::string filler = "x=" + std::string(1280 - 3 - 8, 'y') + '\0';  // 1272 bytes
     const std::pair<std::string, const char*> cases[] = {
         {"bootcmd=run boot\0gdb=on\0gdbserver=off\0shell=On\0memchk=online\0diagnostics=diags\0"
-         "gdbport=-17x"s,
-         "1 0 -17 0 1 0 1"},
+         "gdbport=-2147483648x"s,
+         "1 0 -2147483648 0 1 0 1"},
         {"gdbserver=on\0shell=one\0diagnostics=rescue\0gdbport=abc"s, "1 1 1234 1 0 1 0"},
         // First occurrence anywhere decides; an empty value runs into the next; 1280 bytes seen.
         {"gdbport=99999999999\0xgdb=on\0bootargs=console=ttyS0 shell=on\0shell=off\0memchk=off\0"
@@ -117,7 +117,7 @@ TEST_F(LaunchTest, FailingCommandsAndTheBuses) {
 
 // The debugger: the payload of the other slot's first record, only the bytes the file holds.
 TEST_F(LaunchTest, Debugger) {
-    const Bytes gdb = text_bytes("debugger packed in the other slot");
+    const Bytes gdb = pattern(40000, 5);  // copied in 16 KiB pieces
     Bytes cut = make_record({kApp, gdb});
     cut.resize(cut.size() - 7);
     const struct {
