@@ -56,7 +56,6 @@ TEST_F(MgmtTest, SetupAnswersAndCommands) {
         const char* input;
         std::string expected;
     };
-    // Every static answer given is the system tests' (rescue downloads, tmux).
     const Case cases[] = {
         {true, true, false, "yes\n", "1" + sys("dhclient -1 eth1") + "{3 s}"},
         {true, true, true, "y\n", "0{0 s}"},
