@@ -14,36 +14,6 @@ constexpr std::uint32_t kSize = 8 * kSector;
 
 using FlashTest = BoardTest;
 
-TEST_F(FlashTest, Geometry) {
-    const struct {
-        const char *conf, *out;
-    } cases[] = {
-        {"fault.mtd.meminfo = 1\n", "Could not get MTD device info \n-1 unknown"},
-        {"fault.mtd.size0 = 1\n", "NO FLASH !\n-1 0MB w/0-4KB sectors"},
-        {"mtd.erase_size = 3072\n", "Unsupported MTD erase size 3072\n-1 unknown"},
-        {"mtd.erase_size = 131072\n", "0 3MB w/24-128KB sectors"},
-    };
-    put("dev/mtd-kernel", pattern(3u << 20, 9));
-    const Bytes kernel = part("kernel");
-    for (const auto& c : cases) {
-        board_conf(c.conf);
-        const Outcome o = run([] {
-            const int init = api_flash_init();
-            std::printf("%d %s", init, flash_geometry_name());
-            // Without usable geometry every call fails at once, silently.
-            Bytes buf(64, 0xA5);
-            return init == 0
-                       ? flash_fd == kernel_fd
-                       : api_flash_read(buf.data(), kernel_fd, 0, 64) == -1 &&
-                             api_flash_write(buf.data(), kernel_fd, 0, 64, 1) == -1 &&
-                             api_flash_erase(kernel_fd, 0, 64) == -1 && buf == Bytes(64, 0xA5);
-        });
-        EXPECT_EQ(o.out, c.out);
-        EXPECT_EQ(o.returned, 1) << c.conf;
-    }
-    EXPECT_EQ(part("kernel"), kernel);
-}
-
 // A failure stops the write after the sectors before it (strict NOR: no program without its
 // erase). The last row erases.
 TEST_F(FlashTest, WriteChangesExactlyItsRange) {

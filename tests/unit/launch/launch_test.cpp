@@ -1,9 +1,7 @@
 // Launch paths the board's system tests cannot reach: parser edges, lying lengths, failing files.
 #include <filesystem>
 
-#include "i2c/i2c_testing.hpp"
 #include "launch/launch_steps.hpp"
-#include "platform/sandbox/sandbox.hpp"
 #include "support/support.hpp"
 
 namespace mp_test {
@@ -92,27 +90,6 @@ TEST_F(LaunchTest, BootFallbacks) {
             EXPECT_EQ(read_file("/tmp/kaviximage.tar.gz"), kPay);
         }
     }
-}
-
-// Failing unpack and reboot; the buses are handed back before the application starts.
-TEST_F(LaunchTest, FailingCommandsAndTheBuses) {
-    int fails = -1;  // the status of every command but the exec and the reboot
-    answer = [&fails](std::string_view kind, std::string_view command) {
-        std::printf("{%llu s, bus %d}", platform::sandbox::stats().slept_us / 1000000,
-                    i2c_bus_descriptor(0) != 0);
-        return kind == "exec" || command == "reboot" ? 0 : fails;
-    };
-    Outcome o = run_with_devices([]() -> int { launch_image(0); });
-    EXPECT_EQ(o.out, kUnpack + "{1 s, bus 1}" + sys("reboot") + "{2 s, bus 1}");
-    EXPECT_EQ(o.err, "Failed to gunzip Application OS.\n");
-    fails = 0;
-    o = run_with_devices([]() -> int { launch_image(0); });
-    EXPECT_EQ(o.out, kUnpack + "{1 s, bus 1}" + exec("/bin/backtrace") + "{1 s, bus 0}" +
-                         sys("reboot") + "{2 s, bus 0}");
-    answer = [](std::string_view, std::string_view) { return -1; };
-    o = run([]() -> int { board_reset(); });
-    EXPECT_EQ(o.out + o.err, sys("reboot") + "System reboot failed, please power-cycle.\n");
-    EXPECT_EQ(o.exit_status, 0);
 }
 
 // The debugger: the payload of the other slot's first record, only the bytes the file holds.

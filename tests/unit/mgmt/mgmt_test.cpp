@@ -1,11 +1,8 @@
-// The management port's questions and configuration, answered line by line, commands recorded.
+// The management port's address question, answered line by line (its configuration is the
+// system tests').
 #include <arpa/inet.h>
 
-#include <filesystem>
-
-#include "launch/launch.hpp"
 #include "mgmt/mgmt_port.hpp"
-#include "platform/sandbox/sandbox.hpp"
 #include "support/support.hpp"
 
 namespace mp_test {
@@ -47,44 +44,6 @@ TEST_F(MgmtTest, AddressQuestion) {
         EXPECT_EQ(std::to_string(o.returned.value_or(-1)) + o.out,
                   std::to_string(c.result) + c.transcript);
     }
-}
-
-// The result, the commands in order, then the seconds the board's clock was paused.
-TEST_F(MgmtTest, SetupAnswersAndCommands) {
-    struct Case {
-        bool dhclient, ask_dhcp, interrupted;
-        const char* input;
-        std::string expected;
-    };
-    const Case cases[] = {
-        {true, true, false, "yes\n", "1" + sys("dhclient -1 eth1") + "{3 s}"},
-        {true, true, true, "y\n", "0{0 s}"},
-        {false, true, false, "10.0.0.5\n\n0.0.0.0\n\n",
-         "1" + sys("ifconfig eth1 10.0.0.5\n") + "{26 s}"},
-        {false, true, false, "10.0.0.5\n\nquit\n", "0{0 s}"},
-    };
-    for (const Case& c : cases) {
-        SCOPED_TRACE(c.input);
-        std::filesystem::remove_all("/bin");
-        if (c.dhclient) {
-            std::filesystem::create_directories("/bin");
-            write_file("/bin/dhclient", {});
-        }
-        const Outcome o = run(
-            [&] {
-                sig_quit_raised = c.interrupted ? 1 : 0;
-                const int r = mgmt_port_setup(c.ask_dhcp ? 1 : 0);
-                std::printf("{%llu s}", platform::sandbox::stats().slept_us / 1000000);
-                return r;
-            },
-            c.input);
-        std::string got = std::to_string(o.returned.value_or(-1));
-        for (auto at = o.out.find('{'); at != std::string::npos; at = o.out.find('{', at + 1)) {
-            got += o.out.substr(at, o.out.find('}', at) - at + 1);
-        }
-        EXPECT_EQ(got, c.expected);
-    }
-    std::filesystem::remove_all("/bin");
 }
 
 }  // namespace
