@@ -1,4 +1,5 @@
-// The probe walk over arbitrary bytes: each probe lies inside the package, past the last one.
+// The probe walk over arbitrary bytes: it moves forward, stays inside the package, ends, and a
+// sound record is only read inside the buffer.
 #include <cstdlib>
 #include <span>
 
@@ -7,12 +8,23 @@
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
     const std::span<const std::uint8_t> package(data, size);
     std::uint64_t next = 0;
-    walk_records(package, [&](const ProbedRecord& rec) {
-        if (rec.offset < next || rec.offset + RECORD_PROBE_SIZE > size) {
-            std::abort();
-        }
+    std::size_t visits = 0;
+    bool ok = true;
+    const WalkResult end = walk_records(package, [&](const ProbedRecord& rec) {
+        const bool sound = rec.fault == RecordFault::none;
+        const std::uint32_t length = rec.header.record_length();
+        ok = rec.offset >= next && rec.offset + RECORD_PROBE_SIZE <= size &&
+             (!sound || length >= RECORD_HEADER_SIZE) && ++visits <= size / RECORD_HEADER_SIZE + 1;
         next = rec.offset + 1;
-        return true;
+        if (ok && sound && length <= size - rec.offset) {
+            const auto record = package.subspan(rec.offset, length);
+            static_cast<void>(record_intact(record));
+            ok = rec.header.payload(record).size() == rec.header.len;
+        }
+        return ok;
     });
+    if (!ok || end.tail >= RECORD_PROBE_SIZE) {
+        std::abort();
+    }
     return 0;
 }
