@@ -22,7 +22,7 @@
 #include "image/installer_testing.hpp"
 #include "image/record.hpp"
 #include "launch/launch.hpp"
-#include "platform/unique_fd.hpp"
+#include "base/unique_fd.hpp"
 
 namespace {
 
@@ -79,7 +79,7 @@ struct FileCloser {
 };
 using File = std::unique_ptr<std::FILE, FileCloser>;
 
-using platform::UniqueFd;
+using base::UniqueFd;
 
 std::string board_path(const std::string& path) {
     return file_root + path;

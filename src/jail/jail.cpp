@@ -23,7 +23,7 @@
 #include <string_view>
 #include <utility>
 
-#include "platform/unique_fd.hpp"
+#include "base/unique_fd.hpp"
 
 namespace platform::sandbox {
 namespace {
@@ -65,7 +65,7 @@ void check(long rc, const std::string& step) {
 
 // The jail links nothing but the C library (the descriptor owner is header only): the unit-test
 // main brings it into every test binary, the board platform's link-time-wrapped tests included.
-using platform::UniqueFd;
+using base::UniqueFd;
 
 struct Pipe {
     UniqueFd read;

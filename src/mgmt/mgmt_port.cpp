@@ -20,7 +20,7 @@
 #include "launch/launch.hpp"
 #include "launch/launch_steps.hpp"
 #include "platform/platform.hpp"
-#include "rescue/console.hpp"
+#include "console/console.hpp"
 
 namespace {
 

@@ -17,7 +17,7 @@
 #include "launch/launch_steps.hpp"
 #include "mgmt/mgmt_port.hpp"
 #include "platform/platform.hpp"
-#include "rescue/console.hpp"
+#include "console/console.hpp"
 #include "xmodem/serial_switch.hpp"
 
 namespace {

@@ -13,7 +13,7 @@
 #include "launch/launch.hpp"
 #include "launch/launch_steps.hpp"
 #include "platform/platform.hpp"
-#include "rescue/console.hpp"
+#include "console/console.hpp"
 #include "rescue/rescue_download.hpp"
 
 namespace {

@@ -7,7 +7,7 @@
 #include <memory>
 #include <string>
 
-#include "rescue/console.hpp"
+#include "console/console.hpp"
 
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
     static const bool files =  // keys from one memory file, the echo into another

@@ -9,10 +9,10 @@
 #include <utility>
 #include <vector>
 
-#include "platform/unique_fd.hpp"
+#include "base/unique_fd.hpp"
 namespace host_tools {
 
-using platform::UniqueFd;
+using base::UniqueFd;
 
 // How far a transfer got: `done` bytes, then the errno of the call that failed (0: none failed).
 struct Transfer {

@@ -10,11 +10,11 @@
 #include <string_view>
 #include <utility>
 
-#include "platform/unique_fd.hpp"
+#include "base/unique_fd.hpp"
 
 namespace platform::sandbox::host {
 
-using platform::UniqueFd;
+using base::UniqueFd;
 
 // Opens a backing file; -1 and errno on failure. Only regular files are accepted (ENODEV
 // otherwise), so a board path can never reach one of the host's real devices.

@@ -2,7 +2,7 @@
 #include <algorithm>
 #include <cstring>
 
-#include "rescue/console.hpp"
+#include "console/console.hpp"
 #include "support/support.hpp"
 
 namespace mp_test {

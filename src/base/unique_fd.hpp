@@ -1,13 +1,12 @@
-// The one owner of a file descriptor, for every layer: the installer on the board, the sandbox's
-// host layer, the jail and the host tools. Header only, with nothing but the C library, so that
-// the jail still links without the sandbox's libraries.
+// The one owner of a file descriptor, for every layer: the modules on the board, the sandbox's
+// host layer, the jail and the host tools. Header only, with nothing but the C library.
 #pragma once
 
 #include <unistd.h>
 
 #include <utility>
 
-namespace platform {
+namespace base {
 
 class UniqueFd {
 public:
@@ -22,6 +21,7 @@ public:
     ~UniqueFd() { reset(); }
 
     int get() const noexcept { return fd_; }
+    explicit operator bool() const noexcept { return fd_ >= 0; }
     int release() noexcept { return std::exchange(fd_, -1); }
     void reset(int fd = -1) noexcept {
         if (fd_ >= 0 && fd_ != fd) {
@@ -36,4 +36,4 @@ private:
     int fd_;
 };
 
-}  // namespace platform
+}  // namespace base

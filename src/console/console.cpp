@@ -3,7 +3,7 @@
 // The console stays in its own (canonical, echoing) mode except for the instant of each single
 // read: the shell commands run between questions find the terminal as they expect it.
 
-#include "rescue/console.hpp"
+#include "console/console.hpp"
 
 #include <poll.h>
 #include <termios.h>
