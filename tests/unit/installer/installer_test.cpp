@@ -6,8 +6,8 @@
 #include <csignal>
 #include <filesystem>
 
-#include "image/installer.hpp"
 #include "image/record.hpp"
+#include "installer/installer.hpp"
 #include "support/support.hpp"
 
 namespace mp_test {

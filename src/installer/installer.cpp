@@ -1,6 +1,6 @@
 // The image package installer: one pass over a downloaded package, record by record, each
 // checked (CRC, format, size limit) and written to its flash partition or image slot file.
-#include "image/installer.hpp"
+#include "installer/installer.hpp"
 
 #include <fcntl.h>
 #include <sys/stat.h>
@@ -15,14 +15,17 @@
 #include <span>
 #include <string>
 
-#include "crc/crc.hpp"
+#include "base/file.hpp"
+#include "base/io.hpp"
+#include "base/partitions.hpp"
+#include "base/paths.hpp"
+#include "base/unique_fd.hpp"
 #include "flash/flash.hpp"
 #include "i2c/i2c.hpp"
 #include "image/byte_order.hpp"
-#include "image/installer_testing.hpp"
 #include "image/record.hpp"
-#include "launch/launch.hpp"
-#include "base/unique_fd.hpp"
+#include "image/record_reader.hpp"
+#include "installer/installer_testing.hpp"
 
 namespace {
 
@@ -37,8 +40,8 @@ constexpr std::size_t kSlotChunk = 0x10000;
 // The slot answer: at most 31 characters.
 constexpr int kAnswerSize = 32;
 
-constexpr const char* kImagesDir = "/user/images";
-constexpr const char* kTarball = "/tmp/kaviximage.tar.gz";
+// What boots an application record at once; handed in by the launcher.
+InstallerBoot boot_at_once = nullptr;
 
 struct FlashTarget {
     const char* heading;
@@ -47,22 +50,22 @@ struct FlashTarget {
     const char* write_failed;
     int* fd;
     std::uint32_t type;
-    std::uint32_t limit;
+    base::PartitionId partition;
     bool limit_on_len;  // the boot loader's limit is on its payload, the others' on the record
     bool payload_only;  // the boot loader goes to flash without its record header
 };
 
 constexpr FlashTarget kFlashTargets[] = {
     {"Installing Boot Loader: ", "UBOOT", "UBOOT", "Uboot image update failed", &uboot_fd,
-     IMAGE_BOOT, 0x80000, true, true},
+     IMAGE_BOOT, base::PartitionId::uboot, true, true},
     {"Installing Kernel: ", "KERNEL", "KERNEL", "kernel image update failed", &kernel_fd,
-     IMAGE_KERNEL, 0x300000, false, false},
+     IMAGE_KERNEL, base::PartitionId::kernel, false, false},
     {"Installing Root Filesystem: ", "RFS", "RFS", "RFS image update failed", &rfs_fd, IMAGE_RFS,
-     0xF00000, false, false},
+     base::PartitionId::rfs, false, false},
     {"Installing Device Tree: ", "DFT", "DFT", "DFT image update failed", &device_tree_fd,
-     IMAGE_DFT, 0x40000, false, false},
+     IMAGE_DFT, base::PartitionId::devicetree, false, false},
     {"Installing Diagnostics: ", "DIAGNOSTICS IMAGE", "DIAGS", "DIAGS image update failed",
-     &rescue_fd, IMAGE_DIAGS, 0xA00000, false, false},
+     &rescue_fd, IMAGE_DIAGS, base::PartitionId::rescue, false, false},
 };
 
 const FlashTarget* flash_target(std::uint32_t type) {
@@ -74,11 +77,7 @@ const FlashTarget* flash_target(std::uint32_t type) {
     return nullptr;
 }
 
-struct FileCloser {
-    void operator()(std::FILE* fp) const noexcept { std::fclose(fp); }
-};
-using File = std::unique_ptr<std::FILE, FileCloser>;
-
+using base::File;
 using base::UniqueFd;
 
 std::string board_path(const std::string& path) {
@@ -86,7 +85,7 @@ std::string board_path(const std::string& path) {
 }
 
 std::string slot_path(std::int32_t slot) {
-    return board_path(std::string(kImagesDir) + "/image" + std::to_string(slot));
+    return board_path(base::slot_path(slot));
 }
 
 // The record is written here first and renamed over the slot file once it is whole on flash.
@@ -101,25 +100,6 @@ void remove_stale_slot_copies() {
     }
 }
 
-bool write_all(int fd, const std::uint8_t* data, std::size_t size) {
-    while (size > 0) {
-        const ssize_t n = ::write(fd, data, size);
-        if (n < 0) {
-            if (errno == EINTR) {
-                continue;
-            }
-            return false;
-        }
-        if (n == 0) {
-            errno = EIO;
-            return false;
-        }
-        data += n;
-        size -= static_cast<std::size_t>(n);
-    }
-    return true;
-}
-
 // Makes the rename itself durable; the slot file is already whole whatever happens here.
 void sync_directory(const std::string& dir) {
     UniqueFd fd(::open(dir.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
@@ -128,22 +108,7 @@ void sync_directory(const std::string& dir) {
     }
 }
 
-// One record as read from the package: the bytes the file actually holds (never more than the
-// record length), and whether they are the whole record of a well-formed header.
-struct Record {
-    RecordHeader header;
-    std::span<const std::uint8_t> bytes;
-    bool whole = false;
-
-    // The CRC over the bytes that were read from offset 4 on. A record cut short is checked
-    // over what exists, never over memory the file did not fill.
-    std::uint32_t computed_crc() const {
-        if (bytes.size() <= 4) {
-            return CRC_START;
-        }
-        return gen_crc(bytes.data() + 4, static_cast<std::uint32_t>(bytes.size() - 4), CRC_START);
-    }
-};
+using image::LoadedRecord;
 
 class Installer {
 public:
@@ -155,8 +120,8 @@ public:
 private:
     enum class Step { next, failed, boot_now };
 
-    Step install_flash(const FlashTarget& target, const Record& rec);
-    Step install_application(const Record& rec);
+    Step install_flash(const FlashTarget& target, const LoadedRecord& rec);
+    Step install_application(const LoadedRecord& rec);
     void ask_slot();
     bool write_slot_file(std::span<const std::uint8_t> record);
     bool write_tarball(std::span<const std::uint8_t> payload);
@@ -167,29 +132,25 @@ private:
 };
 
 int Installer::run(const char* path) {
-    File package(path != nullptr ? std::fopen(path, "r") : nullptr);
+    const UniqueFd package(path != nullptr ? ::open(path, O_RDONLY | O_CLOEXEC) : -1);
     struct stat st {};
-    // Records are read twice (probe, then whole), so the package must be a file one can seek in.
-    if (!package || ::fstat(::fileno(package.get()), &st) != 0 || !S_ISREG(st.st_mode)) {
+    if (!package || ::fstat(package.get(), &st) != 0 || !S_ISREG(st.st_mode)) {
         std::printf("Cannot open image package %s\n", path != nullptr ? path : "(none)");
         return 0;
     }
-    const std::uint64_t package_size = static_cast<std::uint64_t>(st.st_size);
+    const image::FileSource source(package.get(), static_cast<std::uint64_t>(st.st_size));
     std::puts("\nExtracting images ... Do *NOT* power cycle the switch.");
     remove_stale_slot_copies();
 
     std::uint64_t start = 0;
     for (;;) {
         std::uint8_t probe[RECORD_PROBE_SIZE] = {};
-        if (start > package_size ||
-            ::fseeko(package.get(), static_cast<off_t>(start), SEEK_SET) != 0 ||
-            std::fread(probe, 1, sizeof probe, package.get()) < sizeof probe) {
+        if (image::read_probe(source, start, probe) < sizeof probe) {
             std::puts("File processed");
             return installed_;
         }
         display_header(probe, verbose);
-        const RecordHeader h =
-            parse_probe(std::span<const std::uint8_t, RECORD_PROBE_SIZE>(probe, sizeof probe));
+        const RecordHeader h = parse_probe(probe);
         const std::uint32_t type = h.type();
         const FlashTarget* target = flash_target(type);
         const bool sound = classify_record(h) == RecordFault::none;
@@ -206,24 +167,13 @@ int Installer::run(const char* path) {
             continue;
         }
 
-        // Never more than the file holds: a lying len must not allocate gigabytes.
-        const std::uint32_t length = h.record_length();
-        const std::uint64_t left = package_size - start;
-        const std::size_t want = static_cast<std::size_t>(std::min<std::uint64_t>(length, left));
-        std::unique_ptr<std::uint8_t[]> buffer(new (std::nothrow)
-                                                   std::uint8_t[std::max<std::size_t>(want, 1)]);
-        if (!buffer) {
-            std::printf("Failed to allocate buffer for image (%d)\n", static_cast<int>(length));
+        LoadedRecord rec;
+        // A read error leaves no bytes: the record fails its CRC like one cut short.
+        if (image::load_record(source, start, h, rec) == image::LoadResult::no_memory) {
+            std::printf("Failed to allocate buffer for image (%d)\n",
+                        static_cast<int>(h.record_length()));
             return 0;
         }
-        std::size_t got = 0;
-        if (::fseeko(package.get(), static_cast<off_t>(start), SEEK_SET) == 0) {
-            got = std::fread(buffer.get(), 1, want, package.get());
-        }
-        Record rec;
-        rec.header = h;
-        rec.bytes = std::span<const std::uint8_t>(buffer.get(), got);
-        rec.whole = sound && got == length;
 
         const Step step =
             target != nullptr ? install_flash(*target, rec) : install_application(rec);
@@ -231,18 +181,16 @@ int Installer::run(const char* path) {
             return 0;
         }
         if (step == Step::boot_now) {
-            if (!write_tarball(h.payload(rec.bytes))) {
+            if (boot_at_once == nullptr || !write_tarball(rec.payload())) {
                 return 0;
             }
-            buffer.reset();
-            package.reset();
-            launch_image(0);
+            boot_at_once(0);
         }
-        start += length;
+        start += h.record_length();
     }
 }
 
-Installer::Step Installer::install_flash(const FlashTarget& target, const Record& rec) {
+Installer::Step Installer::install_flash(const FlashTarget& target, const LoadedRecord& rec) {
     std::fputs(target.heading, stdout);
     std::fflush(stdout);
 
@@ -253,17 +201,17 @@ Installer::Step Installer::install_flash(const FlashTarget& target, const Record
         return Step::failed;
     }
     const std::uint32_t size = target.limit_on_len ? rec.header.len : rec.header.record_length();
-    if (size > target.limit) {
+    const std::uint32_t limit = base::partition(target.partition).install_limit;
+    if (size > limit) {
         std::printf("%s image is too big for flash (%d > %d)\n", target.big_name,
-                    static_cast<int>(size), static_cast<int>(target.limit));
+                    static_cast<int>(size), static_cast<int>(limit));
         return Step::failed;
     }
     if (check_versions_ != 0 && verifyMatchingHeaders(rec.bytes.data(), slot_) == 1) {
         std::puts("Image has same version as existing image. Skipping update...");
         return Step::next;
     }
-    const std::span<const std::uint8_t> data =
-        target.payload_only ? rec.header.payload(rec.bytes) : rec.bytes;
+    const std::span<const std::uint8_t> data = target.payload_only ? rec.payload() : rec.bytes;
     if (api_flash_write(data.data(), *target.fd, 0, static_cast<std::uint32_t>(data.size()), 1) <
         0) {
         std::puts(target.write_failed);
@@ -296,7 +244,7 @@ void Installer::ask_slot() {
     }
 }
 
-Installer::Step Installer::install_application(const Record& rec) {
+Installer::Step Installer::install_application(const LoadedRecord& rec) {
     std::fputs("Installing Application: ", stdout);
     std::fflush(stdout);
 
@@ -329,7 +277,7 @@ Installer::Step Installer::install_application(const Record& rec) {
 
 bool Installer::write_slot_file(std::span<const std::uint8_t> record) {
     const int slot = static_cast<int>(slot_);
-    const std::string dir = board_path(kImagesDir);
+    const std::string dir = board_path(base::kImagesDir);
     struct stat st {};
     if (::stat(dir.c_str(), &st) != 0) {
         static_cast<void>(::mkdir(dir.c_str(), 0755));
@@ -351,8 +299,9 @@ bool Installer::write_slot_file(std::span<const std::uint8_t> record) {
     while (done < total) {
         const std::size_t n =
             static_cast<std::size_t>(std::min<std::uint64_t>(kSlotChunk, total - done));
-        if (!write_all(fd.get(), record.data() + done, n)) {
-            return fail(errno);
+        const base::Transfer t = base::write_all(fd.get(), record.subspan(done, n));
+        if (!t) {
+            return fail(t.error);
         }
         done += n;
         std::printf("\b\b\b\b%3.3d%c", static_cast<int>(done * 100 / total), '%');
@@ -371,7 +320,7 @@ bool Installer::write_slot_file(std::span<const std::uint8_t> record) {
 
 bool Installer::write_tarball(std::span<const std::uint8_t> payload) {
     std::puts("Booting downloaded image");
-    File tarball(std::fopen(board_path(kTarball).c_str(), "wb"));
+    File tarball(std::fopen(board_path(base::kTarball).c_str(), "wb"));
     if (!tarball) {
         std::printf("Image unpack failed (err %d)\n", errno);
         return false;
@@ -392,6 +341,10 @@ bool Installer::write_tarball(std::span<const std::uint8_t> payload) {
 }
 
 }  // namespace
+
+void installer_set_boot(InstallerBoot boot) {
+    boot_at_once = boot;
+}
 
 void installer_set_root_for_tests(const std::string& root) {
     file_root = root;
