@@ -85,8 +85,8 @@ struct LoadedRecord {
     // The CRC register over the bytes read from offset 4 on (over what exists for a record cut
     // short, never over memory the source did not fill).
     std::uint32_t computed_crc() const noexcept;
-    // Whole, and its CRC is the header's.
-    bool intact() const noexcept { return whole && computed_crc() == header.crc; }
+    // Whole, and its CRC is the header's (record_intact).
+    bool intact() const noexcept { return whole && record_intact(bytes); }
 
     AlignedBuffer storage;  // bytes points into it
 };

@@ -19,6 +19,7 @@
 #include "base/io.hpp"
 #include "base/partitions.hpp"
 #include "base/paths.hpp"
+#include "base/progress.hpp"
 #include "base/unique_fd.hpp"
 #include "flash/flash.hpp"
 #include "i2c/i2c.hpp"
@@ -293,7 +294,7 @@ bool Installer::write_slot_file(std::span<const std::uint8_t> record) {
     if (fd.get() < 0) {
         return fail(errno);
     }
-    std::fputs("    ", stdout);
+    const base::Progress progress("    ");
     const std::uint64_t total = record.size();
     std::uint64_t done = 0;
     while (done < total) {
@@ -304,10 +305,9 @@ bool Installer::write_slot_file(std::span<const std::uint8_t> record) {
             return fail(t.error);
         }
         done += n;
-        std::printf("\b\b\b\b%3.3d%c", static_cast<int>(done * 100 / total), '%');
-        std::fflush(stdout);
+        progress.show(done, total);
     }
-    std::printf("\b\b\b\b100%c\n", '%');
+    progress.finish();
     // The old slot file stays until the new one is whole on flash.
     if (::fsync(fd.get()) != 0 || fd.close() != 0 ||
         std::rename(temp.c_str(), slot_path(slot_).c_str()) != 0) {
