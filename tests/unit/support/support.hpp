@@ -73,7 +73,7 @@ protected:
     std::string board_file(std::string_view rel) const { return dir_ + "/" + std::string(rel); }
     std::string part_path(std::string_view name) const {
         return board_file(
-            platform::sandbox::board_file(base::partition(*base::partition_by_name(name))));
+            platform::sandbox::board_file(base::partition(base::partition_by_name(name).value())));
     }
     Bytes part(std::string_view name) const { return read_file(part_path(name)).value(); }
     void put(std::string_view rel, const Bytes& bytes) { write_file(board_file(rel), bytes); }
