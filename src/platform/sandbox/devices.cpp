@@ -9,6 +9,7 @@
 #include <initializer_list>
 #include <map>
 #include <string_view>
+#include <utility>
 
 #include "platform/platform.hpp"
 #include "platform/sandbox/emulators.hpp"
@@ -99,9 +100,6 @@ namespace sandbox {
 // Here rather than beside the configuration: reload() drops what every emulator keeps per
 // process, and this file is the one that holds them all.
 void reload() {
-    for (const auto& [fd, dev] : g_open) {
-        host::close_fd(fd);
-    }
     g_open.clear();
     detail::reset_i2c();
     detail::reset_cpld();
@@ -128,30 +126,30 @@ int dev_open(const char* path, int flags) {
     dev.writable = access != O_RDONLY;
     switch (dev.kind) {
         case Kind::mtd:
-            dev.fd = sandbox::detail::mtd_open(dev.partition, flags);
+            dev.fd.reset(sandbox::detail::mtd_open(dev.partition, flags));
             break;
         case Kind::i2c:
-            dev.fd = sandbox::detail::i2c_open_adapter(dev.adapter, flags);
+            dev.fd.reset(sandbox::detail::i2c_open_adapter(dev.adapter, flags));
             break;
         case Kind::cpld:
-            dev.fd = sandbox::detail::cpld_open(flags);
+            dev.fd.reset(sandbox::detail::cpld_open(flags));
             break;
     }
-    if (dev.fd < 0) {
+    if (!dev.fd) {
         return -1;
     }
-    g_open[dev.fd] = dev;
-    return dev.fd;
+    const int fd = dev.fd.get();
+    g_open.insert_or_assign(fd, std::move(dev));
+    return fd;
 }
 
 int dev_close(int fd) {
-    const auto it = g_open.find(fd);
-    if (it == g_open.end()) {
+    auto entry = g_open.extract(fd);
+    if (entry.empty()) {
         errno = EBADF;
         return -1;
     }
-    g_open.erase(it);
-    return sandbox::host::close_fd(fd);
+    return entry.mapped().fd.close();
 }
 
 // The launcher reads and writes the I2C adapters and the CPLD's registers (at the position

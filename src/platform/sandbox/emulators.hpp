@@ -7,6 +7,7 @@
 #include <cstddef>
 #include <cstdint>
 
+#include "base/unique_fd.hpp"
 #include "platform/platform.hpp"
 #include "platform/sandbox/board.hpp"
 
@@ -17,7 +18,7 @@ namespace platform::sandbox::detail {
 struct OpenDevice {
     enum class Kind { mtd, i2c, cpld };
     Kind kind = Kind::mtd;
-    int fd = -1;  // backing file
+    base::UniqueFd fd;  // the backing file: closed with the entry of the device table
     bool readable = false;
     bool writable = false;
     off_t position = 0;                                      // cpld: the register lseek chose

@@ -37,10 +37,6 @@ int open_backing(const std::string& path, int flags, mode_t mode) {
     return fd.release();
 }
 
-int close_fd(int fd) {
-    return ::close(fd);
-}
-
 off_t file_size(int fd) {
     struct stat st {};
     if (::fstat(fd, &st) != 0) {

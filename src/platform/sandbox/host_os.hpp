@@ -21,7 +21,6 @@ using base::UniqueFd;
 // Opens a backing file; -1 and errno on failure. Only regular files are accepted (ENODEV
 // otherwise), so a board path can never reach one of the host's real devices.
 int open_backing(const std::string& path, int flags, mode_t mode = 0);
-int close_fd(int fd);
 // Size of an open regular file, -1 on failure.
 off_t file_size(int fd);
 // Reads up to data.size() bytes from `offset` on: fewer only at the end of the file. The bytes

@@ -100,7 +100,7 @@ ssize_t mtd_pread(const OpenDevice& dev, void* buf, std::size_t count, off_t off
         errno = EINVAL;
         return -1;
     }
-    const off_t size = host::file_size(dev.fd);
+    const off_t size = host::file_size(dev.fd.get());
     if (size < 0) {
         return -1;
     }
@@ -117,7 +117,7 @@ ssize_t mtd_pread(const OpenDevice& dev, void* buf, std::size_t count, off_t off
                  n)) {
         return -1;
     }
-    if (!read_cells(dev.fd, {static_cast<std::uint8_t*>(buf), n}, offset)) {
+    if (!read_cells(dev.fd.get(), {static_cast<std::uint8_t*>(buf), n}, offset)) {
         return -1;
     }
     return static_cast<ssize_t>(n);
@@ -129,7 +129,7 @@ ssize_t mtd_pwrite(const OpenDevice& dev, const void* buf, std::size_t count, of
         errno = EINVAL;
         return -1;
     }
-    const off_t size = host::file_size(dev.fd);
+    const off_t size = host::file_size(dev.fd.get());
     if (size < 0) {
         return -1;
     }
@@ -147,7 +147,7 @@ ssize_t mtd_pwrite(const OpenDevice& dev, const void* buf, std::size_t count, of
         return -1;
     }
     std::vector<std::uint8_t> cells(count);
-    if (!read_cells(dev.fd, cells, offset)) {
+    if (!read_cells(dev.fd.get(), cells, offset)) {
         return -1;
     }
     const auto* data = static_cast<const std::uint8_t*>(buf);
@@ -165,11 +165,11 @@ ssize_t mtd_pwrite(const OpenDevice& dev, const void* buf, std::size_t count, of
     }
     if (const std::uint32_t number = cut_due(); number != 0) {
         // The cells programmed so far keep their new bits; the rest keep their old ones.
-        static_cast<void>(host::write_at(dev.fd, {cells.data(), done_part(count)}, offset));
+        static_cast<void>(host::write_at(dev.fd.get(), {cells.data(), done_part(count)}, offset));
         power_cut(
             cut_text(number, "write", dev.partition, static_cast<std::uint64_t>(offset), count));
     }
-    if (!host::write_at(dev.fd, cells, offset)) {
+    if (!host::write_at(dev.fd.get(), cells, offset)) {
         return -1;
     }
     return static_cast<ssize_t>(count);
@@ -182,7 +182,7 @@ int mtd_getinfo(const OpenDevice& dev, MtdInfo* info) {
         errno = EIO;
         return -1;
     }
-    const off_t size = host::file_size(dev.fd);
+    const off_t size = host::file_size(dev.fd.get());
     if (size < 0) {
         return -1;
     }
@@ -199,7 +199,7 @@ int mtd_getinfo(const OpenDevice& dev, MtdInfo* info) {
 int mtd_erase_range(const OpenDevice& dev, std::uint32_t start, std::uint32_t length) {
     ++mutable_stats().mtd_erases;
     const BoardConfig& c = config();
-    const off_t size = host::file_size(dev.fd);
+    const off_t size = host::file_size(dev.fd.get());
     if (size < 0) {
         return -1;
     }
@@ -225,11 +225,11 @@ int mtd_erase_range(const OpenDevice& dev, std::uint32_t start, std::uint32_t le
         }
         if (const std::uint32_t number = cut_due(); number != 0) {
             // An interrupted erase: part of the block already reads 0xFF, the rest is old.
-            static_cast<void>(
-                host::write_at(dev.fd, {blank.data(), done_part(es)}, static_cast<off_t>(at)));
+            static_cast<void>(host::write_at(dev.fd.get(), {blank.data(), done_part(es)},
+                                             static_cast<off_t>(at)));
             power_cut(cut_text(number, "erase", dev.partition, at, es));
         }
-        if (!host::write_at(dev.fd, blank, static_cast<off_t>(at))) {
+        if (!host::write_at(dev.fd.get(), blank, static_cast<off_t>(at))) {
             return -1;
         }
     }
