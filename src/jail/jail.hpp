@@ -16,7 +16,11 @@
 // creates), a devpts instance of its own on dev/pts with dev/ptmx -> pts/ptmx, a tmpfs on run/
 // holding the marker run/mpboard-jail (the sandbox platform runs commands only under it), and
 // proc on proc/ (the sanitizers' leak checker and ps read it). The jail leaves these files and
-// directories behind in the directory (empty), nothing else.
+// directories behind in the directory (empty), nothing else. Its PID 1 is a small init that only
+// reaps and passes the program's status on; the program runs as PID 2.
+//
+// namespaces.cpp makes the namespaces, mounts.cpp the tree and the pivot into it, jail.cpp the
+// processes and their report to the caller.
 //
 // Works as root and as an ordinary user where unprivileged user namespaces are allowed. Under
 // qemu-user a process cannot enter a user namespace (qemu runs helper threads): as root the jail
@@ -31,16 +35,6 @@
 namespace platform::sandbox {
 
 struct JailOptions {
-    // Mount a fresh proc on <dir>/proc showing the jail's own processes.
-    bool mount_proc = true;
-    // Create run/mpboard-jail on the jail's tmpfs: the sandbox platform's sign that it runs in a
-    // board and may run commands.
-    bool marker = true;
-    // PID 1 of the jail is a small init that only reaps and passes the program's status on, and
-    // the program runs as PID 2. A PID 1 ignores every signal it has no handler for, even
-    // abort()'s SIGABRT and a terminating signal sent by its own processes; qemu-user's abort
-    // path then waits for ever. With false the program itself is PID 1.
-    bool init = true;
     // Host path of the terminal that is the board's console; it appears as dev/ttyS0 and
     // dev/tty (on the board the console is the serial line). Empty: no dev/ttyS0, and dev/tty
     // is the host's /dev/tty (the caller's controlling terminal, if any).

@@ -1,6 +1,6 @@
 """mpboard as a person runs it: boards made, edited, booted and installed into, read back here."""
 
-import os, shutil, struct, subprocess, sys, zlib, pytest  # noqa: E401
+import json, os, re, shutil, struct, subprocess, sys, zlib, pytest  # noqa: E401
 from pathlib import Path
 
 
@@ -8,8 +8,8 @@ sys.path.insert(0, str(Path(__file__).resolve().parents[1] / "pylib"))
 from mppackage import APPLICATION, KERNEL, application, record  # noqa: E402
 
 MPBOARD = os.environ.get("MPBOARD", "mpboard")
-SIZES = {"uboot": 0x80000, "ubootenv": 0x20000, "devicetree": 0x40000, "kernel": 0x300000, "rfs": 0xF00000,
-         "rescue": 0xA00000}
+BOARD = json.loads(subprocess.run([MPBOARD, "describe", "--json"], capture_output=True, check=True).stdout)
+SIZES = {p["name"]: p["size"] for p in BOARD["partitions"]}
 
 
 def mpboard(*args, check=0, stdin=subprocess.DEVNULL, **kw):
@@ -52,13 +52,16 @@ def test_create_and_edit(tmp_path, board):
     assert struct.unpack(">I", part[:4])[0] == zlib.crc32(part[4:]) and part[4 + used:] == b"\xff" * (len(part) - 4 - used)
     assert mpboard("env", board).stdout == "gdbport=99\nbootcmd=run a; run b\nmemchk=on\n" == part[4:4 + used - 1].decode().replace("\0", "\n")
     mpboard("flash", board, "kernel", put(blob, bytes(range(256)) * 3))
-    assert (board / "dev/mtd-kernel").read_bytes() == blob.read_bytes() + b"\xff" * (0x300000 - 768)
+    assert (board / "dev/mtd-kernel").read_bytes() == blob.read_bytes() + b"\xff" * (SIZES["kernel"] - 768)
     mpboard("flash", board, "devicetree", put(blob, b"\0" * (SIZES["devicetree"] + 1)), check=1)
     assert (board / "dev/mtd-devicetree").read_bytes() == b"\xff" * SIZES["devicetree"]
     mpboard("conf", board, "fault.mtd.write=kernel:3", "clock.scale=0")
     assert {"fault.mtd.write = kernel:3", "clock.scale = 0"} <= set(mpboard("conf", board).stdout.splitlines())
     mpboard("conf", board, "fault.mtd.write=")
     assert "fault.mtd.write = none (default)\n" in mpboard("conf", board).stdout
+    # The README's board.conf table shows the keys and defaults that boards have.
+    table = Path(__file__).parents[2].joinpath("README.md").read_text().split("### etc/board.conf")[1].split("###")[0]
+    assert re.findall(r"^\| `(\S+)` \| (\S+) \|", table, re.M) == [(k["key"], k["default"]) for k in BOARD["conf"]]
 
 
 JAIL_PROBE = """

@@ -10,6 +10,7 @@
 #include <termios.h>
 #include <unistd.h>
 
+#include <array>
 #include <cerrno>
 #include <cstdio>
 #include <cstdlib>
@@ -19,6 +20,10 @@
 #include <string>
 #include <vector>
 
+#include "base/io.hpp"
+#include "base/unique_fd.hpp"
+#include "board_conf.hpp"
+#include "files.hpp"
 #include "installer/installer.hpp"
 #include "jail/jail.hpp"
 #include "launch/launch.hpp"
@@ -72,31 +77,25 @@ std::string interpreter_of(const std::string& path) {
 
 // The shared objects a dynamic executable loads, as its loader lists them (what ldd shows).
 std::vector<std::string> shared_objects_of(const std::string& interp, const std::string& exe) {
-    int pipe_fds[2];
-    if (::pipe2(pipe_fds, O_CLOEXEC) != 0) {
+    std::array<int, 2> pipe_fds{};
+    if (::pipe2(pipe_fds.data(), O_CLOEXEC) != 0) {
         fail_errno("pipe");
     }
+    const base::UniqueFd from_loader(pipe_fds[0]);
+    base::UniqueFd to_us(pipe_fds[1]);
     posix_spawn_file_actions_t actions;
     posix_spawn_file_actions_init(&actions);
-    posix_spawn_file_actions_adddup2(&actions, pipe_fds[1], STDOUT_FILENO);
+    posix_spawn_file_actions_adddup2(&actions, to_us.get(), STDOUT_FILENO);
     std::string list = "--list";
     std::vector<char*> argv{const_cast<char*>(interp.c_str()), list.data(),
                             const_cast<char*>(exe.c_str()), nullptr};
     pid_t pid = -1;
     const int rc = ::posix_spawn(&pid, interp.c_str(), &actions, nullptr, argv.data(), environ);
     posix_spawn_file_actions_destroy(&actions);
-    ::close(pipe_fds[1]);
-    std::string out;
-    if (rc == 0) {
-        char chunk[4096];
-        ssize_t n = 0;
-        while ((n = ::read(pipe_fds[0], chunk, sizeof chunk)) > 0 || (n < 0 && errno == EINTR)) {
-            if (n > 0) {
-                out.append(chunk, static_cast<std::size_t>(n));
-            }
-        }
-    }
-    ::close(pipe_fds[0]);
+    to_us.reset();
+    const auto listing =
+        rc == 0 ? read_all(from_loader.get(), interp) : std::vector<std::uint8_t>{};
+    const std::string out(listing.begin(), listing.end());
     int status = 0;
     if (rc != 0 || ::waitpid(pid, &status, 0) < 0 || !WIFEXITED(status) ||
         WEXITSTATUS(status) != 0) {
@@ -177,11 +176,9 @@ public:
     bool wanted() const noexcept { return !path_.empty(); }
 
     void pin(pid_t jail_init) {
-        const int fd = ::open(path_.c_str(), O_RDONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0);
-        if (fd < 0) {
+        if (!base::UniqueFd(::open(path_.c_str(), O_RDONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0))) {
             throw std::runtime_error(path_ + ": " + std::strerror(errno));
         }
-        ::close(fd);
         created_ = true;
         const std::string ns = "/proc/" + std::to_string(jail_init) + "/ns/net";
         if (::mount(ns.c_str(), path_.c_str(), nullptr, MS_BIND, nullptr) != 0) {
@@ -370,18 +367,17 @@ int install_on_board(const Board& board, const InstallOptions& options) {
         prepare_board_process(std::nullopt, console);
         if (options.slot != 0) {
             // The slot goes in as the operator's answer to the installer's question.
-            int fds[2];
-            if (::pipe(fds) != 0) {
+            std::array<int, 2> fds{};
+            if (::pipe(fds.data()) != 0) {
                 throw std::runtime_error(std::string("pipe: ") + std::strerror(errno));
             }
+            const base::UniqueFd answer_out(fds[0]);
+            base::UniqueFd answer_in(fds[1]);
             const std::string answer = std::to_string(options.slot) + "\n";
-            if (::write(fds[1], answer.data(), answer.size()) !=
-                static_cast<ssize_t>(answer.size())) {
+            if (!base::write_all(answer_in.get(), bytes_of(answer)) || answer_in.close() != 0 ||
+                ::dup2(answer_out.get(), STDIN_FILENO) < 0) {
                 throw std::runtime_error(std::string("pipe: ") + std::strerror(errno));
             }
-            ::close(fds[1]);
-            ::dup2(fds[0], STDIN_FILENO);
-            ::close(fds[0]);
         }
         launch::connect_hooks();
         const int installed =

@@ -11,9 +11,14 @@
 #include <vector>
 
 #include "board.hpp"
+#include "board_conf.hpp"
 #include "board_jail.hpp"
 #include "common/tool_main.hpp"
+#include "create.hpp"
+#include "describe.hpp"
+#include "files.hpp"
 #include "jail/jail.hpp"
+#include "platform/sandbox/board_description.hpp"
 #include "uboot_env.hpp"
 
 namespace mpboard {
@@ -40,6 +45,7 @@ const char* const MAIN_HELP =
     "                                            the installer inside the board\n"
     "  xmodem-receive DIR FILE                   receive FILE by XMODEM-1K on the board's line\n"
     "  log DIR [--clear]                         print (or empty) the board log\n"
+    "  describe [--json]                         the partitions and board.conf keys of a board\n"
     "\n"
     "mpboard COMMAND --help explains each command.\n"
     "Exit status: 0 ok, 1 failure, 2 usage; run and install: the board program's own status.\n";
@@ -80,21 +86,23 @@ const char* const SLOT_HELP =
     "Copies an image package into /user/images/image1 or image2 of the board, or removes it.\n"
     "The package is copied as it is (a damaged one too: the boot path is to find out).\n";
 
-const char* const FLASH_HELP =
-    "usage: mpboard flash DIR PARTITION FILE\n"
-    "\n"
-    "Writes FILE's bytes at offset 0 of a flash partition and erases the rest (0xFF).\n"
-    "PARTITION: uboot, ubootenv, devicetree, kernel, rfs or rescue.\n";
+std::string flash_help() {
+    return "usage: mpboard flash DIR PARTITION FILE\n"
+           "\n"
+           "Writes FILE's bytes at offset 0 of a flash partition and erases the rest (0xFF).\n"
+           "PARTITION: " +
+           partition_names(" or ") + ".\n";
+}
 
-const char* const CONF_HELP =
+const char* const CONF_HELP_START =
     "usage: mpboard conf DIR [KEY=VALUE ...]\n"
     "\n"
     "Without assignments, prints every key of etc/board.conf with its value (\"(default)\" where\n"
-    "the file does not set it). KEY=VALUE sets a key, KEY= puts it back to its default.\n"
-    "Keys: mtd.erase_size, mtd.strict, fault.mtd.absent, fault.mtd.meminfo, fault.mtd.size0,\n"
-    "fault.mtd.erase, fault.mtd.write, fault.mtd.read (PART:SECTOR or none), i2c.eeprom,\n"
-    "fault.i2c.missing, fault.i2c.nak (read, write, all or none), fault.cpld.stuck, clock.scale,\n"
-    "power.cut_after_writes, power.cut_partial.\n";
+    "the file does not set it). KEY=VALUE sets a key, KEY= puts it back to its default.\n";
+
+std::string conf_help() {
+    return CONF_HELP_START + conf_keys_help();
+}
 
 const char* const RUN_HELP =
     "usage: mpboard run DIR [--clock-scale X] [--netns NAME] [--ppc] [--launcher FILE]\n"
@@ -140,6 +148,16 @@ const char* const LOG_HELP =
     "Prints var/log/board.log: one \"<kind>: <detail>\" line per thing that happened on the\n"
     "board (commands, VPD writes, faults, the stand-ins' calls). --clear empties it.\n";
 
+const char* const DESCRIBE_HELP =
+    "usage: mpboard describe [--json]\n"
+    "\n"
+    "Prints what every sandbox board is made of: each flash partition with its file under the\n"
+    "board directory, the size create gives it and the installer's size limit, and each key of\n"
+    "etc/board.conf with its default, the values it takes and its meaning. --json prints the\n"
+    "same as one object for scripts: {\"partitions\": [{\"name\", \"file\", \"size\",\n"
+    "\"install_limit\"} ...], \"conf\": [{\"key\", \"default\", \"values\", \"meaning\"} ...]}\n"
+    "(an install_limit of 0: no record is installed there).\n";
+
 std::string default_from(const char* env, const char* baked) {
     const char* v = std::getenv(env);
     return v != nullptr && *v != '\0' ? std::string(v) : std::string(baked);
@@ -160,9 +178,9 @@ std::optional<unsigned long> parse_number(const std::string& text, unsigned long
 }
 
 // Splits off the board directory: the first argument that is not an option.
-std::string take_dir(Args& args, const char* help) {
+std::string take_dir(Args& args, const std::string& help) {
     if (args.empty() || args[0].starts_with("--")) {
-        std::fputs(help, stderr);
+        std::fputs(help.c_str(), stderr);
         usage_fail("missing board directory");
     }
     std::string dir = args[0];
@@ -198,13 +216,14 @@ int cmd_create(Args args) {
 
 int cmd_env(Args args) {
     const Board board = Board::open(take_dir(args, ENV_HELP));
-    const Partition& part = *partition_by_name("ubootenv");
+    const base::Partition& part = base::partition(base::PartitionId::ubootenv);
+    const std::string shown = board.path(platform::sandbox::board_file(part));
     const auto bytes = board.read_partition(part);
     ParsedEnv env = parse_env(bytes);
     if (args.empty()) {
         if (!env.crc_ok && !env.erased) {
             std::fprintf(stderr, "mpboard: %s: the environment's CRC does not match\n",
-                         board.path(part.file).c_str());
+                         shown.c_str());
         }
         for (const auto& [name, value] : env.vars) {
             std::printf("%s=%s\n", name.c_str(), value.c_str());
@@ -222,7 +241,7 @@ int cmd_env(Args args) {
     try {
         image = build_env(env.vars, bytes.size());
     } catch (const std::length_error& e) {
-        fail(board.path(part.file) + ": " + e.what());
+        fail(shown + ": " + e.what());
     }
     board.write_partition(part, image);
     std::size_t text = 0;
@@ -289,26 +308,25 @@ int cmd_slot(Args args) {
 }
 
 int cmd_flash(Args args) {
-    const Board board = Board::open(take_dir(args, FLASH_HELP));
+    const Board board = Board::open(take_dir(args, flash_help()));
     if (args.size() != 2) {
-        std::fputs(FLASH_HELP, stderr);
+        std::fputs(flash_help().c_str(), stderr);
         usage_fail("flash: expected PARTITION FILE");
     }
-    const Partition* part = partition_by_name(args[0]);
-    if (part == nullptr) {
-        usage_fail("flash: unknown partition '" + args[0] +
-                   "' (uboot, ubootenv, devicetree, kernel, rfs, rescue)");
+    const auto part = base::partition_by_name(args[0]);
+    if (!part) {
+        usage_fail("flash: unknown partition '" + args[0] + "' (" + partition_names(", ") + ")");
     }
-    board.write_partition(*part, read_file(args[1]));
+    board.write_partition(base::partition(*part), read_file(args[1]));
     return EXIT_OK;
 }
 
 int cmd_conf(Args args) {
-    const Board board = Board::open(take_dir(args, CONF_HELP));
+    const Board board = Board::open(take_dir(args, conf_help()));
     const std::string file = "etc/board.conf";
     std::string text = board.read_text(file);
     if (args.empty()) {
-        for (const ConfKey& k : CONF_KEYS) {
+        for (const platform::sandbox::ConfKey& k : platform::sandbox::conf_keys()) {
             const auto v = conf_value(text, k.key);
             std::printf("%s = %s\n", k.key,
                         v ? v->c_str() : (std::string(k.fallback) + " (default)").c_str());
@@ -322,7 +340,7 @@ int cmd_conf(Args args) {
         }
         const std::string key = a.substr(0, eq);
         const std::string value = a.substr(eq + 1);
-        if (conf_key(key) == nullptr) {
+        if (platform::sandbox::conf_key(key) == nullptr) {
             usage_fail("conf: unknown key '" + key + "' (mpboard conf --help lists them)");
         }
         if (value.find_first_of("#\n") != std::string::npos) {
@@ -417,19 +435,35 @@ int cmd_log(Args args) {
     return EXIT_OK;
 }
 
+int cmd_describe(Args args) {
+    for (const std::string& a : args) {
+        if (a != "--json") {
+            usage_fail("describe: unexpected argument '" + a + "'");
+        }
+    }
+    print_description(!args.empty());
+    return EXIT_OK;
+}
+
 struct Command {
     const char* name;
     int (*run)(Args);
-    const char* help;
+    std::string help;
 };
 
-const Command COMMANDS[] = {
-    {"create", cmd_create, CREATE_HELP}, {"env", cmd_env, ENV_HELP},
-    {"vpd", cmd_vpd, VPD_HELP},          {"slot", cmd_slot, SLOT_HELP},
-    {"flash", cmd_flash, FLASH_HELP},    {"conf", cmd_conf, CONF_HELP},
-    {"run", cmd_run, RUN_HELP},          {"install", cmd_install, INSTALL_HELP},
-    {"log", cmd_log, LOG_HELP},          {"xmodem-receive", cmd_xmodem_receive, XMODEM_HELP},
-};
+std::vector<Command> commands() {
+    return {{"create", cmd_create, CREATE_HELP},
+            {"env", cmd_env, ENV_HELP},
+            {"vpd", cmd_vpd, VPD_HELP},
+            {"slot", cmd_slot, SLOT_HELP},
+            {"flash", cmd_flash, flash_help()},
+            {"conf", cmd_conf, conf_help()},
+            {"run", cmd_run, RUN_HELP},
+            {"install", cmd_install, INSTALL_HELP},
+            {"log", cmd_log, LOG_HELP},
+            {"xmodem-receive", cmd_xmodem_receive, XMODEM_HELP},
+            {"describe", cmd_describe, DESCRIBE_HELP}};
+}
 
 int dispatch(int argc, char** argv) {
     if (argc < 2) {
@@ -441,14 +475,14 @@ int dispatch(int argc, char** argv) {
         std::fputs(MAIN_HELP, stdout);
         return EXIT_OK;
     }
-    for (const Command& c : COMMANDS) {
+    for (const Command& c : commands()) {
         if (name != c.name) {
             continue;
         }
         Args args(argv + 2, argv + argc);
         for (const std::string& a : args) {
             if (a == "--help" || a == "-h") {
-                std::fputs(c.help, stdout);
+                std::fputs(c.help.c_str(), stdout);
                 return EXIT_OK;
             }
         }

@@ -2,51 +2,13 @@
 // counters behind stats(). Not for use outside src/platform/sandbox.
 #pragma once
 
-#include <array>
-#include <cstdint>
-#include <optional>
 #include <string>
 #include <string_view>
 
+#include "platform/sandbox/board_description.hpp"
 #include "platform/sandbox/sandbox.hpp"
 
 namespace platform::sandbox::detail {
-
-// The six partitions, in the order the launcher opens them.
-enum class Partition { uboot, ubootenv, devicetree, kernel, rfs, rescue };
-inline constexpr std::array<std::string_view, 6> kPartitionNames = {
-    "uboot", "ubootenv", "devicetree", "kernel", "rfs", "rescue"};
-std::optional<Partition> partition_by_name(std::string_view name);
-std::string_view partition_name(Partition part);
-
-// An injected fault at one erase block of one partition.
-struct SectorFault {
-    Partition partition;
-    std::uint32_t sector;
-};
-
-enum class NakMode { none, read, write, all };
-
-struct BoardConfig {
-    std::uint32_t erase_size = 131072;
-    bool strict = false;
-    bool mtd_absent = false;
-    bool mtd_meminfo_fails = false;
-    bool mtd_size0 = false;
-    std::optional<SectorFault> mtd_erase_fault;
-    std::optional<SectorFault> mtd_write_fault;
-    std::optional<SectorFault> mtd_read_fault;
-    std::string eeprom = "var/vpd.bin";  // board-relative, no leading '/'
-    bool i2c_missing = false;
-    NakMode i2c_nak = NakMode::none;
-    bool cpld_stuck = false;
-    double clock_scale = 1.0;
-    // Power cut: the board dies at the first MTD write or erase whose number (counted from
-    // the process's start, failed calls included) reaches power_cut_after; 0 never.
-    std::uint32_t power_cut_after = 0;
-    // How much of that last operation reaches the chip, in percent of its bytes.
-    std::uint32_t power_cut_done_percent = 50;
-};
 
 // The configuration, read on first use when reload() was never called.
 const BoardConfig& config();

@@ -14,6 +14,7 @@ namespace platform::sandbox::detail {
 
 namespace {
 
+constexpr off_t kCpldRegisters = 32;
 constexpr off_t kControl = 20;
 constexpr off_t kStatus = 24;
 
@@ -68,7 +69,7 @@ ssize_t cpld_read(const OpenDevice& dev, void* buf, std::size_t count, off_t pos
     auto* out = static_cast<std::uint8_t*>(buf);
     // Registers beyond a short board file read as 0.
     std::fill_n(out, n, std::uint8_t{0});
-    const ssize_t got = host::read_at(dev.fd, out, n, position);
+    const ssize_t got = host::read_at(dev.fd.get(), {out, n}, position);
     if (got < 0) {
         return -1;
     }
@@ -94,7 +95,7 @@ ssize_t cpld_write(const OpenDevice& dev, const void* buf, std::size_t count, of
         if (reg == kStatus) {
             continue;  // read-only
         }
-        if (host::write_at(dev.fd, &in[i], 1, reg) != 1) {
+        if (!host::write_at(dev.fd.get(), {&in[i], 1}, reg)) {
             return -1;
         }
         if (reg == kControl) {
@@ -108,7 +109,7 @@ ssize_t cpld_write(const OpenDevice& dev, const void* buf, std::size_t count, of
 bool cpld_gate_open() {
     const host::UniqueFd fd(host::open_backing(device_path(), O_RDONLY));
     std::uint8_t control = 0;
-    return fd.get() >= 0 && host::read_at(fd.get(), &control, 1, kControl) == 1 &&
+    return fd.get() >= 0 && host::read_at(fd.get(), {&control, 1}, kControl) == 1 &&
            (control & 1) != 0;
 }
 

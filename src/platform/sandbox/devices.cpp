@@ -9,6 +9,7 @@
 #include <initializer_list>
 #include <map>
 #include <string_view>
+#include <utility>
 
 #include "platform/platform.hpp"
 #include "platform/sandbox/emulators.hpp"
@@ -23,6 +24,8 @@ using Kind = OpenDevice::Kind;
 
 std::map<int, OpenDevice> g_open;
 
+// The device behind a descriptor of dev_open; EBADF for any other descriptor, EINVAL for a call
+// that none of `kinds` takes.
 OpenDevice* find(int fd, std::initializer_list<Kind> kinds) {
     const auto it = g_open.find(fd);
     if (it == g_open.end()) {
@@ -34,20 +37,17 @@ OpenDevice* find(int fd, std::initializer_list<Kind> kinds) {
             return &it->second;
         }
     }
+    errno = EINVAL;
     return nullptr;
 }
 
 // The error a real descriptor gives for a call its driver does not have.
 OpenDevice* find_for_ioctl(int fd, Kind kind) {
     OpenDevice* dev = find(fd, {kind});
-    if (dev == nullptr && g_open.count(fd) != 0) {
+    if (dev == nullptr && errno == EINVAL) {
         errno = ENOTTY;
     }
     return dev;
-}
-
-OpenDevice* find_any(int fd) {
-    return find(fd, {Kind::mtd, Kind::i2c, Kind::cpld});
 }
 
 // Without a board root the paths would be the host's own devices: refuse, and say so once.
@@ -65,15 +65,12 @@ bool board_present() {
 }
 
 bool parse_device(std::string_view path, OpenDevice& dev) {
-    constexpr std::string_view kMtd = "/dev/mtd-";
-    if (path.substr(0, kMtd.size()) == kMtd) {
-        const auto part = sandbox::detail::partition_by_name(path.substr(kMtd.size()));
-        if (!part) {
-            return false;
+    for (const base::Partition& p : base::kPartitions) {
+        if (path == p.device) {
+            dev.kind = Kind::mtd;
+            dev.partition = p.id;
+            return true;
         }
-        dev.kind = Kind::mtd;
-        dev.partition = *part;
-        return true;
     }
     if (path == "/dev/i2c-0" || path == "/dev/i2c-1") {
         dev.kind = Kind::i2c;
@@ -87,26 +84,13 @@ bool parse_device(std::string_view path, OpenDevice& dev) {
     return false;
 }
 
-ssize_t read_at(OpenDevice& dev, void* buf, std::size_t count, off_t offset) {
-    if (!dev.readable) {
+// Access the descriptor was opened without fails EBADF, as the kernel's.
+bool allowed(const OpenDevice* dev, bool write) {
+    if (dev != nullptr && !(write ? dev->writable : dev->readable)) {
         errno = EBADF;
-        return -1;
+        return false;
     }
-    if (dev.kind == Kind::cpld) {
-        return sandbox::detail::cpld_read(dev, buf, count, offset);
-    }
-    return sandbox::detail::mtd_pread(dev, buf, count, offset);
-}
-
-ssize_t write_at(OpenDevice& dev, const void* buf, std::size_t count, off_t offset) {
-    if (!dev.writable) {
-        errno = EBADF;
-        return -1;
-    }
-    if (dev.kind == Kind::cpld) {
-        return sandbox::detail::cpld_write(dev, buf, count, offset);
-    }
-    return sandbox::detail::mtd_pwrite(dev, buf, count, offset);
+    return dev != nullptr;
 }
 
 }  // namespace
@@ -116,9 +100,6 @@ namespace sandbox {
 // Here rather than beside the configuration: reload() drops what every emulator keeps per
 // process, and this file is the one that holds them all.
 void reload() {
-    for (const auto& [fd, dev] : g_open) {
-        host::close_fd(fd);
-    }
     g_open.clear();
     detail::reset_i2c();
     detail::reset_cpld();
@@ -145,120 +126,72 @@ int dev_open(const char* path, int flags) {
     dev.writable = access != O_RDONLY;
     switch (dev.kind) {
         case Kind::mtd:
-            dev.fd = sandbox::detail::mtd_open(dev.partition, flags);
+            dev.fd.reset(sandbox::detail::mtd_open(dev.partition, flags));
             break;
         case Kind::i2c:
-            dev.fd = sandbox::detail::i2c_open_adapter(dev.adapter, flags);
+            dev.fd.reset(sandbox::detail::i2c_open_adapter(dev.adapter, flags));
             break;
         case Kind::cpld:
-            dev.fd = sandbox::detail::cpld_open(flags);
+            dev.fd.reset(sandbox::detail::cpld_open(flags));
             break;
     }
-    if (dev.fd < 0) {
+    if (!dev.fd) {
         return -1;
     }
-    g_open[dev.fd] = dev;
-    return dev.fd;
+    const int fd = dev.fd.get();
+    g_open.insert_or_assign(fd, std::move(dev));
+    return fd;
 }
 
 int dev_close(int fd) {
-    const auto it = g_open.find(fd);
-    if (it == g_open.end()) {
+    auto entry = g_open.extract(fd);
+    if (entry.empty()) {
         errno = EBADF;
         return -1;
     }
-    g_open.erase(it);
-    return sandbox::host::close_fd(fd);
+    return entry.mapped().fd.close();
 }
 
+// The launcher reads and writes the I2C adapters and the CPLD's registers (at the position
+// lseek set; the CPLD driver does not move it), and the flash partitions with pread and pwrite
+// only: each device takes those calls alone, anything else fails EINVAL.
 ssize_t dev_read(int fd, void* buf, std::size_t count) {
-    OpenDevice* dev = find_any(fd);
-    if (dev == nullptr) {
-        return -1;
-    }
-    if (dev->kind == Kind::i2c) {
+    OpenDevice* dev = find(fd, {Kind::i2c, Kind::cpld});
+    if (dev != nullptr && dev->kind == Kind::i2c) {
         return sandbox::detail::i2c_plain_read(*dev, buf, count);
     }
-    const ssize_t n = read_at(*dev, buf, count, dev->position);
-    // The CPLD driver leaves the position where it was; the MTD driver moves it on.
-    if (n > 0 && dev->kind == Kind::mtd) {
-        dev->position += n;
-    }
-    return n;
+    return allowed(dev, false) ? sandbox::detail::cpld_read(*dev, buf, count, dev->position) : -1;
 }
 
 ssize_t dev_write(int fd, const void* buf, std::size_t count) {
-    OpenDevice* dev = find_any(fd);
-    if (dev == nullptr) {
-        return -1;
-    }
-    if (dev->kind == Kind::i2c) {
+    OpenDevice* dev = find(fd, {Kind::i2c, Kind::cpld});
+    if (dev != nullptr && dev->kind == Kind::i2c) {
         return sandbox::detail::i2c_plain_write(*dev, buf, count);
     }
-    const ssize_t n = write_at(*dev, buf, count, dev->position);
-    if (n > 0 && dev->kind == Kind::mtd) {
-        dev->position += n;
-    }
-    return n;
+    return allowed(dev, true) ? sandbox::detail::cpld_write(*dev, buf, count, dev->position) : -1;
 }
 
 ssize_t dev_pread(int fd, void* buf, std::size_t count, off_t offset) {
-    OpenDevice* dev = find_any(fd);
-    if (dev == nullptr) {
-        return -1;
-    }
-    if (dev->kind == Kind::i2c) {
-        errno = ESPIPE;
-        return -1;
-    }
-    return read_at(*dev, buf, count, offset);
+    const OpenDevice* dev = find(fd, {Kind::mtd});
+    return allowed(dev, false) ? sandbox::detail::mtd_pread(*dev, buf, count, offset) : -1;
 }
 
 ssize_t dev_pwrite(int fd, const void* buf, std::size_t count, off_t offset) {
-    OpenDevice* dev = find_any(fd);
-    if (dev == nullptr) {
-        return -1;
-    }
-    if (dev->kind == Kind::i2c) {
-        errno = ESPIPE;
-        return -1;
-    }
-    return write_at(*dev, buf, count, offset);
+    const OpenDevice* dev = find(fd, {Kind::mtd});
+    return allowed(dev, true) ? sandbox::detail::mtd_pwrite(*dev, buf, count, offset) : -1;
 }
 
 off_t dev_lseek(int fd, off_t offset, int whence) {
-    OpenDevice* dev = find_any(fd);
+    OpenDevice* dev = find(fd, {Kind::cpld});
     if (dev == nullptr) {
         return -1;
     }
-    if (dev->kind == Kind::i2c) {
-        errno = ESPIPE;
-        return -1;
-    }
-    off_t base = 0;
-    switch (whence) {
-        case SEEK_SET:
-            break;
-        case SEEK_CUR:
-            base = dev->position;
-            break;
-        case SEEK_END:
-            base = dev->kind == Kind::cpld ? sandbox::detail::kCpldRegisters
-                                           : sandbox::detail::mtd_size(*dev);
-            if (base < 0) {
-                return -1;
-            }
-            break;
-        default:
-            errno = EINVAL;
-            return -1;
-    }
-    if (offset < -base) {
+    if (whence != SEEK_SET || offset < 0) {
         errno = EINVAL;
         return -1;
     }
-    dev->position = base + offset;
-    return dev->position;
+    dev->position = offset;
+    return offset;
 }
 
 int mtd_meminfo(int fd, MtdInfo* info) {

@@ -7,6 +7,7 @@
 #include <cstddef>
 #include <cstdint>
 
+#include "base/unique_fd.hpp"
 #include "platform/platform.hpp"
 #include "platform/sandbox/board.hpp"
 
@@ -17,13 +18,13 @@ namespace platform::sandbox::detail {
 struct OpenDevice {
     enum class Kind { mtd, i2c, cpld };
     Kind kind = Kind::mtd;
-    int fd = -1;  // backing file
+    base::UniqueFd fd;  // the backing file: closed with the entry of the device table
     bool readable = false;
     bool writable = false;
-    off_t position = 0;                      // mtd, cpld
-    Partition partition = Partition::uboot;  // mtd
-    int adapter = 0;                         // i2c
-    int address = -1;                        // i2c: selected 7-bit address, -1 none yet
+    off_t position = 0;                                      // cpld: the register lseek chose
+    base::PartitionId partition = base::PartitionId::uboot;  // mtd
+    int adapter = 0;                                         // i2c
+    int address = -1;  // i2c: selected 7-bit address, -1 none yet
 };
 
 // Per-process state of the I2C bus and the CPLD, dropped by reload() (devices.cpp).
@@ -31,8 +32,7 @@ void reset_i2c();
 void reset_cpld();
 
 // MTD partitions (mtd_emulator.cpp). mtd_open returns the backing descriptor.
-int mtd_open(Partition part, int flags);
-off_t mtd_size(const OpenDevice& dev);
+int mtd_open(base::PartitionId part, int flags);
 ssize_t mtd_pread(const OpenDevice& dev, void* buf, std::size_t count, off_t offset);
 ssize_t mtd_pwrite(const OpenDevice& dev, const void* buf, std::size_t count, off_t offset);
 int mtd_getinfo(const OpenDevice& dev, MtdInfo* info);
@@ -47,7 +47,6 @@ std::int32_t i2c_smbus_read(OpenDevice& dev, std::uint8_t command);
 std::int32_t i2c_smbus_write(OpenDevice& dev, std::uint8_t command, std::uint8_t value);
 
 // CPLD register device (cpld_emulator.cpp).
-inline constexpr off_t kCpldRegisters = 32;
 int cpld_open(int flags);
 ssize_t cpld_read(const OpenDevice& dev, void* buf, std::size_t count, off_t position);
 ssize_t cpld_write(const OpenDevice& dev, const void* buf, std::size_t count, off_t position);

@@ -12,6 +12,8 @@
 #include <cstdlib>
 #include <ctime>
 
+#include "base/io.hpp"
+
 namespace platform::sandbox::host {
 
 namespace {
@@ -35,10 +37,6 @@ int open_backing(const std::string& path, int flags, mode_t mode) {
     return fd.release();
 }
 
-int close_fd(int fd) {
-    return ::close(fd);
-}
-
 off_t file_size(int fd) {
     struct stat st {};
     if (::fstat(fd, &st) != 0) {
@@ -47,24 +45,25 @@ off_t file_size(int fd) {
     return st.st_size;
 }
 
-int truncate_fd(int fd, off_t size) {
-    return ::ftruncate(fd, size);
+ssize_t read_at(int fd, std::span<std::uint8_t> data, off_t offset) {
+    const base::Transfer t = base::read_full(fd, data, static_cast<std::uint64_t>(offset));
+    if (!t) {
+        errno = t.error;
+        return -1;
+    }
+    return static_cast<ssize_t>(t.done);
 }
 
-ssize_t read_at(int fd, void* buf, std::size_t count, off_t offset) {
-    return ::pread(fd, buf, count, offset);
-}
-
-ssize_t write_at(int fd, const void* buf, std::size_t count, off_t offset) {
-    return ::pwrite(fd, buf, count, offset);
+bool write_at(int fd, std::span<const std::uint8_t> data, off_t offset) {
+    const base::Transfer t = base::write_all(fd, data, static_cast<std::uint64_t>(offset));
+    errno = t.error;
+    return t.ok();
 }
 
 bool append_line(const std::string& path, std::string_view line) {
     const UniqueFd fd(::open(path.c_str(), O_WRONLY | O_APPEND | O_CREAT | O_CLOEXEC, 0644));
-    if (fd.get() < 0) {
-        return false;
-    }
-    return ::write(fd.get(), line.data(), line.size()) == static_cast<ssize_t>(line.size());
+    return fd && base::write_all(fd.get(),
+                                 {reinterpret_cast<const std::uint8_t*>(line.data()), line.size()});
 }
 
 bool make_dirs(const std::string& path) {
@@ -91,26 +90,21 @@ bool on_tmpfs(const std::string& path) {
     return ::statfs(path.c_str(), &fs) == 0 && static_cast<long>(fs.f_type) == kTmpfsMagic;
 }
 
+// board.conf is replaced whole (mpboard renames a new file over it), never grown in place.
 std::optional<std::string> read_text(const std::string& path) {
     const UniqueFd fd(::open(path.c_str(), O_RDONLY | O_CLOEXEC));
-    if (fd.get() < 0) {
+    const off_t size = fd ? file_size(fd.get()) : -1;
+    if (size < 0) {
         return std::nullopt;
     }
-    std::string text;
-    char buf[4096];
-    for (;;) {
-        const ssize_t n = ::read(fd.get(), buf, sizeof buf);
-        if (n < 0 && errno == EINTR) {
-            continue;
-        }
-        if (n < 0) {
-            return std::nullopt;
-        }
-        if (n == 0) {
-            return text;
-        }
-        text.append(buf, static_cast<std::size_t>(n));
+    std::string text(static_cast<std::size_t>(size), '\0');
+    const ssize_t n =
+        read_at(fd.get(), {reinterpret_cast<std::uint8_t*>(text.data()), text.size()}, 0);
+    if (n < 0) {
+        return std::nullopt;
     }
+    text.resize(static_cast<std::size_t>(n));
+    return text;
 }
 
 unsigned long long sleep_ns(unsigned long long ns) {

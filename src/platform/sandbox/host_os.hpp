@@ -5,7 +5,9 @@
 #include <sys/types.h>
 
 #include <cstddef>
+#include <cstdint>
 #include <optional>
+#include <span>
 #include <string>
 #include <string_view>
 #include <utility>
@@ -19,13 +21,14 @@ using base::UniqueFd;
 // Opens a backing file; -1 and errno on failure. Only regular files are accepted (ENODEV
 // otherwise), so a board path can never reach one of the host's real devices.
 int open_backing(const std::string& path, int flags, mode_t mode = 0);
-int close_fd(int fd);
 // Size of an open regular file, -1 on failure.
 off_t file_size(int fd);
-int truncate_fd(int fd, off_t size);
-ssize_t read_at(int fd, void* buf, std::size_t count, off_t offset);
-ssize_t write_at(int fd, const void* buf, std::size_t count, off_t offset);
-// Appends the bytes with one write(2) on an O_APPEND descriptor, creating the file.
+// Reads up to data.size() bytes from `offset` on: fewer only at the end of the file. The bytes
+// read, -1 and errno on failure.
+ssize_t read_at(int fd, std::span<std::uint8_t> data, off_t offset);
+// Writes every byte at `offset`; false and errno otherwise.
+bool write_at(int fd, std::span<const std::uint8_t> data, off_t offset);
+// Appends the line on an O_APPEND descriptor, creating the file.
 bool append_line(const std::string& path, std::string_view line);
 // mkdir -p of a directory (mode 0755); true when it exists afterwards.
 bool make_dirs(const std::string& path);

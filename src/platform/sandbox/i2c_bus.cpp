@@ -8,6 +8,7 @@
 #include <cerrno>
 #include <cstdio>
 #include <string>
+#include <vector>
 
 #include "platform/sandbox/emulators.hpp"
 #include "platform/sandbox/host_os.hpp"
@@ -81,21 +82,17 @@ host::UniqueFd open_eeprom() {
         return fd;
     }
     const off_t size = host::file_size(fd.get());
-    if (size < 0) {
+    if (size < 0 ||
+        (size < kEepromSize &&
+         !host::write_at(fd.get(), std::vector<std::uint8_t>(kEepromSize - size, 0xFF), size))) {
         return host::UniqueFd();
-    }
-    for (off_t at = size; at < kEepromSize; ++at) {
-        const std::uint8_t erased = 0xFF;
-        if (host::write_at(fd.get(), &erased, 1, at) != 1) {
-            return host::UniqueFd();
-        }
     }
     return fd;
 }
 
 bool eeprom_read(std::uint8_t offset, std::uint8_t* value) {
     const host::UniqueFd fd = open_eeprom();
-    if (fd.get() < 0 || host::read_at(fd.get(), value, 1, offset) != 1) {
+    if (fd.get() < 0 || host::read_at(fd.get(), {value, 1}, offset) != 1) {
         errno = EIO;
         return false;
     }
@@ -104,7 +101,7 @@ bool eeprom_read(std::uint8_t offset, std::uint8_t* value) {
 
 bool eeprom_write(std::uint8_t offset, std::uint8_t value) {
     const host::UniqueFd fd = open_eeprom();
-    if (fd.get() < 0 || host::write_at(fd.get(), &value, 1, offset) != 1) {
+    if (fd.get() < 0 || !host::write_at(fd.get(), {&value, 1}, offset)) {
         errno = EIO;
         return false;
     }

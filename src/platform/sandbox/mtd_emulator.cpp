@@ -5,6 +5,7 @@
 #include <algorithm>
 #include <cerrno>
 #include <limits>
+#include <span>
 #include <string>
 #include <vector>
 
@@ -15,13 +16,13 @@ namespace platform::sandbox::detail {
 
 namespace {
 
-std::string fault_text(std::string_view op, Partition part, std::uint32_t sector) {
-    return "mtd " + std::string(op) + " " + std::string(partition_name(part)) + " sector " +
+std::string fault_text(std::string_view op, base::PartitionId part, std::uint32_t sector) {
+    return "mtd " + std::string(op) + " " + base::partition(part).name + " sector " +
            std::to_string(sector);
 }
 
 // True when [offset, offset + length) touches the faulty erase block of this partition.
-bool hits(const std::optional<SectorFault>& fault, Partition part, std::uint64_t offset,
+bool hits(const std::optional<SectorFault>& fault, base::PartitionId part, std::uint64_t offset,
           std::uint64_t length) {
     if (!fault || fault->partition != part || length == 0) {
         return false;
@@ -33,7 +34,7 @@ bool hits(const std::optional<SectorFault>& fault, Partition part, std::uint64_t
     return fault->sector >= offset / es && fault->sector <= (offset + length - 1) / es;
 }
 
-bool fails_at(const std::optional<SectorFault>& fault, std::string_view op, Partition part,
+bool fails_at(const std::optional<SectorFault>& fault, std::string_view op, base::PartitionId part,
               std::uint64_t offset, std::uint64_t length) {
     if (!hits(fault, part, offset, length)) {
         return false;
@@ -43,42 +44,15 @@ bool fails_at(const std::optional<SectorFault>& fault, std::string_view op, Part
     return true;
 }
 
-bool read_fully(int fd, std::uint8_t* buf, std::size_t count, off_t offset) {
-    while (count > 0) {
-        const ssize_t n = host::read_at(fd, buf, count, offset);
-        if (n < 0 && errno == EINTR) {
-            continue;
-        }
-        if (n <= 0) {
-            if (n == 0) {
-                errno = EIO;
-            }
-            return false;
-        }
-        buf += n;
-        count -= static_cast<std::size_t>(n);
-        offset += n;
+// The whole range from the backing file; a file shorter than the partition it was sized as
+// fails EIO.
+bool read_cells(int fd, std::span<std::uint8_t> cells, off_t offset) {
+    const ssize_t n = host::read_at(fd, cells, offset);
+    if (n >= 0 && static_cast<std::size_t>(n) != cells.size()) {
+        errno = EIO;
+        return false;
     }
-    return true;
-}
-
-bool write_fully(int fd, const std::uint8_t* buf, std::size_t count, off_t offset) {
-    while (count > 0) {
-        const ssize_t n = host::write_at(fd, buf, count, offset);
-        if (n < 0 && errno == EINTR) {
-            continue;
-        }
-        if (n <= 0) {
-            if (n == 0) {
-                errno = EIO;
-            }
-            return false;
-        }
-        buf += n;
-        count -= static_cast<std::size_t>(n);
-        offset += n;
-    }
-    return true;
+    return n >= 0;
 }
 
 // The number of this MTD write or erase when the power is to go now, 0 otherwise.
@@ -92,13 +66,12 @@ std::uint32_t cut_due() {
     return number >= after ? static_cast<std::uint32_t>(number) : 0;
 }
 
-std::string cut_text(std::uint32_t number, std::string_view op, Partition part,
+std::string cut_text(std::uint32_t number, std::string_view op, base::PartitionId part,
                      std::uint64_t offset, std::uint64_t length) {
     const std::uint64_t es = config().erase_size;
     return "op " + std::to_string(number) + ": " + std::string(op) + " " +
-           std::string(partition_name(part)) + " sector " +
-           std::to_string(es == 0 ? 0 : offset / es) + " offset " + std::to_string(offset) +
-           " length " + std::to_string(length) + ", " +
+           base::partition(part).name + " sector " + std::to_string(es == 0 ? 0 : offset / es) +
+           " offset " + std::to_string(offset) + " length " + std::to_string(length) + ", " +
            std::to_string(config().power_cut_done_percent) + "% done";
 }
 
@@ -109,9 +82,9 @@ std::size_t done_part(std::size_t count) {
 
 }  // namespace
 
-int mtd_open(Partition part, int flags) {
+int mtd_open(base::PartitionId part, int flags) {
     if (config().mtd_absent) {
-        board_log("fault", "mtd absent " + std::string(partition_name(part)));
+        board_log("fault", std::string("mtd absent ") + base::partition(part).name);
         errno = ENOENT;
         return -1;
     }
@@ -119,20 +92,15 @@ int mtd_open(Partition part, int flags) {
     // still needs a readable backing file. O_SYNC and every other flag stay behind: the driver
     // does not pass them to the chip either.
     const int mode = (flags & O_ACCMODE) == O_RDONLY ? O_RDONLY : O_RDWR;
-    return host::open_backing(board_path("dev/mtd-" + std::string(partition_name(part))), mode);
-}
-
-off_t mtd_size(const OpenDevice& dev) {
-    return host::file_size(dev.fd);
+    return host::open_backing(board_path(board_file(base::partition(part))), mode);
 }
 
 ssize_t mtd_pread(const OpenDevice& dev, void* buf, std::size_t count, off_t offset) {
-    ++mutable_stats().mtd_reads;
     if (offset < 0) {
         errno = EINVAL;
         return -1;
     }
-    const off_t size = mtd_size(dev);
+    const off_t size = host::file_size(dev.fd.get());
     if (size < 0) {
         return -1;
     }
@@ -149,7 +117,7 @@ ssize_t mtd_pread(const OpenDevice& dev, void* buf, std::size_t count, off_t off
                  n)) {
         return -1;
     }
-    if (!read_fully(dev.fd, static_cast<std::uint8_t*>(buf), n, offset)) {
+    if (!read_cells(dev.fd.get(), {static_cast<std::uint8_t*>(buf), n}, offset)) {
         return -1;
     }
     return static_cast<ssize_t>(n);
@@ -161,7 +129,7 @@ ssize_t mtd_pwrite(const OpenDevice& dev, const void* buf, std::size_t count, of
         errno = EINVAL;
         return -1;
     }
-    const off_t size = mtd_size(dev);
+    const off_t size = host::file_size(dev.fd.get());
     if (size < 0) {
         return -1;
     }
@@ -179,7 +147,7 @@ ssize_t mtd_pwrite(const OpenDevice& dev, const void* buf, std::size_t count, of
         return -1;
     }
     std::vector<std::uint8_t> cells(count);
-    if (!read_fully(dev.fd, cells.data(), count, offset)) {
+    if (!read_cells(dev.fd.get(), cells, offset)) {
         return -1;
     }
     const auto* data = static_cast<const std::uint8_t*>(buf);
@@ -197,11 +165,11 @@ ssize_t mtd_pwrite(const OpenDevice& dev, const void* buf, std::size_t count, of
     }
     if (const std::uint32_t number = cut_due(); number != 0) {
         // The cells programmed so far keep their new bits; the rest keep their old ones.
-        static_cast<void>(write_fully(dev.fd, cells.data(), done_part(count), offset));
+        static_cast<void>(host::write_at(dev.fd.get(), {cells.data(), done_part(count)}, offset));
         power_cut(
             cut_text(number, "write", dev.partition, static_cast<std::uint64_t>(offset), count));
     }
-    if (!write_fully(dev.fd, cells.data(), count, offset)) {
+    if (!host::write_at(dev.fd.get(), cells, offset)) {
         return -1;
     }
     return static_cast<ssize_t>(count);
@@ -210,18 +178,18 @@ ssize_t mtd_pwrite(const OpenDevice& dev, const void* buf, std::size_t count, of
 int mtd_getinfo(const OpenDevice& dev, MtdInfo* info) {
     const BoardConfig& c = config();
     if (c.mtd_meminfo_fails) {
-        board_log("fault", "mtd meminfo " + std::string(partition_name(dev.partition)));
+        board_log("fault", std::string("mtd meminfo ") + base::partition(dev.partition).name);
         errno = EIO;
         return -1;
     }
-    const off_t size = mtd_size(dev);
+    const off_t size = host::file_size(dev.fd.get());
     if (size < 0) {
         return -1;
     }
     info->size = static_cast<std::uint32_t>(std::min<std::uint64_t>(
         static_cast<std::uint64_t>(size), std::numeric_limits<std::uint32_t>::max()));
     if (c.mtd_size0) {
-        board_log("fault", "mtd size0 " + std::string(partition_name(dev.partition)));
+        board_log("fault", std::string("mtd size0 ") + base::partition(dev.partition).name);
         info->size = 0;
     }
     info->erasesize = c.erase_size;
@@ -231,7 +199,7 @@ int mtd_getinfo(const OpenDevice& dev, MtdInfo* info) {
 int mtd_erase_range(const OpenDevice& dev, std::uint32_t start, std::uint32_t length) {
     ++mutable_stats().mtd_erases;
     const BoardConfig& c = config();
-    const off_t size = mtd_size(dev);
+    const off_t size = host::file_size(dev.fd.get());
     if (size < 0) {
         return -1;
     }
@@ -257,11 +225,11 @@ int mtd_erase_range(const OpenDevice& dev, std::uint32_t start, std::uint32_t le
         }
         if (const std::uint32_t number = cut_due(); number != 0) {
             // An interrupted erase: part of the block already reads 0xFF, the rest is old.
-            static_cast<void>(
-                write_fully(dev.fd, blank.data(), done_part(es), static_cast<off_t>(at)));
+            static_cast<void>(host::write_at(dev.fd.get(), {blank.data(), done_part(es)},
+                                             static_cast<off_t>(at)));
             power_cut(cut_text(number, "erase", dev.partition, at, es));
         }
-        if (!write_fully(dev.fd, blank.data(), es, static_cast<off_t>(at))) {
+        if (!host::write_at(dev.fd.get(), blank, static_cast<off_t>(at))) {
             return -1;
         }
     }

@@ -31,9 +31,9 @@ void set_recorder(Recorder r);
 
 // What the emulators and the clock have done since the last reload() (for assertions).
 struct Stats {
-    unsigned cpld_status_reads = 0;   // reads of register 24
-    unsigned long long slept_us = 0;  // requested sleep, before scaling
-    unsigned mtd_erases = 0, mtd_writes = 0, mtd_reads = 0;
+    unsigned cpld_status_reads = 0;           // reads of register 24
+    unsigned long long slept_us = 0;          // requested sleep, before scaling
+    unsigned mtd_erases = 0, mtd_writes = 0;  // MEMERASE and pwrite calls, failed ones included
 };
 const Stats& stats();
 

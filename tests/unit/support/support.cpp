@@ -92,10 +92,10 @@ void BoardTest::SetUp() {
     for (const char* d : {"dev/lamel", "etc", "var/log"}) {
         fs::create_directories(board_file(d));
     }
-    for (const char* p : {"devicetree", "kernel", "rfs", "rescue", "ubootenv"}) {
-        write_file(part_path(p), erased(kPartitionSize));
+    for (const base::Partition& p : base::kPartitions) {
+        write_file(part_path(p.name),
+                   erased(p.id == base::PartitionId::uboot ? kBootLoaderSize : kPartitionSize));
     }
-    write_file(part_path("uboot"), erased(kBootLoaderSize));
     put("dev/i2c-0", {});
     put("dev/i2c-1", {});
     put("dev/lamel/cpld_mmmap", Bytes(32, 0));

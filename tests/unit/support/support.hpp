@@ -12,13 +12,17 @@
 #include <string_view>
 #include <vector>
 
+#include "base/partitions.hpp"
+#include "platform/sandbox/board_description.hpp"
+
 namespace mp_test {
 
 using Bytes = std::vector<std::uint8_t>;
 
 inline constexpr std::size_t kSector = 4096;
 inline constexpr std::size_t kPartitionSize = 16 * kSector;  // all but the boot loader's
-inline constexpr std::size_t kBootLoaderSize = 0x80000;
+inline constexpr std::size_t kBootLoaderSize =
+    base::partition(base::PartitionId::uboot).install_limit;
 inline constexpr std::uint32_t kId = 0x01020304;
 
 struct RecordShape {
@@ -68,7 +72,8 @@ protected:
 
     std::string board_file(std::string_view rel) const { return dir_ + "/" + std::string(rel); }
     std::string part_path(std::string_view name) const {
-        return board_file("dev/mtd-" + std::string(name));
+        return board_file(
+            platform::sandbox::board_file(base::partition(base::partition_by_name(name).value())));
     }
     Bytes part(std::string_view name) const { return read_file(part_path(name)).value(); }
     void put(std::string_view rel, const Bytes& bytes) { write_file(board_file(rel), bytes); }

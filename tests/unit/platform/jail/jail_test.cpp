@@ -68,16 +68,10 @@ TEST_F(Jail, Guarantees) {
     std::ofstream(outside) << "the caller's";
     fs::create_symlink(".." + up.substr(3), dir_ + "/up");
     fs::create_symlink(outside, dir_ + "/abs");
-    JailOptions no_init;
-    no_init.init = false;
-    const struct {
-        std::function<bool()> holds;
-        JailOptions options = {};
-    } cases[] = {
-        {[&] { return absent(outside) && absent(up) && absent("/up") && absent("/abs"); }},
-        {[] { return ::getppid() == 1 && alone_with_init() && ::reboot(RB_DISABLE_CAD) == -1; }},
-        {[] { return ::getpid() == 1; }, no_init},
-        {[] {  // a grandchild that outlives its parent is adopted and reaped by the init
+    const std::function<bool()> cases[] = {
+        [&] { return absent(outside) && absent(up) && absent("/up") && absent("/abs"); },
+        [] { return ::getppid() == 1 && alone_with_init() && ::reboot(RB_DISABLE_CAD) == -1; },
+        [] {  // a grandchild that outlives its parent is adopted and reaped by the init
             if (const pid_t child = ::fork(); child == 0) {
                 ::_exit(::fork() == 0 ? ::usleep(100000) : 0);
             } else {
@@ -87,10 +81,10 @@ TEST_F(Jail, Guarantees) {
                 ::usleep(10000);  // up to 5 s on a loaded machine
             }
             return alone_with_init();
-        }},
+        },
     };
     for (std::size_t i = 0; i < std::size(cases); ++i) {
-        const JailResult result = run_in(dir_, cases[i].holds, cases[i].options);
+        const JailResult result = run_in(dir_, cases[i]);
         EXPECT_TRUE(result.side == JailResult::Side::outside && result.wait_status == 0)
             << "case " << i << result.error;
     }

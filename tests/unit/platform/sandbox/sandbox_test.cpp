@@ -100,7 +100,7 @@ TEST_F(Mtd, OperationsLeaveWhatTheChipWould) {
         {"# a board\n\n  mtd.erase_size = 8192   # two blocks\nmtd.erase_size = 0x1000\n"
          "clock.scale = -1\nfault.mtd.erase = boot:1\ni2c.eeprom = ../outside.bin\n"
          "i2c.eeprom = var/\nno equals sign\nmtd.colour = blue\npower.cut_after_writes = -1\n"
-         "power.cut_partial = 101\n",
+         "power.cut_partial = 101\nfault.mtd.absent = 0\nfault.mtd.meminfo = on\n",
          {{'i', kEnd, 0, 8192}, {'e', 0, 8192, 0}, {'w', 0, 8, 8}},
          "config: line 6: bad value for mtd.erase_size: 0x1000\n"
          "config: line 7: bad value for clock.scale: -1\n"
@@ -110,7 +110,8 @@ TEST_F(Mtd, OperationsLeaveWhatTheChipWould) {
          "config: line 11: expected key = value: no equals sign\n"
          "config: line 12: unknown key mtd.colour\n"
          "config: line 13: bad value for power.cut_after_writes: -1\n"
-         "config: line 14: bad value for power.cut_partial: 101\n"}};
+         "config: line 14: bad value for power.cut_partial: 101\n"
+         "config: line 16: bad value for fault.mtd.meminfo: on\n"}};
     // clang-format on
     for (const Case& c : cases) {
         std::filesystem::remove(board_file("var/log/board.log"));
@@ -175,10 +176,18 @@ TEST_F(Bus, DevicesAnswerBehindTheirPath) {
     configure("fault.i2c.missing = 1\n");
     EXPECT_TRUE(dev_open("/dev/i2c-0", O_RDWR) == -1 && errno == ENOENT);
     EXPECT_GE(dev_open("/dev/i2c-1", O_RDWR), 0);
+    configure("fault.cpld.stuck = 1\n");  // the status never says done; logged once per switch
+    const int cpld = dev_open("/dev/lamel/cpld_mmmap", O_RDWR);
+    for (std::uint8_t reg : {24, 24, 20, 24}) {
+        EXPECT_TRUE(dev_lseek(cpld, reg, SEEK_SET) == reg &&
+                    (reg == 20 ? dev_write(cpld, &reg, 1) : dev_read(cpld, &reg, 1)) == 1 &&
+                    reg != 1);
+    }
     EXPECT_EQ(log(),
               "vpd-write: offset 1 value 0x00\nfault: i2c nak read\nfault: i2c nak write\n"
               "fault: i2c nak write\nfault: i2c nak read\nvpd-write: offset 59 value 0xff\n"
-              "vpd-write: offset 59 value 0x09\nfault: i2c missing\n");
+              "vpd-write: offset 59 value 0x09\nfault: i2c missing\nfault: cpld stuck\n"
+              "fault: cpld stuck\n");
 }
 
 using Board = BoardTest;

@@ -1,0 +1,41 @@
+// The steps that make a jail, shared by the files of src/jail/. Not for use outside it.
+//
+// Files are reached through openat and fstatat only: tests of the board's platform link with
+// open and stat wrapped (ld --wrap), and their main still has to build the jail.
+#pragma once
+
+#include <stdexcept>
+#include <string>
+
+#include "jail/jail.hpp"
+
+namespace platform::sandbox::jail_steps {
+
+// A step that failed: "jail: <step>: <reason>".
+class StepFailed : public std::runtime_error {
+public:
+    using std::runtime_error::runtime_error;
+};
+
+[[noreturn]] void fail_because(const std::string& step, const std::string& reason);
+[[noreturn]] void fail(const std::string& step, int err, const std::string& hint = {});
+// fail(step, errno) unless rc is 0.
+void check(long rc, const std::string& step);
+
+// namespaces.cpp. In the process that becomes the jail's parent of PID 1: a user namespace of
+// its own where the caller is root (or none for root under qemu-user), then the mount, PID,
+// network, UTS and IPC namespaces, every mount made private.
+void enter_user_namespace();
+void enter_namespaces();
+
+// mounts.cpp. The real path of the jail's directory (never the host's root); a console must be a
+// terminal device.
+std::string jail_root(const std::string& dir);
+void check_console(const std::string& console);
+// Everything under the directory but proc, which only a process of the new PID namespace can
+// mount.
+void build_tree(const std::string& root, const JailOptions& options);
+// In PID 1 of the jail: proc, then the directory becomes the root of the mount namespace.
+void enter_root(const std::string& root);
+
+}  // namespace platform::sandbox::jail_steps
