@@ -27,12 +27,23 @@ if(MP_SANITIZE)
     add_link_options(-fsanitize=address,undefined)
 endif()
 
-# mp_add_unit_test(NAME SOURCES a.cpp b.cpp LIBS lib...)
+# mp_use_platform(TARGET mp_platform_linux|mp_platform_sandbox)
+# The platform an executable is linked with (see src/CMakeLists.txt).
+function(mp_use_platform target platform)
+    set_target_properties(${target} PROPERTIES MP_PLATFORM ${platform})
+endfunction()
+
+# mp_add_unit_test(NAME SOURCES a.cpp b.cpp LIBS lib... [PLATFORM lib] [LABELS l...])
 # One GoogleTest binary per module. Cross builds run it through CMAKE_CROSSCOMPILING_EMULATOR.
+# The sandbox platform unless PLATFORM names another.
 function(mp_add_unit_test name)
-    cmake_parse_arguments(ARG "" "" "SOURCES;LIBS;LABELS" ${ARGN})
+    cmake_parse_arguments(ARG "" "PLATFORM" "SOURCES;LIBS;LABELS" ${ARGN})
+    if(NOT ARG_PLATFORM)
+        set(ARG_PLATFORM mp_platform_sandbox)
+    endif()
     add_executable(${name} ${ARG_SOURCES})
     target_link_libraries(${name} PRIVATE mp_options ${ARG_LIBS} mp_test_main GTest::gmock)
+    mp_use_platform(${name} ${ARG_PLATFORM})
     # Table rows without names of their own keep their index: a row's printed value (bytes of a
     # struct, pointers among them) would make a name that changes from build to build.
     gtest_discover_tests(${name}

@@ -7,9 +7,13 @@
 
 #include <cstdio>
 #include <cstring>
+#include <iterator>
 #include <memory>
 #include <new>
+#include <optional>
 
+#include "base/partitions.hpp"
+#include "base/progress.hpp"
 #include "flash/flash_testing.hpp"
 #include "platform/platform.hpp"
 
@@ -41,22 +45,16 @@ struct FlashGeometry {
 constexpr FlashGeometry kUnknownFlash{"unknown", 0, 0, 0, 0};
 FlashGeometry theFlash = kUnknownFlash;
 
-struct Partition {
-    int* fd;
-    const char* device;
-    int flags;
-};
+// The descriptor of each partition of base's table, in its order, which is the order of the
+// opens; a partition that will not open holds -1 and its calls fail at the device.
+constexpr int* kDescriptors[] = {&uboot_fd,  &uboot_env_fd, &device_tree_fd,
+                                 &kernel_fd, &rfs_fd,       &rescue_fd};
+static_assert(std::size(kDescriptors) == base::kPartitions.size());
 
-// Opened in this order, one open each; a partition that will not open holds -1 and its calls
-// fail at the device. The rescue partition is the one opened without O_SYNC.
-constexpr Partition kPartitions[] = {
-    {&uboot_fd, "/dev/mtd-uboot", O_RDWR | O_SYNC},
-    {&uboot_env_fd, "/dev/mtd-ubootenv", O_RDWR | O_SYNC},
-    {&device_tree_fd, "/dev/mtd-devicetree", O_RDWR | O_SYNC},
-    {&kernel_fd, "/dev/mtd-kernel", O_RDWR | O_SYNC},
-    {&rfs_fd, "/dev/mtd-rfs", O_RDWR | O_SYNC},
-    {&rescue_fd, "/dev/mtd-rescue", O_RDWR},
-};
+// The rescue partition is the one opened without O_SYNC.
+constexpr int open_flags(base::PartitionId id) {
+    return id == base::PartitionId::rescue ? O_RDWR : O_RDWR | O_SYNC;
+}
 
 // The block I/O below masks with sector_size - 1, counts sectors by shifting and writes sectors
 // back in 1 KiB pieces; an erase block that is not a power of two of at least 1 KiB cannot be
@@ -84,8 +82,9 @@ SectorSpan sector_span(std::uint32_t offset, std::uint32_t length) {
 }
 
 void mtd_open() {
-    for (const Partition& p : kPartitions) {
-        *p.fd = platform::dev_open(p.device, p.flags);
+    for (const base::Partition& p : base::kPartitions) {
+        *kDescriptors[static_cast<std::size_t>(p.id)] =
+            platform::dev_open(p.device, open_flags(p.id));
     }
     flash_fd = kernel_fd;
 }
@@ -199,8 +198,9 @@ int flash_write(const void* buffer, int fd, std::uint32_t length, std::uint32_t 
         std::printf("Flash Write malloc failed\n");
         return 0;
     }
+    std::optional<base::Progress> progress;
     if (show_progress) {
-        std::printf("     ");
+        progress.emplace("     ");
     }
 
     std::uint32_t consumed = 0;
@@ -233,15 +233,14 @@ int flash_write(const void* buffer, int fd, std::uint32_t length, std::uint32_t 
                 return write_failed("Flash Write mtd write failed.");
             }
         }
-        if (show_progress) {
-            std::printf("\b\b\b\b%3.3d%c", static_cast<int>(i * 100u / span.count), '%');
-            std::fflush(stdout);
+        if (progress) {
+            progress->show(i, span.count);
         }
         cur += s;
         consumed += chunk;
     }
-    if (show_progress) {
-        std::printf("\b\b\b\b100%c\n", '%');
+    if (progress) {
+        progress->finish();
     }
     return 1;
 }
@@ -286,21 +285,13 @@ int mtd_get_size(int fd, std::uint32_t* size) {
 // ---- Test hooks ---------------------------------------------------------------------------
 
 void flash_reset_for_tests() {
-    for (const Partition& p : kPartitions) {
-        if (*p.fd > 0) {
-            platform::dev_close(*p.fd);
+    for (int* fd : kDescriptors) {
+        if (*fd > 0) {
+            platform::dev_close(*fd);
         }
-        *p.fd = 0;
+        *fd = 0;
     }
     flash_fd = 0;
     theFlash = kUnknownFlash;
     debug_read = debug_write = debug_erase = 0;
-}
-
-const char* flash_geometry_name() {
-    return theFlash.name;
-}
-
-std::uint32_t flash_sector_size() {
-    return theFlash.sector_size;
 }

@@ -6,7 +6,6 @@
 // 20 bytes remain. Lengths are 32-bit, as on the board.
 #pragma once
 
-#include <algorithm>
 #include <cstddef>
 #include <cstdint>
 #include <span>
@@ -128,20 +127,4 @@ WalkResult walk_records(ReadProbe&& read_probe, Visit&& visit) {
         }
         offset += rec.header.record_length();
     }
-}
-
-// The probe walk over a package held in memory.
-template <class Visit>
-WalkResult walk_records(std::span<const std::uint8_t> package, Visit&& visit) {
-    return walk_records(
-        [package](std::uint64_t offset, std::span<std::uint8_t, RECORD_PROBE_SIZE> probe) {
-            if (offset >= package.size()) {
-                return std::size_t{0};
-            }
-            const std::size_t n =
-                std::min<std::uint64_t>(package.size() - offset, RECORD_PROBE_SIZE);
-            std::copy_n(package.begin() + static_cast<std::ptrdiff_t>(offset), n, probe.begin());
-            return n;
-        },
-        visit);
 }

@@ -1,40 +1,36 @@
 // Application launch: unpack the tarball in /tmp, hand the I2C buses back, and start the
 // application in the mode the boot flags ask for. Also fetches the debugger from the other
 // image slot for the local-debugger mode.
+#include <fcntl.h>
 #include <sys/stat.h>
 
-#include <array>
-#include <cstdarg>
 #include <cstdio>
-#include <memory>
 
+#include "base/command.hpp"
+#include "base/io.hpp"
+#include "base/paths.hpp"
+#include "base/unique_fd.hpp"
 #include "i2c/i2c.hpp"
 #include "image/record.hpp"
+#include "image/record_reader.hpp"
 #include "launch/launch_steps.hpp"
 #include "platform/platform.hpp"
 
 namespace {
 
-using launch::File;
-
-// The command line being built or run. Every line below is far shorter.
-std::array<char, 256> stringbuff{};
+using base::run_command;
+using base::run_formatted;
+using base::UniqueFd;
 
 constexpr const char* kGdb = "/tmp/gdb";
 constexpr const char* kGdbArchive = "/tmp/gdb.gz";
-
-__attribute__((format(printf, 1, 2))) int run_formatted(const char* format, ...) {
-    va_list args;
-    va_start(args, format);
-    std::vsnprintf(stringbuff.data(), stringbuff.size(), format, args);
-    va_end(args);
-    return launch::run_command(stringbuff.data());
-}
+// The debugger is copied in pieces of this size.
+constexpr std::size_t kGdbPiece = 16384;
 
 // The child modes: the launcher waits for the application (or its debugger) and the board is
 // reset when it ends.
 [[noreturn]] void run_until_end_then_reset(const char* command) {
-    launch::run_command(command);
+    run_command(command);
     board_reset();
 }
 
@@ -49,7 +45,7 @@ void launch_image(std::uint8_t is_diags) {
     platform::clock_sleep(1);
 
     // tar's m: the board's clock may be far behind the build's time stamps.
-    if (run_formatted("cd /tmp \ntar mxzf %s \nrm %s\n", launch::kTarball, launch::kTarball) < 0) {
+    if (run_formatted("cd /tmp \ntar mxzf %s \nrm %s\n", base::kTarball, base::kTarball) < 0) {
         std::fputs("Failed to gunzip Application OS.\n", stderr);
         board_reset();
     }
@@ -59,8 +55,8 @@ void launch_image(std::uint8_t is_diags) {
         // The diagnostics tarball unpacks its executable at the top of /tmp; from here on it is
         // started exactly like the application.
         std::puts("install diags image");
-        launch::run_command("mkdir -p /tmp/home/bin");
-        launch::run_command("mv /tmp/mpdiag.elf.strip /tmp/home/bin/mp.elf.strip");
+        run_command("mkdir -p /tmp/home/bin");
+        run_command("mv /tmp/mpdiag.elf.strip /tmp/home/bin/mp.elf.strip");
     }
 
     if (shell_enable != 0) {
@@ -105,47 +101,39 @@ int extract_gdb(int slot) {
     const int other = 3 - slot;
     std::printf("Extracting GDB from image slot %d\n", other);
 
-    File image(std::fopen(launch::slot_path(other), "rb"));
-    if (!image) {
+    UniqueFd slot_file(::open(base::slot_path(other), O_RDONLY | O_CLOEXEC));
+    if (!slot_file) {
         std::fprintf(stderr, "Failed to open GDB image (from slot %d)\n", other);
         return 0;
     }
-    File archive(std::fopen(kGdbArchive, "wb"));
+    UniqueFd archive(::open(kGdbArchive, O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0666));
     if (!archive) {
         std::fputs("Failed to open GDB output file.\n", stderr);
         return 0;
     }
 
     // A file shorter than a header leaves the missing bytes 0, which no type matches.
+    const image::FileSource source = image::FileSource::of_fd(slot_file.get());
     std::uint8_t probe[RECORD_PROBE_SIZE] = {};
-    static_cast<void>(std::fread(probe, 1, sizeof probe, image.get()));
-    const RecordHeader h =
-        parse_probe(std::span<const std::uint8_t, RECORD_PROBE_SIZE>(probe, RECORD_PROBE_SIZE));
+    static_cast<void>(image::read_probe(source, 0, probe));
+    const RecordHeader h = parse_probe(probe);
     if (h.type() != IMAGE_APPLICATION && h.type() != IMAGE_DIAGS) {
         std::fprintf(stderr, "Image has invalid header 0x%x\n", h.magic);
         return 0;
     }
     std::printf("Found GDB image %d of length = %u.\n", other, h.len);
 
-    // Copy in pieces, and only what the file holds: a slot file that ends before the len bytes
-    // its header announces gives a shorter archive, which gunzip then rejects.
-    if (std::fseek(image.get(), static_cast<long>(h.header_length()), SEEK_SET) == 0) {
-        std::array<std::uint8_t, 16384> chunk{};
-        std::uint32_t left = h.len;
-        while (left > 0) {
-            const std::size_t want = left < chunk.size() ? left : chunk.size();
-            const std::size_t n = std::fread(chunk.data(), 1, want, image.get());
-            if (n == 0 || std::fwrite(chunk.data(), 1, n, archive.get()) != n) {
-                break;
-            }
-            left -= static_cast<std::uint32_t>(n);
-        }
-    }
-    image.reset();
+    // Only what the file holds: a slot file that ends before the len bytes its header announces
+    // gives a shorter archive, which gunzip then rejects.
+    static_cast<void>(image::stream_range(source, h.header_length(), h.len, kGdbPiece,
+                                          [&](std::span<const std::uint8_t> piece) {
+                                              return base::write_all(archive.get(), piece).ok();
+                                          }));
+    slot_file.reset();
     archive.reset();
 
     std::puts("decompressing GDB....");
-    launch::run_command("gunzip /tmp/gdb.gz");
-    launch::run_command("chmod +x /tmp/gdb");
+    run_command("gunzip /tmp/gdb.gz");
+    run_command("chmod +x /tmp/gdb");
     return 1;
 }

@@ -1,29 +1,28 @@
 // Start-up and boot selection: which slot to boot, one boot attempt from a slot file with its
 // record walk, and the fallback to the other slot and to the rescue image.
-#include <sys/stat.h>
-
 #include <algorithm>
 #include <csignal>
 #include <cstdio>
 #include <cstdlib>
 #include <limits>
-#include <memory>
 #include <span>
 
-#include "crc/crc.hpp"
+#include "base/command.hpp"
+#include "base/file.hpp"
+#include "base/interrupt.hpp"
+#include "base/paths.hpp"
 #include "flash/flash.hpp"
 #include "i2c/i2c.hpp"
 #include "image/record.hpp"
+#include "image/record_reader.hpp"
 #include "launch/launch_steps.hpp"
 #include "mgmt/mgmt_port.hpp"
 #include "rescue/rescue_menu.hpp"
 
-std::atomic<std::uint8_t> sig_quit_raised{0};
-
 namespace {
 
-using launch::File;
-using launch::RecordBuffer;
+using base::File;
+using image::LoadedRecord;
 
 // Set just before the second slot is tried: from then on every failed attempt is final.
 std::uint8_t tried_alt_image = 0;
@@ -36,36 +35,19 @@ RecordHeader view(const std::uint8_t* probe) {
     return parse_probe(std::span<const std::uint8_t, RECORD_PROBE_SIZE>(probe, RECORD_PROBE_SIZE));
 }
 
-// Reads the record that starts at the stream's position into a fresh buffer and checks its
-// CRC. A record that breaks the format, that is too short to hold the CRC range, that the heap
-// cannot hold or that the file does not hold in full is damaged like one with a bad CRC:
-// nothing is checked or written from memory that was never read.
-RecordBuffer read_intact_record(std::FILE* fp, const RecordHeader& header) {
-    if (classify_record(header) != RecordFault::none) {
-        return nullptr;
-    }
-    const std::uint32_t length = header.record_length();
-    if (length < RECORD_PROBE_SIZE) {
-        return nullptr;
-    }
-    // A garbage len must not allocate more than the file can hold.
-    struct stat st {};
+// Reads the record that starts at the stream's position whole and checks it. A record that breaks
+// the format, that is too short to hold the CRC range, that the heap cannot hold or that the
+// file does not hold in full is damaged like one with a bad CRC: nothing is checked or written
+// from memory that was never read.
+bool read_intact_record(std::FILE* fp, const RecordHeader& header, LoadedRecord& record) {
     const off_t start = ftello(fp);
-    if (start < 0 || fstat(fileno(fp), &st) != 0 || st.st_size < start ||
-        static_cast<std::uint64_t>(st.st_size - start) < length) {
-        return nullptr;
+    if (start < 0 || header.record_length() < RECORD_PROBE_SIZE) {
+        return false;
     }
-    RecordBuffer buffer(static_cast<std::uint8_t*>(std::malloc(length)));
-    if (!buffer) {
-        return nullptr;
-    }
-    if (std::fread(buffer.get(), 1, length, fp) != length) {
-        return nullptr;
-    }
-    if (CheckCrc(buffer.get() + 4, length - 4, header.crc) != 0) {
-        return nullptr;
-    }
-    return buffer;
+    const image::FileSource source = image::FileSource::of_fd(fileno(fp));
+    return image::load_record(source, static_cast<std::uint64_t>(start), header, record) ==
+               image::LoadResult::loaded &&
+           record.intact();
 }
 
 // The end of a boot path that has nothing left to try.
@@ -132,11 +114,11 @@ int extract_image(int slot) {
     }
     const int other = 3 - slot;
 
-    File image(std::fopen(launch::slot_path(slot), "rb"));
+    File image(std::fopen(base::slot_path(slot), "rb"));
     if (!image) {
         std::fprintf(stderr, "Failed to open Application image %d. Trying image %d.\n", slot,
                      other);
-        image.reset(std::fopen(launch::slot_path(other), "rb"));
+        image.reset(std::fopen(base::slot_path(other), "rb"));
         if (!image) {
             std::fprintf(stderr, "Failed to open Application image %d. Trying rescue image\n",
                          other);
@@ -144,7 +126,7 @@ int extract_image(int slot) {
         }
     }
 
-    File tarball(std::fopen(launch::kTarball, "wb"));
+    File tarball(std::fopen(base::kTarball, "wb"));
     if (!tarball) {
         std::fputs("Failed to open application image output file.\n", stderr);
         image.reset();
@@ -170,8 +152,8 @@ int extract_image(int slot) {
     }
 
     const RecordHeader h = view(header);
-    RecordBuffer record = read_intact_record(image.get(), h);
-    if (!record) {
+    LoadedRecord record;
+    if (!read_intact_record(image.get(), h, record)) {
         if (tried_alt_image != 0) {
             std::fputs("Both image1 and image2 failed.\n", stderr);
             image.reset();
@@ -182,8 +164,9 @@ int extract_image(int slot) {
         return 0;
     }
 
-    std::fwrite(record.get() + h.header_length(), 1, h.len, tarball.get());
-    record.reset();
+    const std::span<const std::uint8_t> payload = record.payload();
+    std::fwrite(payload.data(), 1, payload.size(), tarball.get());
+    record = {};
     image.reset();
     tarball.reset();
     api_set_booted_image(static_cast<std::uint8_t>(slot));
@@ -194,11 +177,12 @@ int extract_image(int slot) {
 }
 
 void launcher_main() {
+    launch::connect_hooks();
     sig_init();
     api_i2c_init();
     api_flash_init();
     parse_uboot_env();
-    launch::run_command("/bin/mount -o sync -t jffs2 /dev/mtd-user /user");
+    base::run_command("/bin/mount -o sync -t jffs2 /dev/mtd-user /user");
     if (rescue_enable != 0) {
         run_rescue_mode();
     }

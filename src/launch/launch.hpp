@@ -6,8 +6,9 @@
 // the processor (launch_image) or in a reboot (board_reset).
 #pragma once
 
-#include <atomic>
 #include <cstdint>
+
+#include "base/interrupt.hpp"  // sig_quit_raised, raised by sig_handler
 
 // Boot flags, set only by parse_uboot_env from the boot loader's environment and read by the
 // start-up, the boot attempts and the launch. Each keeps its initial value unless its key is
@@ -20,12 +21,6 @@ extern std::uint8_t memchk_enable;     // preload the memory checker
 extern std::int32_t rescue_enable;     // rescue menu on the console at start-up
 extern std::int32_t standalone_diags;  // boot the diagnostics image from flash at start-up
 
-// Raised to 1 by the SIGINT handler (the operator pressed Ctrl-C on the console). The console
-// loops poll it after an input returns; only the rescue menu clears it. An 8-bit lock-free atomic
-// so that the handler's store is safe and every poll sees it.
-extern std::atomic<std::uint8_t> sig_quit_raised;
-static_assert(std::atomic<std::uint8_t>::is_always_lock_free);
-
 // One second's pause, "reboot" through the shell, and exit status 0, whether or not the shell
 // could be started.
 [[noreturn]] void board_reset();
@@ -37,3 +32,13 @@ static_assert(std::atomic<std::uint8_t>::is_always_lock_free);
 // Boots the record of the rescue partition (and, for an application record, installs it into
 // an image slot when the operator asks for it). Returns 0 only when that record cannot be used.
 int extract_image_from_flash();
+
+namespace launch {
+
+// Hands the launch's own steps to the layers below that call upward: launch_image to the
+// installer (a record booted at once), board_reset and extract_image_from_flash to the rescue
+// menu. launcher_main does it first; a program that installs packages without the launcher's
+// start-up (mpboard install) does it before.
+void connect_hooks();
+
+}  // namespace launch

@@ -3,8 +3,6 @@
 
 #include <cstdint>
 #include <cstdio>
-#include <cstdlib>
-#include <memory>
 
 #include "launch/launch.hpp"
 
@@ -35,26 +33,6 @@ int parse_uboot_env();
 int extract_gdb(int slot);
 
 namespace launch {
-
-struct FileCloser {
-    void operator()(std::FILE* fp) const noexcept { std::fclose(fp); }
-};
-using File = std::unique_ptr<std::FILE, FileCloser>;
-
-// A record read whole: one heap buffer of its record length, released on every path.
-struct FreeDeleter {
-    void operator()(std::uint8_t* p) const noexcept { std::free(p); }
-};
-using RecordBuffer = std::unique_ptr<std::uint8_t, FreeDeleter>;
-
-inline constexpr const char* kTarball = "/tmp/kaviximage.tar.gz";
-
-// "/user/images/image1" or "/user/images/image2".
-const char* slot_path(int slot);
-
-// Every command goes through here: the launcher's own buffered output is flushed first, so that
-// the shell's output cannot overtake it on the console.
-int run_command(const char* command);
 
 // The operator's interactive shell on the console; the launcher waits until it ends.
 void operator_shell();

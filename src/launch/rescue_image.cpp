@@ -1,48 +1,62 @@
 // The rescue image: one record at the start of the rescue partition that stays bootable when
 // both image slots on /user are missing or damaged. A diagnostics record is booted at once; an
 // application record is a recovery application that the operator may install into a slot.
+#include <algorithm>
 #include <array>
 #include <cstdio>
-#include <cstdlib>
-#include <memory>
+#include <cstring>
 #include <span>
 
-#include "crc/crc.hpp"
+#include "base/command.hpp"
+#include "base/file.hpp"
+#include "base/paths.hpp"
 #include "flash/flash.hpp"
 #include "i2c/i2c.hpp"
 #include "image/record.hpp"
+#include "image/record_reader.hpp"
 #include "launch/launch_steps.hpp"
 
 namespace {
 
-using launch::File;
-using launch::RecordBuffer;
+using base::File;
+using image::LoadedRecord;
 
 // Booted-slot value for an image that came from flash rather than from a slot file.
 constexpr std::uint8_t kBootedFromFlash = 4;
 
-// The whole record, read from flash and checked; nullptr when it is damaged. The flash layer
-// counts a short read as success and reads past the partition's end come back short, so a
-// record that claims more than the partition holds is damaged before anything is allocated,
-// and the buffer starts zeroed so that no byte of it is ever undefined.
-RecordBuffer read_intact_record(const RecordHeader& header) {
-    if (classify_record(header) != RecordFault::none) {
-        return nullptr;
+// The rescue partition as a record source. The flash layer counts a short read as success and
+// reads past the partition's end come back short, so the buffer is zeroed first: no byte of a
+// record is ever undefined, and one that claims more than the partition holds is never read.
+class RescuePartition final : public image::ByteSource {
+public:
+    RescuePartition() noexcept {
+        if (mtd_get_size(rescue_fd, &size_) != 1) {
+            size_ = 0;
+        }
     }
-    const std::uint32_t length = header.record_length();
-    std::uint32_t partition_size = 0;
-    if (length < RECORD_PROBE_SIZE || mtd_get_size(rescue_fd, &partition_size) != 1 ||
-        length > partition_size) {
-        return nullptr;
+    std::uint64_t size() const noexcept override { return size_; }
+    ssize_t read_at(std::uint64_t offset, std::span<std::uint8_t> out) const noexcept override {
+        std::memset(out.data(), 0, out.size());
+        const std::uint64_t n =
+            offset < size_ ? std::min<std::uint64_t>(out.size(), size_ - offset) : 0;
+        if (n != 0 && api_flash_read(out.data(), rescue_fd, static_cast<std::uint32_t>(offset),
+                                     static_cast<std::uint32_t>(n)) != 0) {
+            return -1;
+        }
+        return static_cast<ssize_t>(n);
     }
-    RecordBuffer record(static_cast<std::uint8_t*>(std::calloc(length, 1)));
-    if (!record || api_flash_read(record.get(), rescue_fd, 0, length) != 0) {
-        return nullptr;
-    }
-    if (CheckCrc(record.get() + 4, length - 4, header.crc) != 0) {
-        return nullptr;
-    }
-    return record;
+
+private:
+    std::uint32_t size_ = 0;
+};
+
+// The whole record at the start of the rescue partition, when it is intact.
+bool read_intact_record(const RecordHeader& header, LoadedRecord& record) {
+    const RescuePartition partition;
+    return header.record_length() >= RECORD_PROBE_SIZE &&
+           header.record_length() <= partition.size() &&
+           image::load_record(partition, 0, header, record) == image::LoadResult::loaded &&
+           record.intact();
 }
 
 // Writes the record to /tmp/image and replaces the slot file with it. The slot file is written
@@ -58,13 +72,13 @@ void install_into_slot(std::span<const std::uint8_t> record, char slot_digit) {
     std::fwrite(record.data(), 1, record.size(), image.get());
     image.reset();
 
-    launch::run_command("mkdir /user/images &> /dev/null");
+    base::run_command("mkdir /user/images &> /dev/null");
     std::array<char, 160> command{};
     std::snprintf(command.data(), command.size(),
                   "cp /tmp/image /user/images/image%c.new && sync && "
                   "mv /user/images/image%c.new /user/images/image%c\n",
                   slot_digit, slot_digit, slot_digit);
-    launch::run_command(command.data());
+    base::run_command(command.data());
 
     const int slot = slot_digit - '0';
     std::printf("Setting boot image to %d\n", slot);
@@ -75,7 +89,7 @@ void install_into_slot(std::span<const std::uint8_t> record, char slot_digit) {
 }  // namespace
 
 int extract_image_from_flash() {
-    File tarball(std::fopen(launch::kTarball, "wb"));
+    File tarball(std::fopen(base::kTarball, "wb"));
     if (!tarball) {
         std::fputs("Failed to open AppOS tarfile.\n", stderr);
         board_reset();
@@ -93,13 +107,13 @@ int extract_image_from_flash() {
         return 0;
     }
 
-    RecordBuffer record = read_intact_record(h);
-    if (!record) {
+    LoadedRecord record;
+    if (!read_intact_record(h, record)) {
         std::fputs("Image CRC failed. Quitting\n", stderr);
         return 0;
     }
-    const std::uint32_t length = h.record_length();
-    std::fwrite(record.get() + h.header_length(), 1, h.len, tarball.get());
+    const std::span<const std::uint8_t> payload = record.payload();
+    std::fwrite(payload.data(), 1, payload.size(), tarball.get());
     tarball.reset();
 
     if (diags) {
@@ -113,7 +127,7 @@ int extract_image_from_flash() {
         std::array<char, 8> answer{};
         if (std::fgets(answer.data(), static_cast<int>(answer.size()), stdin) != nullptr) {
             if (answer[0] == '1' || answer[0] == '2') {
-                install_into_slot(std::span<const std::uint8_t>(record.get(), length), answer[0]);
+                install_into_slot(record.bytes, answer[0]);
             } else {
                 std::puts(
                     "\nBooting recovery image. You will need to download and install an image "
@@ -122,6 +136,6 @@ int extract_image_from_flash() {
             }
         }
     }
-    record.reset();
+    record = {};
     launch_image(diags ? 1 : 0);
 }

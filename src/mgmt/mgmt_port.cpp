@@ -13,55 +13,26 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
-#include <cstdarg>
 #include <cstdio>
 #include <cstring>
 
-#include "launch/launch.hpp"
-#include "launch/launch_steps.hpp"
-#include "platform/platform.hpp"
+#include "base/command.hpp"
+#include "base/interrupt.hpp"
+#include "base/net.hpp"
+#include "base/unique_fd.hpp"
 #include "console/console.hpp"
+#include "platform/platform.hpp"
 
 namespace {
 
 // Every answer is one line of the console's editor.
 constexpr unsigned kAnswerSize = 128;
 
-// Holds the longest command line, "ifconfig eth%c netmask %s\n" with a 15-character address.
-constexpr std::size_t kCommandSize = 64;
-
-class Socket {
-public:
-    explicit Socket(int fd) noexcept : fd_(fd) {}
-    Socket(const Socket&) = delete;
-    Socket& operator=(const Socket&) = delete;
-    ~Socket() {
-        if (fd_ >= 0) {
-            ::close(fd_);
-        }
-    }
-    int get() const noexcept { return fd_; }
-
-private:
-    int fd_;
+// The text of an address, for a message or a command line.
+struct Dotted {
+    explicit Dotted(std::uint32_t address) noexcept { base::dotted(address, text); }
+    char text[INET_ADDRSTRLEN];
 };
-
-[[gnu::format(printf, 1, 2)]] void run(const char* format, ...) {
-    char command[kCommandSize];
-    va_list args;
-    va_start(args, format);
-    // The analyzer loses track of va_start through the compiler's builtin va_list.
-    // NOLINTNEXTLINE(clang-analyzer-valist.Uninitialized)
-    std::vsnprintf(command, sizeof command, format, args);
-    va_end(args);
-    launch::run_command(command);
-}
-
-const char* dotted(std::uint32_t address) {
-    in_addr in{};
-    in.s_addr = address;
-    return ::inet_ntoa(in);
-}
 
 }  // namespace
 
@@ -145,20 +116,22 @@ int verify_ip_address(std::uint32_t address) {
 int mgmt_port_configure(std::uint8_t dhcp, char port, std::uint32_t ip, std::uint32_t netmask,
                         std::uint32_t gateway) {
     if (dhcp != 0) {
-        run("dhclient -1 eth%c", port);
+        base::run_formatted("dhclient -1 eth%c", port);
         platform::clock_sleep(3);
     } else {
-        run("ifconfig eth%c %s\n", port, dotted(ip));
+        base::run_formatted("ifconfig eth%c %s\n", port, Dotted(ip).text);
         if (netmask != 0) {
-            std::printf("\tNetmask    : %s\n", dotted(netmask));
-            run("ifconfig eth%c down\n", port);
-            run("ifconfig eth%c netmask %s\n", port, dotted(netmask));
-            run("ifconfig eth%c up\n", port);
+            const Dotted mask(netmask);
+            std::printf("\tNetmask    : %s\n", mask.text);
+            base::run_formatted("ifconfig eth%c down\n", port);
+            base::run_formatted("ifconfig eth%c netmask %s\n", port, mask.text);
+            base::run_formatted("ifconfig eth%c up\n", port);
         }
         platform::clock_sleep(5);
         if (gateway != 0) {
-            std::printf("\tGateway    : %s\n", dotted(gateway));
-            run("route add default gw %s\n", dotted(gateway));
+            const Dotted gw(gateway);
+            std::printf("\tGateway    : %s\n", gw.text);
+            base::run_formatted("route add default gw %s\n", gw.text);
         }
         std::fputs("Configuring management port...", stdout);
         std::fflush(stdout);
@@ -178,8 +151,8 @@ int mgmt_port_configure(std::uint8_t dhcp, char port, std::uint32_t ip, std::uin
 }
 
 int mgmt_link_status(char /*port*/) {
-    const Socket sock(::socket(AF_INET, SOCK_DGRAM, 0));
-    if (sock.get() < 0) {
+    const base::UniqueFd sock(::socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, 0));
+    if (!sock) {
         std::puts("Raw Socket open error");
         return 0;
     }

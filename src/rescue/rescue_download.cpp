@@ -2,7 +2,6 @@
 // management port, or by its XMODEM receiver over the console line, then installed.
 #include "rescue/rescue_download.hpp"
 
-#include <arpa/inet.h>
 #include <netinet/in.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -12,17 +11,20 @@
 #include <cstring>
 #include <string_view>
 
-#include "image/installer.hpp"
-#include "launch/launch.hpp"
-#include "launch/launch_steps.hpp"
+#include "base/command.hpp"
+#include "base/interrupt.hpp"
+#include "base/net.hpp"
+#include "base/paths.hpp"
+#include "base/unique_fd.hpp"
+#include "console/console.hpp"
+#include "installer/installer.hpp"
 #include "mgmt/mgmt_port.hpp"
 #include "platform/platform.hpp"
-#include "console/console.hpp"
 #include "xmodem/serial_switch.hpp"
 
 namespace {
 
-constexpr const char* kDownload = "/tmp/image";
+constexpr const char* kDownload = base::kDownloadImage;
 constexpr int kTftpAttempts = 3;
 constexpr std::size_t kAnswerSize = 128;
 // "tftp -g -r %s -l /tmp/image %s\n" with a 127-character name and a 15-character address.
@@ -53,14 +55,6 @@ bool acceptable_file_name(std::string_view name) {
         }
     }
     return true;
-}
-
-std::string_view dotted(std::uint32_t address, char (&text)[INET_ADDRSTRLEN]) {
-    in_addr a{};
-    a.s_addr = address;
-    std::strncpy(text, inet_ntoa(a), sizeof text - 1);
-    text[sizeof text - 1] = '\0';
-    return text;
 }
 
 // 0 when the operator quit; otherwise the accepted name is in `name`.
@@ -105,7 +99,7 @@ int run_tftp_rescue() {
     static_cast<void>(mgmt_port_configure(0, port, ip, netmask, gateway));
 
     char server_text[INET_ADDRSTRLEN];
-    dotted(server, server_text);
+    base::dotted(server, server_text);
     for (int attempt = 1; attempt <= kTftpAttempts; ++attempt) {
         if (sig_quit_raised.load() != 0) {
             return 0;
@@ -114,7 +108,7 @@ int run_tftp_rescue() {
         char command[kTftpCommandSize];
         std::snprintf(command, sizeof command, "tftp -g -r %s -l /tmp/image %s\n", name,
                       server_text);
-        static_cast<void>(launch::run_command(command));
+        static_cast<void>(base::run_command(command));
         if (download_exists()) {
             break;
         }
@@ -130,17 +124,17 @@ int run_tftp_rescue() {
 
 int run_xmodem_rescue() {
     std::puts("Running xmodem rescue.....");
-    const int fd = init_serial();
-    if (fd < 0) {
+    base::UniqueFd line(init_serial());
+    if (!line) {
         // Without the line there is nothing to download on and nothing to switch back; an
         // earlier /tmp/image is not installed in its place.
         std::puts("Serial download not possible. Aborting");
         return 0;
     }
-    static_cast<void>(launch::run_command("/usr/bin/rx /tmp/image"));
+    static_cast<void>(base::run_command("/usr/bin/rx /tmp/image"));
     const bool arrived = download_exists();
-    reset_serial(fd);
-    ::close(fd);
+    reset_serial(line.get());
+    line.reset();
     if (!arrived) {
         return 0;
     }

@@ -7,16 +7,18 @@
 #include <cstdint>
 #include <cstdio>
 
-#include "image/byte_order.hpp"
-#include "image/installer.hpp"
-#include "image/record.hpp"
-#include "launch/launch.hpp"
-#include "launch/launch_steps.hpp"
-#include "platform/platform.hpp"
+#include "base/command.hpp"
+#include "base/interrupt.hpp"
 #include "console/console.hpp"
+#include "image/byte_order.hpp"
+#include "image/record.hpp"
+#include "installer/installer.hpp"
+#include "platform/platform.hpp"
 #include "rescue/rescue_download.hpp"
 
 namespace {
+
+RescueActions launcher_actions;
 
 void show_menu() {
     std::puts("Please select one of the following options:");
@@ -122,7 +124,10 @@ int run_rescue_mode() {
                 break;
             case 'R':
                 platform::clock_sleep(1);
-                board_reset();
+                if (launcher_actions.reset != nullptr) {
+                    launcher_actions.reset();
+                }
+                return 1;
             case 'E':
                 return 1;
             default:  // U: a letter without an action of its own
@@ -158,10 +163,16 @@ int run_standalone_diags() {
     if (key == 'Y' || key == 'y') {
         for (const WipeStep& step : kWipeSteps) {
             std::puts(step.announcement);
-            launch::run_command(step.command);
+            base::run_command(step.command);
         }
     }
     std::puts("Booting diags image...");
-    extract_image_from_flash();
+    if (launcher_actions.boot_from_flash != nullptr) {
+        launcher_actions.boot_from_flash();
+    }
     return 1;
+}
+
+void rescue_set_actions(const RescueActions& actions) {
+    launcher_actions = actions;
 }

@@ -11,9 +11,9 @@
 
 #include "flash/flash.hpp"
 #include "i2c/i2c.hpp"
-#include "image/installer.hpp"
-#include "image/installer_testing.hpp"
 #include "image/record.hpp"
+#include "installer/installer.hpp"
+#include "installer/installer_testing.hpp"
 #include "platform/sandbox/sandbox.hpp"
 
 namespace {

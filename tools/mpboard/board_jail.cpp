@@ -19,8 +19,9 @@
 #include <string>
 #include <vector>
 
-#include "image/installer.hpp"
+#include "installer/installer.hpp"
 #include "jail/jail.hpp"
+#include "launch/launch.hpp"
 #include "xmodem/xmodem.hpp"
 
 extern char** environ;
@@ -382,6 +383,7 @@ int install_on_board(const Board& board, const InstallOptions& options) {
             ::dup2(fds[0], STDIN_FILENO);
             ::close(fds[0]);
         }
+        launch::connect_hooks();
         const int installed =
             install_package_on_board("/tmp/image", options.check_versions ? 1 : 0, 0);
         std::fflush(nullptr);

@@ -1,5 +1,6 @@
 // mpimage create: writes records from payload files into a package.
 
+#include <algorithm>
 #include <array>
 #include <charconv>
 #include <cstdio>

@@ -312,18 +312,8 @@ int run_extract(const Args& args) {
     OutputFile out(positional[2]);
     std::uint32_t crc =
         crc_of_range(file, r.rec.offset + 4, std::min(header_length, r.available) - 4, CRC_START);
-    std::vector<std::uint8_t> chunk(CHUNK);
-    for (std::uint64_t done = 0; done < payload_bytes;) {
-        const std::size_t want =
-            payload_bytes - done < CHUNK ? static_cast<std::size_t>(payload_bytes - done) : CHUNK;
-        const std::size_t got = file.read_at(payload_start + done, std::span(chunk.data(), want));
-        if (got != want) {
-            throw Failure(EXIT_USAGE, path + ": file shrank while being read");
-        }
-        crc = gen_crc(chunk.data(), static_cast<std::uint32_t>(got), crc);
-        out.write(std::span<const std::uint8_t>(chunk.data(), got));
-        done += got;
-    }
+    crc = crc_of_range(file, payload_start, payload_bytes, crc,
+                       [&out](std::span<const std::uint8_t> piece) { out.write(piece); });
     RecordReport checked = r;
     checked.computed = crc;
     checked.crc_ok = !r.truncated && crc == h.crc;

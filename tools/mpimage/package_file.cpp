@@ -7,7 +7,6 @@
 #include <cerrno>
 #include <cstdio>
 #include <cstring>
-#include <vector>
 
 #include "crc/crc.hpp"
 
@@ -33,7 +32,7 @@ InputFile::InputFile(const std::string& path)
     if (!S_ISREG(st.st_mode)) {
         throw Failure(EXIT_USAGE, path + ": not a regular file");
     }
-    size_ = static_cast<std::uint64_t>(st.st_size);
+    source_ = image::FileSource(fd_.get(), static_cast<std::uint64_t>(st.st_size));
 }
 
 std::size_t InputFile::read_at(std::uint64_t offset, std::span<std::uint8_t> out) const {
@@ -93,19 +92,27 @@ void OutputFile::commit() {
 }
 
 std::uint32_t crc_of_range(const InputFile& file, std::uint64_t offset, std::uint64_t length,
-                           std::uint32_t start) {
-    std::vector<std::uint8_t> chunk(CHUNK);
+                           std::uint32_t start,
+                           const std::function<void(std::span<const std::uint8_t>)>& sink) {
     std::uint32_t crc = start;
-    while (length > 0) {
-        const std::size_t want = length < CHUNK ? static_cast<std::size_t>(length) : CHUNK;
-        const std::size_t got = file.read_at(offset, std::span(chunk.data(), want));
-        if (got != want) {
-            throw Failure(EXIT_USAGE, file.path() + ": file shrank while being read (offset " +
-                                          std::to_string(offset + got) + ")");
-        }
-        crc = gen_crc(chunk.data(), static_cast<std::uint32_t>(got), crc);
-        offset += got;
-        length -= got;
+    const image::StreamResult r = image::stream_range(
+        file.source(), offset, length, CHUNK, [&](std::span<const std::uint8_t> piece) {
+            crc = gen_crc(piece.data(), static_cast<std::uint32_t>(piece.size()), crc);
+            if (sink) {
+                sink(piece);
+            }
+            return true;
+        });
+    if (r.no_memory) {
+        throw Failure(EXIT_USAGE, file.path() + ": out of memory");
+    }
+    if (r.error != 0) {
+        errno = r.error;
+        io_error(file.path(), "read error at offset " + std::to_string(offset + r.done));
+    }
+    if (r.done != length) {
+        throw Failure(EXIT_USAGE, file.path() + ": file shrank while being read (offset " +
+                                      std::to_string(offset + r.done) + ")");
     }
     return crc;
 }

@@ -2,11 +2,13 @@
 #pragma once
 
 #include <cstdint>
+#include <functional>
 #include <span>
 #include <string>
 
 #include "common/files.hpp"
 #include "common/tool_failure.hpp"
+#include "image/record_reader.hpp"
 
 namespace mpimage {
 
@@ -26,14 +28,16 @@ public:
     explicit InputFile(const std::string& path);
 
     const std::string& path() const noexcept { return path_; }
-    std::uint64_t size() const noexcept { return size_; }
+    std::uint64_t size() const noexcept { return source_.size(); }
+    // The file as a record source, for the record reader.
+    const image::FileSource& source() const noexcept { return source_; }
     // Reads up to out.size() bytes at `offset`; fewer only at the end of the file.
     std::size_t read_at(std::uint64_t offset, std::span<std::uint8_t> out) const;
 
 private:
     std::string path_;
     host_tools::UniqueFd fd_;
-    std::uint64_t size_ = 0;
+    image::FileSource source_{-1, 0};
 };
 
 // An output written under a temporary name in the same directory and renamed into place by
@@ -58,9 +62,12 @@ private:
 // Chunk size of every streamed copy and CRC: records of any size pass through this much memory.
 inline constexpr std::size_t CHUNK = std::size_t{1} << 20;
 
-// gen_crc over `length` bytes of `file` from `offset`, continued from `start`, read in chunks.
+// Streams `length` bytes of `file` from `offset` to `sink` in chunks (the record reader's aligned
+// pieces) and returns their gen_crc continued from `start`. A read error or a file that ends
+// early is a Failure.
 std::uint32_t crc_of_range(const InputFile& file, std::uint64_t offset, std::uint64_t length,
-                           std::uint32_t start);
+                           std::uint32_t start,
+                           const std::function<void(std::span<const std::uint8_t>)>& sink = {});
 
 std::string hex32(std::uint32_t value);
 

@@ -6,8 +6,8 @@
 #include <csignal>
 #include <filesystem>
 
-#include "image/installer.hpp"
 #include "image/record.hpp"
+#include "installer/installer.hpp"
 #include "support/support.hpp"
 
 namespace mp_test {
@@ -90,19 +90,30 @@ TEST_F(Installer, SizeLimits) {
 }
 
 // A bad record voids the rest; what came before stays. The last is cut short, its CRC resealed.
+// A length that wraps to 5 bytes is reported with the CRC of the one byte after the crc word.
 TEST_F(Installer, BadRecordsEndTheRun) {
     const Bytes k = rec(IMAGE_KERNEL, 100, 10), app = rec(IMAGE_APPLICATION, 50, 11);
     Bytes flipped = rec(IMAGE_DFT, 100, 12), short_hdr = rec(IMAGE_RFS, 40, 13);
+    Bytes wraps = rec(IMAGE_KERNEL, 100, 14);
     flipped[50] ^= 1;
     short_hdr[19] = 8;
     seal(short_hdr);
+    std::copy_n(Bytes{0xFF, 0xFF, 0xFF, 0xED}.begin(), 4,
+                wraps.begin() + 4);  // 24 + len = 2^32 + 5
     Bytes tail(app.begin(), app.end() - 10);
     const Bytes cut = tail;
     seal(tail);
-    for (const Bytes& bad : {concat({flipped, app}), concat({short_hdr, app}), cut, tail}) {
+    const std::pair<Bytes, const char*> cases[] = {
+        {concat({flipped, app}), "Bad crc for DFT: "},
+        {concat({short_hdr, app}), "Bad crc for RFS: "},
+        {cut, "Bad crc for APPLICATION: "},
+        {tail, "Bad crc for APPLICATION: "},
+        {wraps, "Bad crc for KERNEL: 0x00ffffff, voiding download\n"},
+    };
+    for (const auto& [bad, text] : cases) {
         const Outcome o = install(concat({k, bad}), 0, 1);
         EXPECT_EQ(o.returned, 0);
-        EXPECT_THAT(o.out, HasSubstr("Bad crc for "));
+        EXPECT_THAT(o.out, HasSubstr(text));
         EXPECT_EQ(part("kernel"), padded(k));
         EXPECT_EQ(part("devicetree"), erased(kPartitionSize));
         EXPECT_EQ(part("rfs"), erased(kPartitionSize));

@@ -25,6 +25,12 @@
 // record was written, 0 otherwise.
 int processLamelImage(const char* path, std::uint8_t check_versions, std::int32_t slot);
 
+// What the installer calls to boot an application record at once, after writing its payload to
+// the tarball: the launcher hands in its launch_image at start-up (the launcher's layer is above
+// this one). Never returns. Without it, declining a slot ends the installation with 0.
+using InstallerBoot = void (*)(std::uint8_t is_diags);
+void installer_set_boot(InstallerBoot boot);
+
 // Fills the 16 bytes at `header` with the stored header of the installed image of record type
 // `type` (for IMAGE_APPLICATION, the first 16 bytes of the file of image slot `slot`; for
 // IMAGE_BOOT, the header copy at byte 240 of the boot-loader partition; for the others, offset 0
