@@ -179,6 +179,10 @@ mp_ensure_packages() {
 mp_setup_ccache() {
     export CCACHE_DIR=${CCACHE_DIR:-$MP_BUILD/ccache}
     export CCACHE_MAXSIZE=${CCACHE_MAXSIZE:-3G}
+    # Objects with debug information are shared between build directories (the static powerpc
+    # launcher's build/ppc-static/ and the ppc preset compile the same sources with the same
+    # flags): their recorded compilation directory may name the other one.
+    export CCACHE_NOHASHDIR=${CCACHE_NOHASHDIR:-1}
     mkdir -p "$CCACHE_DIR"
 }
 
