@@ -211,6 +211,7 @@ int cmd_create(Args args) {
         }
     }
     create_board(dir, options);
+    put_confirm(Board::open(dir), default_from("MPBOARD_CONFIRM", MPBOARD_DEFAULT_CONFIRM));
     return EXIT_OK;
 }
 
@@ -380,6 +381,7 @@ int cmd_run(Args args) {
                                : default_from("MPBOARD_LAUNCHER", MPBOARD_DEFAULT_LAUNCHER);
     }
     options.launcher = launcher;
+    options.confirm = default_from("MPBOARD_CONFIRM", MPBOARD_DEFAULT_CONFIRM);
     if (options.ppc) {
         options.qemu = default_from("MP_QEMU_PPC_STATIC", MPBOARD_DEFAULT_QEMU_PPC);
     }
