@@ -200,6 +200,11 @@ int extract_image(int slot) {
             std::fputs("Both image1 and image2 failed.\n", stderr);
             image.reset();
             tarball.reset();
+            // With a slot passed over for its attempts a reset would boot the same way again:
+            // the rescue image ends the loop.
+            if (passed_over[0] || passed_over[1]) {
+                rescue_then_reset();
+            }
             shell_then_reset();
         }
         std::fprintf(stderr, "Image%d CRC failed, trying Image%d now.\n", slot, other);

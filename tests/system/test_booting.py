@@ -57,27 +57,30 @@ def test_boot(board, image, slot1, slot2, rescue, err, out, booted):
 
 
 
-# Boot attempts: "bootlimit" (None: no key); whether slots 1 and 2 confirm; what each boot in a row
-# started ("R": the rescue partition); the counts left (None: no state file). Then slot 1
-# installed anew starts with no attempts.
+# Boot attempts: "bootlimit" (None: no key); slots 1 and 2 ("x" exits at once, "c" confirms, "d"
+# damaged); what each boot in a row started ("R": the rescue partition); the counts left (None: no
+# state file). Then slot 1 installed anew starts with no attempts.
 PASSED = "Image{} not confirmed after {} boots, passing it over.\n"
-CONFIRMS = {n: application(v := f"{n}.{n}.{n}.{n}", f'echo "{app_line(v)}"\n/usr/bin/mplaunch-confirm\n') for n in "12"}
-@pytest.mark.parametrize("limit, confirms, boots, counts", [
-    ("2", "2", "1122", (2, 0)),
-    ("3", "1", "11111", (0, 0)),
-    ("2", "", "1122RR", (2, 2)),
-    ("255", "", "111", (3, 0)),
-    *[(bad, "", "1111", None) for bad in ("0", "256", "2x", "-2", " 2", None)],
+SLOTS = {"c": lambda v: application(v, f'echo "{app_line(v)}"\n/usr/bin/mplaunch-confirm\n'),
+         "d": lambda v: damaged(application(v)), "x": application}
+@pytest.mark.parametrize("limit, slots, boots, counts", [
+    ("2", "xc", "1122", (2, 0)),
+    ("3", "cx", "11111", (0, 0)),
+    ("2", "xx", "1122RR", (2, 2)),
+    ("1", "xd", "1RR", (1, 0)),  # slot 2's bad CRC after slot 1 passed over: the rescue image
+    ("255", "xx", "111", (3, 0)),
+    *[(bad, "xx", "1111", None) for bad in ("0", "256", "2x", "-2", " 2", None)],
 ])
-def test_boot_attempts(board, limit, confirms, boots, counts):
+def test_boot_attempts(board, limit, slots, boots, counts):
     board.mpboard("env", f"bootlimit={limit or ''}")
-    for n in confirms:
-        board.slot(n, CONFIRMS[n])
+    for n, kind in zip("12", slots):
+        board.slot(n, SLOTS[kind](".".join(n * 4)))
     for i, booted in enumerate(boots):
         passed = [n for n in "12" if n in boots[:i] and n not in boots[i:]]
         started = DIAGS_OUT if booted == "R" else app_line(".".join(booted * 4)) + "\n" + \
-            ("" if booted in confirms else "args=[] LD_PRELOAD=[]\n")
-        assert board.run() == (0, B1 + B2 * bool(passed) + started, "".join(PASSED.format(n, limit) for n in passed))
+            ("" if slots[int(booted) - 1] == "c" else "args=[] LD_PRELOAD=[]\n")
+        err = "".join(PASSED.format(n, limit) for n in passed) + BOTH * (booted == "R" and "d" in slots)
+        assert board.run() == (0, B1 + B2 * bool(passed) + started, err)
         assert board.vpd()[59] == (4 if booted == "R" else int(booted))
     state = board.path / "user/images/bootcount"
     assert (state.read_text() if state.exists() else None) == (counts and "image1 {}\nimage2 {}\n".format(*counts))
