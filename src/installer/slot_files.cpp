@@ -8,6 +8,7 @@
 #include <cerrno>
 #include <cstdio>
 
+#include "base/boot_attempts.hpp"
 #include "base/file.hpp"
 #include "base/io.hpp"
 #include "base/paths.hpp"
@@ -92,8 +93,11 @@ bool write_slot_file(std::int32_t slot_number, std::span<const std::uint8_t> rec
         progress.show(done, total);
     }
     progress.finish();
-    // The old slot file stays until the new one is whole on flash.
+    // The old slot file stays until the new one is whole on flash. The slot's unconfirmed boot
+    // attempts go first: a power cut in between gives the old file fresh attempts, never the new
+    // one the old file's.
     if (::fsync(fd.get()) != 0 || fd.close() != 0 ||
+        !base::clear_boot_attempts(board_path(base::kBootAttempts).c_str(), slot) ||
         std::rename(temp.c_str(), slot_path(slot_number).c_str()) != 0) {
         return fail(errno);
     }

@@ -7,6 +7,7 @@
 #include <limits>
 #include <span>
 
+#include "base/boot_attempts.hpp"
 #include "base/command.hpp"
 #include "base/file.hpp"
 #include "base/interrupt.hpp"
@@ -63,6 +64,35 @@ bool read_intact_record(std::FILE* fp, const RecordHeader& header, LoadedRecord&
     shell_then_reset();
 }
 
+// Slots passed over in this boot for their unconfirmed attempts: said once, whichever attempt
+// comes back to the slot.
+bool passed_over[2] = {false, false};
+
+// With counting on, whether `slot` already has boot_limit unconfirmed attempts: its application
+// started that often and never confirmed that it came up, so it is treated like a slot file
+// without a bootable record.
+bool attempts_used_up(int slot) {
+    if (boot_limit == 0) {
+        return false;
+    }
+    bool& said = passed_over[slot == 2 ? 1 : 0];
+    const unsigned count = base::read_boot_attempts(base::kBootAttempts).of(slot);
+    if (!said && count >= boot_limit) {
+        std::fprintf(stderr, "Image%d not confirmed after %u boots, passing it over.\n", slot,
+                     count);
+        said = true;
+    }
+    return said;
+}
+
+// One more unconfirmed attempt for `slot`, on /user before the launch, so that a boot that never
+// comes back still counts. A count that cannot be written is no reason not to boot.
+void count_attempt(int slot) {
+    base::BootAttempts attempts = base::read_boot_attempts(base::kBootAttempts);
+    ++attempts.of(slot);  // below boot_limit, so at most 255
+    static_cast<void>(base::write_boot_attempts(base::kBootAttempts, attempts));
+}
+
 }  // namespace
 
 void sig_handler(int /*signum*/) {
@@ -113,11 +143,23 @@ int extract_image(int slot) {
         return 0;
     }
     const int other = 3 - slot;
+    if (attempts_used_up(slot)) {
+        if (tried_alt_image != 0) {
+            rescue_then_reset();
+        }
+        return 0;
+    }
 
+    // The slot whose file is booted: the other one when this slot's file is missing.
+    int booted = slot;
     File image(std::fopen(base::slot_path(slot), "rb"));
     if (!image) {
         std::fprintf(stderr, "Failed to open Application image %d. Trying image %d.\n", slot,
                      other);
+        booted = other;
+        if (attempts_used_up(other)) {
+            rescue_then_reset();
+        }
         image.reset(std::fopen(base::slot_path(other), "rb"));
         if (!image) {
             std::fprintf(stderr, "Failed to open Application image %d. Trying rescue image\n",
@@ -158,6 +200,11 @@ int extract_image(int slot) {
             std::fputs("Both image1 and image2 failed.\n", stderr);
             image.reset();
             tarball.reset();
+            // With a slot passed over for its attempts a reset would boot the same way again:
+            // the rescue image ends the loop.
+            if (passed_over[0] || passed_over[1]) {
+                rescue_then_reset();
+            }
             shell_then_reset();
         }
         std::fprintf(stderr, "Image%d CRC failed, trying Image%d now.\n", slot, other);
@@ -169,7 +216,12 @@ int extract_image(int slot) {
     record = {};
     image.reset();
     tarball.reset();
-    api_set_booted_image(static_cast<std::uint8_t>(slot));
+    // Without counting the attempt's slot is recorded, even when the other slot's file was booted
+    // for a missing one; with it, the slot whose file was booted, the one mplaunch-confirm clears.
+    if (boot_limit != 0 && h.type() == IMAGE_APPLICATION) {
+        count_attempt(booted);
+    }
+    api_set_booted_image(static_cast<std::uint8_t>(boot_limit != 0 ? booted : slot));
     if (gdb_enable != 0 && gdbserver_enable == 0) {
         extract_gdb(slot);
     }

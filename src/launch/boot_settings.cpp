@@ -17,6 +17,7 @@ std::uint8_t shell_enable = 0;
 std::uint8_t memchk_enable = 0;
 std::int32_t rescue_enable = 0;
 std::int32_t standalone_diags = 0;
+std::uint8_t boot_limit = 0;
 
 namespace {
 
@@ -55,6 +56,20 @@ bool parse_decimal(const char* text, std::int32_t* out) {
     return true;
 }
 
+// "bootlimit=": 1 to 255 in decimal digits and nothing else up to the end of the variable (its
+// NUL in `raw`, the block as read); anything else leaves counting off.
+std::uint8_t parse_boot_limit(const char* raw, std::size_t length) {
+    unsigned value = 0;
+    std::size_t i = 0;
+    for (; i < length && raw[i] >= '0' && raw[i] <= '9'; ++i) {
+        value = value * 10 + static_cast<unsigned>(raw[i] - '0');
+        if (value > 255) {
+            return 0;
+        }
+    }
+    return i > 0 && (i == length || raw[i] == '\0') ? static_cast<std::uint8_t>(value) : 0;
+}
+
 }  // namespace
 
 int parse_uboot_env() {
@@ -64,6 +79,7 @@ int parse_uboot_env() {
         // Without flash the block was never read: every flag keeps its initial value.
         return 0;
     }
+    const std::vector<char> raw(env);
     for (std::uint32_t i = 0; i < kEnvLength; ++i) {
         if (env[i] == '\0') {
             env[i] = ' ';
@@ -93,6 +109,10 @@ int parse_uboot_env() {
     if (const char* v = lookup(text, "diagnostics=")) {
         rescue_enable = starts_with(v, "rescue") ? 1 : 0;
         standalone_diags = starts_with(v, "diags") ? 1 : 0;
+    }
+    if (const char* v = lookup(text, "bootlimit=")) {
+        const auto at = static_cast<std::size_t>(v - text);
+        boot_limit = parse_boot_limit(raw.data() + at, kEnvLength - at);
     }
     return 0;
 }

@@ -7,6 +7,7 @@
 #include <cstring>
 #include <span>
 
+#include "base/boot_attempts.hpp"
 #include "base/command.hpp"
 #include "base/file.hpp"
 #include "base/paths.hpp"
@@ -73,6 +74,9 @@ void install_into_slot(std::span<const std::uint8_t> record, char slot_digit) {
     image.reset();
 
     base::run_command("mkdir /user/images &> /dev/null");
+    // The slot starts with no unconfirmed boot attempts (cleared before the copy, as the
+    // installer does).
+    static_cast<void>(base::clear_boot_attempts(base::kBootAttempts, slot_digit - '0'));
     std::array<char, 160> command{};
     std::snprintf(command.data(), command.size(),
                   "cp /tmp/image /user/images/image%c.new && sync && "

@@ -54,3 +54,35 @@ def test_boot(board, image, slot1, slot2, rescue, err, out, booted):
     # Deleted once unpacked; made before the rescue record's check, it stays empty when that fails.
     assert (board.path / "tmp/kaviximage.tar.gz").read_bytes() == b"" if booted is None else \
         not (board.path / "tmp/kaviximage.tar.gz").exists()
+
+
+
+# Boot attempts: "bootlimit" (None: no key); slots 1 and 2 ("x" exits at once, "c" confirms, "d"
+# damaged); what each boot in a row started ("R": the rescue partition); the counts left (None: no
+# state file). Then slot 1 installed anew starts with no attempts.
+PASSED = "Image{} not confirmed after {} boots, passing it over.\n"
+SLOTS = {"c": lambda v: application(v, f'echo "{app_line(v)}"\n/usr/bin/mplaunch-confirm\n'),
+         "d": lambda v: damaged(application(v)), "x": application}
+@pytest.mark.parametrize("limit, slots, boots, counts", [
+    ("2", "xc", "1122", (2, 0)),
+    ("3", "cx", "11111", (0, 0)),
+    ("2", "xx", "1122RR", (2, 2)),
+    ("1", "xd", "1RR", (1, 0)),  # slot 2's bad CRC after slot 1 passed over: the rescue image
+    ("255", "xx", "111", (3, 0)),
+    *[(bad, "xx", "1111", None) for bad in ("0", "256", "2x", "-2", " 2", None)],
+])
+def test_boot_attempts(board, limit, slots, boots, counts):
+    board.mpboard("env", f"bootlimit={limit or ''}")
+    for n, kind in zip("12", slots):
+        board.slot(n, SLOTS[kind](".".join(n * 4)))
+    for i, booted in enumerate(boots):
+        passed = [n for n in "12" if n in boots[:i] and n not in boots[i:]]
+        started = DIAGS_OUT if booted == "R" else app_line(".".join(booted * 4)) + "\n" + \
+            ("" if slots[int(booted) - 1] == "c" else "args=[] LD_PRELOAD=[]\n")
+        err = "".join(PASSED.format(n, limit) for n in passed) + BOTH * (booted == "R" and "d" in slots)
+        assert board.run() == (0, B1 + B2 * bool(passed) + started, err)
+        assert board.vpd()[59] == (4 if booted == "R" else int(booted))
+    state = board.path / "user/images/bootcount"
+    assert (state.read_text() if state.exists() else None) == (counts and "image1 {}\nimage2 {}\n".format(*counts))
+    board.mpboard("install", board.write_file("p", application("3.3.3.3")), "--slot", "1")
+    assert board.run() == (0, B1 + APP[3], "")

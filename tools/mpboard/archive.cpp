@@ -39,15 +39,16 @@ std::string version_text(std::uint32_t version) {
     return version_string(version);
 }
 
+// A script that prints `line` and then runs `then`, when given.
 std::vector<std::uint8_t> script_tarball(const std::string& path,
                                          const std::vector<std::string>& dirs,
-                                         const std::string& line) {
+                                         const std::string& line, const std::string& then = "") {
     std::vector<TarEntry> entries;
     entries.reserve(dirs.size() + 1);
     for (const std::string& d : dirs) {
         entries.push_back({d, 0755, {}});
     }
-    entries.push_back({path, 0755, "#!/bin/sh\necho \"" + line + "\"\n"});
+    entries.push_back({path, 0755, "#!/bin/sh\necho \"" + line + "\"\n" + then});
     const std::vector<std::uint8_t> tar = make_tar(entries);
     return gzip(tar);
 }
@@ -116,8 +117,10 @@ std::vector<std::uint8_t> gzip(std::span<const std::uint8_t> data) {
 }
 
 std::vector<std::uint8_t> demo_application(std::uint32_t version) {
+    // Up and running: it confirms the boot, so a board that counts boot attempts keeps it.
     const auto tgz = script_tarball("home/bin/mp.elf.strip", {"home/", "home/bin/"},
-                                    "demo application " + version_text(version) + " running");
+                                    "demo application " + version_text(version) + " running",
+                                    "/usr/bin/mplaunch-confirm\n");
     return host_tools::make_record(IMAGE_APPLICATION, version, tgz);
 }
 

@@ -41,6 +41,8 @@ namespace sb = platform::sandbox;
 constexpr const char* BOARD_LAUNCHER = "/bin/mplaunch-sandbox";
 constexpr const char* BOARD_LAUNCHER_PPC = "/bin/mplaunch-sandbox-ppc";
 constexpr const char* BOARD_QEMU = "/usr/bin/qemu-ppc-static";
+// The application's confirmation that it came up, where applications call it.
+constexpr const char* BOARD_CONFIRM = "/usr/bin/mplaunch-confirm";
 // This run's board.conf when --clock-scale overrides it: on the jail's own tmpfs, bind-mounted
 // over /etc/board.conf inside the jail only.
 constexpr const char* RUN_CONF = "/run/board.conf";
@@ -118,7 +120,21 @@ std::vector<std::string> shared_objects_of(const std::string& interp, const std:
     return objects;
 }
 
+// A host program at `inside` in the board. A dynamically linked one (the sanitizer build always
+// is) brings its loader and libraries along, at the paths it names them by.
+void put_program(const Board& board, const std::string& program, const char* inside) {
+    board.copy_in(program, inside + 1);
+    const std::string interp = interpreter_of(program);
+    if (interp.empty()) {
+        return;
+    }
+    for (const std::string& object : shared_objects_of(interp, program)) {
+        board.copy_in(object, object.substr(1));
+    }
+}
+
 void put_launcher(const Board& board, const RunOptions& options) {
+    put_confirm(board, options.confirm);
     if (options.ppc) {
         if (options.qemu.empty()) {
             fail(
@@ -129,16 +145,7 @@ void put_launcher(const Board& board, const RunOptions& options) {
         board.copy_in(options.qemu, BOARD_QEMU + 1);
         return;
     }
-    board.copy_in(options.launcher, BOARD_LAUNCHER + 1);
-    // A dynamically linked launcher (the sanitizer build always is) brings its loader and
-    // libraries along, at the paths it names them by.
-    const std::string interp = interpreter_of(options.launcher);
-    if (interp.empty()) {
-        return;
-    }
-    for (const std::string& object : shared_objects_of(interp, options.launcher)) {
-        board.copy_in(object, object.substr(1));
-    }
+    put_program(board, options.launcher, BOARD_LAUNCHER);
 }
 
 // ---- The board's own network namespace under a name ---------------------------------------------
@@ -318,6 +325,14 @@ void clear_ram_filesystem(const Board& board) {
 }
 
 }  // namespace
+
+void put_confirm(const Board& board, const std::string& confirm) {
+    if (confirm.empty() || !exists(confirm)) {
+        fail((confirm.empty() ? std::string("(none)") : confirm) +
+             ": no mplaunch-confirm to put in the board (MPBOARD_CONFIRM names one)");
+    }
+    put_program(board, confirm, BOARD_CONFIRM);
+}
 
 int run_board(const Board& board, const RunOptions& options) {
     if (options.launcher.empty()) {

@@ -16,7 +16,13 @@ struct RunOptions {
     std::string netns;                       // pin the board's network namespace under this name
     bool ppc = false;                        // `launcher` is a static powerpc build
     std::string qemu;                        // static qemu-ppc for a powerpc launcher
+    std::string confirm;                     // host path of mplaunch-confirm-sandbox
 };
+
+// Copies the confirm program into the board as /usr/bin/mplaunch-confirm (the host build in
+// every board, also one that boots the powerpc launcher): by `mpboard create` and before every
+// run, as the launcher is.
+void put_confirm(const Board& board, const std::string& confirm);
 
 // Runs the launcher in the board and returns its wait status (for exit_like).
 int run_board(const Board& board, const RunOptions& options);

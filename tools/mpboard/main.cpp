@@ -70,8 +70,8 @@ const char* const ENV_HELP =
     "(dev/mtd-ubootenv), one NAME=VALUE per line. With them, sets each variable (NAME= removes\n"
     "it) and writes the partition back: a CRC-32 (zlib's, big-endian, over the rest of the\n"
     "partition), the NUL-terminated strings, an empty string, the rest erased.\n"
-    "The launcher reads gdb, gdbserver, gdbport, shell, memchk and diagnostics, and only the\n"
-    "first 1280 bytes of the variables.\n";
+    "The launcher reads gdb, gdbserver, gdbport, shell, memchk, diagnostics and bootlimit, and\n"
+    "only the first 1280 bytes of the variables.\n";
 
 const char* const VPD_HELP =
     "usage: mpboard vpd DIR [OFFSET[=VALUE] ...]\n"
@@ -211,6 +211,7 @@ int cmd_create(Args args) {
         }
     }
     create_board(dir, options);
+    put_confirm(Board::open(dir), default_from("MPBOARD_CONFIRM", MPBOARD_DEFAULT_CONFIRM));
     return EXIT_OK;
 }
 
@@ -380,6 +381,7 @@ int cmd_run(Args args) {
                                : default_from("MPBOARD_LAUNCHER", MPBOARD_DEFAULT_LAUNCHER);
     }
     options.launcher = launcher;
+    options.confirm = default_from("MPBOARD_CONFIRM", MPBOARD_DEFAULT_CONFIRM);
     if (options.ppc) {
         options.qemu = default_from("MP_QEMU_PPC_STATIC", MPBOARD_DEFAULT_QEMU_PPC);
     }
