@@ -9,14 +9,11 @@
 # of its build's mplaunch-sandbox and BusyBox compiled in.
 include(GNUInstallDirs)
 
-# The board's programs. The launcher's boot-confirmation program (mplaunch-confirm) joins this
-# list when its target is added; everything else the launcher runs belongs to the board's own
-# root filesystem (BusyBox, tftp, rx, gdbserver, ...).
-set(MP_BOARD_PROGRAMS mplaunch)
-if(TARGET mplaunch-confirm)
-    list(APPEND MP_BOARD_PROGRAMS mplaunch-confirm)
-endif()
-install(TARGETS ${MP_BOARD_PROGRAMS} RUNTIME DESTINATION ${CMAKE_INSTALL_BINDIR} COMPONENT board)
+# The board's programs: the launcher and the confirmation its application gives once it is up
+# (boot attempts). Everything else the launcher runs belongs to the board's own root filesystem
+# (BusyBox, tftp, rx, gdbserver, ...).
+install(TARGETS mplaunch mplaunch-confirm RUNTIME DESTINATION ${CMAKE_INSTALL_BINDIR}
+        COMPONENT board)
 
 # The package tool for release engineers and build servers: a host build's.
 if(NOT CMAKE_CROSSCOMPILING)
