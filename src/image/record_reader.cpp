@@ -87,6 +87,38 @@ LoadResult load_record(const ByteSource& source, std::uint64_t offset, const Rec
     return LoadResult::loaded;
 }
 
+RangeReader::RangeReader(const ByteSource& source, std::uint64_t offset, std::uint64_t length,
+                         std::size_t piece) noexcept
+    : source_(source),
+      at_(align_down(offset)),
+      skip_(static_cast<std::size_t>(offset - align_down(offset))),
+      left_(length),
+      piece_(piece) {}
+
+std::span<const std::uint8_t> RangeReader::next(std::uint8_t* buffer) noexcept {
+    if (ended_ || left_ == 0) {
+        return {};
+    }
+    const ssize_t got = source_.read_at(at_, std::span(buffer, piece_));
+    if (got < 0) {
+        error_ = errno;
+        ended_ = true;
+        return {};
+    }
+    if (static_cast<std::size_t>(got) <= skip_) {
+        ended_ = true;
+        return {};
+    }
+    const std::size_t n = static_cast<std::size_t>(
+        std::min<std::uint64_t>(static_cast<std::size_t>(got) - skip_, left_));
+    const std::span<const std::uint8_t> bytes(buffer + skip_, n);
+    left_ -= n;
+    ended_ = static_cast<std::size_t>(got) < piece_;
+    at_ += piece_;
+    skip_ = 0;
+    return bytes;
+}
+
 StreamResult stream_range(const ByteSource& source, std::uint64_t offset, std::uint64_t length,
                           std::size_t piece,
                           const std::function<bool(std::span<const std::uint8_t>)>& sink) {
@@ -96,29 +128,14 @@ StreamResult stream_range(const ByteSource& source, std::uint64_t offset, std::u
         result.no_memory = true;
         return result;
     }
-    std::uint64_t at = align_down(offset);
-    std::size_t skip = static_cast<std::size_t>(offset - at);
-    while (result.done < length) {
-        const ssize_t got = source.read_at(at, std::span(buffer.data(), piece));
-        if (got < 0) {
-            result.error = errno;
-            return result;
+    RangeReader reader(source, offset, length, piece);
+    for (std::span<const std::uint8_t> bytes; !(bytes = reader.next(buffer.data())).empty();) {
+        if (!sink(bytes)) {
+            break;
         }
-        if (static_cast<std::size_t>(got) <= skip) {
-            return result;
-        }
-        const std::size_t n = static_cast<std::size_t>(
-            std::min<std::uint64_t>(static_cast<std::size_t>(got) - skip, length - result.done));
-        if (!sink(std::span<const std::uint8_t>(buffer.data() + skip, n))) {
-            return result;
-        }
-        result.done += n;
-        if (static_cast<std::size_t>(got) < piece) {
-            return result;
-        }
-        at += piece;
-        skip = 0;
+        result.done += bytes.size();
     }
+    result.error = reader.error();
     return result;
 }
 

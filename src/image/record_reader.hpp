@@ -102,6 +102,30 @@ enum class LoadResult : std::uint8_t {
 LoadResult load_record(const ByteSource& source, std::uint64_t offset, const RecordHeader& header,
                        LoadedRecord& out);
 
+// The pieces of `length` bytes from `offset` on, read one after the other, each at a page-aligned
+// offset of the source, into page-aligned buffers of at least `piece` bytes (a multiple of the
+// page size) that the caller owns: so a caller may keep one piece while the next is read.
+class RangeReader {
+public:
+    RangeReader(const ByteSource& source, std::uint64_t offset, std::uint64_t length,
+                std::size_t piece) noexcept;
+
+    // The next piece's bytes of the range, read into `buffer`; empty at the end of the range or
+    // of the source, or after a read error.
+    std::span<const std::uint8_t> next(std::uint8_t* buffer) noexcept;
+    // The errno of the read that failed, 0 when none did.
+    int error() const noexcept { return error_; }
+
+private:
+    const ByteSource& source_;
+    std::uint64_t at_;
+    std::size_t skip_;
+    std::uint64_t left_;
+    std::size_t piece_;
+    bool ended_ = false;
+    int error_ = 0;
+};
+
 // Streams `length` bytes from `offset` on to `sink` in pieces of at most `piece` bytes (a multiple
 // of the page size), each read at a page-aligned offset into one page-aligned buffer. Stops at
 // the end of the source, at a read error (its errno in `error`) or when `sink` returns false.

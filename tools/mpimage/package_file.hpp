@@ -60,7 +60,9 @@ private:
 };
 
 // Chunk size of every streamed copy and CRC: records of any size pass through this much memory.
-inline constexpr std::size_t CHUNK = std::size_t{1} << 20;
+// Small enough that a piece the kernel has just copied is still in the core's L2 cache when the
+// CRC reads it (a 1 MiB piece is not, on the 512 KiB L2 of this workstation's cores).
+inline constexpr std::size_t CHUNK = std::size_t{256} << 10;
 
 // Streams `length` bytes of `file` from `offset` to `sink` in chunks (the record reader's aligned
 // pieces) and returns their gen_crc continued from `start`. A read error or a file that ends
