@@ -1,12 +1,14 @@
-// The built-in XMODEM-1K receiver. Every byte is polled singly from the non-blocking line, with
-// a millisecond's pause after an empty read; the data of one block at a time is held, so the
-// memory used does not grow with the file.
+// The built-in XMODEM-1K receiver. One read takes all that the line holds (a whole frame at
+// once), and getByte hands the bytes out one by one; after an empty read it waits for the line
+// up to a millisecond, a wait that ends as soon as a byte arrives. The data of one block at a
+// time is held, so the memory used does not grow with the file.
 #include <unistd.h>
 
+#include <array>
+#include <cstddef>
 #include <cstdint>
 #include <cstdio>
 
-#include "platform/platform.hpp"
 #include "xmodem/serial_switch.hpp"
 #include "xmodem/xmodem.hpp"
 #include "xmodem/xmodem_testing.hpp"
@@ -29,6 +31,32 @@ constexpr int kCancels = 5;
 
 int errorflag = 0;
 std::uint8_t buffer[kLongBlock];
+
+// What the last read of the line brought and getByte has not handed out yet: 4 KiB, what the
+// tty layer holds for a reader. A frame is 1029 bytes, and the sender waits for its answer.
+struct Arrived {
+    int fd = -1;
+    std::size_t next = 0;
+    std::size_t end = 0;
+    std::array<std::uint8_t, 4096> bytes{};
+};
+Arrived arrived;
+
+// The next byte that has arrived on `fd`, from the bytes at hand or from one read of all the line
+// holds: false when nothing has arrived.
+bool take(int fd, std::uint8_t* dest) {
+    if (arrived.fd != fd || arrived.next == arrived.end) {
+        const ssize_t n = ::read(fd, arrived.bytes.data(), arrived.bytes.size());
+        if (n <= 0) {
+            return false;
+        }
+        arrived.fd = fd;
+        arrived.next = 0;
+        arrived.end = static_cast<std::size_t>(n);
+    }
+    *dest = arrived.bytes[arrived.next++];
+    return true;
+}
 
 // Reads and drops bytes until the line has been silent for `seconds`: the sender has finished
 // the frame it was sending.
@@ -152,14 +180,12 @@ void handle_error(Transfer& t, int fd) {
 }  // namespace
 
 int getByte(std::uint32_t timeout, std::uint8_t* dest, int fd) {
-    const std::uint64_t polls = std::uint64_t{timeout} * 1000;
-    for (std::uint64_t i = 0; i < polls; ++i) {
-        std::uint8_t c = 0;
-        if (::read(fd, &c, 1) == 1) {
-            *dest = c;
+    const std::uint64_t waits = std::uint64_t{timeout} * 1000;
+    for (std::uint64_t i = 0; i < waits; ++i) {
+        if (take(fd, dest)) {
             return 1;
         }
-        platform::clock_usleep(1000);
+        wait_for_input(fd, 1000);
     }
     return -1;
 }
@@ -169,10 +195,10 @@ ssize_t putByte(std::uint8_t byte, int fd) {
 }
 
 ssize_t flushRX(int fd) {
-    std::uint8_t dropped = 0;
+    arrived.next = arrived.end;
     ssize_t n = 0;
     do {
-        n = ::read(fd, &dropped, 1);
+        n = ::read(fd, arrived.bytes.data(), arrived.bytes.size());
     } while (n > 0);
     return n;
 }
