@@ -9,6 +9,8 @@
 #include <cstdint>
 #include <cstdio>
 
+#include "base/file.hpp"
+#include "base/unique_fd.hpp"
 #include "xmodem/serial_switch.hpp"
 #include "xmodem/xmodem.hpp"
 #include "xmodem/xmodem_testing.hpp"
@@ -282,22 +284,45 @@ XmodemOutcome xmodem_receive(int fd, std::FILE* file) {
     return {t.total, true};
 }
 
+namespace {
+
+// The line at the download speed, from init_serial on: switched back (reset_serial) and closed
+// on every way out.
+class DownloadLine {
+public:
+    DownloadLine() : fd_(init_serial()) {}
+    DownloadLine(const DownloadLine&) = delete;
+    DownloadLine& operator=(const DownloadLine&) = delete;
+    ~DownloadLine() {
+        if (fd_) {
+            reset_serial(fd_.get());
+        }
+    }
+    explicit operator bool() const noexcept { return static_cast<bool>(fd_); }
+    int fd() const noexcept { return fd_.get(); }
+
+private:
+    base::UniqueFd fd_;
+};
+
+}  // namespace
+
 int Xmodem1K(const char* filename) {
-    const int fd = init_serial();
-    if (fd < 0) {
-        return -1;
+    base::File file;  // closed last, after the line
+    XmodemOutcome outcome;
+    {
+        const DownloadLine line;
+        if (!line) {
+            return -1;
+        }
+        file.reset(std::fopen(filename, "wb"));
+        if (!file) {
+            std::perror("Can't open file!");
+            return -1;
+        }
+        outcome = xmodem_receive(line.fd(), file.get());
     }
-    std::FILE* file = std::fopen(filename, "wb");
-    if (file == nullptr) {
-        std::perror("Can't open file!");
-        reset_serial(fd);
-        ::close(fd);
-        return -1;
-    }
-    const XmodemOutcome outcome = xmodem_receive(fd, file);
-    reset_serial(fd);
-    ::close(fd);
     // A file that does not close may have lost data, as a block that does not write.
-    const bool closed = std::fclose(file) == 0;
+    const bool closed = base::close_file(file);
     return outcome.cancelled || !closed ? 0 : outcome.bytes;
 }
