@@ -127,9 +127,7 @@ void handle_block(Transfer& t, std::FILE* file, int fd) {
         std::uint8_t low = 0;
         if (received == 0) {
             errorflag |= ERR_NO_DATA;
-        } else if (!frame_byte(&high, fd) || !frame_byte(&low, fd)) {
-            errorflag |= ERR_CRC;
-        } else if ((high << 8 | low) != crc) {
+        } else if (!frame_byte(&high, fd) || !frame_byte(&low, fd) || (high << 8 | low) != crc) {
             errorflag |= ERR_CRC;
         } else {
             // A block that does not reach the file must not be acknowledged: the sender would
