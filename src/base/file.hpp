@@ -11,4 +11,9 @@ struct FileCloser {
 };
 using File = std::unique_ptr<std::FILE, FileCloser>;
 
+// Closes now and reports the close's own failure (a write error deferred to the flush).
+inline bool close_file(File& file) noexcept {
+    return std::fclose(file.release()) == 0;
+}
+
 }  // namespace base

@@ -121,7 +121,7 @@ bool write_tarball(std::span<const std::uint8_t> payload) {
         return false;
     }
     std::puts("Image ready to boot...");
-    if (std::fclose(tarball.release()) != 0) {
+    if (!base::close_file(tarball)) {
         std::printf("Image unpack failed (err %d)\n", errno);
         return false;
     }

@@ -12,6 +12,7 @@
 #include <cerrno>
 #include <cstdio>
 
+#include "base/unique_fd.hpp"
 #include "platform/platform.hpp"
 
 namespace {
@@ -62,13 +63,14 @@ void drain_and_flush(int fd) {
 }  // namespace
 
 int init_serial() {
-    const int fd = ::open("/dev/ttyS0", O_RDWR | O_NOCTTY | O_NONBLOCK);
-    if (fd < 0) {
+    base::UniqueFd line(::open("/dev/ttyS0", O_RDWR | O_NOCTTY | O_NONBLOCK));
+    if (!line) {
         std::perror("Can't open serial port!");
         return -1;
     }
     std::puts("       Change the baud rate to 115200 bps and hit the <ENTER> key");
     std::puts("       before initiating the download.");
+    const int fd = line.get();
     drain_and_flush(fd);
 
     ::tcgetattr(fd, &oldtty);
@@ -86,10 +88,9 @@ int init_serial() {
     if (wait_for_key(fd, '\r',
                      "\r\n    ... Waiting for the <Enter> key to be hit before the download can "
                      "start...\r") == Wait::line_lost) {
-        ::close(fd);
         return -1;
     }
-    return fd;
+    return line.release();
 }
 
 void reset_serial(int fd) {

@@ -56,12 +56,14 @@ static_assert([] {
 // returns.
 int Xmodem1K(const char* filename);
 
-// One byte from the non-blocking line within `timeout` seconds, polled once a millisecond:
-// 1 with the byte in *dest, or -1 on timeout with *dest left as it was.
+// One byte from the non-blocking line within `timeout` seconds (up to timeout x 1000 waits of at
+// most a millisecond after an empty read): 1 with the byte in *dest, or -1 on timeout with *dest
+// left as it was. A read takes all that has arrived; the rest waits for the next calls.
 int getByte(std::uint32_t timeout, std::uint8_t* dest, int fd);
 // Writes one byte; the write's result.
 ssize_t putByte(std::uint8_t byte, int fd);
-// Drops what has arrived on the line so far; the last read's result.
+// Drops what has arrived on the line so far (what the last read brought included); the last
+// read's result.
 ssize_t flushRX(int fd);
 // Up to `count` data bytes into `dest`, until the count is reached or the line stays silent
 // for a second: the number received, with their CRC-16 in *crc.

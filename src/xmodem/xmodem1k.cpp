@@ -1,12 +1,16 @@
-// The built-in XMODEM-1K receiver. Every byte is polled singly from the non-blocking line, with
-// a millisecond's pause after an empty read; the data of one block at a time is held, so the
-// memory used does not grow with the file.
+// The built-in XMODEM-1K receiver. One read takes all that the line holds (a whole frame at
+// once), and getByte hands the bytes out one by one; after an empty read it waits for the line
+// up to a millisecond, a wait that ends as soon as a byte arrives. The data of one block at a
+// time is held, so the memory used does not grow with the file.
 #include <unistd.h>
 
+#include <array>
+#include <cstddef>
 #include <cstdint>
 #include <cstdio>
 
-#include "platform/platform.hpp"
+#include "base/file.hpp"
+#include "base/unique_fd.hpp"
 #include "xmodem/serial_switch.hpp"
 #include "xmodem/xmodem.hpp"
 #include "xmodem/xmodem_testing.hpp"
@@ -29,6 +33,32 @@ constexpr int kCancels = 5;
 
 int errorflag = 0;
 std::uint8_t buffer[kLongBlock];
+
+// What the last read of the line brought and getByte has not handed out yet: 4 KiB, what the
+// tty layer holds for a reader. A frame is 1029 bytes, and the sender waits for its answer.
+struct Arrived {
+    int fd = -1;
+    std::size_t next = 0;
+    std::size_t end = 0;
+    std::array<std::uint8_t, 4096> bytes{};
+};
+Arrived arrived;
+
+// The next byte that has arrived on `fd`, from the bytes at hand or from one read of all the line
+// holds: false when nothing has arrived.
+bool take(int fd, std::uint8_t* dest) {
+    if (arrived.fd != fd || arrived.next == arrived.end) {
+        const ssize_t n = ::read(fd, arrived.bytes.data(), arrived.bytes.size());
+        if (n <= 0) {
+            return false;
+        }
+        arrived.fd = fd;
+        arrived.next = 0;
+        arrived.end = static_cast<std::size_t>(n);
+    }
+    *dest = arrived.bytes[arrived.next++];
+    return true;
+}
 
 // Reads and drops bytes until the line has been silent for `seconds`: the sender has finished
 // the frame it was sending.
@@ -97,9 +127,7 @@ void handle_block(Transfer& t, std::FILE* file, int fd) {
         std::uint8_t low = 0;
         if (received == 0) {
             errorflag |= ERR_NO_DATA;
-        } else if (!frame_byte(&high, fd) || !frame_byte(&low, fd)) {
-            errorflag |= ERR_CRC;
-        } else if ((high << 8 | low) != crc) {
+        } else if (!frame_byte(&high, fd) || !frame_byte(&low, fd) || (high << 8 | low) != crc) {
             errorflag |= ERR_CRC;
         } else {
             // A block that does not reach the file must not be acknowledged: the sender would
@@ -152,14 +180,12 @@ void handle_error(Transfer& t, int fd) {
 }  // namespace
 
 int getByte(std::uint32_t timeout, std::uint8_t* dest, int fd) {
-    const std::uint64_t polls = std::uint64_t{timeout} * 1000;
-    for (std::uint64_t i = 0; i < polls; ++i) {
-        std::uint8_t c = 0;
-        if (::read(fd, &c, 1) == 1) {
-            *dest = c;
+    const std::uint64_t waits = std::uint64_t{timeout} * 1000;
+    for (std::uint64_t i = 0; i < waits; ++i) {
+        if (take(fd, dest)) {
             return 1;
         }
-        platform::clock_usleep(1000);
+        wait_for_input(fd, 1000);
     }
     return -1;
 }
@@ -169,10 +195,10 @@ ssize_t putByte(std::uint8_t byte, int fd) {
 }
 
 ssize_t flushRX(int fd) {
-    std::uint8_t dropped = 0;
+    arrived.next = arrived.end;
     ssize_t n = 0;
     do {
-        n = ::read(fd, &dropped, 1);
+        n = ::read(fd, arrived.bytes.data(), arrived.bytes.size());
     } while (n > 0);
     return n;
 }
@@ -256,22 +282,45 @@ XmodemOutcome xmodem_receive(int fd, std::FILE* file) {
     return {t.total, true};
 }
 
+namespace {
+
+// The line at the download speed, from init_serial on: switched back (reset_serial) and closed
+// on every way out.
+class DownloadLine {
+public:
+    DownloadLine() : fd_(init_serial()) {}
+    DownloadLine(const DownloadLine&) = delete;
+    DownloadLine& operator=(const DownloadLine&) = delete;
+    ~DownloadLine() {
+        if (fd_) {
+            reset_serial(fd_.get());
+        }
+    }
+    explicit operator bool() const noexcept { return static_cast<bool>(fd_); }
+    int fd() const noexcept { return fd_.get(); }
+
+private:
+    base::UniqueFd fd_;
+};
+
+}  // namespace
+
 int Xmodem1K(const char* filename) {
-    const int fd = init_serial();
-    if (fd < 0) {
-        return -1;
+    base::File file;  // closed last, after the line
+    XmodemOutcome outcome;
+    {
+        const DownloadLine line;
+        if (!line) {
+            return -1;
+        }
+        file.reset(std::fopen(filename, "wb"));
+        if (!file) {
+            std::perror("Can't open file!");
+            return -1;
+        }
+        outcome = xmodem_receive(line.fd(), file.get());
     }
-    std::FILE* file = std::fopen(filename, "wb");
-    if (file == nullptr) {
-        std::perror("Can't open file!");
-        reset_serial(fd);
-        ::close(fd);
-        return -1;
-    }
-    const XmodemOutcome outcome = xmodem_receive(fd, file);
-    reset_serial(fd);
-    ::close(fd);
     // A file that does not close may have lost data, as a block that does not write.
-    const bool closed = std::fclose(file) == 0;
+    const bool closed = base::close_file(file);
     return outcome.cancelled || !closed ? 0 : outcome.bytes;
 }

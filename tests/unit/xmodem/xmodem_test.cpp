@@ -20,6 +20,7 @@
 #include "platform/platform.hpp"
 #include "xmodem/serial_switch.hpp"
 #include "xmodem/xmodem.hpp"
+#include "xmodem/xmodem_testing.hpp"
 
 namespace {
 std::uint64_t now_us = 0;
@@ -34,6 +35,9 @@ unsigned int platform::clock_sleep(unsigned int seconds) {
 int platform::clock_usleep(useconds_t microseconds) {
     now_us += microseconds;
     return on_tick(), 0;
+}
+void wait_for_input(int, useconds_t microseconds) {  // the whole pause: the sender acts after it
+    platform::clock_usleep(microseconds);
 }
 
 namespace {
@@ -109,13 +113,18 @@ protected:
             screen.append(buf, static_cast<std::size_t>(n));
         }
         // A step of the script: the answer it waits for (C, A(CK), N(AK); L: a C after 3.5 s),
-        // then its words, joined by "+" (F: /image closed behind the board's back).
+        // then its words, joined by "+" and typed in one write (F: /image closed behind the
+        // board's back).
         for (; pending && heard < screen.size(); ++heard) {
             const char wanted = step[0] == 'A' ? ACK : step[0] == 'N' ? NAK : 'C';
             if (screen[heard] == wanted && (step[0] != 'L' || now_us >= 3500000)) {
                 std::istringstream words(step.substr(1));
+                std::string typed;
                 for (std::string w; std::getline(words, w, '+');) {
-                    w == "F" ? static_cast<void>(::close(file)) : type(item(w));
+                    typed += w == "F" ? (::close(file), "") : item(w);
+                }
+                if (!typed.empty()) {
+                    type(typed);
                 }
                 pending = static_cast<bool>(script >> step);
             }
@@ -180,6 +189,7 @@ TEST_F(Line, ScriptedSenders) {
         {"lone CAN, early ACK, bad complement", "CX+z CK Cb C1 AE NE", "CCCCANA", "1"},
         {"sender cancels with two CANs", "CX+x", "CXXXXX", "", true},
         {"noise after the first EOT", "C1 AE Nz NE NE", "CANNNA", "1"},
+        {"bytes behind a block dropped before its ACK", "C1+s2 As2 AE NE", "CAANA", "1 s2"},
         {"block that cannot be written cancels", "CF+1", "CXXXXX", "", true},
         {"file that does not close", "Cs1 AE NE AF", "CANA", "s1", true},
     };
