@@ -11,7 +11,6 @@
 
 #include "base/io.hpp"
 #include "base/unique_fd.hpp"
-#include "common/files.hpp"
 #include "failure.hpp"
 
 namespace mpboard {
@@ -27,7 +26,7 @@ using Dir = std::unique_ptr<DIR, DirCloser>;
 
 std::vector<std::uint8_t> read_all(int fd, const std::string& shown) {
     std::vector<std::uint8_t> out;
-    const host_tools::Transfer t = host_tools::read_to_end(fd, out);
+    const base::Transfer t = base::read_to_end(fd, out);
     if (!t.ok()) {
         errno = t.error;
         fail_errno(shown, "read");

@@ -40,7 +40,7 @@ InputFile::InputFile(const std::string& path)
 }
 
 std::size_t InputFile::read_at(std::uint64_t offset, std::span<std::uint8_t> out) const {
-    const host_tools::Transfer t = host_tools::read_full(fd_.get(), out, offset);
+    const base::Transfer t = base::read_full(fd_.get(), out, offset);
     if (!t.ok()) {
         errno = t.error;
         io_error(path_, "read error at offset " + std::to_string(offset + t.done));
@@ -67,7 +67,7 @@ OutputFile::~OutputFile() {
 }
 
 void OutputFile::write_at(std::uint64_t offset, std::span<const std::uint8_t> bytes) {
-    const host_tools::Transfer t = host_tools::write_all(fd_.get(), bytes, offset);
+    const base::Transfer t = base::write_all(fd_.get(), bytes, offset);
     if (!t.ok()) {
         errno = t.error;
         io_error(path_, "write error at offset " + std::to_string(offset + t.done));

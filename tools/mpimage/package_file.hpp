@@ -6,7 +6,8 @@
 #include <span>
 #include <string>
 
-#include "common/files.hpp"
+#include "base/io.hpp"
+#include "base/unique_fd.hpp"
 #include "common/tool_failure.hpp"
 #include "image/record_reader.hpp"
 
@@ -36,7 +37,7 @@ public:
 
 private:
     std::string path_;
-    host_tools::UniqueFd fd_;
+    base::UniqueFd fd_;
     image::FileSource source_{-1, 0};
 };
 
@@ -55,7 +56,7 @@ public:
 private:
     std::string path_;
     std::string temp_;
-    host_tools::UniqueFd fd_;
+    base::UniqueFd fd_;
     std::uint64_t position_ = 0;
 };
 
