@@ -1,11 +1,13 @@
-// The image package installer: one pass over a downloaded package, record by record, each
-// checked (CRC, format, size limit) and written to its flash partition or image slot file.
+// The image package installer: a check of the whole package, then one pass over it, record by
+// record, each written to its flash partition or image slot file. Only a package whose every
+// record is whole, intact and fits its home changes anything on the board.
 #include "installer/installer.hpp"
 
 #include <fcntl.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <cstdio>
 #include <cstring>
@@ -14,6 +16,7 @@
 
 #include "base/partitions.hpp"
 #include "base/unique_fd.hpp"
+#include "crc/crc.hpp"
 #include "flash/flash.hpp"
 #include "i2c/i2c.hpp"
 #include "image/record.hpp"
@@ -68,6 +71,102 @@ const FlashTarget* flash_target(std::uint32_t type) {
 
 using image::LoadedRecord;
 
+// The check pass reads a record in pieces of this size: never a whole record in memory.
+constexpr std::size_t kCheckPiece = 1 << 20;
+
+// The bytes a flash partition offers a record: the installer's limit, or less on a board whose
+// partition is smaller (its size from the flash geometry).
+std::uint32_t room_for(const FlashTarget& target) {
+    const std::uint32_t limit = base::partition(target.partition).install_limit;
+    std::uint32_t size = 0;
+    return mtd_get_size(*target.fd, &size) == 1 && size < limit ? size : limit;
+}
+
+const char* heading(const FlashTarget* target) {
+    return target != nullptr ? target->heading : "Installing Application: ";
+}
+
+// The line that refuses a record of a flash type (`target`) or an application record (nullptr),
+// given the CRC register over the bytes the package holds of it; "" when it may be installed.
+std::string refusal(const FlashTarget* target, const RecordHeader& h, bool whole,
+                    std::uint32_t crc) {
+    char line[96];
+    if (!whole || crc != h.crc) {
+        std::snprintf(line, sizeof line, "Bad crc for %s: 0x%08x, voiding download\n",
+                      target != nullptr ? target->name : "APPLICATION", static_cast<unsigned>(crc));
+        return line;
+    }
+    if (target == nullptr) {
+        return {};
+    }
+    const std::uint32_t size = target->limit_on_len ? h.len : h.record_length();
+    const std::uint32_t room = room_for(*target);
+    if (size > room) {
+        std::snprintf(line, sizeof line, "%s image is too big for flash (%d > %d)\n",
+                      target->big_name, static_cast<int>(size), static_cast<int>(room));
+        return line;
+    }
+    return {};
+}
+
+// The walk both passes take: calls `visit` with each record of a flash or application type, its
+// start and its flash target (nullptr for an application record) until `visit` returns false.
+// Unknown types are passed over unread, whatever length they claim (a garbage tail after the
+// last record is one); one whose lengths cannot be stepped over ends the walk as the end of the
+// file does, and so does a tail shorter than a record header. True when the walk reached the end.
+template <typename Visit>
+bool walk(const image::ByteSource& source, Visit visit) {
+    for (std::uint64_t start = 0;;) {
+        std::uint8_t probe[RECORD_PROBE_SIZE] = {};
+        if (image::read_probe(source, start, probe) < sizeof probe) {
+            return true;
+        }
+        display_header(probe, verbose);
+        const RecordHeader h = parse_probe(probe);
+        const FlashTarget* target = flash_target(h.type());
+        if (target == nullptr && h.type() != IMAGE_APPLICATION) {
+            if (classify_record(h) != RecordFault::none) {
+                return true;
+            }
+        } else if (!visit(start, h, target)) {
+            return false;
+        }
+        start += h.record_length();
+    }
+}
+
+// Every record the install would write, read in pieces and checked (CRC, format, limit, the
+// partition's size) before anything is written. The first bad record gets its heading and its
+// line and refuses the package. A check of the package as a whole (a signature over it) belongs
+// at the end: one more verdict that prints its one line and returns false.
+bool package_acceptable(const image::ByteSource& source) {
+    return walk(source, [&](std::uint64_t start, const RecordHeader& h, const FlashTarget* target) {
+        std::uint32_t crc = CRC_START;
+        std::uint64_t at = 0;  // record bytes seen; the CRC starts after the crc word
+        const image::StreamResult read = image::stream_range(
+            source, start, h.record_length(), kCheckPiece, [&](std::span<const std::uint8_t> b) {
+                const std::size_t skip = at < 4 ? std::min<std::size_t>(4 - at, b.size()) : 0;
+                crc = gen_crc(b.data() + skip, static_cast<std::uint32_t>(b.size() - skip), crc);
+                at += b.size();
+                return true;
+            });
+        const bool whole =
+            read.done == h.record_length() && classify_record(h) == RecordFault::none;
+        if (read.no_memory) {
+            std::printf("Failed to allocate buffer for image (%d)\n",
+                        static_cast<int>(h.record_length()));
+            return false;
+        }
+        const std::string refused = refusal(target, h, whole, crc);
+        if (!refused.empty()) {
+            std::fputs(heading(target), stdout);
+            std::fputs(refused.c_str(), stdout);
+            return false;
+        }
+        return true;
+    });
+}
+
 class Installer {
 public:
     Installer(std::uint8_t check_versions, std::int32_t slot)
@@ -78,6 +177,7 @@ public:
 private:
     enum class Step { next, failed, boot_now };
 
+    static bool announce(const FlashTarget* target, const LoadedRecord& rec);
     Step install_flash(const FlashTarget& target, const LoadedRecord& rec);
     Step install_application(const LoadedRecord& rec);
     void ask_slot();
@@ -96,71 +196,48 @@ int Installer::run(const char* path) {
     }
     const image::FileSource source(package.get(), static_cast<std::uint64_t>(st.st_size));
     std::puts("\nExtracting images ... Do *NOT* power cycle the switch.");
+    if (!package_acceptable(source)) {
+        return 0;
+    }
     installer::remove_stale_slot_copies();
 
-    std::uint64_t start = 0;
-    for (;;) {
-        std::uint8_t probe[RECORD_PROBE_SIZE] = {};
-        if (image::read_probe(source, start, probe) < sizeof probe) {
-            std::puts("File processed");
-            return installed_;
-        }
-        display_header(probe, verbose);
-        const RecordHeader h = parse_probe(probe);
-        const std::uint32_t type = h.type();
-        const FlashTarget* target = flash_target(type);
-        const bool sound = classify_record(h) == RecordFault::none;
-
-        if (target == nullptr && type != IMAGE_APPLICATION) {
-            // Unknown types are passed over unread, whatever length they claim (a garbage tail
-            // after the last record is one). One whose lengths cannot be stepped over ends the
-            // walk as the end of the file does.
-            if (!sound) {
-                std::puts("File processed");
-                return installed_;
-            }
-            start += h.record_length();
-            continue;
-        }
-
+    bool failed = false;
+    walk(source, [&](std::uint64_t start, const RecordHeader& h, const FlashTarget* target) {
         LoadedRecord rec;
         // A read error leaves no bytes: the record fails its CRC like one cut short.
         if (image::load_record(source, start, h, rec) == image::LoadResult::no_memory) {
             std::printf("Failed to allocate buffer for image (%d)\n",
                         static_cast<int>(h.record_length()));
-            return 0;
+            return !(failed = true);
         }
-
         const Step step =
             target != nullptr ? install_flash(*target, rec) : install_application(rec);
-        if (step == Step::failed) {
-            return 0;
-        }
         if (step == Step::boot_now) {
-            if (boot_at_once == nullptr || !installer::write_tarball(rec.payload())) {
-                return 0;
+            if (boot_at_once != nullptr && installer::write_tarball(rec.payload())) {
+                boot_at_once(0);
             }
-            boot_at_once(0);
+            return !(failed = true);
         }
-        start += h.record_length();
+        return !(failed = step == Step::failed);
+    });
+    if (failed) {
+        return 0;
     }
+    std::puts("File processed");
+    return installed_;
+}
+
+// The record's heading and, should the package have changed since its check, its refusal.
+bool Installer::announce(const FlashTarget* target, const LoadedRecord& rec) {
+    std::fputs(heading(target), stdout);
+    std::fflush(stdout);
+    const std::string refused = refusal(target, rec.header, rec.whole, rec.computed_crc());
+    std::fputs(refused.c_str(), stdout);
+    return refused.empty();
 }
 
 Installer::Step Installer::install_flash(const FlashTarget& target, const LoadedRecord& rec) {
-    std::fputs(target.heading, stdout);
-    std::fflush(stdout);
-
-    const std::uint32_t crc = rec.computed_crc();
-    if (!rec.whole || crc != rec.header.crc) {
-        std::printf("Bad crc for %s: 0x%08x, voiding download\n", target.name,
-                    static_cast<unsigned>(crc));
-        return Step::failed;
-    }
-    const std::uint32_t size = target.limit_on_len ? rec.header.len : rec.header.record_length();
-    const std::uint32_t limit = base::partition(target.partition).install_limit;
-    if (size > limit) {
-        std::printf("%s image is too big for flash (%d > %d)\n", target.big_name,
-                    static_cast<int>(size), static_cast<int>(limit));
+    if (!announce(&target, rec)) {
         return Step::failed;
     }
     if (check_versions_ != 0 && verifyMatchingHeaders(rec.bytes.data(), slot_) == 1) {
@@ -201,13 +278,7 @@ void Installer::ask_slot() {
 }
 
 Installer::Step Installer::install_application(const LoadedRecord& rec) {
-    std::fputs("Installing Application: ", stdout);
-    std::fflush(stdout);
-
-    const std::uint32_t crc = rec.computed_crc();
-    if (!rec.whole || crc != rec.header.crc) {
-        std::printf("Bad crc for APPLICATION: 0x%08x, voiding download\n",
-                    static_cast<unsigned>(crc));
+    if (!announce(nullptr, rec)) {
         return Step::failed;
     }
     if (slot_ == 0) {

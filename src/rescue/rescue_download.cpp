@@ -35,6 +35,12 @@ bool download_exists() {
     return ::stat(kDownload, &st) == 0;
 }
 
+// Only what this download brings may be installed: a package left by an earlier download would
+// otherwise pass the existence test after a failed one.
+void remove_earlier_download() {
+    static_cast<void>(::unlink(kDownload));
+}
+
 // The file name goes into a shell command line. Only characters that a shell takes literally
 // and that file names on a TFTP server use are accepted, so nothing typed can become syntax
 // (no blank, quote, $, ;, |, &, redirection, glob or backslash).
@@ -105,6 +111,7 @@ int run_tftp_rescue() {
             return 0;
         }
         std::printf("Installing image %s from TFTP server %s\n", name, server_text);
+        remove_earlier_download();
         char command[kTftpCommandSize];
         std::snprintf(command, sizeof command, "tftp -g -r %s -l /tmp/image %s\n", name,
                       server_text);
@@ -131,6 +138,7 @@ int run_xmodem_rescue() {
         std::puts("Serial download not possible. Aborting");
         return 0;
     }
+    remove_earlier_download();
     static_cast<void>(base::run_command("/usr/bin/rx /tmp/image"));
     const bool arrived = download_exists();
     reset_serial(line.get());

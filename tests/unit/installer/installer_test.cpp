@@ -15,6 +15,7 @@ namespace {
 
 namespace fs = std::filesystem;
 using ::testing::HasSubstr;
+using namespace std::string_literals;
 
 Bytes rec(std::uint32_t magic, std::size_t n, unsigned seed, std::uint32_t id = kId) {
     return make_record({.magic = magic, .payload = pattern(n, seed), .hdrlen = 24, .id = id});
@@ -89,9 +90,12 @@ TEST_F(Installer, SizeLimits) {
     EXPECT_EQ(part("kernel"), erased(kPartitionSize));
 }
 
-// A bad record voids the rest; what came before stays. The last is cut short, its CRC resealed.
-// A length that wraps to 5 bytes is reported with the CRC of the one byte after the crc word.
-TEST_F(Installer, BadRecordsEndTheRun) {
+// Damaged, cut-off or oversized records after a good package: nothing is written (the good
+// record before the bad one neither), and the bad record's heading and line come right after the
+// first line. The cut record is resealed in `tail`; a length that wraps to 5 bytes is reported
+// with the CRC of the one byte after the crc word; the root filesystem's partition is smaller
+// than the installer's limit.
+TEST_F(Installer, BadRecordsChangeNothing) {
     const Bytes k = rec(IMAGE_KERNEL, 100, 10), app = rec(IMAGE_APPLICATION, 50, 11);
     Bytes flipped = rec(IMAGE_DFT, 100, 12), short_hdr = rec(IMAGE_RFS, 40, 13);
     Bytes wraps = rec(IMAGE_KERNEL, 100, 14);
@@ -103,21 +107,27 @@ TEST_F(Installer, BadRecordsEndTheRun) {
     Bytes tail(app.begin(), app.end() - 10);
     const Bytes cut = tail;
     seal(tail);
+    fs::resize_file(part_path("rfs"), 8 * kSector);
+    ASSERT_EQ(install(concat({k, app}), 0, 1).returned, 1);
     const std::pair<Bytes, const char*> cases[] = {
-        {concat({flipped, app}), "Bad crc for DFT: "},
-        {concat({short_hdr, app}), "Bad crc for RFS: "},
-        {cut, "Bad crc for APPLICATION: "},
-        {tail, "Bad crc for APPLICATION: "},
-        {wraps, "Bad crc for KERNEL: 0x00ffffff, voiding download\n"},
+        {concat({flipped, app}), "Installing Device Tree: Bad crc for DFT: "},
+        {concat({short_hdr, app}), "Installing Root Filesystem: Bad crc for RFS: "},
+        {cut, "Installing Application: Bad crc for APPLICATION: "},
+        {tail, "Installing Application: Bad crc for APPLICATION: "},
+        {wraps, "Installing Kernel: Bad crc for KERNEL: 0x00ffffff, voiding download\n"},
+        {rec(IMAGE_RFS, 8 * kSector - 23, 15),
+         "Installing Root Filesystem: RFS image is too big for flash (32769 > 32768)\n"},
     };
     for (const auto& [bad, text] : cases) {
-        const Outcome o = install(concat({k, bad}), 0, 1);
+        const Outcome o = install(concat({rec(IMAGE_KERNEL, 90, 16), bad}), 0, 2);
         EXPECT_EQ(o.returned, 0);
-        EXPECT_THAT(o.out, HasSubstr(text));
+        EXPECT_THAT(o.out, HasSubstr("switch.\n"s + text));
         EXPECT_EQ(part("kernel"), padded(k));
         EXPECT_EQ(part("devicetree"), erased(kPartitionSize));
-        EXPECT_EQ(part("rfs"), erased(kPartitionSize));
-        EXPECT_FALSE(fs::exists("/user/images/image1"));
+        EXPECT_EQ(part("rfs"), erased(8 * kSector));
+        EXPECT_EQ(read_file("/user/images/image1"), app);
+        EXPECT_FALSE(fs::exists("/user/images/image2"));
+        EXPECT_EQ(vpd(1), 1);
     }
 }
 
