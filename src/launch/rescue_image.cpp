@@ -6,6 +6,7 @@
 #include <cstdio>
 #include <cstring>
 #include <span>
+#include <string>
 
 #include "base/boot_attempts.hpp"
 #include "base/command.hpp"
@@ -60,30 +61,44 @@ bool read_intact_record(const RecordHeader& header, LoadedRecord& record) {
            record.intact();
 }
 
-// Writes the record to /tmp/image and replaces the slot file with it. The slot file is written
-// beside its final name and renamed over it, so a power cut during the copy leaves either the
-// old file or the whole new one, never a damaged slot that the VPD byte names.
-void install_into_slot(std::span<const std::uint8_t> record, char slot_digit) {
-    std::printf("\nInstalling recovery image as image%c...\n", slot_digit);
-    File image(std::fopen("/tmp/image", "wb"));
+// Writes the record to /tmp/image and replaces the slot file with it. The copy goes beside the
+// slot file and is renamed over it once whole, so a power cut during the copy leaves either the
+// old file or the whole new one, never a damaged slot that the VPD byte names. Every step is
+// checked: when one fails (a full /tmp or /user), the slot file and both VPD bytes stay as they
+// were, and false.
+bool copy_into_slot(std::span<const std::uint8_t> record, char slot_digit) {
+    File image(std::fopen(base::kDownloadImage, "wb"));
     if (!image) {
         std::fputs("Failed to open image file.\n", stderr);
         board_reset();
     }
-    std::fwrite(record.data(), 1, record.size(), image.get());
-    image.reset();
-
+    const bool written = std::fwrite(record.data(), 1, record.size(), image.get()) == record.size();
+    if (!base::close_file(image) || !written) {
+        return false;
+    }
     base::run_command("mkdir /user/images &> /dev/null");
-    // The slot starts with no unconfirmed boot attempts (cleared before the copy, as the
+    const int slot = slot_digit - '0';
+    const char* slot_file = base::slot_path(slot);
+    const std::string copy = std::string(slot_file) + ".new";
+    if (base::run_formatted("cp %s %s && sync\n", base::kDownloadImage, copy.c_str()) != 0) {
+        static_cast<void>(std::remove(copy.c_str()));
+        return false;
+    }
+    // The slot starts with no unconfirmed boot attempts (cleared before the rename, as the
     // installer does).
-    static_cast<void>(base::clear_boot_attempts(base::kBootAttempts, slot_digit - '0'));
-    std::array<char, 160> command{};
-    std::snprintf(command.data(), command.size(),
-                  "cp /tmp/image /user/images/image%c.new && sync && "
-                  "mv /user/images/image%c.new /user/images/image%c\n",
-                  slot_digit, slot_digit, slot_digit);
-    base::run_command(command.data());
+    static_cast<void>(base::clear_boot_attempts(base::kBootAttempts, slot));
+    return base::run_formatted("mv %s %s\n", copy.c_str(), slot_file) == 0;
+}
 
+void install_into_slot(std::span<const std::uint8_t> record, char slot_digit) {
+    std::printf("\nInstalling recovery image as image%c...\n", slot_digit);
+    if (!copy_into_slot(record, slot_digit)) {
+        // The recovery application still boots, from the tarball; the copy's remains go, so
+        // that a full /tmp leaves room for its unpacking.
+        static_cast<void>(std::remove(base::kDownloadImage));
+        std::fprintf(stderr, "Failed to install recovery image as image%c.\n", slot_digit);
+        return;
+    }
     const int slot = slot_digit - '0';
     std::printf("Setting boot image to %d\n", slot);
     api_set_image(static_cast<std::uint8_t>(slot));

@@ -1,4 +1,6 @@
 // Launch paths the board's system tests cannot reach: parser edges, lying lengths, failing files.
+#include <sched.h>
+#include <sys/mount.h>
 #include <sys/stat.h>
 
 #include <filesystem>
@@ -178,6 +180,31 @@ TEST_F(LaunchTest, RescueImage) {
         EXPECT_EQ(o.err, c.err);
         EXPECT_EQ(vpd(59), 0xFF);
         EXPECT_EQ(vpd(1), 0xFF);
+    }
+    // A full /tmp (one page, which the tarball takes) or a failed copy into the slot: one line,
+    // no slot file, neither VPD byte; the recovery application boots from its tarball.
+    Bytes part = make_record({kApp, Bytes(3000, 0x44)});
+    part.resize(kPartitionSize, 0xFF);
+    write_file(part_path("rescue"), part);
+    for (const bool full : {true, false}) {
+        fresh("/tmp");
+        answer = [full](std::string_view, std::string_view command) {
+            return !full && command.starts_with("cp ") ? 1 : 0;
+        };
+        const Outcome o = run_with_devices(
+            [full] {
+                if (full && (::unshare(CLONE_NEWNS) != 0 ||
+                             ::mount(nullptr, "/", nullptr, MS_REC | MS_PRIVATE, nullptr) != 0 ||
+                             ::mount("tmpfs", "/tmp", "tmpfs", 0, "size=4k") != 0)) {
+                    return -1;
+                }
+                return extract_image_from_flash();
+            },
+            "2\n");
+        EXPECT_TRUE(o.err.starts_with("Failed to install recovery image as image2.\n")) << o.err;
+        EXPECT_NE(o.out.find(kUnpack), std::string::npos) << o.out;
+        EXPECT_EQ(read_file("/user/images/image2"), std::nullopt);
+        EXPECT_EQ(vpd(1) & vpd(59), 0xFF);
     }
     fresh("/tmp");  // only 7 characters of the answer are read
     answer = [](std::string_view kind, std::string_view) {
