@@ -14,6 +14,7 @@
 
 #include "base/unique_fd.hpp"
 #include "platform/platform.hpp"
+#include "xmodem/xmodem_testing.hpp"
 
 namespace {
 
@@ -52,6 +53,24 @@ Wait wait_for_key(int fd, char key, const char* reminder) {
             ++waits;
         }
     }
+}
+
+// How long the line must stay silent before the switch back is announced.
+constexpr useconds_t kQuietPause = 1000000;
+
+// A terminal program hands its line to the sender (sx) for the transfer and shows what the board
+// prints only once the sender has ended, a moment after the sender's last byte: whatever arrives
+// before that is read by the sender and lost. So the switch back is announced only after the
+// line has been silent for a whole pause; what arrives until then is dropped, like the input
+// that the switch itself drops. Without a time limit, like the waits for Enter: every sender
+// falls silent once it has finished or given up. A line that is gone counts as silent.
+void wait_until_quiet(int fd) {
+    char dropped[256];
+    do {
+        while (::read(fd, dropped, sizeof dropped) > 0) {
+        }
+        wait_for_input(fd, kQuietPause);
+    } while (::read(fd, dropped, sizeof dropped) > 0);
 }
 
 // What has been printed leaves first; the operator must read it before switching the terminal.
@@ -94,6 +113,7 @@ int init_serial() {
 }
 
 void reset_serial(int fd) {
+    wait_until_quiet(fd);
     std::puts("       Change the baud rate back to 9600 bps, hit the <ENTER> key");
     drain_and_flush(fd);
     ::tcsetattr(fd, TCSADRAIN, &oldtty);

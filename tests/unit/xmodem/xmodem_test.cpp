@@ -88,6 +88,7 @@ protected:
         saved_stdout = ::dup(STDOUT_FILENO);
         console = settings();
         now_us = sleeps = 0;
+        late = false;
         heard = std::string::npos;
         screen.clear();
         on_tick = [this] { tick(); };
@@ -125,6 +126,7 @@ protected:
                 }
                 if (!typed.empty()) {
                     type(typed);
+                    late |= screen.find("back to 9600") != std::string::npos;
                 }
                 pending = static_cast<bool>(script >> step);
             }
@@ -159,6 +161,7 @@ protected:
     std::istringstream script;
     std::string step, screen;
     bool pending = false;
+    bool late = false;      // the sender still typed after the switch back was announced
     std::size_t heard = 0;  // the next screen byte the sender looks at, from the first key on
     int file = -1;          // the descriptor /image is to get
     int master = -1, line = -1, saved_stdout = -1;
@@ -189,6 +192,7 @@ TEST_F(Line, ScriptedSenders) {
         {"lone CAN, early ACK, bad complement", "CX+z CK Cb C1 AE NE", "CCCCANA", "1"},
         {"sender cancels with two CANs", "CX+x", "CXXXXX", "", true},
         {"noise after the first EOT", "C1 AE Nz NE NE", "CANNNA", "1"},
+        {"sender busy after the end: the switch back waits", "C1 AE NE Az", "CANA", "1"},
         {"bytes behind a block dropped before its ACK", "C1+s2 As2 AE NE", "CAANA", "1 s2"},
         {"block that cannot be written cancels", "CF+1", "CXXXXX", "", true},
         {"file that does not close", "Cs1 AE NE AF", "CANA", "s1", true},
@@ -225,6 +229,7 @@ TEST_F(Line, ScriptedSenders) {
         EXPECT_EQ(got, c.fails ? 0 : static_cast<int>(kept.size()));
         EXPECT_EQ(transcript, c.transcript);
         EXPECT_FALSE(pending) << "script not played to its end";
+        EXPECT_FALSE(late) << "the switch back announced to a sender still on the line";
         EXPECT_EQ(settings(), console) << "the console's settings not back";
         ::unlink("/image");
     }
