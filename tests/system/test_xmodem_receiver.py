@@ -6,60 +6,54 @@ import pytest
 
 from conftest import MPBOARD, TIMEOUT
 
-BACK = "       Change the baud rate back to 9600 bps, hit the <ENTER> key"
-
-
-class Picocom:
-    """The README's recipe, typed through tmux (its socket in the board): socat makes the line to
-    the board's command, picocom with `sx -k` is the terminal program."""
+class Picocom(contextlib.AbstractContextManager):
+    """The README's recipe typed through tmux (its socket in the board: a relative path, as the
+    whole one is too long for a socket): socat makes the line to the board's command, picocom
+    with `sx -k` is the terminal program."""
 
     def __init__(self, board, *command):
-        # The socket's path is relative: a board's whole path is too long for a socket.
         self.tmux, self.cwd, line = ["tmux", "-S", "tmux.sock"], board.path, board.path / "line"
         self.socat = subprocess.Popen(["socat", f"PTY,link={line},rawer,wait-slave",
                                        f"EXEC:{shlex.join(map(str, command))},pty,setsid,ctty,stderr"])
-        self.wait(line.exists, "the line")
+        self.wait(line.exists)
         self.tmux_run("new-session", "-d", "-x", "200", "-y", "50", f"picocom -b 9600 --send-cmd 'sx -k' {line}")
+
+    def __exit__(self, *_):
+        subprocess.run([*self.tmux, "kill-server"], capture_output=True, cwd=self.cwd)
+        self.socat.terminate()
+        self.socat.wait(TIMEOUT)
 
     def tmux_run(self, *args):
         return subprocess.run([*self.tmux, *args], check=True, capture_output=True, text=True, cwd=self.cwd).stdout
 
-    def screen(self):
-        return self.tmux_run("capture-pane", "-p", "-S", "-")
-
-    def wait(self, test, what, timeout=TIMEOUT):
+    def wait(self, test, timeout=TIMEOUT):  # for a text on the screen, or for test()
         deadline = time.monotonic() + timeout
-        while not (test() if callable(test) else test in self.screen()):
-            assert time.monotonic() < deadline, f"{what} not seen:\n{self.screen()}"
+        while not (test() if callable(test) else test in self.tmux_run("capture-pane", "-p", "-S", "-")):
+            assert time.monotonic() < deadline, f"{test} not seen:\n{self.tmux_run('capture-pane', '-p', '-S', '-')}"
             time.sleep(0.1)
 
-    def keys(self, *keys, until=None):  # an Enter the board's switch of the line dropped: again
+    def keys(self, *keys, until):  # again after 2 s: the board's switch of the line drops an early Enter
         for _ in range(TIMEOUT // 2):
             self.tmux_run("send-keys", *keys)
             with contextlib.suppress(AssertionError):
-                return until and self.wait(until, "the answer to " + " ".join(keys), 2)
-        self.wait(until, "the answer to " + " ".join(keys), 0)
+                return self.wait(until, 2)
+        self.wait(until, 0)
 
     def baud(self, speed):
-        self.keys("C-a", "C-b")
-        self.wait("*** baud:", "picocom's question")
+        self.tmux_run("send-keys", "C-a", "C-b")
+        self.wait("*** baud:")
         self.keys(str(speed), "Enter", until=f"*** baud: {speed} ***")
 
     def send(self, path, after):  # the switch, the file, the switch back, then `after`
-        self.wait("       before initiating the download.", "the switch")
+        self.wait("       before initiating the download.")
         self.baud(115200)
-        self.keys("Enter", until=lambda: "C" in self.screen().rpartition("*** baud: 115200 ***")[2])
-        self.keys("C-a", "C-s")
-        self.wait("*** file:", "picocom's question")
+        self.keys("Enter", until=lambda: "C" in self.tmux_run("capture-pane", "-p").rpartition("115200 ***")[2])
+        self.tmux_run("send-keys", "C-a", "C-s")
+        self.wait("*** file:")
         self.keys(str(path), "Enter", until="*** exit status: 0 ***")
-        self.wait(BACK, "the switch-back prompt")
+        self.wait("       Change the baud rate back to 9600 bps, hit the <ENTER> key")
         self.baud(9600)
         self.keys("Enter", until=after)
-
-    def close(self):
-        subprocess.run([*self.tmux, "kill-server"], capture_output=True, cwd=self.cwd)
-        self.socat.terminate()
-        self.socat.wait(TIMEOUT)
 
 
 @pytest.mark.parametrize("terminal", ["relay", "picocom"])
@@ -67,9 +61,8 @@ def test_sx_sends_exactly(board, terminal):
     data = random.Random(1).randbytes(70000)  # 1K blocks, then a padded tail
     command = ("xmodem-receive", board.path, "/tmp/image")
     if terminal == "picocom":
-        term = Picocom(board, MPBOARD, *command)
-        term.send(board.write_file("image", data), lambda: term.socat.poll() is not None)
-        term.close()
+        with Picocom(board, MPBOARD, *command) as term:
+            term.send(board.write_file("image", data), lambda: term.socat.poll() is not None)
     else:
         console = board.console(*command)
         console.line("       before initiating the download.")

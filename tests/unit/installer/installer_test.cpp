@@ -15,7 +15,6 @@ namespace {
 
 namespace fs = std::filesystem;
 using ::testing::HasSubstr;
-using namespace std::string_literals;
 
 Bytes rec(std::uint32_t magic, std::size_t n, unsigned seed, std::uint32_t id = kId) {
     return make_record({.magic = magic, .payload = pattern(n, seed), .hdrlen = 24, .id = id});
@@ -90,11 +89,9 @@ TEST_F(Installer, SizeLimits) {
     EXPECT_EQ(part("kernel"), erased(kPartitionSize));
 }
 
-// Damaged, cut-off or oversized records after a good package: nothing is written (the good
-// record before the bad one neither), and the bad record's heading and line come right after the
-// first line. The cut record is resealed in `tail`; a length that wraps to 5 bytes is reported
-// with the CRC of the one byte after the crc word; the root filesystem's partition is smaller
-// than the installer's limit.
+// Bad records after a good package change nothing (nor does the good one before them); the bad
+// one's heading and line follow the first line. `tail` is cut and resealed; a length that wraps
+// to 5 bytes gets the CRC of byte 4; the rfs partition is smaller than the installer's limit.
 TEST_F(Installer, BadRecordsChangeNothing) {
     const Bytes k = rec(IMAGE_KERNEL, 100, 10), app = rec(IMAGE_APPLICATION, 50, 11);
     Bytes flipped = rec(IMAGE_DFT, 100, 12), short_hdr = rec(IMAGE_RFS, 40, 13);
@@ -121,7 +118,7 @@ TEST_F(Installer, BadRecordsChangeNothing) {
     for (const auto& [bad, text] : cases) {
         const Outcome o = install(concat({rec(IMAGE_KERNEL, 90, 16), bad}), 0, 2);
         EXPECT_EQ(o.returned, 0);
-        EXPECT_THAT(o.out, HasSubstr("switch.\n"s + text));
+        EXPECT_THAT(o.out, HasSubstr(std::string("switch.\n") + text));
         EXPECT_EQ(part("kernel"), padded(k));
         EXPECT_EQ(part("devicetree"), erased(kPartitionSize));
         EXPECT_EQ(part("rfs"), erased(8 * kSector));
