@@ -12,9 +12,8 @@ export MP_ROOT MP_BUILD
 # Every Debian package the two commands rely on: toolchains (host, clang with sanitizers and
 # libFuzzer, powerpc cross), test and benchmark libraries, the emulator, the board's peers
 # (lrzsz, the TFTP server's libwrap0, iproute2; the TFTP server itself is only unpacked,
-# see third_party.sh), the terminal the XMODEM tests type into (socat, picocom, tmux), the source
-# unpacker and the formatters, and what BusyBox's own
-# build needs.
+# see third_party.sh), the terminal the XMODEM tests type into (socat, picocom, tmux), the
+# source unpacker and the formatters, and what BusyBox's own build needs.
 MP_DEBIAN_PACKAGES=(
     cmake ninja-build g++ clang libclang-rt-14-dev ccache
     googletest libgtest-dev libgmock-dev libbenchmark-dev zlib1g-dev libi2c-dev
