@@ -32,11 +32,11 @@ class Picocom(contextlib.AbstractContextManager):
             assert time.monotonic() < deadline, f"{test} not seen:\n{self.tmux_run('capture-pane', '-p', '-S', '-')}"
             time.sleep(0.1)
 
-    def keys(self, *keys, until):  # again after 2 s: the board's switch of the line drops an early Enter
-        for _ in range(TIMEOUT // 2):
+    def keys(self, *keys, until, every=TIMEOUT):  # an Enter goes again: the line's switch drops an early one
+        for _ in range(TIMEOUT // every):
             self.tmux_run("send-keys", *keys)
             with contextlib.suppress(AssertionError):
-                return self.wait(until, 2)
+                return self.wait(until, every)
         self.wait(until, 0)
 
     def baud(self, speed):
@@ -47,13 +47,13 @@ class Picocom(contextlib.AbstractContextManager):
     def send(self, path, after):  # the switch, the file, the switch back, then `after`
         self.wait("       before initiating the download.")
         self.baud(115200)
-        self.keys("Enter", until=lambda: "C" in self.tmux_run("capture-pane", "-p").rpartition("115200 ***")[2])
+        self.keys("Enter", until=lambda: "C" in self.tmux_run("capture-pane", "-p").rpartition("115200 ***")[2], every=5)
         self.tmux_run("send-keys", "C-a", "C-s")
         self.wait("*** file:")
         self.keys(str(path), "Enter", until="*** exit status: 0 ***")
         self.wait("       Change the baud rate back to 9600 bps, hit the <ENTER> key")
         self.baud(9600)
-        self.keys("Enter", until=after)
+        self.keys("Enter", until=after, every=5)
 
 
 @pytest.mark.parametrize("terminal", ["relay", "picocom"])
