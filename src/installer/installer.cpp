@@ -201,26 +201,24 @@ int Installer::run(const char* path) {
     }
     installer::remove_stale_slot_copies();
 
-    bool failed = false;
-    walk(source, [&](std::uint64_t start, const RecordHeader& h, const FlashTarget* target) {
-        LoadedRecord rec;
-        // A read error leaves no bytes: the record fails its CRC like one cut short.
-        if (image::load_record(source, start, h, rec) == image::LoadResult::no_memory) {
-            std::printf("Failed to allocate buffer for image (%d)\n",
-                        static_cast<int>(h.record_length()));
-            return !(failed = true);
-        }
-        const Step step =
-            target != nullptr ? install_flash(*target, rec) : install_application(rec);
-        if (step == Step::boot_now) {
-            if (boot_at_once != nullptr && installer::write_tarball(rec.payload())) {
-                boot_at_once(0);
+    const bool to_the_end =
+        walk(source, [&](std::uint64_t start, const RecordHeader& h, const FlashTarget* target) {
+            LoadedRecord rec;
+            // A read error leaves no bytes: the record fails its CRC like one cut short.
+            if (image::load_record(source, start, h, rec) == image::LoadResult::no_memory) {
+                std::printf("Failed to allocate buffer for image (%d)\n",
+                            static_cast<int>(h.record_length()));
+                return false;
             }
-            return !(failed = true);
-        }
-        return !(failed = step == Step::failed);
-    });
-    if (failed) {
+            const Step step =
+                target != nullptr ? install_flash(*target, rec) : install_application(rec);
+            if (step == Step::boot_now && boot_at_once != nullptr &&
+                installer::write_tarball(rec.payload())) {
+                boot_at_once(0);  // does not return
+            }
+            return step == Step::next;
+        });
+    if (!to_the_end) {
         return 0;
     }
     std::puts("File processed");

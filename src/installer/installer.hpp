@@ -18,11 +18,14 @@
 
 #include <cstdint>
 
-// Installs the package in file `path`. `check_versions` non-zero skips every record whose header
-// equals the header of the installed image. `slot` 1 or 2 is the image slot for application
-// records; 0 asks the operator on the console, and an empty answer boots the record at once
-// (the call then never returns). Returns 1 when the package was read to its end and at least one
-// record was written, 0 otherwise.
+// Installs the package in file `path`, after a check of every record it would install (whole,
+// intact, within the installer's limit and its partition's size): a package with one bad record
+// changes nothing, and the operator sees the bad record's heading and line. Records of unknown
+// type and a tail shorter than a record header are passed over, as in the installation.
+// `check_versions` non-zero skips every record whose header equals the header of the installed
+// image. `slot` 1 or 2 is the image slot for application records; 0 asks the operator on the
+// console, and an empty answer boots the record at once (the call then never returns). Returns 1
+// when the package was read to its end and at least one record was written, 0 otherwise.
 int processLamelImage(const char* path, std::uint8_t check_versions, std::int32_t slot);
 
 // What the installer calls to boot an application record at once, after writing its payload to
