@@ -136,10 +136,8 @@ bool walk(const image::ByteSource& source, Visit visit) {
 }
 
 // Every record the install would write, read in pieces and checked (CRC, format, limit, the
-// partition's size) before anything is written. The first bad record gets its heading and its
-// line and refuses the package. A check of the package as a whole (a signature over it) belongs
-// at the end: one more verdict that prints its one line and returns false.
-bool package_acceptable(const image::ByteSource& source) {
+// partition's size). The first bad record gets its heading and its line and refuses the package.
+bool records_acceptable(const image::ByteSource& source) {
     return walk(source, [&](std::uint64_t start, const RecordHeader& h, const FlashTarget* target) {
         std::uint32_t crc = CRC_START;
         std::uint64_t at = 0;  // record bytes seen; the CRC starts after the crc word
@@ -165,6 +163,12 @@ bool package_acceptable(const image::ByteSource& source) {
         }
         return true;
     });
+}
+
+// The check of the whole package before its first write: each verdict prints the operator's one
+// line when it refuses. A verdict on the package as a whole (a signature over it) goes here too.
+bool package_acceptable(const image::ByteSource& source) {
+    return records_acceptable(source);
 }
 
 class Installer {
