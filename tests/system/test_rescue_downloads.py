@@ -105,6 +105,7 @@ def test_xmodem_rescue_with_sx(new_board, terminal):
     board = new_board(rescue=True)
     if terminal == "picocom":
         with Picocom(board, MPBOARD, "run", board.path, "--clock-scale", "1") as term:
+            term.wait("Option? :")
             term.keys("x", until="Running xmodem rescue.....")
             term.send(board.write_file("pkg.img", PACKAGE), "Install image as image 1 or 2 (hit return to just boot image):")
             term.keys("1", "Enter", until="Image1 updated succeeded")

@@ -17,6 +17,7 @@ class Picocom(contextlib.AbstractContextManager):
                                        f"EXEC:{shlex.join(map(str, command))},pty,setsid,ctty,stderr"])
         self.wait(line.exists)
         self.tmux_run("new-session", "-d", "-x", "200", "-y", "50", f"picocom -b 9600 --send-cmd 'sx -k' {line}")
+        self.wait("Terminal ready")
 
     def __exit__(self, *_):
         subprocess.run([*self.tmux, "kill-server"], capture_output=True, cwd=self.cwd)
@@ -40,16 +41,14 @@ class Picocom(contextlib.AbstractContextManager):
         self.wait(until, 0)
 
     def baud(self, speed):
-        self.tmux_run("send-keys", "C-a", "C-b")
-        self.wait("*** baud:")
+        self.keys("C-a", "C-b", until="*** baud:")
         self.keys(str(speed), "Enter", until=f"*** baud: {speed} ***")
 
     def send(self, path, after):  # the switch, the file, the switch back, then `after`
         self.wait("       before initiating the download.")
         self.baud(115200)
         self.keys("Enter", until=lambda: "C" in self.tmux_run("capture-pane", "-p").rpartition("115200 ***")[2], every=5)
-        self.tmux_run("send-keys", "C-a", "C-s")
-        self.wait("*** file:")
+        self.keys("C-a", "C-s", until="*** file:")
         self.keys(str(path), "Enter", until="*** exit status: 0 ***")
         self.wait("       Change the baud rate back to 9600 bps, hit the <ENTER> key")
         self.baud(9600)
@@ -58,8 +57,7 @@ class Picocom(contextlib.AbstractContextManager):
 
 @pytest.mark.parametrize("terminal", ["relay", "picocom"])
 def test_sx_sends_exactly(board, terminal):
-    data = random.Random(1).randbytes(70000)  # 1K blocks, then a padded tail
-    command = ("xmodem-receive", board.path, "/tmp/image")
+    data, command = random.Random(1).randbytes(70000), ("xmodem-receive", board.path, "/tmp/image")  # 1K, a tail
     if terminal == "picocom":
         with Picocom(board, MPBOARD, *command) as term:
             term.send(board.write_file("image", data), lambda: term.socat.poll() is not None)
