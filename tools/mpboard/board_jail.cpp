@@ -317,7 +317,7 @@ int in_jail(const Board& board, const Console& console, NetnsPin* netns, Inside&
     if (!console.tty.empty() && console.foreground) {
         take_foreground();
     }
-    // Whatever the board's root made setuid or setgid stays the board's.
+    // No setuid or setgid file of the board's making outlives the run on the workstation.
     board.clear_set_id_bits();
     return result.wait_status;
 }
