@@ -4,13 +4,18 @@
 #include "jail/jail.hpp"
 
 #include <fcntl.h>
+#include <linux/keyctl.h>
 #include <signal.h>
 #include <sys/prctl.h>
 #include <sys/resource.h>
+#include <sys/stat.h>
+#include <sys/syscall.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <array>
+#include <atomic>
 #include <cerrno>
 #include <cstdint>
 #include <cstdio>
@@ -193,11 +198,49 @@ bool wait_for_go(int fd) {
     }
 }
 
+// Closes every descriptor but the standard streams and `keep`; a standard stream that is a
+// directory (the one kind a path leads on from) becomes dev/null.
+void close_inherited(std::array<int, 2> keep) {
+    std::sort(keep.begin(), keep.end());
+    unsigned from = 3;
+    for (const int fd : keep) {
+        const auto at = static_cast<unsigned>(fd);
+        if (at > from) {
+            jail_steps::check(::syscall(SYS_close_range, from, at - 1, 0),
+                              "closing inherited descriptors");
+        }
+        from = std::max(from, at + 1);
+    }
+    jail_steps::check(::syscall(SYS_close_range, from, ~0U, 0), "closing inherited descriptors");
+    for (int fd = 0; fd < 3; ++fd) {
+        struct stat st {};
+        if (::fstat(fd, &st) == 0 && S_ISDIR(st.st_mode)) {
+            const UniqueFd null(::openat(AT_FDCWD, "/dev/null", O_RDWR | O_CLOEXEC));
+            if (!null || ::dup2(null.get(), fd) < 0) {
+                jail_steps::fail("replacing a directory on descriptor " + std::to_string(fd),
+                                 errno);
+            }
+        }
+    }
+}
+
 // The jail's ends of the two pipes.
 struct JailEnds {
     UniqueFd report;
     UniqueFd go;
 };
+
+// PID 1 of a locked jail, in its root, before its program starts (see jail.hpp).
+void lock_init(const JailEnds& ends) {
+    close_inherited({ends.report.get(), ends.go.get()});
+    // Its memory stays the host user namespace's: nothing in the jail may trace or read it.
+    jail_steps::check(::prctl(PR_SET_DUMPABLE, 0, 0, 0, 0), "making PID 1 not dumpable");
+    jail_steps::check(::setpgid(0, 0), "making the jail's process group");
+    // Where the kernel has no keyrings there are none to take along either.
+    if (::syscall(SYS_keyctl, KEYCTL_JOIN_SESSION_KEYRING, nullptr) < 0 && errno != ENOSYS) {
+        jail_steps::fail("joining a new session keyring", errno);
+    }
+}
 
 // In the forked child of the caller. Returns only in the jailed program, its ends of the pipes
 // closed; every other process of the jail ends here.
@@ -209,7 +252,7 @@ void become_jailed(const std::string& root, const JailOptions& options, pid_t ca
         ::_exit(1);
     }
     try {
-        jail_steps::enter_user_namespace();
+        jail_steps::enter_user_namespace(options.locked);
         jail_steps::enter_namespaces();
         jail_steps::build_tree(root, options);
     } catch (const StepFailed& e) {
@@ -233,7 +276,10 @@ void become_jailed(const std::string& root, const JailOptions& options, pid_t ca
     // waits for ever), so the init only reaps and passes the program's status on.
     ::prctl(PR_SET_PDEATHSIG, SIGKILL);
     try {
-        jail_steps::enter_root(root);
+        jail_steps::enter_root(root, options.locked);
+        if (options.locked) {
+            lock_init(ends);
+        }
     } catch (const StepFailed& e) {
         report_and_exit(ends.report.get(), e.what());
     }
@@ -255,6 +301,18 @@ void become_jailed(const std::string& root, const JailOptions& options, pid_t ca
     run_init(program, ends.report.get());
 }
 
+// The process group that SIGINT outside a locked jail goes on to (its PID 1's, in host PIDs).
+std::atomic<pid_t> g_sigint_group{0};
+
+void pass_sigint(int /*sig*/) {
+    const int saved = errno;
+    const pid_t group = g_sigint_group.load();
+    if (group > 0) {
+        ::kill(-group, SIGINT);
+    }
+    errno = saved;
+}
+
 JailResult failed(std::string error) {
     JailResult result;
     result.side = JailResult::Side::failed;
@@ -273,6 +331,9 @@ JailResult wait_outside(pid_t child, Pipe& report, Pipe& go, const JailOptions& 
     while ((!ready || init < 0) && error.empty() && lines.next(line)) {
         if (starts_with(line, "pid ", rest)) {
             init = static_cast<pid_t>(to_long(rest));
+            if (options.locked) {
+                g_sigint_group = init;
+            }
         } else if (line == "ready") {
             ready = true;
         } else if (starts_with(line, "error ", rest)) {
@@ -341,8 +402,9 @@ JailResult enter_jail(const std::string& dir, const JailOptions& options) {
     struct sigaction caller_sigint {};
     if (options.ignore_sigint) {
         struct sigaction ignore {};
-        ignore.sa_handler = SIG_IGN;
+        ignore.sa_handler = options.locked ? pass_sigint : SIG_IGN;
         sigemptyset(&ignore.sa_mask);
+        ignore.sa_flags = SA_RESTART;
         ::sigaction(SIGINT, &ignore, &caller_sigint);
     }
     // Buffered output must not be written twice, by the caller and again by the jail.
@@ -369,6 +431,7 @@ JailResult enter_jail(const std::string& dir, const JailOptions& options) {
     }
     if (options.ignore_sigint) {
         ::sigaction(SIGINT, &caller_sigint, nullptr);
+        g_sigint_group = 0;
     }
     return result;
 }

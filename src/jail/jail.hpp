@@ -25,6 +25,21 @@
 // Works as root and as an ordinary user where unprivileged user namespaces are allowed. Under
 // qemu-user a process cannot enter a user namespace (qemu runs helper threads): as root the jail
 // then goes on without one; an ordinary user under qemu gets an error.
+//
+// A board's jail is locked (JailOptions::locked), because what runs in it is anybody's package,
+// as root of the board and, under --netns or in the demo, the workstation's root in its user
+// namespace (its uid 0 is the host's). What it adds:
+//   - PID 1 holds no descriptor but the console and its pipes to the caller (the caller's others
+//     and anything opened in the host's mount namespace are closed before the program starts),
+//     cannot be traced or read (not dumpable, its memory belongs to the host's user namespace),
+//     and leads a process group of its own, so kill(0) in the board never reaches the caller;
+//   - the program starts in a new session keyring, not the caller's;
+//   - proc shows the board's processes only (subset=pid: no /proc/sys, whose files the host's
+//     uid 0 may write even from a user namespace, no /proc/sysrq-trigger);
+//   - no user namespace can be made inside, so nothing in the board regains a capability;
+//   - lock_down() in the program: see there.
+// Every jail mounts its directory nosuid and nodev, and dev/null, dev/zero, dev/tty and
+// dev/ttyS0 read-only, so the board's root cannot change the host's device nodes.
 #pragma once
 
 #include <sys/types.h>
@@ -39,9 +54,12 @@ struct JailOptions {
     // dev/tty (on the board the console is the serial line). Empty: no dev/ttyS0, and dev/tty
     // is the host's /dev/tty (the caller's controlling terminal, if any).
     std::string console;
-    // Ignore SIGINT outside the jail while it runs, so the interrupt key of the terminal reaches
-    // only the jailed program (which shares the caller's process group).
+    // SIGINT outside the jail does not end the caller while the jail runs: the interrupt key of
+    // the terminal is for the jailed program. It is ignored (the program shares the caller's
+    // process group), or in a locked jail passed on to the jail's process group.
     bool ignore_sigint = false;
+    // A board's jail (see above); its program calls lock_down() before anything of the board runs.
+    bool locked = false;
     // Called in the calling process once the jail is ready and before the program starts in it,
     // with the host PID of the jail's PID 1 (its namespaces are /proc/<pid>/ns/*): the place to
     // pin the jail's network namespace under a name or to add interfaces to it. An exception
@@ -68,6 +86,14 @@ struct JailResult {
 // group and signal dispositions, in "/" of the jail. A jail can be entered from inside another.
 // Call it while the process has only one thread (before anything starts threads).
 JailResult enter_jail(const std::string& dir, const JailOptions& options = {});
+
+// In the program of a locked jail, once its own set-up (mounts, process group) is done: every
+// capability but the board root's rights over its own files and network (CAP_CHOWN,
+// CAP_DAC_OVERRIDE, CAP_FOWNER, CAP_NET_ADMIN) leaves the bounding set, no exec gains any
+// (PR_SET_NO_NEW_PRIVS), the process is not dumpable until it execs, and a seccomp filter refuses
+// TIOCSTI and TIOCLINUX (input pushed into the terminal, which is the caller's) and every system
+// call of another ABI (32-bit or x32 on x86-64), with EPERM. Throws on failure.
+void lock_down();
 
 // Ends the calling process the way the jailed program ended: its exit status, or the signal that
 // ended it (raised again here, without a core dump).

@@ -3,6 +3,7 @@
 #include <fcntl.h>
 #include <sys/mount.h>
 #include <sys/stat.h>
+#include <sys/statvfs.h>
 #include <sys/syscall.h>
 #include <unistd.h>
 
@@ -12,6 +13,7 @@
 #include <cstdlib>
 #include <string>
 #include <string_view>
+#include <utility>
 
 #include "base/unique_fd.hpp"
 #include "jail/steps.hpp"
@@ -52,10 +54,30 @@ void make_file(const std::string& path) {
     }
 }
 
+// Adds `flags` to a bind mount. The flags it has stay: in a user namespace the host's are locked.
+void restrict_bind(const std::string& path, unsigned long flags) {
+    struct statvfs vfs {};
+    check(::statvfs(path.c_str(), &vfs), "reading the mount flags of " + path);
+    constexpr std::array<std::pair<unsigned long, unsigned long>, 4> kKept{
+        {{ST_RDONLY, MS_RDONLY},
+         {ST_NOSUID, MS_NOSUID},
+         {ST_NODEV, MS_NODEV},
+         {ST_NOEXEC, MS_NOEXEC}}};
+    for (const auto& [has, keep] : kKept) {
+        if ((vfs.f_flag & has) != 0) {
+            flags |= keep;
+        }
+    }
+    check(::mount(nullptr, path.c_str(), nullptr, MS_REMOUNT | MS_BIND | flags, nullptr),
+          "remounting " + path);
+}
+
+// Read-only: a device's node is the host's, and the board's root may be its owner.
 void bind_file(const std::string& source, const std::string& target) {
     make_file(target);
     check(::mount(source.c_str(), target.c_str(), nullptr, MS_BIND, nullptr),
           "bind-mounting " + source + " on " + target);
+    restrict_bind(target, MS_RDONLY | MS_NOSUID);
 }
 
 // dev/ptmx must reach the jail's own devpts instance, never the host's.
@@ -114,6 +136,8 @@ void build_tree(const std::string& root, const JailOptions& options) {
     // The directory becomes a mount of its own so that it can be made the root.
     check(::mount(root.c_str(), root.c_str(), nullptr, MS_BIND | MS_REC, nullptr),
           "bind-mounting " + root + " on itself");
+    // A setuid file or a device node the board makes gives nothing inside it.
+    restrict_bind(root, MS_NOSUID | MS_NODEV);
     const std::string dev = root + "/dev";
     make_dir(dev);
     bind_file("/dev/null", dev + "/null");
@@ -136,9 +160,9 @@ void build_tree(const std::string& root, const JailOptions& options) {
     make_dir(root + "/proc");
 }
 
-void enter_root(const std::string& root) {
+void enter_root(const std::string& root, bool locked) {
     check(::mount("proc", (root + "/proc").c_str(), "proc", MS_NOSUID | MS_NODEV | MS_NOEXEC,
-                  nullptr),
+                  locked ? "subset=pid" : nullptr),
           "mounting proc on " + root + "/proc");
     check(::chdir(root.c_str()), "changing directory to " + root);
     // pivot_root(".", ".") stacks the old root on the new one; detaching it leaves no path back

@@ -68,7 +68,7 @@ constexpr std::array<Namespace, 5> kNamespaces{{
 
 }  // namespace
 
-void enter_user_namespace() {
+void enter_user_namespace(bool locked) {
     const uid_t uid = ::geteuid();
     const gid_t gid = ::getegid();
     if (::unshare(CLONE_NEWUSER) != 0) {
@@ -85,6 +85,12 @@ void enter_user_namespace() {
     write_file("/proc/self/setgroups", "deny");
     write_file("/proc/self/uid_map", "0 " + std::to_string(uid) + " 1");
     write_file("/proc/self/gid_map", "0 " + std::to_string(gid) + " 1");
+    // A user namespace made inside would bring every capability back, enough to mount a proc
+    // that shows /proc/sys. The limit is this namespace's own (the host's stays as it was), and
+    // only its root could raise it again, before lock_down.
+    if (locked) {
+        write_file("/proc/sys/user/max_user_namespaces", "0");
+    }
 }
 
 void enter_namespaces() {

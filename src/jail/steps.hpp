@@ -23,9 +23,9 @@ public:
 void check(long rc, const std::string& step);
 
 // namespaces.cpp. In the process that becomes the jail's parent of PID 1: a user namespace of
-// its own where the caller is root (or none for root under qemu-user), then the mount, PID,
-// network, UTS and IPC namespaces, every mount made private.
-void enter_user_namespace();
+// its own where the caller is root (or none for root under qemu-user; `locked`: none can be made
+// inside it), then the mount, PID, network, UTS and IPC namespaces, every mount made private.
+void enter_user_namespace(bool locked);
 void enter_namespaces();
 
 // mounts.cpp. The real path of the jail's directory (never the host's root); a console must be a
@@ -35,7 +35,8 @@ void check_console(const std::string& console);
 // Everything under the directory but proc, which only a process of the new PID namespace can
 // mount.
 void build_tree(const std::string& root, const JailOptions& options);
-// In PID 1 of the jail: proc, then the directory becomes the root of the mount namespace.
-void enter_root(const std::string& root);
+// In PID 1 of the jail: proc (only the jail's processes when `locked`), then the directory
+// becomes the root of the mount namespace.
+void enter_root(const std::string& root, bool locked);
 
 }  // namespace platform::sandbox::jail_steps

@@ -165,6 +165,14 @@ void Board::empty_dir(std::string_view relative) const {
     remove_contents(fd.get(), path(relative));
 }
 
+void Board::clear_set_id_bits() const {
+    const base::UniqueFd fd = open_in(".", O_RDONLY | O_DIRECTORY);
+    if (!fd) {
+        fail_errno(dir_);
+    }
+    mpboard::clear_set_id_bits(fd.get(), dir_);
+}
+
 std::string Board::eeprom_file() const {
     const std::string conf = exists("etc/board.conf") ? read_text("etc/board.conf") : "";
     return platform::sandbox::read_conf(conf).eeprom;

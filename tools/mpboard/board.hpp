@@ -49,6 +49,8 @@ public:
     void copy_in(const std::string& source, std::string_view relative) const;
     // Removes everything in a directory of the board (which must not be a symbolic link).
     void empty_dir(std::string_view relative) const;
+    // Takes the setuid and setgid bits off everything in the board.
+    void clear_set_id_bits() const;
 
     // The EEPROM file, board-relative, as the board reads i2c.eeprom in etc/board.conf.
     std::string eeprom_file() const;

@@ -281,6 +281,7 @@ void prepare_board_process(const std::optional<std::string>& conf_override,
     if (::chdir("/") != 0) {
         throw std::runtime_error(std::string("chdir /: ") + std::strerror(errno));
     }
+    sb::lock_down();
 }
 
 [[noreturn]] void die_inside(const std::string& message) {
@@ -295,6 +296,7 @@ int in_jail(const Board& board, const Console& console, NetnsPin* netns, Inside&
     sb::JailOptions jail;
     jail.console = console.tty;
     jail.ignore_sigint = true;
+    jail.locked = true;
     if (netns != nullptr && netns->wanted()) {
         jail.on_ready = [netns](pid_t init) { netns->pin(init); };
     }
@@ -315,6 +317,8 @@ int in_jail(const Board& board, const Console& console, NetnsPin* netns, Inside&
     if (!console.tty.empty() && console.foreground) {
         take_foreground();
     }
+    // No setuid or setgid file of the board's making outlives the run on the workstation.
+    board.clear_set_id_bits();
     return result.wait_status;
 }
 

@@ -1,5 +1,7 @@
 #include "create.hpp"
 
+#include <sys/stat.h>
+
 #include <filesystem>
 #include <vector>
 
@@ -87,6 +89,11 @@ void create_board(const std::string& dir, const CreateOptions& options) {
              "MP_BUSYBOX names another)");
     }
     const Board b = Board::make(dir);
+    // The board's root may leave a setuid file behind until mpboard clears it after the run: no
+    // one else reaches into the directory.
+    if (::chmod(dir.c_str(), 0700) != 0) {
+        fail_errno(dir);
+    }
     for (const char* sub : {"bin", "usr/bin", "sbin", "lib", "usr/lib/mpboard", "dev/lamel", "etc",
                             "var/log", "user", "tmp", "root", "proc", "run"}) {
         b.make_dirs(sub);

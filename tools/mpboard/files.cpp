@@ -22,6 +22,25 @@ struct DirCloser {
 };
 using Dir = std::unique_ptr<DIR, DirCloser>;
 
+std::vector<std::string> names_in(int dir_fd, const std::string& shown) {
+    std::vector<std::string> names;
+    base::UniqueFd listing(::dup(dir_fd));
+    const Dir dir(listing ? ::fdopendir(listing.get()) : nullptr);
+    if (!dir) {
+        fail_errno(shown);
+    }
+    listing.release();  // the stream owns it now
+    while (const dirent* e = ::readdir(dir.get())) {
+        const std::string_view n = e->d_name;
+        if (n != "." && n != "..") {
+            names.emplace_back(n);
+        }
+    }
+    return names;
+}
+
+constexpr mode_t kSetId = S_ISUID | S_ISGID;
+
 }  // namespace
 
 std::vector<std::uint8_t> read_all(int fd, const std::string& shown) {
@@ -80,21 +99,7 @@ void write_text_atomic(const std::string& path, std::string_view text, unsigned 
 }
 
 void remove_contents(int dir_fd, const std::string& shown) {
-    std::vector<std::string> names;
-    {
-        base::UniqueFd listing(::dup(dir_fd));
-        const Dir dir(listing ? ::fdopendir(listing.get()) : nullptr);
-        if (!dir) {
-            fail_errno(shown);
-        }
-        listing.release();  // the stream owns it now
-        while (const dirent* e = ::readdir(dir.get())) {
-            const std::string_view n = e->d_name;
-            if (n != "." && n != "..") {
-                names.emplace_back(n);
-            }
-        }
-    }
+    const std::vector<std::string> names = names_in(dir_fd, shown);
     for (const std::string& name : names) {
         struct stat st {};
         if (::fstatat(dir_fd, name.c_str(), &st, AT_SYMLINK_NOFOLLOW) != 0) {
@@ -112,6 +117,40 @@ void remove_contents(int dir_fd, const std::string& shown) {
         if (::unlinkat(dir_fd, name.c_str(), S_ISDIR(st.st_mode) ? AT_REMOVEDIR : 0) != 0) {
             fail_errno(entry, "removing");
         }
+    }
+}
+
+void clear_set_id_bits(int dir_fd, const std::string& shown) {
+    struct stat st {};
+    if (::fstat(dir_fd, &st) != 0) {
+        fail_errno(shown);
+    }
+    if ((st.st_mode & kSetId) != 0 && ::fchmod(dir_fd, st.st_mode & 07777 & ~kSetId) != 0) {
+        fail_errno(shown, "chmod");
+    }
+    for (const std::string& name : names_in(dir_fd, shown)) {
+        if (::fstatat(dir_fd, name.c_str(), &st, AT_SYMLINK_NOFOLLOW) != 0 || S_ISLNK(st.st_mode)) {
+            continue;
+        }
+        const std::string entry = shown + "/" + name;
+        if (!S_ISDIR(st.st_mode)) {
+            if ((st.st_mode & kSetId) != 0 &&
+                ::fchmodat(dir_fd, name.c_str(), st.st_mode & 07777 & ~kSetId, 0) != 0) {
+                fail_errno(entry, "chmod");
+            }
+            continue;
+        }
+        constexpr int kFlags = O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC;
+        base::UniqueFd sub(::openat(dir_fd, name.c_str(), kFlags));
+        // A directory the board's root closed to everyone: the caller owns it, as the board did.
+        if (!sub && errno == EACCES &&
+            ::fchmodat(dir_fd, name.c_str(), (st.st_mode & 07777) | S_IRWXU, 0) == 0) {
+            sub = base::UniqueFd(::openat(dir_fd, name.c_str(), kFlags));
+        }
+        if (!sub) {
+            fail_errno(entry);
+        }
+        clear_set_id_bits(sub.get(), entry);
     }
 }
 

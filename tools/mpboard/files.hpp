@@ -29,6 +29,10 @@ void write_text_atomic(const std::string& path, std::string_view text, unsigned 
 // Removes what the directory `dir_fd` holds, never following a symbolic link.
 void remove_contents(int dir_fd, const std::string& shown);
 
+// Takes S_ISUID and S_ISGID off the directory `dir_fd` and everything under it, never following
+// a symbolic link.
+void clear_set_id_bits(int dir_fd, const std::string& shown);
+
 // {"a/b", "c"} for "a/b/c", {".", "c"} for "c".
 std::pair<std::string, std::string> split_parent(std::string_view path);
 

@@ -146,7 +146,8 @@ const char* const LOG_HELP =
     "usage: mpboard log DIR [--clear]\n"
     "\n"
     "Prints var/log/board.log: one \"<kind>: <detail>\" line per thing that happened on the\n"
-    "board (commands, VPD writes, faults, the stand-ins' calls). --clear empties it.\n";
+    "board (commands, VPD writes, faults, the stand-ins' calls), every byte but printable ASCII\n"
+    "and the line ends shown as \\xHH. --clear empties it.\n";
 
 const char* const DESCRIBE_HELP =
     "usage: mpboard describe [--json]\n"
@@ -432,8 +433,18 @@ int cmd_log(Args args) {
     if (!args.empty()) {
         usage_fail("log: unexpected argument '" + args[0] + "'");
     }
-    const std::string text = board.exists(file) ? board.read_text(file) : std::string();
-    std::fwrite(text.data(), 1, text.size(), stdout);
+    // The board writes its log: its control bytes must not reach the caller's terminal.
+    std::string shown;
+    for (const char c : board.exists(file) ? board.read_text(file) : std::string()) {
+        const auto byte = static_cast<unsigned char>(c);
+        if (c == '\n' || (byte >= 0x20 && byte < 0x7F)) {
+            shown.push_back(c);
+        } else {
+            constexpr const char* kHex = "0123456789abcdef";
+            shown.append({'\\', 'x', kHex[byte >> 4], kHex[byte & 0xF]});
+        }
+    }
+    std::fwrite(shown.data(), 1, shown.size(), stdout);
     return EXIT_OK;
 }
 

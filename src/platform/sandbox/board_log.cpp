@@ -6,7 +6,8 @@
 namespace platform::sandbox::detail {
 
 void board_log(std::string_view kind, std::string_view detail) {
-    if (!board_usable()) {
+    // With root "/", only a board's jail has a log there: never the workstation's /var/log.
+    if (!board_usable() || (root() == "/" && !host::in_child_pid_namespace())) {
         return;
     }
     std::string line;

@@ -18,8 +18,9 @@ namespace {
 sandbox::Recorder g_recorder;
 
 // Checked at every command, not once: a process may be started outside and enter a jail later.
+// The jail's marker files alone could be made on a workstation; its PID namespace could not.
 bool may_run(const char* command) {
-    if (sandbox::detail::inside_board()) {
+    if (sandbox::detail::inside_board() && sandbox::host::in_child_pid_namespace()) {
         return true;
     }
     std::fprintf(stderr, "sandbox: refusing to run '%s': not inside a sandbox board\n", command);

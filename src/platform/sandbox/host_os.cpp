@@ -19,6 +19,8 @@ namespace platform::sandbox::host {
 namespace {
 // statfs(2) f_type of a tmpfs.
 constexpr long kTmpfsMagic = 0x01021994;
+// The inode of the host's first PID namespace (PROC_PID_INIT_INO in the kernel), fixed.
+constexpr ino_t kInitialPidNamespace = 0xEFFFFFFCU;
 }  // namespace
 
 int open_backing(const std::string& path, int flags, mode_t mode) {
@@ -88,6 +90,12 @@ bool exists(const std::string& path) {
 bool on_tmpfs(const std::string& path) {
     struct statfs fs {};
     return ::statfs(path.c_str(), &fs) == 0 && static_cast<long>(fs.f_type) == kTmpfsMagic;
+}
+
+bool in_child_pid_namespace() {
+    struct stat st {};
+    return ::fstatat(AT_FDCWD, "/proc/self/ns/pid", &st, 0) == 0 &&
+           st.st_ino != kInitialPidNamespace;
 }
 
 // board.conf is replaced whole (mpboard renames a new file over it), never grown in place.

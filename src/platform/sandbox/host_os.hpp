@@ -34,6 +34,9 @@ bool append_line(const std::string& path, std::string_view line);
 bool make_dirs(const std::string& path);
 bool exists(const std::string& path);
 bool on_tmpfs(const std::string& path);
+// True in a PID namespace other than the host's first one: a board's jail always has its own, a
+// workstation never is in one, whatever files it holds.
+bool in_child_pid_namespace();
 // The whole content of a small text file, nullopt when it cannot be read.
 std::optional<std::string> read_text(const std::string& path);
 

@@ -1,0 +1,90 @@
+/* A board's application that tries every way out of the board it knows, one line "<attempt>:
+ * <result>" each, the result "ESCAPED" when it got through. The host's file it is after begins
+ * with "host " and lies beside the board's directory. */
+#define _GNU_SOURCE
+#include <dirent.h>
+#include <errno.h>
+#include <fcntl.h>
+#include <sched.h>
+#include <signal.h>
+#include <stdio.h>
+#include <string.h>
+#include <sys/ioctl.h>
+#include <sys/mount.h>
+#include <sys/ptrace.h>
+#include <sys/stat.h>
+#include <sys/statvfs.h>
+#include <sys/syscall.h>
+#include <sys/sysmacros.h>
+#include <unistd.h>
+
+static void say(const char* what, int escaped, const char* why) {
+    printf("%s: %s\n", what, escaped ? "ESCAPED" : why);
+}
+static void report(const char* what, long rc) {
+    say(what, rc >= 0, strerror(errno));
+}
+
+/* The host's file on fd (spoilt by an earlier attempt or not): spoilt, and 1. */
+static int found(int fd) {
+    char text[5] = "";
+    if (pread(fd, text, sizeof text, 0) != sizeof text || memcmp(text, "host ", sizeof text) != 0)
+        return 0;
+    (void)!pwrite(fd, "escaped\n", 8, sizeof text);
+    fchmod(fd, 06777);
+    return 1;
+}
+
+/* An entry of /proc/N/fd that is the file, or a directory it lies beside. */
+static int walk(int dir, const char* name) {
+    int fd = openat(dir, name, O_RDWR), hit = found(fd), up = openat(dir, name, O_DIRECTORY);
+    close(fd);
+    hit |= found(fd = openat(up, "../secret", O_RDWR));
+    close(fd), close(up);
+    return hit;
+}
+
+int main(void) {
+    int hit = 0;
+    for (int fd = 3; fd < 1024; ++fd)
+        hit |= found(fd);
+    say("inherited descriptors", hit, "none");
+    hit = 0;
+    DIR* proc = opendir("/proc");
+    for (struct dirent* p; proc != NULL && (p = readdir(proc)) != NULL;) {
+        char path[300];
+        snprintf(path, sizeof path, "/proc/%s/fd", p->d_name);
+        DIR* fds = opendir(path);
+        if (fds == NULL)
+            continue;
+        for (struct dirent* f; (f = readdir(fds)) != NULL;)
+            hit |= walk(dirfd(fds), f->d_name);
+        closedir(fds);
+    }
+    say("/proc/*/fd walk", hit, "nothing of the host");
+    report("TIOCSTI", ioctl(0, TIOCSTI, "x"));
+    char paste = 3; /* TIOCL_PASTESEL */
+    report("TIOCLINUX", ioctl(0, TIOCLINUX, &paste));
+    struct statvfs vfs;
+    /* mpboard clears the bits after the run. */
+    fchmod(open("/user/suid", O_WRONLY | O_CREAT, 0755), 06755);
+    say("setuid file", statvfs("/user", &vfs) == 0 && !(vfs.f_flag & ST_NOSUID), "nosuid");
+    report("ptrace PID 1", ptrace(PTRACE_SEIZE, 1, 0, 0));
+    report("PID 1's memory", open("/proc/1/mem", O_RDONLY));
+    report("core_pattern", open("/proc/sys/kernel/core_pattern", O_WRONLY));
+    report("sysrq-trigger", open("/proc/sysrq-trigger", O_WRONLY));
+    report("mount proc", mount("proc", "/tmp", "proc", 0, NULL));
+    report("mknod disk", mknod("/tmp/sda", S_IFBLK | 0600, makedev(8, 0)));
+    unsigned root[4] = {8, 1, 2}; /* bytes, type (ext4's), inode 2: a file system's root */
+    report("open_by_handle_at", open_by_handle_at(open("/", O_RDONLY), (void*)root, O_RDONLY));
+    report("module", syscall(SYS_finit_module, open("/bin/busybox", O_RDONLY), "", 0));
+    FILE* log = fopen("/var/log/board.log", "a");
+    fputs("attack: \033[2J\n", log), fclose(log);
+    report("user namespace", unshare(CLONE_NEWUSER));
+    report("umount /", umount2("/", MNT_DETACH));
+    report("chroot", chroot("/tmp"));
+    /* The caller's process group, and every process this one may signal. */
+    signal(SIGWINCH, SIG_IGN);
+    say("signals", 0, kill(0, SIGWINCH) + kill(-1, SIGWINCH) == 0 ? "sent" : strerror(errno));
+    return 0;
+}
