@@ -216,22 +216,6 @@ int cmd_create(Args args) {
     return EXIT_OK;
 }
 
-// The board writes its log and its environment partition: their control bytes must not reach
-// the caller's terminal. Newlines stay; every other byte outside printable ASCII shows as \xHH.
-std::string escaped(std::string_view text) {
-    std::string shown;
-    for (const char c : text) {
-        const auto byte = static_cast<unsigned char>(c);
-        if (c == '\n' || (byte >= 0x20 && byte < 0x7F)) {
-            shown.push_back(c);
-        } else {
-            constexpr const char* kHex = "0123456789abcdef";
-            shown.append({'\\', 'x', kHex[byte >> 4], kHex[byte & 0xF]});
-        }
-    }
-    return shown;
-}
-
 int cmd_env(Args args) {
     const Board board = Board::open(take_dir(args, ENV_HELP));
     const base::Partition& part = base::partition(base::PartitionId::ubootenv);
@@ -244,7 +228,7 @@ int cmd_env(Args args) {
                          shown.c_str());
         }
         for (const auto& [name, value] : env.vars) {
-            std::printf("%s\n", escaped(name + "=" + value).c_str());
+            std::printf("%s=%s\n", name.c_str(), value.c_str());
         }
         return EXIT_OK;
     }
@@ -449,7 +433,17 @@ int cmd_log(Args args) {
     if (!args.empty()) {
         usage_fail("log: unexpected argument '" + args[0] + "'");
     }
-    const std::string shown = escaped(board.exists(file) ? board.read_text(file) : std::string());
+    // The board writes its log: its control bytes must not reach the caller's terminal.
+    std::string shown;
+    for (const char c : board.exists(file) ? board.read_text(file) : std::string()) {
+        const auto byte = static_cast<unsigned char>(c);
+        if (c == '\n' || (byte >= 0x20 && byte < 0x7F)) {
+            shown.push_back(c);
+        } else {
+            constexpr const char* kHex = "0123456789abcdef";
+            shown.append({'\\', 'x', kHex[byte >> 4], kHex[byte & 0xF]});
+        }
+    }
     std::fwrite(shown.data(), 1, shown.size(), stdout);
     return EXIT_OK;
 }
