@@ -18,6 +18,7 @@
 #include "i2c/i2c.hpp"
 #include "image/record.hpp"
 #include "image/record_reader.hpp"
+#include "image/signature.hpp"
 #include "installer/installer_testing.hpp"
 #include "installer/slot_files.hpp"
 
@@ -79,7 +80,7 @@ private:
     enum class Step { next, failed, boot_now };
 
     Step install_flash(const FlashTarget& target, const LoadedRecord& rec);
-    Step install_application(const LoadedRecord& rec);
+    Step install_application(const LoadedRecord& rec, std::span<const std::uint8_t> own_signature);
     void ask_slot();
 
     std::uint8_t check_versions_;
@@ -96,6 +97,15 @@ int Installer::run(const char* path) {
     }
     const image::FileSource source(package.get(), static_cast<std::uint64_t>(st.st_size));
     std::puts("\nExtracting images ... Do *NOT* power cycle the switch.");
+
+    // Signed packages: on a board with keys nothing is written unless the package signature
+    // holds under one of them.
+    if (const char* refusal = signing::verdict_line(signing::check_package(
+            source, signing::load_keys(installer::board_path(signing::kKeysDir))))) {
+        std::puts(refusal);
+        return 0;
+    }
+
     installer::remove_stale_slot_copies();
 
     std::uint64_t start = 0;
@@ -131,8 +141,13 @@ int Installer::run(const char* path) {
             return 0;
         }
 
-        const Step step =
-            target != nullptr ? install_flash(*target, rec) : install_application(rec);
+        // An application record's own signature, right after it, goes into the slot file too.
+        LoadedRecord own_signature;
+        if (target == nullptr) {
+            signing::load_own_signature(source, start + h.record_length(), own_signature);
+        }
+        const Step step = target != nullptr ? install_flash(*target, rec)
+                                            : install_application(rec, own_signature.bytes);
         if (step == Step::failed) {
             return 0;
         }
@@ -200,7 +215,8 @@ void Installer::ask_slot() {
     }
 }
 
-Installer::Step Installer::install_application(const LoadedRecord& rec) {
+Installer::Step Installer::install_application(const LoadedRecord& rec,
+                                               std::span<const std::uint8_t> own_signature) {
     std::fputs("Installing Application: ", stdout);
     std::fflush(stdout);
 
@@ -223,7 +239,7 @@ Installer::Step Installer::install_application(const LoadedRecord& rec) {
                     static_cast<int>(slot_));
         return Step::next;
     }
-    if (!installer::write_slot_file(slot_, rec.bytes)) {
+    if (!installer::write_slot_file(slot_, rec.bytes, own_signature)) {
         return Step::failed;
     }
     installed_ = 1;
