@@ -68,6 +68,7 @@ def test_install(board, keys, signer, board_keys, tamper, refusal):
         assert flash_slots_and_vpd(board) == before
     else:
         assert proc.returncode == 0 and board.slot_file(2) == b"".join(parts[1:2 + bool(signer)]), proc
+        board.mpboard("env", *["verify=on"] * (signer in board_keys))  # boots only what the key signed
         assert board.run()[1].endswith("test application 6.6.6.6 running\nargs=[] LD_PRELOAD=[]\n")
     # mpimage verify --pubkey holds only for the package as the board's key signed it.
     holds = mpimage("verify", package, "--pubkey", keys / "rel.pub", check=None).returncode == 0
