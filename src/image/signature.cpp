@@ -19,7 +19,8 @@ namespace {
 static_assert(kPublicKeySize == crypto_sign_PUBLICKEYBYTES);
 static_assert(kSecretKeySize == crypto_sign_SECRETKEYBYTES);
 static_assert(kSignatureSize == crypto_sign_BYTES);
-static_assert(kDigestSize == crypto_hash_sha256_BYTES);
+static_assert(kDigestSize >= crypto_generichash_BYTES_MIN &&
+              kDigestSize <= crypto_generichash_BYTES_MAX);
 
 // Ahead of the covered length and digest in every statement: no signature made for anything
 // else (another program's, another scope's) can be passed off as one of these.
@@ -60,6 +61,25 @@ bool ends_with_pub(const char* name) {
 }
 
 }  // namespace
+
+Digester::Digester() noexcept {
+    static_assert(sizeof state_ == sizeof(crypto_generichash_state) &&
+                  alignof(Digester) >= alignof(crypto_generichash_state));
+    crypto_generichash_init(reinterpret_cast<crypto_generichash_state*>(state_), nullptr, 0,
+                            kDigestSize);
+}
+
+void Digester::update(std::span<const std::uint8_t> bytes) noexcept {
+    crypto_generichash_update(reinterpret_cast<crypto_generichash_state*>(state_), bytes.data(),
+                              bytes.size());
+}
+
+Digest Digester::final() noexcept {
+    Digest d{};
+    crypto_generichash_final(reinterpret_cast<crypto_generichash_state*>(state_), d.data(),
+                             d.size());
+    return d;
+}
 
 bool crypto_ready() noexcept {
     static const bool ready = sodium_init() >= 0;
@@ -124,31 +144,28 @@ std::optional<SignatureFields> parse_signature_record(std::span<const std::uint8
 
 std::optional<Digest> digest_of_range(const image::ByteSource& source, std::uint64_t offset,
                                       std::uint64_t length) {
-    crypto_hash_sha256_state state;
-    crypto_hash_sha256_init(&state);
+    Digester digester;
     const image::StreamResult r =
         image::stream_range(source, offset, length, kPiece, [&](std::span<const std::uint8_t> s) {
-            crypto_hash_sha256_update(&state, s.data(), s.size());
+            digester.update(s);
             return true;
         });
     if (r.done != length || r.error != 0 || r.no_memory) {
         return std::nullopt;
     }
-    Digest d{};
-    crypto_hash_sha256_final(&state, d.data());
-    return d;
+    return digester.final();
 }
 
 Digest digest_of(std::span<const std::uint8_t> bytes) {
-    Digest d{};
-    crypto_hash_sha256(d.data(), bytes.data(), bytes.size());
-    return d;
+    Digester digester;
+    digester.update(bytes);
+    return digester.final();
 }
 
 Statement statement(Scope scope, std::uint64_t length, const Digest& digest) {
     Statement s{};
     std::copy_n(kContext, sizeof kContext, s.begin());
-    s[13] = kAlgorithmEd25519Sha256;
+    s[13] = kAlgorithmEd25519Blake2b;
     s[14] = static_cast<std::uint8_t>(scope);
     s[15] = 0;
     store_be32(std::span<std::uint8_t, 4>(s.data() + 16, 4),
@@ -190,7 +207,7 @@ KeyMatch check_signature(const KeyRing& ring, const SignatureFields& fields,
         if (key_id_of(key) != fields.key_id) {
             continue;
         }
-        if (fields.algorithm == kAlgorithmEd25519Sha256 && crypto_ready() &&
+        if (fields.algorithm == kAlgorithmEd25519Blake2b && crypto_ready() &&
             crypto_sign_verify_detached(fields.signature.data(), stmt.data(), stmt.size(),
                                         key.data()) == 0) {
             return KeyMatch::holds;

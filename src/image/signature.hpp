@@ -5,8 +5,8 @@
 // format, the algorithm, what it covers (the package before it, or the one record before it), the
 // signing key's id and an Ed25519 signature. Launchers that know nothing of the type pass it over
 // as they pass over every unknown type. What Ed25519 signs is a 56-byte statement: a fixed
-// context, the algorithm and scope bytes, the number of bytes covered and their SHA-256 digest
-// (SHA-256 works on 32-bit words, the board's core's own; see the README for the figures).
+// context, the algorithm and scope bytes, the number of bytes covered and their 32-byte BLAKE2b
+// digest (the cheapest of libsodium's hashes on the board's 32-bit core: see the README's figures).
 //
 // The board holds public keys only: files "*.pub" in /etc/mplaunch/keys. Signing is the release
 // host's (mpimage sign); nothing here can sign.
@@ -27,7 +27,7 @@ namespace signing {
 inline constexpr std::uint32_t IMAGE_SIGNATURE = 0x07504F4Cu;
 
 inline constexpr std::uint8_t kFormatVersion = 1;
-inline constexpr std::uint8_t kAlgorithmEd25519Sha256 = 1;
+inline constexpr std::uint8_t kAlgorithmEd25519Blake2b = 1;
 
 enum class Scope : std::uint8_t {
     package = 1,  // every byte of the package before the record, which ends the package
@@ -61,7 +61,7 @@ struct SignatureFields {
 // False when libsodium cannot start: every check then fails closed.
 bool crypto_ready() noexcept;
 
-// The first 8 bytes of the key's SHA-256.
+// The first 8 bytes of the key's digest.
 KeyId key_id_of(const PublicKey& key);
 // 16 lower-case hexadecimal digits.
 std::string key_id_text(const KeyId& id);
@@ -74,7 +74,18 @@ std::string public_key_text(const PublicKey& key);
 // CRC, format byte and scope are right.
 std::optional<SignatureFields> parse_signature_record(std::span<const std::uint8_t> record);
 
-// The SHA-256 of `length` bytes of `source` from `offset`; nullopt when the source ends early or
+// The digest of the bytes a signature covers, fed piece by piece.
+class Digester {
+public:
+    Digester() noexcept;
+    void update(std::span<const std::uint8_t> bytes) noexcept;
+    Digest final() noexcept;
+
+private:
+    alignas(64) std::uint8_t state_[384];  // libsodium's crypto_generichash_state
+};
+
+// The digest of `length` bytes of `source` from `offset`; nullopt when the source ends early or
 // a read fails.
 std::optional<Digest> digest_of_range(const image::ByteSource& source, std::uint64_t offset,
                                       std::uint64_t length);

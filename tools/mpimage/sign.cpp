@@ -116,29 +116,13 @@ std::vector<std::uint8_t> signature_record(const SecretKey& key, signing::Scope 
     const signing::Statement stmt = signing::statement(scope, covered, digest);
     std::vector<std::uint8_t> payload(signing::kSignaturePayloadSize, 0);
     payload[0] = signing::kFormatVersion;
-    payload[1] = signing::kAlgorithmEd25519Sha256;
+    payload[1] = signing::kAlgorithmEd25519Blake2b;
     payload[2] = static_cast<std::uint8_t>(scope);
     const signing::KeyId id = signing::key_id_of(key.pk);
     std::copy(id.begin(), id.end(), payload.begin() + 4);
     crypto_sign_detached(payload.data() + 12, nullptr, stmt.data(), stmt.size(), key.sk.data());
     return host_tools::make_record(signing::IMAGE_SIGNATURE, 0, payload);
 }
-
-class Sha256 {
-public:
-    Sha256() { crypto_hash_sha256_init(&state_); }
-    void update(std::span<const std::uint8_t> bytes) {
-        crypto_hash_sha256_update(&state_, bytes.data(), bytes.size());
-    }
-    signing::Digest final() {
-        signing::Digest d{};
-        crypto_hash_sha256_final(&state_, d.data());
-        return d;
-    }
-
-private:
-    crypto_hash_sha256_state state_{};
-};
 
 void need_crypto() {
     if (!signing::crypto_ready()) {
@@ -212,7 +196,7 @@ int run_sign(const Args& args) {
     }
 
     OutputFile out(output.empty() ? path : output);
-    Sha256 package;
+    signing::Digester package;
     std::uint64_t written = 0;
     const auto emit = [&](std::span<const std::uint8_t> bytes) {
         out.write(bytes);
@@ -225,7 +209,7 @@ int run_sign(const Args& args) {
             continue;
         }
         const std::uint32_t length = rec.header.record_length();
-        Sha256 own;
+        signing::Digester own;
         std::uint8_t first4[4];
         if (file.read_at(rec.offset, first4) != sizeof first4) {
             io_error(path, "cannot read");
