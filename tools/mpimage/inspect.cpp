@@ -169,7 +169,12 @@ std::string holds_text(const std::optional<bool>& holds) {
 }
 
 std::string json_key(const std::optional<Finding>& f) {
-    return f ? "\"" + signing::key_id_text(f->key_id) + "\"" : "null";
+    if (!f) {
+        return "null";
+    }
+    std::string text(1, '"');
+    text += signing::key_id_text(f->key_id);
+    return text += '"';
 }
 
 std::string json_holds(const std::optional<Finding>& f) {
