@@ -1,9 +1,9 @@
 // mpimage keygen and sign, and the signature findings that verify and list report.
 //
 // The private key lives in NAME.key on the release host and nowhere else; the board holds
-// NAME.pub. A package is signed by streaming it: every record is copied and hashed, an application
-// record gets its own signature record right after it, and a package signature record over
-// everything before it ends the package.
+// NAME.pub. A package is signed by streaming it: every record is copied and hashed, a record the
+// boot path can boot (application, diagnostics) gets its own signature record right after it, and
+// a package signature record over everything before it ends the package.
 
 #include "sign.hpp"
 
@@ -34,9 +34,10 @@ const char* const KEYGEN_HELP =
 const char* const SIGN_HELP =
     "usage: mpimage sign PACKAGE --key NAME.key [--output OUT]\n"
     "\n"
-    "Signs a package with the private key NAME.key: each application record gets a signature\n"
-    "record of its own right after it (it travels with the record into the image slot file),\n"
-    "and a package signature record over every byte before it ends the package. Signature\n"
+    "Signs a package with the private key NAME.key: each application (and diagnostics) record\n"
+    "gets a signature record of its own right after it (it travels with an application record\n"
+    "into the image slot file, where a board with verify=on checks it before it boots), and a\n"
+    "package signature record over every byte before it ends the package. Signature\n"
     "records already in PACKAGE are dropped first, so signing again replaces them. Every record\n"
     "must be intact. PACKAGE is replaced unless --output names another file; the output\n"
     "appears only when complete.\n"
@@ -225,7 +226,7 @@ int run_sign(const Args& args) {
             throw Failure(EXIT_DAMAGED, path + ": record " + std::to_string(index) +
                                             " is damaged (CRC mismatch); nothing signed");
         }
-        if (rec.header.type() == IMAGE_APPLICATION) {
+        if (rec.header.type() == IMAGE_APPLICATION || rec.header.type() == IMAGE_DIAGS) {
             emit(signature_record(key, signing::Scope::record, length, own.final()));
         }
         ++index;
