@@ -206,7 +206,7 @@ int extract_image(int slot) {
     }
 
     const RecordHeader h = view(header);
-    const off_t record_start = ftello(image.get());
+    const off_t record_start = verify_enable != 0 ? ftello(image.get()) : 0;
     LoadedRecord record;
     if (!read_intact_record(image.get(), h, record)) {
         if (tried_alt_image != 0) {
