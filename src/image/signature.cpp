@@ -186,7 +186,9 @@ KeyRing load_keys(const std::string& dir) {
             continue;
         }
         ++ring.present;
-        const base::UniqueFd fd(::open((dir + "/" + e->d_name).c_str(), O_RDONLY | O_CLOEXEC));
+        // Non-blocking: a FIFO named like a key must not stall the boot.
+        const base::UniqueFd fd(
+            ::open((dir + "/" + e->d_name).c_str(), O_RDONLY | O_NONBLOCK | O_CLOEXEC));
         std::uint8_t text[kKeyFileMax];
         const ssize_t n = fd.get() >= 0 ? ::read(fd.get(), text, sizeof text) : -1;
         if (n > 0) {
