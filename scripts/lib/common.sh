@@ -16,11 +16,11 @@ export MP_ROOT MP_BUILD
 # source unpacker and the formatters, and what BusyBox's own build needs.
 MP_DEBIAN_PACKAGES=(
     cmake ninja-build g++ clang libclang-rt-14-dev ccache
-    googletest libgtest-dev libgmock-dev libbenchmark-dev zlib1g-dev libi2c-dev
+    googletest libgtest-dev libgmock-dev libbenchmark-dev zlib1g-dev libi2c-dev libsodium-dev
     g++-powerpc-linux-gnu qemu-user qemu-user-static valgrind
     python3-pytest python3-pexpect lrzsz libwrap0 iproute2 socat picocom tmux
     dpkg-dev clang-format clang-tidy
-    make gcc libc6-dev bzip2 xz-utils patch ca-certificates
+    make gcc libc6-dev bzip2 xz-utils patch ca-certificates autoconf automake libtool
 )
 
 # ---------------------------------------------------------------------------------------------

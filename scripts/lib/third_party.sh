@@ -10,6 +10,7 @@
 MP_THIRD_PARTY=$MP_BUILD/third_party
 MP_APT_DIR=$MP_THIRD_PARTY/apt
 MP_LIBI2C_PPC=$MP_THIRD_PARTY/ppc
+MP_SODIUM_PPC=$MP_THIRD_PARTY/sodium-ppc
 MP_BUSYBOX=$MP_THIRD_PARTY/busybox/busybox
 export MP_BUSYBOX
 
@@ -187,6 +188,35 @@ mp_build_libi2c_ppc() {
     powerpc-linux-gnu-nm "$lib.tmp" | grep -q ' T i2c_smbus_read_byte_data$' ||
         mp_die "libi2c.a lacks i2c_smbus_read_byte_data"
     mv "$lib.tmp" "$lib"
+    mp_ok "built ${lib#"$MP_ROOT"/} and ${hdr#"$MP_ROOT"/}"
+}
+
+# libsodium cross-built for the board, static, from Debian's libsodium source package: the package
+# signatures' Ed25519 and hash. The host build uses Debian's libsodium-dev.
+mp_build_libsodium_ppc() {
+    local lib=$MP_SODIUM_PPC/lib/libsodium.a hdr=$MP_SODIUM_PPC/include/sodium.h
+    if [[ -f $lib && -f $hdr ]]; then
+        mp_ok "libsodium for powerpc already built (${lib#"$MP_ROOT"/})"
+        return 0
+    fi
+    mp_debian_source libsodium
+    local src=$MP_SOURCE_DIR obj=$MP_SODIUM_PPC/obj
+    rm -rf "$MP_SODIUM_PPC"
+    mkdir -p "$obj"
+    mp_say "building libsodium for powerpc (static; a few minutes on 2 idle cores)"
+    # The source package carries configure.ac, not configure.
+    if [[ ! -x $src/configure ]]; then
+        mp_run_logged "$MP_SODIUM_PPC/autogen.log" bash -c 'cd "$1" && autoreconf -fi' _ "$src" ||
+            mp_die "libsodium autoreconf failed"
+    fi
+    mp_run_logged "$MP_SODIUM_PPC/configure.log" \
+        bash -c 'cd "$1" && "$2/configure" --host=powerpc-linux-gnu --prefix="$3" \
+            --disable-shared --enable-static --with-pic=no CFLAGS="-O2"' _ \
+        "$obj" "$src" "$MP_SODIUM_PPC" || mp_die "libsodium configure failed"
+    mp_run_logged "$MP_SODIUM_PPC/build.log" make -C "$obj" -j "$MP_JOBS" install ||
+        mp_die "libsodium build failed"
+    powerpc-linux-gnu-nm "$lib" | grep ' T crypto_sign_verify_detached$' >/dev/null ||
+        mp_die "libsodium.a lacks crypto_sign_verify_detached"
     mp_ok "built ${lib#"$MP_ROOT"/} and ${hdr#"$MP_ROOT"/}"
 }
 

@@ -21,6 +21,7 @@
 #include "i2c/i2c.hpp"
 #include "image/record.hpp"
 #include "image/record_reader.hpp"
+#include "image/signature.hpp"
 #include "installer/installer_testing.hpp"
 #include "installer/slot_files.hpp"
 
@@ -166,8 +167,14 @@ bool records_acceptable(const image::ByteSource& source) {
 }
 
 // The check of the whole package before its first write: each verdict prints the operator's one
-// line when it refuses. A verdict on the package as a whole (a signature over it) goes here too.
+// line when it refuses. On a board with keys the package signature must hold under one of them
+// before anything else is looked at; on a board without, signed and unsigned install alike.
 bool package_acceptable(const image::ByteSource& source) {
+    if (const char* refused = signing::verdict_line(signing::check_package(
+            source, signing::load_keys(installer::board_path(signing::kKeysDir))))) {
+        std::puts(refused);
+        return false;
+    }
     return records_acceptable(source);
 }
 
@@ -183,7 +190,7 @@ private:
 
     static bool announce(const FlashTarget* target, const LoadedRecord& rec);
     Step install_flash(const FlashTarget& target, const LoadedRecord& rec);
-    Step install_application(const LoadedRecord& rec);
+    Step install_application(const LoadedRecord& rec, std::span<const std::uint8_t> own_signature);
     void ask_slot();
 
     std::uint8_t check_versions_;
@@ -214,8 +221,13 @@ int Installer::run(const char* path) {
                             static_cast<int>(h.record_length()));
                 return false;
             }
-            const Step step =
-                target != nullptr ? install_flash(*target, rec) : install_application(rec);
+            // An application record's own signature, right after it, goes into the slot file too.
+            LoadedRecord own_signature;
+            if (target == nullptr) {
+                signing::load_own_signature(source, start + h.record_length(), own_signature);
+            }
+            const Step step = target != nullptr ? install_flash(*target, rec)
+                                                : install_application(rec, own_signature.bytes);
             if (step == Step::boot_now && boot_at_once != nullptr &&
                 installer::write_tarball(rec.payload())) {
                 boot_at_once(0);  // does not return
@@ -279,7 +291,8 @@ void Installer::ask_slot() {
     }
 }
 
-Installer::Step Installer::install_application(const LoadedRecord& rec) {
+Installer::Step Installer::install_application(const LoadedRecord& rec,
+                                               std::span<const std::uint8_t> own_signature) {
     if (!announce(nullptr, rec)) {
         return Step::failed;
     }
@@ -296,7 +309,7 @@ Installer::Step Installer::install_application(const LoadedRecord& rec) {
                     static_cast<int>(slot_));
         return Step::next;
     }
-    if (!installer::write_slot_file(slot_, rec.bytes)) {
+    if (!installer::write_slot_file(slot_, rec.bytes, own_signature)) {
         return Step::failed;
     }
     installed_ = 1;

@@ -61,7 +61,8 @@ void set_file_root(const std::string& root) {
     file_root = root;
 }
 
-bool write_slot_file(std::int32_t slot_number, std::span<const std::uint8_t> record) {
+bool write_slot_file(std::int32_t slot_number, std::span<const std::uint8_t> record,
+                     std::span<const std::uint8_t> trailer) {
     const int slot = static_cast<int>(slot_number);
     const std::string dir = board_path(base::kImagesDir);
     struct stat st {};
@@ -91,6 +92,12 @@ bool write_slot_file(std::int32_t slot_number, std::span<const std::uint8_t> rec
         }
         done += n;
         progress.show(done, total);
+    }
+    if (!trailer.empty()) {
+        const base::Transfer t = base::write_all(fd.get(), trailer);
+        if (!t) {
+            return fail(t.error);
+        }
     }
     progress.finish();
     // The old slot file stays until the new one is whole on flash. The slot's unconfirmed boot

@@ -20,9 +20,11 @@ std::string slot_path(std::int32_t slot);
 void remove_stale_slot_copies();
 
 // Writes `record` beside slot file `slot` in 64 KiB pieces with the percentage after each,
-// syncs it and renames it over the slot file, with the operator's messages. False (and nothing
-// changed under the slot file's name) on any failure.
-bool write_slot_file(std::int32_t slot, std::span<const std::uint8_t> record);
+// then `trailer` (the record's own signature record, or nothing), syncs it and renames it over the
+// slot file, with the operator's messages. False (and nothing changed under the slot file's name)
+// on any failure.
+bool write_slot_file(std::int32_t slot, std::span<const std::uint8_t> record,
+                     std::span<const std::uint8_t> trailer = {});
 
 // Writes the payload of a record booted at once to the tarball, with the operator's messages.
 bool write_tarball(std::span<const std::uint8_t> payload);

@@ -16,6 +16,7 @@
 #include "i2c/i2c.hpp"
 #include "image/record.hpp"
 #include "image/record_reader.hpp"
+#include "image/signature.hpp"
 #include "launch/launch_steps.hpp"
 #include "mgmt/mgmt_port.hpp"
 #include "rescue/rescue_menu.hpp"
@@ -67,6 +68,17 @@ bool read_intact_record(std::FILE* fp, const RecordHeader& header, LoadedRecord&
 // Slots passed over in this boot for their unconfirmed attempts: said once, whichever attempt
 // comes back to the slot.
 bool passed_over[2] = {false, false};
+
+// A slot file passed over in this boot because no key of the board verifies it: like a slot
+// passed over for its attempts, it must not end the boot in a reset that boots it again.
+bool refused_unverified = false;
+
+// With verify=on, whether the record at `offset` of the slot file (whole in `record`) carries
+// its own signature made by a key of the board.
+bool verified(std::FILE* fp, std::uint64_t offset, const LoadedRecord& record) {
+    return signing::check_slot_record(image::FileSource::of_fd(fileno(fp)), offset, record.bytes,
+                                      signing::kKeysDir);
+}
 
 // With counting on, whether `slot` already has boot_limit unconfirmed attempts: its application
 // started that often and never confirmed that it came up, so it is treated like a slot file
@@ -194,6 +206,7 @@ int extract_image(int slot) {
     }
 
     const RecordHeader h = view(header);
+    const off_t record_start = verify_enable != 0 ? ftello(image.get()) : 0;
     LoadedRecord record;
     if (!read_intact_record(image.get(), h, record)) {
         if (tried_alt_image != 0) {
@@ -202,12 +215,27 @@ int extract_image(int slot) {
             tarball.reset();
             // With a slot passed over for its attempts a reset would boot the same way again:
             // the rescue image ends the loop.
-            if (passed_over[0] || passed_over[1]) {
+            if (passed_over[0] || passed_over[1] || refused_unverified) {
                 rescue_then_reset();
             }
             shell_then_reset();
         }
         std::fprintf(stderr, "Image%d CRC failed, trying Image%d now.\n", slot, other);
+        return 0;
+    }
+
+    // Checked before anything of it is unpacked; handled like a slot file without a bootable
+    // record: the other slot, then the rescue image from flash.
+    if (verify_enable != 0 &&
+        !verified(image.get(), static_cast<std::uint64_t>(record_start), record)) {
+        std::fprintf(stderr, "Image%d signature not verified, passing it over.\n", booted);
+        refused_unverified = true;
+        record = {};
+        tarball.reset();
+        image.reset();
+        if (tried_alt_image != 0) {
+            rescue_then_reset();
+        }
         return 0;
     }
 

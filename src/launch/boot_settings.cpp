@@ -18,6 +18,7 @@ std::uint8_t memchk_enable = 0;
 std::int32_t rescue_enable = 0;
 std::int32_t standalone_diags = 0;
 std::uint8_t boot_limit = 0;
+std::uint8_t verify_enable = 0;
 
 namespace {
 
@@ -109,6 +110,9 @@ int parse_uboot_env() {
     if (const char* v = lookup(text, "diagnostics=")) {
         rescue_enable = starts_with(v, "rescue") ? 1 : 0;
         standalone_diags = starts_with(v, "diags") ? 1 : 0;
+    }
+    if (const char* v = lookup(text, "verify=")) {
+        verify_enable = starts_with(v, "on") ? 1 : 0;
     }
     if (const char* v = lookup(text, "bootlimit=")) {
         const auto at = static_cast<std::size_t>(v - text);

@@ -21,6 +21,7 @@ extern std::uint8_t memchk_enable;     // preload the memory checker
 extern std::int32_t rescue_enable;     // rescue menu on the console at start-up
 extern std::int32_t standalone_diags;  // boot the diagnostics image from flash at start-up
 extern std::uint8_t boot_limit;        // unconfirmed boots before a slot is passed over; 0: off
+extern std::uint8_t verify_enable;     // boot only slot files whose own signature a key verifies
 
 // One second's pause, "reboot" through the shell, and exit status 0, whether or not the shell
 // could be started.

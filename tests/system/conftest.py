@@ -6,7 +6,7 @@ from pathlib import Path
 sys.path.insert(0, str(Path(__file__).resolve().parents[1] / "pylib"))
 from mppackage import PeerNetwork, application, descendants, diagnostics, until, wait_for_line_settings  # noqa
 
-MPBOARD = os.environ.get("MPBOARD", "mpboard")
+MPBOARD, MPIMAGE = os.environ.get("MPBOARD", "mpboard"), os.environ.get("MPIMAGE", "mpimage")
 WORK = Path(os.environ.get("MP_SYSTEM_WORK", Path(__file__).parents[2] / "build/system-boards"))
 TIMEOUT = 30  # bounds a hang only: every pause of the launcher is scaled to nothing
 TFTPD, PPC_LAUNCHER = os.environ.get("MP_TFTPD", ""), os.environ.get("MPBOARD_PPC_LAUNCHER", "")
@@ -149,6 +149,27 @@ def new_board(request):
 
 
 board = pytest.fixture(lambda new_board: new_board())
+
+
+def mpimage(*args, check=0):
+    proc = subprocess.run([MPIMAGE, *map(str, args)], capture_output=True, text=True, timeout=60)
+    assert check is None or proc.returncode == check, proc
+    return proc
+
+
+@pytest.fixture(scope="session")
+def keys():  # a directory with the key pairs "rel" (the boards' key) and "other" by mpimage keygen
+    shutil.rmtree(path := WORK / "keys", ignore_errors=True)
+    path.mkdir(parents=True)
+    for name in ("rel", "other"):
+        mpimage("keygen", path / name)
+    return path
+
+
+def signed(keys, data, key="rel"):  # the package as `mpimage sign` signs it
+    (path := keys / "package").write_bytes(data)
+    mpimage("sign", path, "--key", keys / f"{key}.key")
+    return path.read_bytes()
 
 
 @pytest.fixture

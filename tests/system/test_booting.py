@@ -2,8 +2,9 @@
 
 import pytest
 
-from conftest import DIAGS_LINES, MOUNT_LINE, RESET_LINE, boot_log, pristine_vpd
+from conftest import DIAGS_LINES, MOUNT_LINE, RESET_LINE, boot_log, pristine_vpd, signed
 from mppackage import BOOT, DIAGS, EXTENDED, KERNEL, app_line, application, damaged, record
+from test_signed_packages import resealed
 
 B1, B2, K = "Booting image '1'\n", "Booting image '2'\n", "keep"
 NO_1 = "Failed to open Application image 1. Trying image 2.\n"
@@ -55,6 +56,30 @@ def test_boot(board, image, slot1, slot2, rescue, err, out, booted):
     assert (board.path / "tmp/kaviximage.tar.gz").read_bytes() == b"" if booted is None else \
         not (board.path / "tmp/kaviximage.tar.gz").exists()
 
+
+# "verify" (None: not set), the board's keys, slots 1 and 2 ("-": unsigned, "d": damaged, a key: signed by
+# it, "t": signed by "rel", then a payload byte changed and the CRC made good): a slot that no key verifies is
+# passed over like one without a bootable record, the rescue image last, never a reboot loop.
+NOT_VERIFIED = "Image{} signature not verified, passing it over.\n"
+@pytest.mark.parametrize("verify, board_keys, slots, err, out, booted", [
+    (None, ["rel"], "--", "", B1 + APP[1], 1),
+    ("off", ["rel"], "-d", "", B1 + APP[1], 1),
+    ("on", ["rel"], ["rel", "-"], "", B1 + APP[1], 1),
+    ("on", ["rel"], ["-", "rel"], NOT_VERIFIED.format(1), B1 + B2 + APP[2], 2),
+    ("on", ["rel"], ["other", "t"], NOT_VERIFIED.format(1) + NOT_VERIFIED.format(2), B1 + B2 + DIAGS_OUT, 4),
+    ("on", [], ["rel", "rel"], NOT_VERIFIED.format(1) + NOT_VERIFIED.format(2), B1 + B2 + DIAGS_OUT, 4),
+    ("on", ["rel"], "-d", NOT_VERIFIED.format(1) + BOTH, B1 + B2 + DIAGS_OUT, 4),
+])
+def test_verified_boot(board, keys, verify, board_keys, slots, err, out, booted):
+    board.mpboard("env", *[f"verify={verify}"] * bool(verify))
+    for key in board_keys:
+        board.mpboard("keys", "add", keys / f"{key}.pub")
+    for n, kind in zip("12", slots):
+        app = application(".".join(n * 4))
+        data = {"-": app, "d": damaged(app)}.get(kind) or signed(keys, app, "rel" if kind == "t" else kind)
+        board.slot(n, resealed(data[:len(app)], 100) + data[len(app):] if kind == "t" else data)
+    assert board.run() == (0, out, err)
+    assert board.vpd() == pristine_vpd(1, booted)
 
 
 # Boot attempts: "bootlimit" (None: no key); slots 1 and 2 ("x" exits at once, "c" confirms, "d"

@@ -4,7 +4,7 @@ from pathlib import Path
 
 import pytest
 
-from conftest import BOARD_ADDR, MPBOARD, PEER_ADDR, TFTPD, ppc
+from conftest import BOARD_ADDR, MPBOARD, PEER_ADDR, TFTPD, ppc, signed
 from mppackage import KERNEL, app_line, application, record
 from test_rescue_menu import MENU, choose
 from test_xmodem_receiver import Picocom
@@ -27,13 +27,13 @@ def tftp(console, *answers):
         answer(console, prompt, text)
 
 
-def install_and_boot(board, console, slot, *before):
+def install_and_boot(board, console, slot, *before, own_signature=b""):
     answer(console, "Install image as image 1 or 2 (hit return to just boot image): ", str(slot))
     console.line(f"Image{slot} updated succeeded", *MENU)
     choose(console, "e")
     console.line(*before, app_line("5.5.5.5"))
     assert console.finish()[0] == 0
-    assert board.slot_file(slot) == APP and board.vpd()[1] == slot
+    assert board.slot_file(slot) == APP + own_signature and board.vpd()[1] == slot
     assert (board.path / "dev/mtd-kernel").read_bytes().startswith(PACKAGE[len(APP):])
 
 
@@ -57,14 +57,19 @@ def test_tftp_rescue_installs_and_boots(new_board, peer_network, on_ppc):
 
 
 # A failed download after a good one installs nothing (the earlier /tmp/image is gone); a silent
-# server costs three attempts.
-def test_failed_downloads(new_board, peer_network):
+# server costs three attempts. The board holds a key: an unsigned package is refused, the signed
+# one installs with its own signature.
+def test_failed_downloads(new_board, peer_network, keys):
     board = new_board(rescue=True)
+    board.mpboard("keys", "add", keys / "rel.pub")
     console = board.console(netns=peer_network.board_ns)
-    peer_network.attach(serve=board.write_file("served/pkg.img", PACKAGE).parent, tftpd=TFTPD)
+    board.write_file("served/pkg.img", PACKAGE)
+    peer_network.attach(serve=board.write_file("served/signed.img", sig := signed(keys, PACKAGE)).parent, tftpd=TFTPD)
     tftp(console, BOARD_ADDR, "", "", "10.77.0.9", "pkg.img")  # nobody there
     console.line(*[f"Attempt {n}/3 of tftp timed out" for n in (1, 2, 3)], "Tftp download failed. Aborting", *MENU)
     tftp(console, BOARD_ADDR, "255.255.255.0", "", PEER_ADDR, "pkg.img")
+    console.line("Package is not signed, voiding download", *MENU)
+    tftp(console, BOARD_ADDR, "255.255.255.0", "", PEER_ADDR, "signed.img")
     answer(console, "Install image as image 1 or 2 (hit return to just boot image): ", "1")
     console.line("Image1 updated succeeded", *MENU)
     tftp(console, BOARD_ADDR, "255.255.255.0", "", PEER_ADDR, "missing.img")
@@ -72,7 +77,8 @@ def test_failed_downloads(new_board, peer_network):
     choose(console, "e")
     console.line(app_line("5.5.5.5"))
     assert console.finish()[0] == 0
-    assert board.slot_file(1) == APP and board.slot_file(2) == application("2.2.2.2")
+    own = sig[len(APP) : len(APP) + 92]
+    assert board.slot_file(1) == APP + own and board.slot_file(2) == application("2.2.2.2")
 
 
 # q... at an address or q at the file name goes back to the menu with nothing configured; a name

@@ -96,3 +96,22 @@ def test_invocations(tmp_path, args, status, shown):
     proc = run(*args, check=status, cwd=tmp_path)
     assert shown in proc.stderr
     assert not (tmp_path / "o").exists()
+
+
+# keygen never replaces a key and keeps the private one to its owner; signing again replaces the
+# signature records; list shows which key signed what and whether it holds; verify takes any key.
+def test_keys_and_signing(tmp_path):
+    run("keygen", "rel", check=0, cwd=tmp_path), run("keygen", "other", check=0, cwd=tmp_path)
+    assert (tmp_path / "rel.key").stat().st_mode & 0o777 == 0o600
+    assert "exists already" in run("keygen", "rel", check=2, cwd=tmp_path).stderr
+    pkg = put(tmp_path, GOOD + APP)
+    run("sign", pkg, "--key", tmp_path / "other.key", check=0)
+    run("sign", pkg, "--key", tmp_path / "rel.key", "--output", tmp_path / "s", check=0)
+    rel = run("list", tmp_path / "s", "--json", "--pubkey", tmp_path / "rel.pub", check=0).stdout
+    assert [(r["type"], r["signed"], r["signature_holds"], r["own_key_id"] == r["key_id"], r["own_signature_holds"])
+            for r in json.loads(rel)] == [("kernel", True, True, False, None), ("application", True, True, True, True),
+                                          ("signature", True, True, False, None), ("signature", False, None, True, None)]
+    assert [r["signature_holds"] for r in json.loads(run("list", tmp_path / "s", "--json", check=0).stdout)][0] is None
+    for key, status in (("rel.pub", 0), ("other.pub", 1)):
+        run("verify", tmp_path / "s", "--pubkey", tmp_path / "other.pub", "--pubkey", tmp_path / key, check=status)
+    assert len(records((tmp_path / "s").read_bytes())) == 4

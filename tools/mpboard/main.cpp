@@ -18,6 +18,7 @@
 #include "describe.hpp"
 #include "files.hpp"
 #include "jail/jail.hpp"
+#include "keys.hpp"
 #include "platform/sandbox/board_description.hpp"
 #include "uboot_env.hpp"
 
@@ -45,6 +46,7 @@ const char* const MAIN_HELP =
     "                                            the installer inside the board\n"
     "  xmodem-receive DIR FILE                   receive FILE by XMODEM-1K on the board's line\n"
     "  log DIR [--clear]                         print (or empty) the board log\n"
+    "  keys DIR add FILE.pub|list|remove KEY     the board's public keys for signed packages\n"
     "  describe [--json]                         the partitions and board.conf keys of a board\n"
     "\n"
     "mpboard COMMAND --help explains each command.\n"
@@ -475,7 +477,8 @@ std::vector<Command> commands() {
             {"install", cmd_install, INSTALL_HELP},
             {"log", cmd_log, LOG_HELP},
             {"xmodem-receive", cmd_xmodem_receive, XMODEM_HELP},
-            {"describe", cmd_describe, DESCRIBE_HELP}};
+            {"describe", cmd_describe, DESCRIBE_HELP},
+            {"keys", cmd_keys, KEYS_HELP}};
 }
 
 int dispatch(int argc, char** argv) {

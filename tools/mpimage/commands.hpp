@@ -1,4 +1,4 @@
-// The four mpimage commands. Each takes the arguments after its name and returns the exit status;
+// The mpimage commands. Each takes the arguments after its name and returns the exit status;
 // failures are thrown as mpimage::Failure.
 #pragma once
 
@@ -13,10 +13,14 @@ int run_create(const Args& args);
 int run_list(const Args& args);
 int run_verify(const Args& args);
 int run_extract(const Args& args);
+int run_keygen(const Args& args);
+int run_sign(const Args& args);
 
 extern const char* const CREATE_HELP;
 extern const char* const LIST_HELP;
 extern const char* const VERIFY_HELP;
 extern const char* const EXTRACT_HELP;
+extern const char* const KEYGEN_HELP;
+extern const char* const SIGN_HELP;
 
 }  // namespace mpimage

@@ -14,6 +14,7 @@
 #include "crc/crc.hpp"
 #include "image/record.hpp"
 #include "package_file.hpp"
+#include "sign.hpp"
 
 namespace mpimage {
 
@@ -27,13 +28,18 @@ namespace mpimage {
     "and ends the walk, since no reader can step past it.\n"
 
 const char* const LIST_HELP =
-    "usage: mpimage list PACKAGE [--json] [--strict]\n"
+    "usage: mpimage list PACKAGE [--json] [--strict] [--pubkey NAME.pub]...\n"
     "\n"
     "One line per record: index, offset, type, magic, extended or not, header length, len,\n"
-    "version and whether the CRC is good. With --json, a JSON array of objects with the keys\n"
-    "offset, type (application, boot, kernel, rfs, dft, diags or unknown), magic (the whole\n"
-    "word), extended, header_length, len, version (\"a.b.c.d\") and crc_ok. The reason for each\n"
-    "damaged record goes to standard error.\n"
+    "version, whether the CRC is good, and its signatures: \"pkg\" and the key id of the\n"
+    "package signature that covers it, \"own\" and the key id of its own signature (application\n"
+    "records), each followed by ok or BAD when --pubkey gave keys to check it with, ? otherwise;\n"
+    "- for none. With --json, a JSON array of objects with the keys offset, type (application,\n"
+    "boot, kernel, rfs, dft, diags, signature or unknown), magic (the whole word), extended,\n"
+    "header_length, len, version (\"a.b.c.d\"), crc_ok, signed, key_id and signature_holds (the\n"
+    "package signature), own_key_id and own_signature_holds; a key id is 16 hexadecimal digits\n"
+    "or null, a holds is null when no key was given. The reason for each damaged record goes to\n"
+    "standard error.\n"
     "\n" MPIMAGE_WALK_TEXT
     "\n"
     "--strict counts ignored trailing bytes as damage.\n"
@@ -42,11 +48,16 @@ const char* const LIST_HELP =
     "I/O error.\n";
 
 const char* const VERIFY_HELP =
-    "usage: mpimage verify PACKAGE [--strict]\n"
+    "usage: mpimage verify PACKAGE [--strict] [--pubkey NAME.pub]...\n"
     "\n"
     "Checks the CRC-32 of every record. Prints a summary and exits 0 when all are intact;\n"
     "otherwise names the first damaged record (index, offset, type, reason) on standard error\n"
     "and exits 1. A file without a single record fails too.\n"
+    "\n"
+    "With --pubkey (repeatable) the package must also end with a package signature that one of\n"
+    "the given public keys verifies over everything before it, and every record's own\n"
+    "signature must hold; otherwise the reason goes to standard error and the exit status is 1\n"
+    "(an unsigned, cut-off, changed or foreign-signed package fails).\n"
     "\n" MPIMAGE_WALK_TEXT
     "\n"
     "--strict counts ignored trailing bytes as damage.\n"
@@ -75,10 +86,14 @@ struct RecordReport {
     std::uint32_t computed = 0;  // valid when the record is neither faulty nor truncated
 };
 
+const char* type_name(const RecordHeader& h) {
+    return h.magic == signing::IMAGE_SIGNATURE ? "signature" : record_type_name(h.type());
+}
+
 std::string where(const std::string& path, std::size_t index, const ProbedRecord& rec) {
     char text[128];
     std::snprintf(text, sizeof text, ": record %zu at offset %" PRIu64 " (0x%" PRIx64 "), type %s",
-                  index, rec.offset, rec.offset, record_type_name(rec.header.type()));
+                  index, rec.offset, rec.offset, type_name(rec.header));
     return path + text;
 }
 
@@ -136,17 +151,48 @@ struct ListOptions {
     std::string path;
     bool json = false;
     bool strict = false;
+    std::vector<std::string> pubkeys;
 };
+
+// The records as the walk finds them, without reading their payloads.
+std::vector<ProbedRecord> probe_records(const InputFile& file) {
+    std::vector<ProbedRecord> records;
+    walk_file(file, false, [&](const RecordReport& r) {
+        records.push_back(r.rec);
+        return true;
+    });
+    return records;
+}
+
+std::string holds_text(const std::optional<bool>& holds) {
+    return !holds ? "?" : *holds ? "ok" : "BAD";
+}
+
+std::string json_key(const std::optional<Finding>& f) {
+    if (!f) {
+        return "null";
+    }
+    std::string text(1, '"');
+    text += signing::key_id_text(f->key_id);
+    return text += '"';
+}
+
+std::string json_holds(const std::optional<Finding>& f) {
+    return !f || !f->holds ? "null" : *f->holds ? "true" : "false";
+}
 
 }  // namespace
 
 int run_list(const Args& args) {
     ListOptions opt;
-    for (const std::string& a : args) {
+    for (std::size_t i = 0; i < args.size(); ++i) {
+        const std::string& a = args[i];
         if (a == "--json") {
             opt.json = true;
         } else if (a == "--strict") {
             opt.strict = true;
+        } else if (a == "--pubkey" && i + 1 < args.size()) {
+            opt.pubkeys.push_back(args[++i]);
         } else if (a.rfind("--", 0) == 0) {
             usage_error("list: unknown option '" + a + "'");
         } else if (opt.path.empty()) {
@@ -159,32 +205,53 @@ int run_list(const Args& args) {
         usage_error("list needs a PACKAGE");
     }
     const InputFile file(opt.path);
+    const std::vector<ProbedRecord> records = probe_records(file);
+    const Signatures sigs = find_signatures(file, records, load_public_keys(opt.pubkeys));
     bool all_good = true;
     std::size_t count = 0;
     if (opt.json) {
         std::printf("[");
     } else {
-        std::printf("%-5s %-12s %-11s %-10s %-3s %6s %10s %-15s %s\n", "index", "offset", "type",
-                    "magic", "ext", "hdrlen", "len", "version", "crc");
+        std::printf("%-5s %-12s %-11s %-10s %-3s %6s %10s %-15s %-3s %s\n", "index", "offset",
+                    "type", "magic", "ext", "hdrlen", "len", "version", "crc", "signed");
     }
     const WalkResult end = walk_file(file, true, [&](const RecordReport& r) {
         const RecordHeader& h = r.rec.header;
         const std::string version = version_string(h.id);
+        // Every record before the package signature is covered by it.
+        const bool covered = sigs.package && r.index + 1 < records.size();
+        const std::optional<Finding> pkg = covered ? sigs.package : std::nullopt;
+        const auto it = sigs.own.find(r.index);
+        const std::optional<Finding> own =
+            it != sigs.own.end() ? std::optional<Finding>(it->second) : std::nullopt;
         if (opt.json) {
             std::printf(
                 "%s\n  {\"offset\": %" PRIu64
                 ", \"type\": \"%s\", \"magic\": %lu, \"extended\": %s, "
-                "\"header_length\": %lu, \"len\": %lu, \"version\": \"%s\", \"crc_ok\": %s}",
-                count == 0 ? "" : ",", r.rec.offset, record_type_name(h.type()),
+                "\"header_length\": %lu, \"len\": %lu, \"version\": \"%s\", \"crc_ok\": %s, "
+                "\"signed\": %s, \"key_id\": %s, \"signature_holds\": %s, \"own_key_id\": %s, "
+                "\"own_signature_holds\": %s}",
+                count == 0 ? "" : ",", r.rec.offset, type_name(h),
                 static_cast<unsigned long>(h.magic), h.extended() ? "true" : "false",
                 static_cast<unsigned long>(h.header_length()), static_cast<unsigned long>(h.len),
-                version.c_str(), r.crc_ok ? "true" : "false");
+                version.c_str(), r.crc_ok ? "true" : "false", pkg ? "true" : "false",
+                json_key(pkg).c_str(), json_holds(pkg).c_str(), json_key(own).c_str(),
+                json_holds(own).c_str());
         } else {
-            std::printf(
-                "%-5zu %-12" PRIu64 " %-11s 0x%08lx %-3s %6lu %10lu %-15s %s\n", r.index,
-                r.rec.offset, record_type_name(h.type()), static_cast<unsigned long>(h.magic),
-                h.extended() ? "yes" : "no", static_cast<unsigned long>(h.header_length()),
-                static_cast<unsigned long>(h.len), version.c_str(), r.crc_ok ? "ok" : "BAD");
+            std::string signed_text;
+            if (pkg) {
+                signed_text =
+                    "pkg " + signing::key_id_text(pkg->key_id) + " " + holds_text(pkg->holds);
+            }
+            if (own) {
+                signed_text += std::string(pkg ? ", " : "") + "own " +
+                               signing::key_id_text(own->key_id) + " " + holds_text(own->holds);
+            }
+            std::printf("%-5zu %-12" PRIu64 " %-11s 0x%08lx %-3s %6lu %10lu %-15s %-3s %s\n",
+                        r.index, r.rec.offset, type_name(h), static_cast<unsigned long>(h.magic),
+                        h.extended() ? "yes" : "no", static_cast<unsigned long>(h.header_length()),
+                        static_cast<unsigned long>(h.len), version.c_str(), r.crc_ok ? "ok" : "BAD",
+                        signed_text.empty() ? "-" : signed_text.c_str());
         }
         if (!r.crc_ok) {
             all_good = false;
@@ -213,9 +280,13 @@ int run_list(const Args& args) {
 int run_verify(const Args& args) {
     std::string path;
     bool strict = false;
-    for (const std::string& a : args) {
+    std::vector<std::string> pubkeys;
+    for (std::size_t i = 0; i < args.size(); ++i) {
+        const std::string& a = args[i];
         if (a == "--strict") {
             strict = true;
+        } else if (a == "--pubkey" && i + 1 < args.size()) {
+            pubkeys.push_back(args[++i]);
         } else if (a.rfind("--", 0) == 0) {
             usage_error("verify: unknown option '" + a + "'");
         } else if (path.empty()) {
@@ -228,9 +299,12 @@ int run_verify(const Args& args) {
         usage_error("verify needs a PACKAGE");
     }
     const InputFile file(path);
+    const signing::KeyRing ring = load_public_keys(pubkeys);
     std::size_t count = 0;
     bool damaged = false;
+    std::vector<ProbedRecord> records;
     const WalkResult end = walk_file(file, true, [&](const RecordReport& r) {
+        records.push_back(r.rec);
         if (!r.crc_ok) {
             std::fprintf(stderr, "mpimage: %s: %s\n", where(path, r.index, r.rec).c_str(),
                          damage(r).c_str());
@@ -251,7 +325,32 @@ int run_verify(const Args& args) {
                      path.c_str());
         return EXIT_DAMAGED;
     }
-    std::printf("%s: %zu record%s intact\n", path.c_str(), count, count == 1 ? "" : "s");
+    if (pubkeys.empty()) {
+        std::printf("%s: %zu record%s intact\n", path.c_str(), count, count == 1 ? "" : "s");
+        return EXIT_GOOD;
+    }
+    const Signatures sigs = find_signatures(file, records, ring);
+    if (!sigs.package) {
+        std::fprintf(stderr, "mpimage: %s: no package signature ends the package\n", path.c_str());
+        return EXIT_DAMAGED;
+    }
+    const std::string id = signing::key_id_text(sigs.package->key_id);
+    if (!*sigs.package->holds) {
+        std::fprintf(stderr,
+                     "mpimage: %s: the package signature by key id %s does not hold under the "
+                     "given keys\n",
+                     path.c_str(), id.c_str());
+        return EXIT_DAMAGED;
+    }
+    for (const auto& [index, own] : sigs.own) {
+        if (!*own.holds) {
+            std::fprintf(stderr, "mpimage: %s: its own signature does not hold\n",
+                         where(path, index, records[index]).c_str());
+            return EXIT_DAMAGED;
+        }
+    }
+    std::printf("%s: %zu record%s intact, signed by key id %s\n", path.c_str(), count,
+                count == 1 ? "" : "s", id.c_str());
     return EXIT_GOOD;
 }
 

@@ -17,8 +17,10 @@ const char* const MAIN_HELP =
     "\n"
     "  create OUTPUT RECORD...      build a package from payload files\n"
     "  list PACKAGE [--json]        one line (or JSON object) per record\n"
-    "  verify PACKAGE               exit 0 only when every record is intact\n"
+    "  verify PACKAGE [--pubkey K]  exit 0 only when every record is intact (and signed by K)\n"
     "  extract PACKAGE INDEX OUTPUT write one record's payload to a file\n"
+    "  keygen NAME                  make a signing key pair NAME.key and NAME.pub\n"
+    "  sign PACKAGE --key NAME.key  add the signature records\n"
     "\n"
     "mpimage COMMAND --help explains each command.\n"
     "\n"
@@ -35,6 +37,8 @@ const Command COMMANDS[] = {
     {"list", mpimage::run_list, &mpimage::LIST_HELP},
     {"verify", mpimage::run_verify, &mpimage::VERIFY_HELP},
     {"extract", mpimage::run_extract, &mpimage::EXTRACT_HELP},
+    {"keygen", mpimage::run_keygen, &mpimage::KEYGEN_HELP},
+    {"sign", mpimage::run_sign, &mpimage::SIGN_HELP},
 };
 
 bool is_help(const std::string& arg) {

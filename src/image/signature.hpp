@@ -1,0 +1,135 @@
+// Signed packages: signature records, the board's public keys, and the checks of the installer
+// and the boot path.
+//
+// A signature record is a plain record of type IMAGE_SIGNATURE whose 76-byte payload names the
+// format, the algorithm, what it covers (the package before it, or the one record before it), the
+// signing key's id and an Ed25519 signature. Launchers that know nothing of the type pass it over
+// as they pass over every unknown type. What Ed25519 signs is a 56-byte statement: a fixed
+// context, the algorithm and scope bytes, the number of bytes covered and their 32-byte BLAKE2b
+// digest (the cheapest of libsodium's hashes on the board's 32-bit core: see the README's figures).
+//
+// The board holds public keys only: files "*.pub" in /etc/mplaunch/keys. Signing is the release
+// host's (mpimage sign); nothing here can sign.
+#pragma once
+
+#include <array>
+#include <cstddef>
+#include <cstdint>
+#include <optional>
+#include <span>
+#include <string>
+#include <vector>
+
+#include "image/record_reader.hpp"
+
+namespace signing {
+
+inline constexpr std::uint32_t IMAGE_SIGNATURE = 0x07504F4Cu;
+
+inline constexpr std::uint8_t kFormatVersion = 1;
+inline constexpr std::uint8_t kAlgorithmEd25519Blake2b = 1;
+
+enum class Scope : std::uint8_t {
+    package = 1,  // every byte of the package before the record, which ends the package
+    record = 2,   // the one record right before it (an application record's own signature)
+};
+
+inline constexpr std::size_t kKeyIdSize = 8;
+inline constexpr std::size_t kPublicKeySize = 32;
+inline constexpr std::size_t kSecretKeySize = 64;
+inline constexpr std::size_t kSignatureSize = 64;
+inline constexpr std::size_t kDigestSize = 32;
+inline constexpr std::size_t kStatementSize = 56;
+inline constexpr std::uint32_t kSignaturePayloadSize = 12 + kSignatureSize;
+inline constexpr std::uint32_t kSignatureRecordSize = 16 + kSignaturePayloadSize;
+
+// Where a board keeps its public keys.
+inline constexpr const char* kKeysDir = "/etc/mplaunch/keys";
+
+using KeyId = std::array<std::uint8_t, kKeyIdSize>;
+using PublicKey = std::array<std::uint8_t, kPublicKeySize>;
+using Digest = std::array<std::uint8_t, kDigestSize>;
+using Statement = std::array<std::uint8_t, kStatementSize>;
+
+struct SignatureFields {
+    std::uint8_t algorithm = 0;
+    Scope scope = Scope::package;
+    KeyId key_id{};
+    std::array<std::uint8_t, kSignatureSize> signature{};
+};
+
+// False when libsodium cannot start: every check then fails closed.
+bool crypto_ready() noexcept;
+
+// The first 8 bytes of the key's digest.
+KeyId key_id_of(const PublicKey& key);
+// 16 lower-case hexadecimal digits.
+std::string key_id_text(const KeyId& id);
+
+// A public key file: "ed25519 " and 64 hexadecimal digits, an optional newline.
+std::optional<PublicKey> parse_public_key(std::span<const std::uint8_t> text);
+std::string public_key_text(const PublicKey& key);
+
+// The fields of a whole signature record (header included): nullopt unless its type, length,
+// CRC, format byte and scope are right.
+std::optional<SignatureFields> parse_signature_record(std::span<const std::uint8_t> record);
+
+// The digest of the bytes a signature covers, fed piece by piece.
+class Digester {
+public:
+    Digester() noexcept;
+    void update(std::span<const std::uint8_t> bytes) noexcept;
+    Digest final() noexcept;
+
+private:
+    alignas(64) std::uint8_t state_[384];  // libsodium's crypto_generichash_state
+};
+
+// The digest of `length` bytes of `source` from `offset`; nullopt when the source ends early or
+// a read fails.
+std::optional<Digest> digest_of_range(const image::ByteSource& source, std::uint64_t offset,
+                                      std::uint64_t length);
+Digest digest_of(std::span<const std::uint8_t> bytes);
+
+// What the key signs for `scope`: covering `length` bytes of digest `digest`.
+Statement statement(Scope scope, std::uint64_t length, const Digest& digest);
+
+// The keys found in a key directory. `present` counts every "*.pub" file, readable or not, so
+// that a board with a damaged key file refuses packages rather than taking them unchecked.
+struct KeyRing {
+    std::size_t present = 0;
+    std::vector<PublicKey> keys;
+};
+KeyRing load_keys(const std::string& dir);
+
+// Whether one of `ring`'s keys with the record's key id signed `stmt` with `fields`.
+enum class KeyMatch : std::uint8_t { holds, unknown_key, does_not_hold };
+KeyMatch check_signature(const KeyRing& ring, const SignatureFields& fields, const Statement& stmt);
+
+// Loads the record at `offset` into `out` when it is a sound signature record over the record
+// before it (Scope::record); otherwise leaves `out` empty.
+void load_own_signature(const image::ByteSource& source, std::uint64_t offset,
+                        image::LoadedRecord& out);
+
+// The installer's verdict on a whole package.
+enum class Verdict : std::uint8_t {
+    no_keys,        // no key on the board: install as without signatures
+    holds,          // the package signature holds under a key of the board
+    not_signed,     // no package signature ends the package
+    unknown_key,    // signed by a key the board does not hold
+    does_not_hold,  // the signature, or the package it covers, is not what the key signed
+};
+
+// The one line the installer prints for a refusal; nullptr for no_keys and holds.
+const char* verdict_line(Verdict verdict) noexcept;
+
+// The installer's check, before it writes anything: the package must end with a package
+// signature record that a key of `ring` made over every byte before it.
+Verdict check_package(const image::ByteSource& package, const KeyRing& ring);
+
+// The boot path's check of a slot file: the record at `offset` (whole, in `record`) must be
+// followed by its own signature record, made by a key of `key_dir`. No key on the board: fails.
+bool check_slot_record(const image::ByteSource& slot_file, std::uint64_t offset,
+                       std::span<const std::uint8_t> record, const std::string& key_dir);
+
+}  // namespace signing

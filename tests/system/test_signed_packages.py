@@ -1,0 +1,75 @@
+"""Signed packages installed by `mpboard install` on boards with and without keys, tampered every way."""
+
+import struct, subprocess  # noqa: E401
+
+import pytest
+
+from conftest import MPBOARD, mpimage, signed
+from mppackage import KERNEL, RFS, application, board_crc, record, records
+
+PACKAGE = record(KERNEL, b"k" * 3000, "6.6.6.6") + application("6.6.6.6")
+NOT_SIGNED, UNKNOWN, BROKEN = (f"Package {why}, voiding download" for why in (
+    "is not signed", "is signed by an unknown key", "signature does not hold"))
+
+
+def resealed(rec, at):  # one byte changed and the CRC made good again, as an attacker would
+    body = rec[4:at] + bytes([rec[at] ^ 0x5A]) + rec[at + 1:]
+    return struct.pack(">I", board_crc(body)) + body
+
+
+# The signed package's records: kernel, application, its own signature, the package signature.
+TAMPERED = {
+    "as made": lambda r: r,
+    "a payload byte": lambda r: [r[0], resealed(r[1], 100), *r[2:]],
+    "a header field": lambda r: [resealed(r[0], 15), *r[1:]],
+    "a record removed": lambda r: r[1:],
+    "a record added": lambda r: [r[0], record(RFS, b"r" * 64), *r[1:]],
+    "a record appended": lambda r: r + [record(RFS, b"r" * 64)],
+    "records reordered": lambda r: [r[1], r[2], r[0], r[3]],
+    "its own signature removed": lambda r: [r[0], r[1], r[3]],
+    "cut off": lambda r: r[:-1] + [r[-1][:-1]],
+    "a signature record alone": lambda r: r[-1:],
+    "the signature twice": lambda r: r + r[-1:],
+}
+
+
+def flash_slots_and_vpd(board):
+    return {p: p.read_bytes() for p in (*board.path.glob("dev/mtd-*"), *board.path.glob("user/images/*"),
+                                        board.path / "var/vpd.bin")}
+
+
+# Signed by (None: unsigned); the board's key files ("junk": one that is no key); tampering; refusal.
+@pytest.mark.parametrize("signer, board_keys, tamper, refusal", [
+    (None, [], "as made", None),  # a board without keys installs as it always did
+    ("rel", [], "as made", None),
+    ("other", [], "a header field", None),
+    (None, ["rel"], "as made", NOT_SIGNED),
+    ("rel", ["rel"], "as made", None),
+    ("other", ["rel"], "as made", UNKNOWN),
+    ("rel", ["junk"], "as made", UNKNOWN),  # a damaged key file verifies nothing
+    ("rel", ["other", "rel"], "as made", None),
+    *[("rel", ["rel"], t, NOT_SIGNED if t in ("a record appended", "cut off") else BROKEN)
+      for t in TAMPERED if t != "as made"],
+])
+def test_install(board, keys, signer, board_keys, tamper, refusal):
+    for key in board_keys:
+        if key == "junk":
+            (board.path / "etc/mplaunch/keys").mkdir(parents=True, exist_ok=True)
+            (board.path / "etc/mplaunch/keys/junk.pub").write_text("ed25519 00\n")
+        else:
+            board.mpboard("keys", "add", keys / f"{key}.pub")
+    parts = TAMPERED[tamper]([r.header + r.payload for r in records(signed(keys, PACKAGE, signer) if signer
+                                                                   else PACKAGE)])
+    package, before = board.write_file("p", b"".join(parts)), flash_slots_and_vpd(board)
+    proc = subprocess.run([MPBOARD, "install", board.path, package, "--slot", "2"], capture_output=True,
+                          text=True, timeout=60)
+    if refusal:
+        assert (proc.returncode, proc.stdout.split("switch.\n")[1]) == (1, refusal + "\n"), proc
+        assert flash_slots_and_vpd(board) == before
+    else:
+        assert proc.returncode == 0 and board.slot_file(2) == b"".join(parts[1:2 + bool(signer)]), proc
+        board.mpboard("env", *["verify=on"] * (signer in board_keys))  # boots only what the key signed
+        assert board.run()[1].endswith("test application 6.6.6.6 running\nargs=[] LD_PRELOAD=[]\n")
+    # mpimage verify --pubkey holds only for the package as the board's key signed it.
+    holds = mpimage("verify", package, "--pubkey", keys / "rel.pub", check=None).returncode == 0
+    assert holds == (signer == "rel" and tamper == "as made")
