@@ -175,7 +175,9 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
             (b.size() < RECORD_PROBE_SIZE || !holds_record(b, IMAGE_APPLICATION, true))) {
             std::abort();
         }
-        ::unlink(path.c_str());  // the next input finds no slot file
+        if (present[slot]) {
+            ::unlink(path.c_str());  // the next input finds no slot file
+        }
     }
     const std::uint8_t named = vpd[VPD_IMAGE_OFFSET];
     if (named != 0xFF && (named < 1 || named > 2 || !present[named])) {
