@@ -1,10 +1,11 @@
 // The probe walk over arbitrary bytes: it moves forward, stays inside the package, ends, and a
-// sound record is only read inside the buffer.
+// sound record (a signature record's fields too) is only read inside the buffer.
 #include <algorithm>
 #include <cstdlib>
 #include <span>
 
 #include "image/record.hpp"
+#include "image/signature.hpp"
 
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
     const std::span<const std::uint8_t> package(data, size);
@@ -29,6 +30,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
         if (ok && sound && length <= size - rec.offset) {
             const auto record = package.subspan(rec.offset, length);
             static_cast<void>(record_intact(record));
+            static_cast<void>(signing::parse_signature_record(record));
             ok = rec.header.payload(record).size() == rec.header.len;
         }
         return ok;
