@@ -123,6 +123,10 @@ StreamResult stream_range(const ByteSource& source, std::uint64_t offset, std::u
                           std::size_t piece,
                           const std::function<bool(std::span<const std::uint8_t>)>& sink) {
     StreamResult result;
+    // A short range takes a buffer of its own size: a record of a few KiB needs no 1 MiB piece.
+    const std::uint64_t span = offset - align_down(offset) + length + kPageSize - 1;
+    piece = static_cast<std::size_t>(
+        std::min<std::uint64_t>(piece, std::max<std::uint64_t>(align_down(span), kPageSize)));
     AlignedBuffer buffer(piece);
     if (!buffer) {
         result.no_memory = true;
