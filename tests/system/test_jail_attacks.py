@@ -64,3 +64,5 @@ def test_hostile_application(request, package, user, console):
     assert (base / "board/user/suid").stat().st_mode & 0o7777 == 0o755
     log = subprocess.run([MPBOARD, "log", base / "board"], capture_output=True, text=True, check=True).stdout
     assert "attack: \\x1b[2J\n" in log
+    if user != "root" and not console:
+        assert "--netns needs root" in subprocess.run([*run, "--netns", "x"], capture_output=True, text=True).stderr
