@@ -8,9 +8,7 @@ from conftest import MPBOARD, TIMEOUT, WORK
 from mppackage import application
 
 SECRET = "host secret\n"
-ATTEMPTS = ["inherited descriptors", "/proc/*/fd walk", "TIOCSTI", "TIOCLINUX", "setuid file", "ptrace PID 1",
-            "PID 1's memory", "core_pattern", "sysrq-trigger", "mount proc", "mknod disk",
-            "open_by_handle_at", "module", "user namespace", "umount /", "chroot", "signals"]
+ATTEMPTS = re.findall(r'(?:say|report)\("([^"]+)"', Path(__file__).with_name("jail_attack.c").read_text())
 
 
 @pytest.fixture(scope="module")
