@@ -64,7 +64,6 @@ NOT_VERIFIED = "Image{} signature not verified, passing it over.\n"
 @pytest.mark.parametrize("verify, board_keys, slots, err, out, booted", [
     (None, ["rel"], "--", "", B1 + APP[1], 1),
     ("off", ["rel"], "-d", "", B1 + APP[1], 1),
-    ("on", ["rel"], ["rel", "-"], "", B1 + APP[1], 1),
     ("on", ["rel"], ["-", "rel"], NOT_VERIFIED.format(1), B1 + B2 + APP[2], 2),
     ("on", ["rel"], ["other", "t"], NOT_VERIFIED.format(1) + NOT_VERIFIED.format(2), B1 + B2 + DIAGS_OUT, 4),
     ("on", [], ["rel", "rel"], NOT_VERIFIED.format(1) + NOT_VERIFIED.format(2), B1 + B2 + DIAGS_OUT, 4),
