@@ -15,7 +15,7 @@ export MP_VM_DIR
 # over them, jffs2 for /user, mtdram for the CPLD's registers, i2c-dev with i2c-stub (the VPD
 # path's devices) and the chipset's SMBus (a second adapter), e1000 network cards, cuse, and 9p
 # for the board directory's files.
-MP_VM_MODULES=(virtio_pci virtio_blk mtd block2mtd mtdblock jffs2 mtdram i2c-dev i2c-stub
+MP_VM_MODULES=(virtio_pci virtio_blk mtd block2mtd mtdblock jffs2 mtdram loop i2c-dev i2c-stub
     i2c-piix4 e1000 cuse 9p 9pnet_virtio)
 
 # The kernel package Debian's linux-image-amd64 currently depends on.
