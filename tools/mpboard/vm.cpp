@@ -3,6 +3,7 @@
 #include <fcntl.h>
 #include <linux/openat2.h>
 #include <signal.h>
+#include <sys/prctl.h>
 #include <sys/stat.h>
 #include <sys/syscall.h>
 #include <sys/wait.h>
@@ -213,34 +214,39 @@ int run_board_vm(const Board& board, const VmOptions& options) {
     board.write(VM_INITRAMFS, machine_root(board, options, release));
     const base::UniqueFd initramfs = open_in_board(board, VM_INITRAMFS, O_RDONLY);
 
-    std::vector<std::string> args = {options.qemu,
-                                     "-machine",
-                                     "pc",
-                                     "-accel",
-                                     "tcg",
-                                     "-m",
-                                     "256",
-                                     "-nodefaults",
-                                     "-no-user-config",
-                                     "-display",
-                                     "none",
-                                     "-no-reboot",
-                                     "-kernel",
-                                     options.kernel + "/vmlinuz",
-                                     "-initrd",
-                                     fd_path(initramfs),
-                                     "-append",
-                                     std::string(KERNEL_ARGS) + " mp_parts=" + parts +
-                                         " mp_erase=" + std::to_string(erase) +
-                                         " mp_user_kib=" + std::to_string(USER_FLASH_KIB) +
-                                         " mp_vpd=" + board.eeprom_file(),
-                                     "-chardev",
-                                     "stdio,id=console,signal=off",
-                                     "-serial",
-                                     "chardev:console"};
+    std::vector<std::string> args = {
+        options.qemu,
+        "-machine",
+        "pc",
+        "-accel",
+        "tcg",
+        "-m",
+        "256",
+        "-nodefaults",
+        "-no-user-config",
+        "-display",
+        "none",
+        "-no-reboot",
+        "-kernel",
+        options.kernel + "/vmlinuz",
+        "-initrd",
+        fd_path(initramfs),
+        "-append",
+        std::string(KERNEL_ARGS) + " mp_parts=" + parts + " mp_erase=" + std::to_string(erase) +
+            " mp_user_kib=" + std::to_string(USER_FLASH_KIB) + " mp_vpd=" + board.eeprom_file(),
+        "-chardev",
+        "stdio,id=console,signal=off",
+        "-serial",
+        "chardev:console"};
     for (const base::UniqueFd& fd : disks) {
         args.push_back("-drive");
         args.push_back("file=" + fd_path(fd) + ",format=raw,if=virtio");
+    }
+    // eth0 and eth1: e1000 cards, each alone on a hub of its own (no host interface, no user
+    // networking), so their links are up and reach nothing.
+    for (const char* n : {"0", "1"}) {
+        args.insert(args.end(), {"-netdev", std::string("hubport,id=eth") + n + ",hubid=" + n,
+                                 "-device", std::string("e1000,netdev=eth") + n});
     }
     args.insert(args.end(),
                 {"-fsdev", "local,id=board,path=" + board.dir() + ",security_model=none", "-device",
@@ -252,6 +258,8 @@ int run_board_vm(const Board& board, const VmOptions& options) {
         fail_errno("fork");
     }
     if (pid == 0) {
+        // The machine does not outlive mpboard (a closed terminal, a killed test).
+        ::prctl(PR_SET_PDEATHSIG, SIGKILL);
         std::vector<char*> argv;
         for (std::string& a : args) {
             argv.push_back(a.data());

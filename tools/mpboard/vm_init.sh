@@ -23,7 +23,7 @@ mount -t devtmpfs devtmpfs /dev
 mkdir -p /dev/pts /dev/lamel /board /user /tmp /run /var/log
 mount -t devpts devpts /dev/pts
 
-for m in virtio_pci virtio_blk block2mtd mtdblock jffs2 loop i2c-dev 9pnet_virtio 9p; do
+for m in virtio_pci virtio_blk block2mtd mtdblock jffs2 loop i2c-dev e1000 9pnet_virtio 9p; do
     modprobe "$m" || fail "cannot load $m"
 done
 # The VPD path's devices answer SMBus byte transactions on i2c-0: the set-up device, the
