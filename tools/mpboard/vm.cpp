@@ -258,8 +258,9 @@ int run_board_vm(const Board& board, const VmOptions& options) {
         fail_errno("fork");
     }
     if (pid == 0) {
-        // The machine does not outlive mpboard (a closed terminal, a killed test).
-        ::prctl(PR_SET_PDEATHSIG, SIGKILL);
+        // The machine does not outlive mpboard (a closed terminal, a killed test); on SIGTERM qemu
+        // still gives the terminal its settings back.
+        ::prctl(PR_SET_PDEATHSIG, SIGTERM);
         std::vector<char*> argv;
         for (std::string& a : args) {
             argv.push_back(a.data());
