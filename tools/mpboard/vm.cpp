@@ -4,6 +4,7 @@
 #include <linux/openat2.h>
 #include <signal.h>
 #include <sys/prctl.h>
+#include <sys/socket.h>
 #include <sys/stat.h>
 #include <sys/syscall.h>
 #include <sys/wait.h>
@@ -242,11 +243,19 @@ int run_board_vm(const Board& board, const VmOptions& options) {
         args.push_back("-drive");
         args.push_back("file=" + fd_path(fd) + ",format=raw,if=virtio");
     }
-    // eth0 and eth1: e1000 cards, each alone on a hub of its own (no host interface, no user
-    // networking), so their links are up and reach nothing.
-    for (const char* n : {"0", "1"}) {
-        args.insert(args.end(), {"-netdev", std::string("hubport,id=eth") + n + ",hubid=" + n,
-                                 "-device", std::string("e1000,netdev=eth") + n});
+    // eth0 and eth1: e1000 cards wired to each other through a socket pair, like a cable from one
+    // port to the other: their links are up and no frame reaches a host interface.
+    int cable[2] = {-1, -1};
+    if (::socketpair(AF_UNIX, SOCK_DGRAM | SOCK_CLOEXEC, 0, cable) != 0) {
+        fail_errno("socketpair");
+    }
+    const base::UniqueFd eth0_end(cable[0]);
+    const base::UniqueFd eth1_end(cable[1]);
+    for (const auto& [name, end] : {std::pair{"eth0", &eth0_end}, std::pair{"eth1", &eth1_end}}) {
+        args.insert(
+            args.end(),
+            {"-netdev", std::string("socket,id=") + name + ",fd=" + std::to_string(end->get()),
+             "-device", std::string("e1000,netdev=") + name});
     }
     args.insert(args.end(),
                 {"-fsdev", "local,id=board,path=" + board.dir() + ",security_model=none", "-device",
@@ -269,7 +278,9 @@ int run_board_vm(const Board& board, const VmOptions& options) {
         for (const base::UniqueFd& fd : disks) {
             ::fcntl(fd.get(), F_SETFD, 0);
         }
-        ::fcntl(initramfs.get(), F_SETFD, 0);
+        for (const int fd : {initramfs.get(), eth0_end.get(), eth1_end.get()}) {
+            ::fcntl(fd, F_SETFD, 0);
+        }
         ::execvp(argv[0], argv.data());
         std::fprintf(stderr, "mpboard: cannot start %s: %s\n", argv[0], std::strerror(errno));
         ::_exit(127);
