@@ -21,7 +21,7 @@ MP_VM_MODULES=(virtio_pci virtio_blk mtd block2mtd mtdblock jffs2 mtdram loop i2
 # The kernel package Debian's linux-image-amd64 currently depends on.
 _mp_vm_kernel_package() {
     apt-cache depends linux-image-amd64 2>/dev/null |
-        awk '$1 == "Depends:" && $2 ~ /^linux-image-[0-9].*-amd64$/ { print $2; exit }'
+        awk '$1 == "Depends:" && $2 ~ /^linux-image-[0-9].*-amd64$/ && !found { print $2; found = 1 }'
 }
 
 mp_fetch_vm_kernel() {
