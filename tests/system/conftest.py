@@ -1,6 +1,6 @@
 """Sandbox boards made by `mpboard`, booted on a pseudo-terminal (pexpect) or with output captured."""
 
-import contextlib, os, re, select, shutil, subprocess, sys, time, pexpect, pytest  # noqa: E401
+import contextlib, functools, os, re, select, shutil, subprocess, sys, time, pexpect, pytest  # noqa: E401
 from pathlib import Path
 
 sys.path.insert(0, str(Path(__file__).resolve().parents[1] / "pylib"))
@@ -22,6 +22,17 @@ vm = pytest.mark.skipif(not VM_KERNEL.is_file() or not shutil.which("qemu-system
 
 def boot_log(booted, *started):  # the launcher's log lines of a boot that starts its image
     return [MOUNT_LINE, f"vpd-write: offset 59 value 0x{booted:02x}", UNPACK_LINE, *started, "exec: /bin/backtrace"]
+
+
+def interleaves(run, out, err):  # a VM board's run: status 0, the UART's lines those of out and err, each in order
+    code, console, rest = run
+    a, b, c = out.splitlines(True), err.splitlines(True), console.splitlines(True)
+
+    @functools.cache
+    def fits(i, j):
+        return i + j == len(c) or any(k < len(s) and s[k] == c[i + j] and fits(i + (s is a), j + (s is b))
+                                      for s, k in ((a, i), (b, j)))
+    return code == 0 and rest == "" and len(c) == len(a) + len(b) and fits(0, 0)
 
 
 def pristine_vpd(image=1, booted=0xFF):
