@@ -19,6 +19,7 @@ MP_DEBIAN_PACKAGES=(
     googletest libgtest-dev libgmock-dev libbenchmark-dev zlib1g-dev libi2c-dev libsodium-dev
     g++-powerpc-linux-gnu qemu-user qemu-user-static valgrind
     python3-pytest python3-pexpect lrzsz libwrap0 iproute2 socat picocom tmux
+    qemu-system-x86 kmod
     dpkg-dev clang-format clang-tidy
     make gcc libc6-dev bzip2 xz-utils patch ca-certificates autoconf automake libtool
 )

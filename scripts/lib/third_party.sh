@@ -336,3 +336,6 @@ mp_fetch_tftpd() {
     }
     mp_ok "TFTP server: ${MP_TFTPD#"$MP_ROOT"/} (from $(basename "$deb"), not installed)"
 }
+
+# The virtual-machine board's kernel.
+. "$(dirname "${BASH_SOURCE[0]}")/vm.sh"

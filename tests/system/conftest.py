@@ -1,6 +1,6 @@
 """Sandbox boards made by `mpboard`, booted on a pseudo-terminal (pexpect) or with output captured."""
 
-import contextlib, os, re, select, shutil, subprocess, sys, time, pexpect, pytest  # noqa: E401
+import contextlib, functools, os, re, select, shutil, subprocess, sys, time, pexpect, pytest  # noqa: E401
 from pathlib import Path
 
 sys.path.insert(0, str(Path(__file__).resolve().parents[1] / "pylib"))
@@ -15,10 +15,24 @@ MOUNT_LINE, RESET_LINE = "system: /bin/mount -o sync -t jffs2 /dev/mtd-user /use
 UNPACK_LINE = r"system: cd /tmp \ntar mxzf /tmp/kaviximage.tar.gz \nrm /tmp/kaviximage.tar.gz\n"
 DIAGS_LINES = ["system: mkdir -p /tmp/home/bin", "system: mv /tmp/mpdiag.elf.strip /tmp/home/bin/mp.elf.strip"]
 ppc = pytest.mark.skipif(not Path(PPC_LAUNCHER).is_file(), reason="no static powerpc launcher: scripts/test builds it")
+VM_KERNEL = Path(os.environ.get("MPBOARD_VM_DIR", Path(__file__).parents[2] / "build/third_party/vm")) / "vmlinuz"
+vm = pytest.mark.skipif(not VM_KERNEL.is_file() or not shutil.which("qemu-system-x86_64"),
+                        reason="no kernel for virtual-machine boards: bash scripts/lib/vm.sh fetches it")
 
 
 def boot_log(booted, *started):  # the launcher's log lines of a boot that starts its image
     return [MOUNT_LINE, f"vpd-write: offset 59 value 0x{booted:02x}", UNPACK_LINE, *started, "exec: /bin/backtrace"]
+
+
+def interleaves(run, out, err):  # a VM board's run: status 0, the UART's lines those of out and err, each in order
+    code, console, rest = run
+    a, b, c = out.splitlines(True), err.splitlines(True), console.splitlines(True)
+
+    @functools.cache
+    def fits(i, j):
+        return i + j == len(c) or any(k < len(s) and s[k] == c[i + j] and fits(i + (s is a), j + (s is b))
+                                      for s, k in ((a, i), (b, j)))
+    return code == 0 and rest == "" and len(c) == len(a) + len(b) and fits(0, 0)
 
 
 def pristine_vpd(image=1, booted=0xFF):
@@ -26,8 +40,8 @@ def pristine_vpd(image=1, booted=0xFF):
 
 
 class Board:
-    def __init__(self, path):
-        self.path = path
+    def __init__(self, path, kind="jail"):  # kind "vm": `mpboard run --vm`, the board build on a kernel
+        self.path, self.kind = path, kind
 
     def mpboard(self, command, *args):
         proc = subprocess.run([MPBOARD, command, self.path, *map(str, args)], timeout=60,
@@ -56,10 +70,10 @@ class Board:
         return [line for line in self.mpboard("log").splitlines()
                 if not launcher or line.split(":")[0] in ("system", "exec", "vpd-write", "fault")]
 
-    def run(self, stdin=b"", ppc=False):
-        proc = subprocess.run([MPBOARD, "run", self.path, "--clock-scale", "0", *["--ppc"] * ppc],
-                              input=stdin, capture_output=True, timeout=120)
-        return proc.returncode, proc.stdout.decode(), proc.stderr.decode()
+    def run(self, stdin=b"", ppc=False):  # in a virtual machine both streams are the UART's, lines end CR LF
+        options = ["--vm"] if self.kind == "vm" else ["--clock-scale", "0", *["--ppc"] * ppc]
+        proc = subprocess.run([MPBOARD, "run", self.path, *options], input=stdin, capture_output=True, timeout=120)
+        return proc.returncode, proc.stdout.decode().replace("\r\n", "\n"), proc.stderr.decode()
 
     def console(self, *command, clock_scale="0", netns=None, ppc=False):  # `mpboard run` or a command
         args = command or ("run", self.path, "--clock-scale", clock_scale, *["--netns", netns] * bool(netns),
@@ -129,7 +143,7 @@ def new_board(request):
     shutil.rmtree(base, ignore_errors=True)
     made = []
 
-    def make(rescue=False):
+    def make(rescue=False, kind="jail"):
         if not _templates:
             shutil.rmtree(template := WORK / "template", ignore_errors=True)
             WORK.mkdir(parents=True, exist_ok=True)
@@ -138,7 +152,7 @@ def new_board(request):
             Board(template).slot(2, application("2.2.2.2"))
             Board(template).flash("rescue", diagnostics("4.4.4.4"))
             _templates.append(template)
-        made.append(Board(base / f"board{len(made) + 1}"))
+        made.append(Board(base / f"board{len(made) + 1}", kind))
         shutil.copytree(_templates[0], made[-1].path, symlinks=True)
         if rescue:
             made[-1].mpboard("env", "diagnostics=rescue")
@@ -148,7 +162,7 @@ def new_board(request):
         _consoles.pop().terminate(force=True)
 
 
-board = pytest.fixture(lambda new_board: new_board())
+board = pytest.fixture(lambda new_board, request: new_board(kind=getattr(request, "param", "jail")))
 
 
 def mpimage(*args, check=0):

@@ -32,23 +32,6 @@
 extern char** environ;
 
 namespace mpboard {
-namespace {
-
-namespace sb = platform::sandbox;
-
-// Where the launcher lives inside a board; copied there before every run, so a rebuilt launcher
-// is the one that boots.
-constexpr const char* BOARD_LAUNCHER = "/bin/mplaunch-sandbox";
-constexpr const char* BOARD_LAUNCHER_PPC = "/bin/mplaunch-sandbox-ppc";
-constexpr const char* BOARD_QEMU = "/usr/bin/qemu-ppc-static";
-// The application's confirmation that it came up, where applications call it.
-constexpr const char* BOARD_CONFIRM = "/usr/bin/mplaunch-confirm";
-// This run's board.conf when --clock-scale overrides it: on the jail's own tmpfs, bind-mounted
-// over /etc/board.conf inside the jail only.
-constexpr const char* RUN_CONF = "/run/board.conf";
-constexpr const char* NETNS_DIR = "/run/netns";
-
-// ---- The launcher and what it needs in the board ------------------------------------------------
 
 // The dynamic loader a host executable names (PT_INTERP), or empty for a static one.
 std::string interpreter_of(const std::string& path) {
@@ -119,6 +102,24 @@ std::vector<std::string> shared_objects_of(const std::string& interp, const std:
     }
     return objects;
 }
+
+namespace {
+
+namespace sb = platform::sandbox;
+
+// Where the launcher lives inside a board; copied there before every run, so a rebuilt launcher
+// is the one that boots.
+constexpr const char* BOARD_LAUNCHER = "/bin/mplaunch-sandbox";
+constexpr const char* BOARD_LAUNCHER_PPC = "/bin/mplaunch-sandbox-ppc";
+constexpr const char* BOARD_QEMU = "/usr/bin/qemu-ppc-static";
+// The application's confirmation that it came up, where applications call it.
+constexpr const char* BOARD_CONFIRM = "/usr/bin/mplaunch-confirm";
+// This run's board.conf when --clock-scale overrides it: on the jail's own tmpfs, bind-mounted
+// over /etc/board.conf inside the jail only.
+constexpr const char* RUN_CONF = "/run/board.conf";
+constexpr const char* NETNS_DIR = "/run/netns";
+
+// ---- The launcher and what it needs in the board ------------------------------------------------
 
 // A host program at `inside` in the board. A dynamically linked one (the sanitizer build always
 // is) brings its loader and libraries along, at the paths it names them by.

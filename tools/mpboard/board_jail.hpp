@@ -5,10 +5,16 @@
 
 #include <optional>
 #include <string>
+#include <vector>
 
 #include "board.hpp"
 
 namespace mpboard {
+
+// The dynamic loader a host executable names (PT_INTERP), or empty for a static one.
+std::string interpreter_of(const std::string& path);
+// The shared objects a dynamic executable loads, its loader first (what ldd shows).
+std::vector<std::string> shared_objects_of(const std::string& interp, const std::string& exe);
 
 struct RunOptions {
     std::string launcher;                    // host path of mplaunch-sandbox to run
@@ -17,6 +23,7 @@ struct RunOptions {
     bool ppc = false;                        // `launcher` is a static powerpc build
     std::string qemu;                        // static qemu-ppc for a powerpc launcher
     std::string confirm;                     // host path of mplaunch-confirm-sandbox
+    bool vm = false;                         // boot the board build in a virtual machine
 };
 
 // Copies the confirm program into the board as /usr/bin/mplaunch-confirm (the host build in

@@ -21,6 +21,7 @@
 #include "keys.hpp"
 #include "platform/sandbox/board_description.hpp"
 #include "uboot_env.hpp"
+#include "vm.hpp"
 
 namespace mpboard {
 namespace {
@@ -40,7 +41,7 @@ const char* const MAIN_HELP =
     "  slot DIR 1|2 PACKAGE|--remove             put a package into an image slot, or remove it\n"
     "  flash DIR PARTITION FILE                  raw bytes at offset 0 of a flash partition\n"
     "  conf DIR [KEY=VALUE ...]                  print or set etc/board.conf keys\n"
-    "  run DIR [--clock-scale X] [--netns NAME] [--ppc] [--launcher FILE]\n"
+    "  run DIR [--clock-scale X] [--netns NAME] [--ppc] [--vm] [--launcher FILE]\n"
     "                                            boot the board: the launcher on this terminal\n"
     "  install DIR PACKAGE [--slot 1|2] [--check-versions]\n"
     "                                            the installer inside the board\n"
@@ -107,7 +108,7 @@ std::string conf_help() {
 }
 
 const char* const RUN_HELP =
-    "usage: mpboard run DIR [--clock-scale X] [--netns NAME] [--ppc] [--launcher FILE]\n"
+    "usage: mpboard run DIR [--clock-scale X] [--netns NAME] [--ppc] [--vm] [--launcher FILE]\n"
     "\n"
     "Boots the board: mplaunch-sandbox runs in the board's jail with this process's standard\n"
     "input, output and error. When standard input is a terminal, it is the board's console and\n"
@@ -119,6 +120,9 @@ const char* const RUN_HELP =
     "                    runs, so that `ip link set DEV netns NAME` can give it an interface\n"
     "  --ppc             run the static powerpc launcher (MPBOARD_PPC_LAUNCHER, or --launcher)\n"
     "                    under a static qemu-ppc (MP_QEMU_PPC_STATIC, else qemu-ppc-static)\n"
+    "  --vm              boot the board build mplaunch (MPBOARD_VM_LAUNCHER, or --launcher) on\n"
+    "                    Debian's kernel in qemu-system-x86_64 (MPBOARD_VM_DIR: the kernel\n"
+    "                    scripts/lib/vm.sh fetches), the console on its ttyS0\n"
     "  --launcher FILE   the launcher to run (default: MPBOARD_LAUNCHER, else this build's)\n";
 
 const char* const INSTALL_HELP =
@@ -373,11 +377,26 @@ int cmd_run(Args args) {
             options.netns = option_value(args, i);
         } else if (args[i] == "--ppc") {
             options.ppc = true;
+        } else if (args[i] == "--vm") {
+            options.vm = true;
         } else if (args[i] == "--launcher") {
             launcher = option_value(args, i);
         } else {
             usage_fail("run: unexpected argument '" + args[i] + "'");
         }
+    }
+    if (options.vm) {
+        if (options.ppc || !options.netns.empty() || options.clock_scale) {
+            usage_fail("run --vm: --ppc, --netns and --clock-scale are not available yet");
+        }
+        const VmOptions vm{
+            .launcher = launcher.empty()
+                            ? default_from("MPBOARD_VM_LAUNCHER", MPBOARD_DEFAULT_VM_LAUNCHER)
+                            : launcher,
+            .confirm = default_from("MPBOARD_VM_CONFIRM", MPBOARD_DEFAULT_VM_CONFIRM),
+            .kernel = default_from("MPBOARD_VM_DIR", MPBOARD_DEFAULT_VM_DIR),
+            .qemu = default_from("MPBOARD_QEMU", "qemu-system-x86_64")};
+        platform::sandbox::exit_like(run_board_vm(board, vm));
     }
     if (launcher.empty()) {
         launcher = options.ppc ? default_from("MPBOARD_PPC_LAUNCHER", MPBOARD_DEFAULT_PPC_LAUNCHER)

@@ -1,0 +1,317 @@
+#include "vm.hpp"
+
+#include <fcntl.h>
+#include <linux/openat2.h>
+#include <signal.h>
+#include <sys/prctl.h>
+#include <sys/socket.h>
+#include <sys/stat.h>
+#include <sys/syscall.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstdio>
+#include <cstring>
+#include <filesystem>
+#include <set>
+#include <string_view>
+
+#include "base/partitions.hpp"
+#include "base/unique_fd.hpp"
+#include "board_jail.hpp"
+#include "create.hpp"
+#include "files.hpp"
+#include "platform/sandbox/board_description.hpp"
+
+namespace mpboard {
+
+// The machine's PID 1 (vm_init.sh, compiled in).
+extern const char* const VM_INIT;
+
+namespace {
+
+namespace fs = std::filesystem;
+
+constexpr const char* VM_LAUNCHER = "bin/mplaunch";
+constexpr const char* VM_CONFIRM = "usr/bin/mplaunch-confirm";
+// Written by the machine's init at its end: the launcher's exit status and how it ended.
+constexpr const char* VM_STATUS = "run/vm-status";
+constexpr const char* VM_INITRAMFS = "run/vm-initramfs";
+// The /user flash (mtdram in the machine's memory: user/ is copied in and out).
+constexpr unsigned USER_FLASH_KIB = 16384;
+// Stand-ins that the machine's kernel makes real: its own mount, and a reboot that ends it.
+// The console is the launcher's alone, as on a jailed board; a kernel panic ends the machine.
+// Under TCG the kernel's TSC calibration, its timer check and its speculation mitigations
+// (page-table switches on every entry) cost seconds of the boot: the TSC is the emulator's.
+constexpr const char* KERNEL_ARGS =
+    "console=ttyS0 loglevel=0 panic=-1 mitigations=off tsc=reliable no_timer_check "
+    "lpj=4000000";
+const std::set<std::string_view> REAL_IN_VM = {"reboot", "halt", "poweroff", "mount", "umount"};
+
+// A file of the board opened with the board directory as its root, as Board resolves paths: a
+// symbolic link the board's programs left cannot lead the machine to a workstation file. The
+// descriptor is inherited by qemu, which opens it as /proc/self/fd/N.
+base::UniqueFd open_in_board(const Board& board, const std::string& relative, int flags) {
+    const base::UniqueFd root(::open(board.dir().c_str(), O_PATH | O_DIRECTORY | O_CLOEXEC));
+    if (!root) {
+        fail_errno(board.dir());
+    }
+    open_how how{};
+    how.flags = static_cast<std::uint64_t>(flags);
+    how.resolve = RESOLVE_IN_ROOT | RESOLVE_NO_MAGICLINKS;
+    const long fd = ::syscall(SYS_openat2, root.get(), relative.c_str(), &how, sizeof how);
+    if (fd < 0) {
+        fail_errno(board.path(relative));
+    }
+    return base::UniqueFd(static_cast<int>(fd));
+}
+
+std::string fd_path(const base::UniqueFd& fd) {
+    return "/proc/self/fd/" + std::to_string(fd.get());
+}
+
+// A host program at `inside`, with its loader and shared libraries at the paths it names.
+void add_program(Initramfs& ramfs, const std::string& program, const std::string& inside) {
+    ramfs.file(inside, read_file(program), 0755);
+    const std::string interp = interpreter_of(program);
+    if (interp.empty()) {
+        return;
+    }
+    for (const std::string& object : shared_objects_of(interp, program)) {
+        ramfs.file(object.substr(1), read_file(object), 0755);
+    }
+}
+
+// A host directory tree (the kernel's modules) under `inside`.
+void add_tree(Initramfs& ramfs, const std::string& host, const std::string& inside) {
+    std::vector<fs::path> entries;
+    for (const auto& e : fs::recursive_directory_iterator(host)) {
+        entries.push_back(e.path());
+    }
+    std::sort(entries.begin(), entries.end());
+    for (const fs::path& p : entries) {
+        const std::string at = inside + "/" + fs::relative(p, host).string();
+        if (fs::is_directory(fs::symlink_status(p))) {
+            ramfs.dir(at);
+        } else if (fs::is_regular_file(fs::symlink_status(p))) {
+            ramfs.file(at, read_file(p.string()));
+        }
+    }
+}
+
+std::string read_line(const std::string& path) {
+    const auto bytes = read_file(path);
+    std::string text(bytes.begin(), bytes.end());
+    return text.substr(0, text.find('\n'));
+}
+
+std::vector<std::uint8_t> machine_root(const Board& board, const VmOptions& options,
+                                       const std::string& release) {
+    Initramfs ramfs;
+    for (const char* d :
+         {"bin", "sbin", "usr", "usr/bin", "usr/sbin", "usr/lib", "lib", "etc", "proc", "sys",
+          "dev", "tmp", "user", "board", "run", "root", "var", "var/log"}) {
+        ramfs.dir(d);
+    }
+    const std::string init = VM_INIT;
+    ramfs.file("init", std::vector<std::uint8_t>(init.begin(), init.end()), 0755);
+    ramfs.file("bin/busybox", board.read("bin/busybox"), 0755);
+    for (const StandIn& s : STANDINS) {
+        if (REAL_IN_VM.contains(s.name)) {
+            continue;
+        }
+        const std::string name = s.name;
+        const std::string text = s.text;
+        ramfs.file(name == "gdb" ? "usr/lib/mpboard/gdb" : "bin/" + name,
+                   std::vector<std::uint8_t>(text.begin(), text.end()), 0755);
+    }
+    ramfs.symlink("../../bin/busybox", "usr/bin/rx");
+    add_program(ramfs, options.launcher, VM_LAUNCHER);
+    if (!options.confirm.empty()) {
+        add_program(ramfs, options.confirm, VM_CONFIRM);
+    }
+    add_tree(ramfs, options.kernel + "/modules/lib/modules/" + release, "lib/modules/" + release);
+    return ramfs.finish();
+}
+
+}  // namespace
+
+void Initramfs::entry(const std::string& path, unsigned mode, const std::uint8_t* data,
+                      std::size_t size) {
+    char header[111];
+    std::snprintf(header, sizeof header,
+                  "070701%08X%08X%08X%08X%08X%08X%08zX%08X%08X%08X%08X%08zX%08X", next_inode_++,
+                  mode, 0u, 0u, 1u, 0u, size, 0u, 0u, 0u, 0u, path.size() + 1, 0u);
+    out_.insert(out_.end(), header, header + 110);
+    out_.insert(out_.end(), path.begin(), path.end());
+    out_.push_back(0);
+    out_.resize((out_.size() + 3) & ~std::size_t{3}, 0);
+    out_.insert(out_.end(), data, data + size);
+    out_.resize((out_.size() + 3) & ~std::size_t{3}, 0);
+}
+
+void Initramfs::dir(const std::string& path, unsigned mode) {
+    entry(path, S_IFDIR | mode, nullptr, 0);
+}
+
+void Initramfs::file(const std::string& path, const std::vector<std::uint8_t>& bytes,
+                     unsigned mode) {
+    // Parents first: the kernel's unpacker makes no directory by itself.
+    for (auto slash = path.find('/'); slash != std::string::npos;
+         slash = path.find('/', slash + 1)) {
+        dir(path.substr(0, slash));
+    }
+    entry(path, S_IFREG | mode, bytes.data(), bytes.size());
+}
+
+void Initramfs::symlink(const std::string& target, const std::string& path) {
+    entry(path, S_IFLNK | 0777, reinterpret_cast<const std::uint8_t*>(target.data()),
+          target.size());
+}
+
+std::vector<std::uint8_t> Initramfs::finish() {
+    entry("TRAILER!!!", 0, nullptr, 0);
+    return std::move(out_);
+}
+
+int run_board_vm(const Board& board, const VmOptions& options) {
+    if (!exists(options.kernel + "/vmlinuz") || !exists(options.kernel + "/release")) {
+        fail(options.kernel +
+             ": no kernel for the virtual machine there (bash scripts/lib/vm.sh fetches it; "
+             "MPBOARD_VM_DIR names another directory)");
+    }
+    if (options.launcher.empty() || !exists(options.launcher)) {
+        fail("no board build of the launcher to run (" + options.launcher +
+             "; --launcher or MPBOARD_VM_LAUNCHER names one)");
+    }
+    const std::string release = read_line(options.kernel + "/release");
+    const auto config = platform::sandbox::read_conf(
+        board.exists("etc/board.conf") ? board.read_text("etc/board.conf") : "");
+    const std::uint32_t erase = config.erase_size;
+    if (erase == 0 || erase % 1024 != 0) {
+        fail("mtd.erase_size " + std::to_string(erase) + ": not a whole number of KiB");
+    }
+
+    // The partitions, each a virtio disk in the table's order.
+    std::vector<base::UniqueFd> disks;
+    std::string parts;
+    for (const base::Partition& p : base::kPartitions) {
+        const std::string file(platform::sandbox::board_file(p));
+        base::UniqueFd fd = open_in_board(board, file, O_RDWR | O_NOFOLLOW);
+        struct stat st {};
+        if (::fstat(fd.get(), &st) != 0 || !S_ISREG(st.st_mode) || st.st_size == 0 ||
+            st.st_size % erase != 0) {
+            fail(board.path(file) + ": not a whole number of " + std::to_string(erase) +
+                 "-byte erase blocks");
+        }
+        disks.push_back(std::move(fd));
+        parts += (parts.empty() ? "" : ",") + std::string(p.name);
+    }
+    // The EEPROM file holds its 256 bytes before the machine loads them.
+    board.write_vpd(board.read_vpd());
+    board.make_dirs("run");
+    board.remove(VM_STATUS);
+    board.write(VM_INITRAMFS, machine_root(board, options, release));
+    const base::UniqueFd initramfs = open_in_board(board, VM_INITRAMFS, O_RDONLY);
+
+    std::vector<std::string> args = {
+        options.qemu,
+        "-machine",
+        "pc",
+        "-accel",
+        "tcg",
+        "-m",
+        "256",
+        "-nodefaults",
+        "-no-user-config",
+        "-display",
+        "none",
+        "-no-reboot",
+        "-kernel",
+        options.kernel + "/vmlinuz",
+        "-initrd",
+        fd_path(initramfs),
+        "-append",
+        std::string(KERNEL_ARGS) + " mp_parts=" + parts + " mp_erase=" + std::to_string(erase) +
+            " mp_user_kib=" + std::to_string(USER_FLASH_KIB) + " mp_vpd=" + board.eeprom_file(),
+        "-chardev",
+        "stdio,id=console,signal=off",
+        "-serial",
+        "chardev:console"};
+    for (const base::UniqueFd& fd : disks) {
+        args.push_back("-drive");
+        args.push_back("file=" + fd_path(fd) + ",format=raw,if=virtio");
+    }
+    // eth0 and eth1: e1000 cards wired to each other through a socket pair, like a cable from one
+    // port to the other: their links are up and no frame reaches a host interface.
+    int cable[2] = {-1, -1};
+    if (::socketpair(AF_UNIX, SOCK_DGRAM | SOCK_CLOEXEC, 0, cable) != 0) {
+        fail_errno("socketpair");
+    }
+    const base::UniqueFd eth0_end(cable[0]);
+    const base::UniqueFd eth1_end(cable[1]);
+    for (const auto& [name, end] : {std::pair{"eth0", &eth0_end}, std::pair{"eth1", &eth1_end}}) {
+        args.insert(
+            args.end(),
+            {"-netdev", std::string("socket,id=") + name + ",fd=" + std::to_string(end->get()),
+             "-device", std::string("e1000,netdev=") + name});
+    }
+    args.insert(args.end(),
+                {"-fsdev", "local,id=board,path=" + board.dir() + ",security_model=none", "-device",
+                 "virtio-9p-pci,fsdev=board,mount_tag=board"});
+
+    std::fflush(nullptr);
+    const pid_t pid = ::fork();
+    if (pid < 0) {
+        fail_errno("fork");
+    }
+    if (pid == 0) {
+        // The machine does not outlive mpboard (a closed terminal, a killed test); on SIGTERM qemu
+        // still gives the terminal its settings back.
+        ::prctl(PR_SET_PDEATHSIG, SIGTERM);
+        std::vector<char*> argv;
+        for (std::string& a : args) {
+            argv.push_back(a.data());
+        }
+        argv.push_back(nullptr);
+        for (const base::UniqueFd& fd : disks) {
+            ::fcntl(fd.get(), F_SETFD, 0);
+        }
+        for (const int fd : {initramfs.get(), eth0_end.get(), eth1_end.get()}) {
+            ::fcntl(fd, F_SETFD, 0);
+        }
+        ::execvp(argv[0], argv.data());
+        std::fprintf(stderr, "mpboard: cannot start %s: %s\n", argv[0], std::strerror(errno));
+        ::_exit(127);
+    }
+    // The interrupt key is the board's: in a terminal qemu passes it on as a byte.
+    struct sigaction ignore {};
+    ignore.sa_handler = SIG_IGN;
+    struct sigaction old_int {};
+    struct sigaction old_quit {};
+    ::sigaction(SIGINT, &ignore, &old_int);
+    ::sigaction(SIGQUIT, &ignore, &old_quit);
+    int status = 0;
+    while (::waitpid(pid, &status, 0) < 0 && errno == EINTR) {
+    }
+    ::sigaction(SIGINT, &old_int, nullptr);
+    ::sigaction(SIGQUIT, &old_quit, nullptr);
+    board.clear_set_id_bits();
+    board.remove(VM_INITRAMFS);
+    if (!WIFEXITED(status) || WEXITSTATUS(status) != 0) {
+        fail(options.qemu + " failed (" +
+             (WIFEXITED(status) ? "status " + std::to_string(WEXITSTATUS(status))
+                                : "signal " + std::to_string(WTERMSIG(status))) +
+             ")");
+    }
+    if (!board.exists(VM_STATUS)) {
+        fail("the virtual machine ended without the launcher's status");
+    }
+    const std::string ended = board.read_text(VM_STATUS);
+    board.remove(VM_STATUS);
+    const int code = std::atoi(ended.c_str());
+    return (code & 0xFF) << 8;
+}
+
+}  // namespace mpboard

@@ -1,0 +1,41 @@
+// `mpboard run DIR --vm`: the board build of the launcher on Debian's stock kernel in a
+// qemu-system-x86_64 virtual machine, with the kernel's own MTD, jffs2, i2c-dev and UART drivers
+// over the board directory's files.
+#pragma once
+
+#include <cstdint>
+#include <string>
+#include <vector>
+
+#include "board.hpp"
+
+namespace mpboard {
+
+struct VmOptions {
+    std::string launcher;  // the board build mplaunch (x86-64)
+    std::string confirm;   // the board build mplaunch-confirm; empty: none in the machine
+    std::string kernel;    // directory with vmlinuz, release and modules/ (scripts/lib/vm.sh)
+    std::string qemu;      // qemu-system-x86_64
+};
+
+// Boots the board in a virtual machine on this process's standard input and output; returns a
+// wait status (for exit_like): the launcher's exit status as the machine's init saw it.
+int run_board_vm(const Board& board, const VmOptions& options);
+
+// An archive in the kernel's initramfs format (cpio "newc"), built in memory.
+class Initramfs {
+public:
+    void dir(const std::string& path, unsigned mode = 0755);
+    void file(const std::string& path, const std::vector<std::uint8_t>& bytes,
+              unsigned mode = 0644);
+    void symlink(const std::string& target, const std::string& path);
+    // The archive with its trailer.
+    std::vector<std::uint8_t> finish();
+
+private:
+    void entry(const std::string& path, unsigned mode, const std::uint8_t* data, std::size_t size);
+    std::vector<std::uint8_t> out_;
+    unsigned next_inode_ = 1;
+};
+
+}  // namespace mpboard

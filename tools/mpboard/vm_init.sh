@@ -1,0 +1,114 @@
+#!/bin/busybox sh
+# PID 1 of a board's virtual machine (`mpboard run DIR --vm`). The kernel hands it the board's
+# geometry as variables from its command line:
+#   mp_parts     the flash partitions' names, in the order of the virtio disks vda, vdb, ...
+#   mp_erase     the erase block of every partition, bytes
+#   mp_user_kib  the size of the /user flash, KiB
+#   mp_vpd       the VPD EEPROM's file in the board directory
+# The board directory itself is the 9p share "board". The launcher runs on ttyS0 as the board's
+# init starts it; when it (or what it became through exec) ends, or asks for a reboot, /user and
+# the VPD bytes go back into the board directory and the machine powers off.
+export PATH=/sbin:/usr/sbin:/bin:/usr/bin HOME=/root SHELL=/bin/sh TERM=${TERM:-vt100}
+
+fail() {
+    echo "mpboard vm: $*" > /dev/console
+    poweroff -f
+}
+
+/bin/busybox mkdir -p /proc /sys /dev /sbin /usr/bin /usr/sbin
+/bin/busybox --install -s
+mount -t proc proc /proc
+mount -t sysfs sysfs /sys
+mount -t devtmpfs devtmpfs /dev
+mkdir -p /dev/pts /dev/lamel /board /user /tmp /run /var/log
+mount -t devpts devpts /dev/pts
+
+for m in virtio_pci virtio_blk block2mtd mtdblock jffs2 loop i2c-dev e1000 9pnet_virtio 9p; do
+    modprobe "$m" || fail "cannot load $m"
+done
+# The VPD path's devices answer SMBus byte transactions on i2c-0: the set-up device, the
+# EEPROM and the multiplexer; the chipset's SMBus is i2c-1.
+modprobe i2c-stub chip_addr=0x4f,0x54,0x70 || fail "cannot load i2c-stub"
+modprobe i2c-piix4 || fail "cannot load i2c-piix4"
+modprobe mtdram total_size="$mp_user_kib" erase_size=$((mp_erase / 1024)) ||
+    fail "cannot load mtdram"
+
+# The six partitions, named as on the board, over the disks backed by the partition files.
+set -- a b c d e f g h
+for name in $(echo "$mp_parts" | tr , ' '); do
+    echo "/dev/vd$1,$mp_erase,$name" > /sys/module/block2mtd/parameters/block2mtd ||
+        fail "block2mtd refused /dev/vd$1 ($name)"
+    shift
+done
+# The CPLD's 32 registers, status (24) reading "switched", on a page of RAM.
+dd if=/dev/zero of=/run/cpld bs=4096 count=1 2> /dev/null
+printf '\001' | dd of=/run/cpld bs=1 seek=24 conv=notrunc 2> /dev/null
+losetup /dev/loop0 /run/cpld || fail "losetup /dev/loop0"
+echo "/dev/loop0,4096,cpld" > /sys/module/block2mtd/parameters/block2mtd || fail "cpld"
+
+while read -r dev size erase name rest; do
+    dev=${dev%:}
+    case "$name $rest" in
+    '"cpld" ') ln -s "/dev/$dev" /dev/lamel/cpld_mmmap ;;
+    '"mtdram test device"')
+        ln -s "/dev/$dev" /dev/mtd-user-char
+        ln -s "/dev/mtdblock${dev#mtd}" /dev/mtd-user
+        ;;
+    '"'*) name=${name#\"} && ln -s "/dev/$dev" "/dev/mtd-${name%\"}" ;;
+    esac
+done < /proc/mtd
+
+mount -t 9p -o trans=virtio,version=9p2000.L,msize=262144 board /board ||
+    fail "cannot mount the board directory"
+
+# The EEPROM's bytes, 32 at a time as I2C block writes.
+offset=0
+hexdump -v -e '32/1 "0x%02x " "\n"' "/board/$mp_vpd" | while read -r line; do
+    # shellcheck disable=SC2086 # one argument per byte
+    i2cset -y 0 0x54 "$(printf 0x%02x "$offset")" $line i || fail "cannot load the VPD bytes"
+    offset=$((offset + 32))
+done
+
+# user/ goes onto the /user flash; the launcher mounts it itself, as on the board.
+mkdir -p /run/flash-user
+mount -t jffs2 /dev/mtd-user /run/flash-user || fail "cannot mount /user's flash"
+cp -a /board/user/. /run/flash-user/ || fail "cannot copy user/ onto /user's flash"
+umount /run/flash-user
+umount /board
+
+ending=
+trap 'ending=reboot' TERM
+trap 'ending=halt' USR1
+trap 'ending=poweroff' USR2
+
+cd /
+setsid -c /bin/mplaunch < /dev/ttyS0 > /dev/ttyS0 2>&1 &
+launcher=$!
+while :; do
+    wait "$launcher"
+    status=$?
+    kill -0 "$launcher" 2> /dev/null || break
+done
+trap '' TERM USR1 USR2
+
+mount -t 9p -o trans=virtio,version=9p2000.L,msize=262144 board /board ||
+    fail "cannot mount the board directory"
+# shellcheck disable=SC2046 # one argument per byte
+printf "$(i2cdump -y 0 0x54 b | awk 'NR > 1 { for (i = 2; i <= 17; i++) printf "\\x%s", $i }')" \
+    > "/board/$mp_vpd.vm" && mv "/board/$mp_vpd.vm" "/board/$mp_vpd"
+sync
+# What the /user flash holds goes back to user/, whether the launcher left it mounted or not.
+from=/user
+if ! grep -q ' /user jffs2 ' /proc/mounts; then
+    from=/run/flash-user
+    mount -t jffs2 /dev/mtd-user "$from" || fail "cannot mount /user's flash"
+fi
+rm -rf /board/user
+mkdir /board/user
+# Under a caller who is not root, qemu cannot give the files the machine's owner: they stay the
+# caller's, as a jailed board leaves them.
+cp -a "$from/." /board/user/ 2>&1 | grep -v "can't preserve ownership" > /dev/console
+echo "$status ${ending:-end}" > /board/run/vm-status
+sync
+umount /board
+poweroff -f
