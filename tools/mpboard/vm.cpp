@@ -206,7 +206,10 @@ int run_board_vm(const Board& board, const VmOptions& options) {
                  "-byte erase blocks");
         }
         disks.push_back(std::move(fd));
-        parts += (parts.empty() ? "" : ",") + std::string(p.name);
+        if (!parts.empty()) {
+            parts += ',';
+        }
+        parts += p.name;
     }
     // The EEPROM file holds its 256 bytes before the machine loads them.
     board.write_vpd(board.read_vpd());
