@@ -51,9 +51,11 @@ constexpr int* kDescriptors[] = {&uboot_fd,  &uboot_env_fd, &device_tree_fd,
                                  &kernel_fd, &rfs_fd,       &rescue_fd};
 static_assert(std::size(kDescriptors) == base::kPartitions.size());
 
-// The rescue partition is the one opened without O_SYNC.
+// The rescue partition is the one opened without O_SYNC. Nothing closes the partitions before
+// the launcher execs the application, so they are close-on-exec: the application cannot write
+// to the flash through a descriptor it never opened.
 constexpr int open_flags(base::PartitionId id) {
-    return id == base::PartitionId::rescue ? O_RDWR : O_RDWR | O_SYNC;
+    return (id == base::PartitionId::rescue ? O_RDWR : O_RDWR | O_SYNC) | O_CLOEXEC;
 }
 
 // The block I/O below masks with sector_size - 1, counts sectors by shifting and writes sectors

@@ -109,6 +109,10 @@ int set_vpd_access(int enable) {
 // adapter keeps the last address that was selected, and a byte meant for one device must not
 // land in another (the set-up value 0x55 in the EEPROM, a boot slot in the set-up device).
 
+// The multiplexer takes its control byte as a plain one-byte write (on the wire what SMBus calls
+// "send byte"), which needs an adapter that carries plain I2C transfers, as the board's controller
+// does. An SMBus-only adapter (the i2c-stub of a virtual-machine board) refuses it (EOPNOTSUPP);
+// nothing looks at the result.
 int mux_write(std::uint8_t control) {
     const int fd = bus_fd(kVpdBus);
     const int selected = platform::i2c_select(fd, I2C_MUX_ADDR);

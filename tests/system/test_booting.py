@@ -16,6 +16,10 @@ APP = {n: app_line(f"{n}.{n}.{n}.{n}") + "\nargs=[] LD_PRELOAD=[]\n" for n in (1
 RELEASE = (record(BOOT, b"\x5a" * 512, "2.0.0.1", bad_crc=True) +
            record(KERNEL | EXTENDED, b"K" * 1000, "5.10.0.3", hdrlen=32) + application("3.3.3.3"))
 BAD_1 = damaged(application("1.1.1.1"))
+# Slot 1's application on a virtual-machine board also shows the descriptors it holds of a flash partition or
+# an I2C adapter: none (the launcher closes the adapters; the partitions are close-on-exec).
+HOLDS_NONE = application("1.1.1.1", f'echo "{app_line("1.1.1.1")}"\necho "args=[$*] LD_PRELOAD=[${{LD_PRELOAD:-}}]"\n'
+                         'ls -l /proc/$$/fd | grep -e /dev/i2c -e /dev/mtd | sed "s/^/holds: /"\n')
 
 
 # VPD slot byte; slot 1, slot 2, rescue partition; standard error; standard output; the booted-slot
@@ -41,7 +45,8 @@ BOOTS = [
 
 @pytest.mark.parametrize("board, image, slot1, slot2, rescue, err, out, booted",
                          [("jail", *case) for case in BOOTS] +
-                         [pytest.param("vm", *BOOTS[n], marks=vm) for n in (0, 4, 6)],
+                         [pytest.param("vm", *case, marks=vm)
+                          for case in ((1, HOLDS_NONE, *BOOTS[0][2:]), BOOTS[4], BOOTS[6])],
                          indirect=["board"])
 def test_boot(board, image, slot1, slot2, rescue, err, out, booted):
     board.mpboard("vpd", f"1={image}")

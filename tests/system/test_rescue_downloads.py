@@ -4,7 +4,7 @@ from pathlib import Path
 
 import pytest
 
-from conftest import BOARD_ADDR, MPBOARD, PEER_ADDR, TFTPD, ppc, signed
+from conftest import BOARD_ADDR, MPBOARD, PEER_ADDR, TFTPD, ppc, pristine_vpd, signed, vm
 from mppackage import KERNEL, app_line, application, record
 from test_rescue_menu import MENU, choose
 from test_xmodem_receiver import Picocom
@@ -105,10 +105,12 @@ def test_quitting_and_hostile_file_names(new_board):
         "ifconfig" in c or "tftp" in c or "route" in c)]
 
 
-# XMODEM on the console line (Enter waits tick each second), by a relay or picocom to sx.
-@pytest.mark.parametrize("terminal", ["relay", "picocom"])
-def test_xmodem_rescue_with_sx(new_board, terminal):
-    board = new_board(rescue=True)
+# XMODEM on the console line (Enter waits tick each second), by a relay or picocom to sx; on a
+# virtual-machine board the UART's switches to 115200 and back reach the relay's terminal.
+@pytest.mark.parametrize("kind, terminal", [("jail", "relay"), ("jail", "picocom"),
+                                            pytest.param("vm", "relay", marks=vm)])
+def test_xmodem_rescue_with_sx(new_board, kind, terminal):
+    board = new_board(rescue=True, kind=kind)
     if terminal == "picocom":
         with Picocom(board, MPBOARD, "run", board.path, "--clock-scale", "1") as term:
             term.wait("Option? :")
@@ -123,4 +125,5 @@ def test_xmodem_rescue_with_sx(new_board, terminal):
                  "       before initiating the download.")
     console.xmodem_download(board.write_file("pkg.img", PACKAGE), "-k")
     install_and_boot(board, console, 1)
-    assert "system: /usr/bin/rx /tmp/image" in board.log(launcher=True)
+    assert board.vpd() == pristine_vpd(1, 1) and board.slot_file(2) == application("2.2.2.2")
+    assert kind == "vm" or "system: /usr/bin/rx /tmp/image" in board.log(launcher=True)  # a VM's log is its own

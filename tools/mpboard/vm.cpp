@@ -8,6 +8,7 @@
 #include <sys/stat.h>
 #include <sys/syscall.h>
 #include <sys/wait.h>
+#include <termios.h>
 #include <unistd.h>
 
 #include <cerrno>
@@ -32,6 +33,13 @@ extern const char* const VM_INIT;
 namespace {
 
 namespace fs = std::filesystem;
+
+// SIGTERM or SIGHUP that reached mpboard while the machine ran: the machine ends first, then the
+// terminal gets its settings back, then mpboard ends by that signal.
+volatile sig_atomic_t stopped_by = 0;
+void stop(int signal) {
+    stopped_by = signal;
+}
 
 constexpr const char* VM_LAUNCHER = "bin/mplaunch";
 constexpr const char* VM_CONFIRM = "usr/bin/mplaunch-confirm";
@@ -65,6 +73,17 @@ base::UniqueFd open_in_board(const Board& board, const std::string& relative, in
         fail_errno(board.path(relative));
     }
     return base::UniqueFd(static_cast<int>(fd));
+}
+
+// The caller's terminal is the serial line when both standard streams are that one terminal:
+// qemu's tty chardev then passes every speed and framing switch of the machine's UART on to it as
+// a change of its settings, as the launcher makes them itself on a jailed board. Pipes and files
+// get the UART's bytes through stdio.
+bool serial_line_is_terminal() {
+    struct stat in {};
+    struct stat out {};
+    return ::isatty(0) == 1 && ::isatty(1) == 1 && ::fstat(0, &in) == 0 && ::fstat(1, &out) == 0 &&
+           in.st_rdev == out.st_rdev;
 }
 
 std::string fd_path(const base::UniqueFd& fd) {
@@ -217,6 +236,7 @@ int run_board_vm(const Board& board, const VmOptions& options) {
     board.remove(VM_STATUS);
     board.write(VM_INITRAMFS, machine_root(board, options, release));
     const base::UniqueFd initramfs = open_in_board(board, VM_INITRAMFS, O_RDONLY);
+    const bool terminal = serial_line_is_terminal();
 
     std::vector<std::string> args = {
         options.qemu,
@@ -239,7 +259,7 @@ int run_board_vm(const Board& board, const VmOptions& options) {
         std::string(KERNEL_ARGS) + " mp_parts=" + parts + " mp_erase=" + std::to_string(erase) +
             " mp_user_kib=" + std::to_string(USER_FLASH_KIB) + " mp_vpd=" + board.eeprom_file(),
         "-chardev",
-        "stdio,id=console,signal=off",
+        terminal ? "serial,id=console,path=/proc/self/fd/0" : "stdio,id=console,signal=off",
         "-serial",
         "chardev:console"};
     for (const base::UniqueFd& fd : disks) {
@@ -264,14 +284,23 @@ int run_board_vm(const Board& board, const VmOptions& options) {
                 {"-fsdev", "local,id=board,path=" + board.dir() + ",security_model=none", "-device",
                  "virtio-9p-pci,fsdev=board,mount_tag=board"});
 
+    // qemu makes the terminal raw but keeps its output processing, and the machine's own line
+    // discipline has already turned each line end into CR LF: the terminal adds nothing. qemu
+    // leaves the settings of a tty chardev as the machine last set them, so they are put back here.
+    termios kept{};
+    if (terminal) {
+        ::tcgetattr(0, &kept);
+        termios as_is = kept;
+        as_is.c_oflag = 0;
+        ::tcsetattr(0, TCSANOW, &as_is);
+    }
     std::fflush(nullptr);
     const pid_t pid = ::fork();
     if (pid < 0) {
         fail_errno("fork");
     }
     if (pid == 0) {
-        // The machine does not outlive mpboard (a closed terminal, a killed test); on SIGTERM qemu
-        // still gives the terminal its settings back.
+        // The machine does not outlive mpboard (a closed terminal, a killed test).
         ::prctl(PR_SET_PDEATHSIG, SIGTERM);
         std::vector<char*> argv;
         for (std::string& a : args) {
@@ -295,8 +324,21 @@ int run_board_vm(const Board& board, const VmOptions& options) {
     struct sigaction old_quit {};
     ::sigaction(SIGINT, &ignore, &old_int);
     ::sigaction(SIGQUIT, &ignore, &old_quit);
+    struct sigaction on_stop {};
+    on_stop.sa_handler = stop;
+    ::sigaction(SIGTERM, &on_stop, nullptr);
+    ::sigaction(SIGHUP, &on_stop, nullptr);
     int status = 0;
     while (::waitpid(pid, &status, 0) < 0 && errno == EINTR) {
+        ::kill(pid, SIGTERM);
+    }
+    if (terminal) {
+        ::tcsetattr(0, TCSADRAIN, &kept);
+    }
+    ::signal(SIGTERM, SIG_DFL);
+    ::signal(SIGHUP, SIG_DFL);
+    if (stopped_by != 0) {
+        ::raise(stopped_by);
     }
     ::sigaction(SIGINT, &old_int, nullptr);
     ::sigaction(SIGQUIT, &old_quit, nullptr);

@@ -30,7 +30,7 @@ struct Case {
     const char* conf;
     std::vector<Op> ops;  // none: the open fails with ENOENT
     std::string log;
-    int flags = O_RDWR | O_SYNC;
+    int flags = O_RDWR | O_SYNC | O_CLOEXEC;  // as the flash layer opens a partition
 };
 
 // 0, or 1 + the index of the first operation that went otherwise.
