@@ -135,8 +135,8 @@ VmNetwork::VmNetwork(const Board& board, const std::string& netns) : board_(boar
     }
     namespace_ = base::UniqueFd(::open("/proc/self/ns/net", O_RDONLY | O_CLOEXEC));
     try {
+        eth1_ = make_tap();  // there before the name, for whoever waits for the name
         pin_.pin(::getpid());
-        eth1_ = make_tap();
     } catch (...) {
         ::setns(host.get(), CLONE_NEWNET);
         throw;
