@@ -78,9 +78,8 @@ base::UniqueFd make_tap() {
 
 // One QMP exchange: sends `command` (when not empty) and reads up to the answer, skipping events.
 std::string qmp(const base::UniqueFd& sock, std::string& pending, const std::string& command) {
-    if (!command.empty() &&
-        ::send(sock.get(), command.data(), command.size(), MSG_NOSIGNAL) !=
-            static_cast<ssize_t>(command.size())) {
+    if (!command.empty() && ::send(sock.get(), command.data(), command.size(), MSG_NOSIGNAL) !=
+                                static_cast<ssize_t>(command.size())) {
         fail_errno("the virtual machine's monitor");
     }
     for (;;) {
@@ -113,8 +112,8 @@ VmNetwork::VmNetwork(const Board& board, const std::string& netns) : board_(boar
     const sockaddr_un address = monitor_address(dir);
     ::unlinkat(dir.get(), MONITOR, 0);
     monitor_ = base::UniqueFd(::socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0));
-    if (!monitor_ || ::bind(monitor_.get(), reinterpret_cast<const sockaddr*>(&address),
-                            sizeof address) != 0 ||
+    if (!monitor_ ||
+        ::bind(monitor_.get(), reinterpret_cast<const sockaddr*>(&address), sizeof address) != 0 ||
         ::listen(monitor_.get(), 4) != 0) {
         fail_errno(board.path(std::string("run/") + MONITOR));
     }
@@ -147,20 +146,20 @@ VmNetwork::VmNetwork(const Board& board, const std::string& netns) : board_(boar
 }
 
 VmNetwork::~VmNetwork() {
-    if (const base::UniqueFd dir(::open(board_.path("run").c_str(),
-                                        O_PATH | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC));
+    if (const base::UniqueFd dir(
+            ::open(board_.path("run").c_str(), O_PATH | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC));
         dir) {
         ::unlinkat(dir.get(), MONITOR, 0);
     }
 }
 
 std::vector<std::string> VmNetwork::qemu_args() const {
-    std::vector<std::string> args = {
-        "-chardev", "socket,id=monitor,server=on,wait=off,fd=" + fd_text(monitor_),
-        "-mon",     "chardev=monitor,mode=control"};
+    std::vector<std::string> args = {"-chardev",
+                                     "socket,id=monitor,server=on,wait=off,fd=" + fd_text(monitor_),
+                                     "-mon", "chardev=monitor,mode=control"};
     const std::string eth0 = "socket,id=eth0,fd=" + fd_text(eth0_);
-    const std::string eth1 = pin_.wanted() ? "tap,id=eth1,fd=" + fd_text(eth1_)
-                                           : "socket,id=eth1,fd=" + fd_text(eth1_);
+    const std::string eth1 =
+        pin_.wanted() ? "tap,id=eth1,fd=" + fd_text(eth1_) : "socket,id=eth1,fd=" + fd_text(eth1_);
     for (const std::string& netdev : {eth0, eth1}) {
         const std::string name = netdev.substr(netdev.find("id=") + 3, 4);
         args.insert(args.end(), {"-netdev", netdev, "-device", "e1000,netdev=" + name});
