@@ -107,10 +107,10 @@ std::string qmp(const base::UniqueFd& sock, std::string& pending, const std::str
 
 }  // namespace
 
-VmNetwork::VmNetwork(const Board& board, const std::string& netns) : board_(board), pin_(netns) {
-    const base::UniqueFd dir = run_dir(board);
-    const sockaddr_un address = monitor_address(dir);
-    ::unlinkat(dir.get(), MONITOR, 0);
+VmNetwork::VmNetwork(const Board& board, const std::string& netns)
+    : pin_(netns), run_(run_dir(board)) {
+    const sockaddr_un address = monitor_address(run_);
+    ::unlinkat(run_.get(), MONITOR, 0);
     monitor_ = base::UniqueFd(::socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0));
     if (!monitor_ ||
         ::bind(monitor_.get(), reinterpret_cast<const sockaddr*>(&address), sizeof address) != 0 ||
@@ -146,11 +146,7 @@ VmNetwork::VmNetwork(const Board& board, const std::string& netns) : board_(boar
 }
 
 VmNetwork::~VmNetwork() {
-    if (const base::UniqueFd dir(
-            ::open(board_.path("run").c_str(), O_PATH | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC));
-        dir) {
-        ::unlinkat(dir.get(), MONITOR, 0);
-    }
+    ::unlinkat(run_.get(), MONITOR, 0);
 }
 
 std::vector<std::string> VmNetwork::qemu_args() const {

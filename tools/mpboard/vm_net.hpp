@@ -33,8 +33,8 @@ public:
     void enter() const;
 
 private:
-    const Board& board_;
     NetnsPin pin_;
+    base::UniqueFd run_;  // the board's run/, where the monitor's socket is
     base::UniqueFd namespace_;
     base::UniqueFd eth0_;
     base::UniqueFd eth1_;
