@@ -125,12 +125,13 @@ def test_boot_attempts(board, limit, slots, boots, counts):
 
 
 # The launcher's link test of eth0 (its mgmt module, in a probe the application starts) through
-# the kernel's driver, before and after `mpboard link` pulls the machine's cable.
+# the kernel's driver, before and after `mpboard link` pulls the machine's cable. IFF_RUNNING
+# follows the card's link once the kernel has set the operational state (up to a second later).
 @vm
 def test_link_test_follows_the_cable(new_board):
     board = new_board(kind="vm")
     probe = Path(os.environ.get("MP_LINK_PROBE", "link-probe-not-built")).read_bytes()
-    board.slot(1, application("1.1.1.1", "ifconfig eth0 up\nuntil grep -q 1 /sys/class/net/eth0/carrier; do "
+    board.slot(1, application("1.1.1.1", "ifconfig eth0 up\nuntil grep -q up /sys/class/net/eth0/operstate; do "
                               "sleep 1; done\nexec /tmp/home/bin/probe\n", {"home/bin/probe": probe}))
     console = board.console()
     console.expect_exact("link 1")
