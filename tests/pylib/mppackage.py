@@ -103,7 +103,7 @@ def ip(*args, check=True):
     return subprocess.run(["ip", *args], check=check, capture_output=True, text=True, timeout=30)
 
 
-class PeerNetwork:  # a namespace of our own with a veth end at `address`, the other the board's eth1
+class PeerNetwork:  # a namespace of our own with a veth end at `address`, the other the board's eth1 (vm: see attach)
 
     def __init__(self, board_ns, peer_ns, address="10.77.0.1", timeout=30):
         self.board_ns, self.ns, self.address, self.timeout = board_ns, peer_ns, address, timeout
@@ -112,19 +112,21 @@ class PeerNetwork:  # a namespace of our own with a veth end at `address`, the o
         ip("netns", "add", peer_ns)
         ip("-n", peer_ns, "link", "set", "lo", "up")
 
-    def attach(self, serve=None, tftpd=None):  # once the board has pinned its namespace
+    def attach(self, serve=None, tftpd=None, vm=False):  # once the board pinned its namespace (vm: eth1 is a tap there)
         until(Path("/run/netns", self.board_ns).exists, "the board's namespace", self.timeout)
-        ip("-n", self.ns, "link", "add", "peer0", "type", "veth", "peer", "name", "eth1", "netns", self.board_ns)
-        ip("-n", self.ns, "addr", "add", f"{self.address}/24", "dev", "peer0")
-        ip("-n", self.ns, "link", "set", "peer0", "up")
+        ns, dev = (self.board_ns, "eth1") if vm else (self.ns, "peer0")
+        if not vm:
+            ip("-n", ns, "link", "add", dev, "type", "veth", "peer", "name", "eth1", "netns", self.board_ns)
+        ip("-n", ns, "addr", "add", f"{self.address}/24", "dev", dev)
+        ip("-n", ns, "link", "set", dev, "up")
         if serve is None:
             return
         for f in (Path(serve), *Path(serve).iterdir()):
             os.chmod(f, 0o755 if f.is_dir() else 0o644)
         self.servers.append(server := subprocess.Popen(
-            ["ip", "netns", "exec", self.ns, tftpd, "-L", "-l", "-4", "-a", f"{self.address}:69", "-s", str(serve)],
+            ["ip", "netns", "exec", ns, tftpd, "-L", "-l", "-4", "-a", f"{self.address}:69", "-s", str(serve)],
             stdin=subprocess.DEVNULL))
-        until(lambda: server.poll() is not None or ":69 " in ip("netns", "exec", self.ns, "ss", "-Hlun").stdout,
+        until(lambda: server.poll() is not None or ":69 " in ip("netns", "exec", ns, "ss", "-Hlun").stdout,
               "tftpd's start", self.timeout)
         assert server.poll() is None, f"tftpd ended at once (status {server.returncode})"
 

@@ -77,7 +77,7 @@ class Board:
         return proc.returncode, proc.stdout.decode().replace("\r\n", "\n"), proc.stderr.decode()
 
     def console(self, *command, clock_scale="0", netns=None, ppc=False):  # `mpboard run` or a command
-        args = command or ("run", self.path, *(["--vm"] if self.kind == "vm" else ["--clock-scale", clock_scale]),
+        args = command or ("run", self.path, *["--vm"] * (self.kind == "vm"), "--clock-scale", clock_scale,
                            *["--netns", netns] * bool(netns), *["--ppc"] * ppc)
         console = Console("/bin/sh", ["-c", 'exec "$0" "$@"' + " 2>stderr.txt" * bool(command), MPBOARD,
                                       *map(str, args)], cwd=self.path, timeout=TIMEOUT, encoding="utf-8",

@@ -1,5 +1,8 @@
 """Booting (no terminal): the VPD's slot, else the other, else the rescue image, else a reboot."""
 
+import os
+from pathlib import Path
+
 import pytest
 
 from conftest import DIAGS_LINES, MOUNT_LINE, RESET_LINE, boot_log, interleaves, pristine_vpd, signed, vm
@@ -124,3 +127,21 @@ def test_boot_attempts(board, limit, slots, boots, counts):
     assert (state.read_text() if state.exists() else None) == (counts and "image1 {}\nimage2 {}\n".format(*counts))
     board.mpboard("install", board.write_file("p", application("3.3.3.3")), "--slot", "1")
     assert board.run() == (0, B1 + APP[3], "")
+
+
+# The launcher's link test of eth0 (its mgmt module, in a probe the application starts) through
+# the kernel's driver, before and after `mpboard link` pulls the machine's cable. IFF_RUNNING
+# follows the card's link once the kernel has set the operational state (up to a second later).
+@vm
+def test_link_test_follows_the_cable(new_board):
+    board = new_board(kind="vm")
+    probe = Path(os.environ.get("MP_LINK_PROBE", "link-probe-not-built")).read_bytes()
+    board.slot(1, application("1.1.1.1", "ifconfig eth0 up\nuntil grep -q up /sys/class/net/eth0/operstate; do "
+                              "sleep 1; done\nexec /tmp/home/bin/probe\n", {"home/bin/probe": probe}))
+    console = board.console()
+    console.expect_exact("link 1")
+    board.mpboard("link", "down")  # plugged again, the card would first negotiate for 0.5 s
+    console.send("\r")
+    console.expect_exact("link 0")
+    console.sendeof()
+    assert console.finish()[0] == 0

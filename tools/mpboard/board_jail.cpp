@@ -149,58 +149,50 @@ void put_launcher(const Board& board, const RunOptions& options) {
     put_program(board, options.launcher, BOARD_LAUNCHER);
 }
 
+}  // namespace
+
 // ---- The board's own network namespace under a name ---------------------------------------------
 
-// /run/netns/NAME: a bind mount of the jail's network namespace, as `ip netns` makes them, so
-// that a test can move one end of a veth pair into the board while it runs.
-class NetnsPin {
-public:
-    explicit NetnsPin(const std::string& name) {
-        if (name.empty()) {
-            return;
-        }
-        if (::geteuid() != 0) {
-            fail("--netns needs root: " + std::string(NETNS_DIR) + " is the host's");
-        }
-        if (name == "." || name == ".." || name.find('/') != std::string::npos) {
-            usage_fail("--netns " + name + ": not a namespace name");
-        }
-        make_dirs(NETNS_DIR);
-        path_ = std::string(NETNS_DIR) + "/" + name;
-        if (exists(path_)) {
-            fail(path_ + ": a network namespace of that name exists already");
-        }
+NetnsPin::NetnsPin(const std::string& name) {
+    if (name.empty()) {
+        return;
     }
-    NetnsPin(const NetnsPin&) = delete;
-    NetnsPin& operator=(const NetnsPin&) = delete;
-    ~NetnsPin() {
-        if (mounted_) {
-            ::umount2(path_.c_str(), MNT_DETACH);
-        }
-        if (created_) {
-            ::unlink(path_.c_str());
-        }
+    if (::geteuid() != 0) {
+        fail("--netns needs root: " + std::string(NETNS_DIR) + " is the host's");
     }
-    bool wanted() const noexcept { return !path_.empty(); }
+    if (name == "." || name == ".." || name.find('/') != std::string::npos) {
+        usage_fail("--netns " + name + ": not a namespace name");
+    }
+    make_dirs(NETNS_DIR);
+    path_ = std::string(NETNS_DIR) + "/" + name;
+    if (exists(path_)) {
+        fail(path_ + ": a network namespace of that name exists already");
+    }
+}
 
-    void pin(pid_t jail_init) {
-        if (!base::UniqueFd(::open(path_.c_str(), O_RDONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0))) {
-            throw std::runtime_error(path_ + ": " + std::strerror(errno));
-        }
-        created_ = true;
-        const std::string ns = "/proc/" + std::to_string(jail_init) + "/ns/net";
-        if (::mount(ns.c_str(), path_.c_str(), nullptr, MS_BIND, nullptr) != 0) {
-            throw std::runtime_error("bind-mounting " + ns + " on " + path_ + ": " +
-                                     std::strerror(errno));
-        }
-        mounted_ = true;
+NetnsPin::~NetnsPin() {
+    if (mounted_) {
+        ::umount2(path_.c_str(), MNT_DETACH);
     }
+    if (created_) {
+        ::unlink(path_.c_str());
+    }
+}
 
-private:
-    std::string path_;
-    bool created_ = false;
-    bool mounted_ = false;
-};
+void NetnsPin::pin(pid_t jail_init) {
+    if (!base::UniqueFd(::open(path_.c_str(), O_RDONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0))) {
+        throw std::runtime_error(path_ + ": " + std::strerror(errno));
+    }
+    created_ = true;
+    const std::string ns = "/proc/" + std::to_string(jail_init) + "/ns/net";
+    if (::mount(ns.c_str(), path_.c_str(), nullptr, MS_BIND, nullptr) != 0) {
+        throw std::runtime_error("bind-mounting " + ns + " on " + path_ + ": " +
+                                 std::strerror(errno));
+    }
+    mounted_ = true;
+}
+
+namespace {
 
 // ---- The console
 // ----------------------------------------------------------------------------------

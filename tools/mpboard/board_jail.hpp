@@ -3,6 +3,8 @@
 // the caller's standard streams.
 #pragma once
 
+#include <sys/types.h>
+
 #include <optional>
 #include <string>
 #include <vector>
@@ -24,6 +26,25 @@ struct RunOptions {
     std::string qemu;                        // static qemu-ppc for a powerpc launcher
     std::string confirm;                     // host path of mplaunch-confirm-sandbox
     bool vm = false;                         // boot the board build in a virtual machine
+};
+
+// /run/netns/NAME: a bind mount of a board's network namespace (the jail's, or the one its virtual
+// machine's cards are in), as `ip netns` makes them, so that a test can give the board an
+// interface or serve it from there while it runs. The name goes at the end of the run.
+class NetnsPin {
+public:
+    explicit NetnsPin(const std::string& name);  // empty: no pin wanted
+    NetnsPin(const NetnsPin&) = delete;
+    NetnsPin& operator=(const NetnsPin&) = delete;
+    ~NetnsPin();
+    bool wanted() const noexcept { return !path_.empty(); }
+    // Pins the network namespace process `pid` is in.
+    void pin(pid_t pid);
+
+private:
+    std::string path_;
+    bool created_ = false;
+    bool mounted_ = false;
 };
 
 // Copies the confirm program into the board as /usr/bin/mplaunch-confirm (the host build in

@@ -22,6 +22,7 @@
 #include "platform/sandbox/board_description.hpp"
 #include "uboot_env.hpp"
 #include "vm.hpp"
+#include "vm_net.hpp"
 
 namespace mpboard {
 namespace {
@@ -43,6 +44,7 @@ const char* const MAIN_HELP =
     "  conf DIR [KEY=VALUE ...]                  print or set etc/board.conf keys\n"
     "  run DIR [--clock-scale X] [--netns NAME] [--ppc] [--vm] [--launcher FILE]\n"
     "                                            boot the board: the launcher on this terminal\n"
+    "  link DIR up|down                          switch eth0's link of a board's virtual machine\n"
     "  install DIR PACKAGE [--slot 1|2] [--check-versions]\n"
     "                                            the installer inside the board\n"
     "  xmodem-receive DIR FILE                   receive FILE by XMODEM-1K on the board's line\n"
@@ -117,13 +119,24 @@ const char* const RUN_HELP =
     "\n"
     "  --clock-scale X   factor for every pause of this run (0: instant); board.conf unchanged\n"
     "  --netns NAME      (root) pin the board's network namespace as /run/netns/NAME while it\n"
-    "                    runs, so that `ip link set DEV netns NAME` can give it an interface\n"
+    "                    runs, so that `ip link set DEV netns NAME` can give it an interface;\n"
+    "                    with --vm, qemu runs in it and the machine's eth1 is the tap device\n"
+    "                    eth1 there (without it, eth0 and eth1 are wired to each other)\n"
     "  --ppc             run the static powerpc launcher (MPBOARD_PPC_LAUNCHER, or --launcher)\n"
     "                    under a static qemu-ppc (MP_QEMU_PPC_STATIC, else qemu-ppc-static)\n"
     "  --vm              boot the board build mplaunch (MPBOARD_VM_LAUNCHER, or --launcher) on\n"
     "                    Debian's kernel in qemu-system-x86_64 (MPBOARD_VM_DIR: the kernel\n"
-    "                    scripts/lib/vm.sh fetches), the console on its ttyS0\n"
+    "                    scripts/lib/vm.sh fetches), the console on its ttyS0; --clock-scale\n"
+    "                    multiplies the pauses of its programs (sleep, nanosleep), not their\n"
+    "                    waits for a peer or the operator\n"
     "  --launcher FILE   the launcher to run (default: MPBOARD_LAUNCHER, else this build's)\n";
+
+const char* const LINK_HELP =
+    "usage: mpboard link DIR up|down\n"
+    "\n"
+    "Switches the link of eth0 (the management port) of the board's virtual machine while\n"
+    "`mpboard run DIR --vm` runs, as plugging or pulling its cable: the launcher's link test\n"
+    "reads it through the kernel's network driver. A jailed board has no link to switch.\n";
 
 const char* const INSTALL_HELP =
     "usage: mpboard install DIR PACKAGE [--slot 1|2] [--check-versions]\n"
@@ -386,8 +399,10 @@ int cmd_run(Args args) {
         }
     }
     if (options.vm) {
-        if (options.ppc || !options.netns.empty() || options.clock_scale) {
-            usage_fail("run --vm: --ppc, --netns and --clock-scale are not available yet");
+        if (options.ppc) {
+            usage_fail(
+                "run --vm: --ppc is for a jailed board (no powerpc kernel here; the powerpc "
+                "unit tests and `run --ppc` prove the byte order)");
         }
         const VmOptions vm{
             .launcher = launcher.empty()
@@ -395,7 +410,10 @@ int cmd_run(Args args) {
                             : launcher,
             .confirm = default_from("MPBOARD_VM_CONFIRM", MPBOARD_DEFAULT_VM_CONFIRM),
             .kernel = default_from("MPBOARD_VM_DIR", MPBOARD_DEFAULT_VM_DIR),
-            .qemu = default_from("MPBOARD_QEMU", "qemu-system-x86_64")};
+            .qemu = default_from("MPBOARD_QEMU", "qemu-system-x86_64"),
+            .netns = options.netns,
+            .clock_scale = options.clock_scale,
+            .clock_library = default_from("MPBOARD_VM_CLOCK", MPBOARD_DEFAULT_VM_CLOCK)};
         platform::sandbox::exit_like(run_board_vm(board, vm));
     }
     if (launcher.empty()) {
@@ -408,6 +426,16 @@ int cmd_run(Args args) {
         options.qemu = default_from("MP_QEMU_PPC_STATIC", MPBOARD_DEFAULT_QEMU_PPC);
     }
     platform::sandbox::exit_like(run_board(board, options));
+}
+
+int cmd_link(Args args) {
+    const Board board = Board::open(take_dir(args, LINK_HELP));
+    if (args.size() != 1 || (args[0] != "up" && args[0] != "down")) {
+        std::fputs(LINK_HELP, stderr);
+        usage_fail("link: expected up or down");
+    }
+    set_vm_link(board, args[0] == "up");
+    return EXIT_OK;
 }
 
 int cmd_install(Args args) {
@@ -493,6 +521,7 @@ std::vector<Command> commands() {
             {"flash", cmd_flash, flash_help()},
             {"conf", cmd_conf, conf_help()},
             {"run", cmd_run, RUN_HELP},
+            {"link", cmd_link, LINK_HELP},
             {"install", cmd_install, INSTALL_HELP},
             {"log", cmd_log, LOG_HELP},
             {"xmodem-receive", cmd_xmodem_receive, XMODEM_HELP},

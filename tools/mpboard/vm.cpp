@@ -24,6 +24,7 @@
 #include "create.hpp"
 #include "files.hpp"
 #include "platform/sandbox/board_description.hpp"
+#include "vm_net.hpp"
 
 namespace mpboard {
 
@@ -151,6 +152,7 @@ std::vector<std::uint8_t> machine_root(const Board& board, const VmOptions& opti
         add_program(ramfs, options.confirm, VM_CONFIRM);
     }
     add_tree(ramfs, options.kernel + "/modules/lib/modules/" + release, "lib/modules/" + release);
+    add_clock_scale(ramfs, options.clock_scale, options.clock_library);
     return ramfs.finish();
 }
 
@@ -266,20 +268,10 @@ int run_board_vm(const Board& board, const VmOptions& options) {
         args.push_back("-drive");
         args.push_back("file=" + fd_path(fd) + ",format=raw,if=virtio");
     }
-    // eth0 and eth1: e1000 cards wired to each other through a socket pair, like a cable from one
-    // port to the other: their links are up and no frame reaches a host interface.
-    int cable[2] = {-1, -1};
-    if (::socketpair(AF_UNIX, SOCK_DGRAM | SOCK_CLOEXEC, 0, cable) != 0) {
-        fail_errno("socketpair");
-    }
-    const base::UniqueFd eth0_end(cable[0]);
-    const base::UniqueFd eth1_end(cable[1]);
-    for (const auto& [name, end] : {std::pair{"eth0", &eth0_end}, std::pair{"eth1", &eth1_end}}) {
-        args.insert(
-            args.end(),
-            {"-netdev", std::string("socket,id=") + name + ",fd=" + std::to_string(end->get()),
-             "-device", std::string("e1000,netdev=") + name});
-    }
+    // eth0 and eth1: e1000 cards; no frame reaches a host interface.
+    const VmNetwork network(board, options.netns);
+    const std::vector<std::string> cards = network.qemu_args();
+    args.insert(args.end(), cards.begin(), cards.end());
     args.insert(args.end(),
                 {"-fsdev", "local,id=board,path=" + board.dir() + ",security_model=none", "-device",
                  "virtio-9p-pci,fsdev=board,mount_tag=board"});
@@ -310,9 +302,8 @@ int run_board_vm(const Board& board, const VmOptions& options) {
         for (const base::UniqueFd& fd : disks) {
             ::fcntl(fd.get(), F_SETFD, 0);
         }
-        for (const int fd : {initramfs.get(), eth0_end.get(), eth1_end.get()}) {
-            ::fcntl(fd, F_SETFD, 0);
-        }
+        ::fcntl(initramfs.get(), F_SETFD, 0);
+        network.enter();
         ::execvp(argv[0], argv.data());
         std::fprintf(stderr, "mpboard: cannot start %s: %s\n", argv[0], std::strerror(errno));
         ::_exit(127);

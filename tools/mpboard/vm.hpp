@@ -4,6 +4,7 @@
 #pragma once
 
 #include <cstdint>
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -16,6 +17,9 @@ struct VmOptions {
     std::string confirm;   // the board build mplaunch-confirm; empty: none in the machine
     std::string kernel;    // directory with vmlinuz, release and modules/ (scripts/lib/vm.sh)
     std::string qemu;      // qemu-system-x86_64
+    std::string netns;     // eth1 on a tap in a new network namespace pinned under this name
+    std::optional<std::string> clock_scale;  // factor for the machine's pauses (vm_net.hpp)
+    std::string clock_library;               // the pause library (mpboard-vm-clock)
 };
 
 // Boots the board in a virtual machine on this process's standard input and output; returns a

@@ -1,0 +1,219 @@
+#include "vm_net.hpp"
+
+#include <fcntl.h>
+#include <linux/if_tun.h>
+#include <linux/openat2.h>
+#include <net/if.h>
+#include <poll.h>
+#include <sched.h>
+#include <sys/ioctl.h>
+#include <sys/socket.h>
+#include <sys/syscall.h>
+#include <sys/un.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstring>
+
+#include "files.hpp"
+#include "vm.hpp"
+
+namespace mpboard {
+namespace {
+
+// The monitor's socket in the board's run/ (QMP), bound and reached through the directory's
+// descriptor, so the board directory's path may be longer than a socket address holds.
+constexpr const char* MONITOR = "vm-monitor";
+constexpr const char* NO_VM =
+    "no virtual machine runs on this board (`mpboard run DIR --vm` starts one; a jailed board's "
+    "eth0 has no link to switch)";
+// The pause library and its factor, in the machine's root.
+constexpr const char* CLOCK_LIBRARY = "usr/lib/mpboard/libmpclock.so";
+constexpr const char* CLOCK_FACTOR = "etc/mpboard-clock-scale";
+
+base::UniqueFd run_dir(const Board& board) {
+    const base::UniqueFd root(::open(board.dir().c_str(), O_PATH | O_DIRECTORY | O_CLOEXEC));
+    if (!root) {
+        fail_errno(board.dir());
+    }
+    open_how how{};
+    how.flags = O_PATH | O_DIRECTORY | O_CLOEXEC;
+    how.resolve = RESOLVE_IN_ROOT | RESOLVE_NO_MAGICLINKS;
+    const long fd = ::syscall(SYS_openat2, root.get(), "run", &how, sizeof how);
+    if (fd < 0) {
+        if (errno == ENOENT) {
+            fail(NO_VM);
+        }
+        fail_errno(board.path("run"));
+    }
+    return base::UniqueFd(static_cast<int>(fd));
+}
+
+sockaddr_un monitor_address(const base::UniqueFd& dir) {
+    sockaddr_un address{};
+    address.sun_family = AF_UNIX;
+    std::snprintf(address.sun_path, sizeof address.sun_path, "/proc/self/fd/%d/%s", dir.get(),
+                  MONITOR);
+    return address;
+}
+
+std::string fd_text(const base::UniqueFd& fd) {
+    return std::to_string(fd.get());
+}
+
+// The tap device "eth1" in the current network namespace.
+base::UniqueFd make_tap() {
+    base::UniqueFd tap(::open("/dev/net/tun", O_RDWR | O_CLOEXEC));
+    if (!tap) {
+        fail_errno("/dev/net/tun");
+    }
+    ifreq request{};
+    request.ifr_flags = IFF_TAP | IFF_NO_PI;
+    std::strncpy(request.ifr_name, "eth1", IFNAMSIZ - 1);
+    if (::ioctl(tap.get(), TUNSETIFF, &request) != 0) {
+        fail_errno("/dev/net/tun", "the tap device eth1");
+    }
+    return tap;
+}
+
+// One QMP exchange: sends `command` (when not empty) and reads up to the answer, skipping events.
+std::string qmp(const base::UniqueFd& sock, std::string& pending, const std::string& command) {
+    if (!command.empty() && ::send(sock.get(), command.data(), command.size(), MSG_NOSIGNAL) !=
+                                static_cast<ssize_t>(command.size())) {
+        fail_errno("the virtual machine's monitor");
+    }
+    for (;;) {
+        const auto end = pending.find('\n');
+        if (end != std::string::npos) {
+            std::string line = pending.substr(0, end);
+            pending.erase(0, end + 1);
+            if (line.find("\"event\"") == std::string::npos) {
+                return line;
+            }
+            continue;
+        }
+        pollfd p{sock.get(), POLLIN, 0};
+        if (::poll(&p, 1, 10000) <= 0) {
+            fail("the virtual machine's monitor did not answer within 10 s");
+        }
+        char buffer[1024];
+        const ssize_t got = ::read(sock.get(), buffer, sizeof buffer);
+        if (got <= 0) {
+            fail("the virtual machine's monitor closed the connection");
+        }
+        pending.append(buffer, static_cast<std::size_t>(got));
+    }
+}
+
+}  // namespace
+
+VmNetwork::VmNetwork(const Board& board, const std::string& netns)
+    : pin_(netns), run_(run_dir(board)) {
+    const sockaddr_un address = monitor_address(run_);
+    ::unlinkat(run_.get(), MONITOR, 0);
+    monitor_ = base::UniqueFd(::socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0));
+    if (!monitor_ ||
+        ::bind(monitor_.get(), reinterpret_cast<const sockaddr*>(&address), sizeof address) != 0 ||
+        ::listen(monitor_.get(), 4) != 0) {
+        fail_errno(board.path(std::string("run/") + MONITOR));
+    }
+    int cable[2] = {-1, -1};
+    if (::socketpair(AF_UNIX, SOCK_DGRAM | SOCK_CLOEXEC, 0, cable) != 0) {
+        fail_errno("socketpair");
+    }
+    eth0_ = base::UniqueFd(cable[0]);
+    eth1_ = base::UniqueFd(cable[1]);
+    if (!pin_.wanted()) {
+        return;
+    }
+    // eth1's end of the cable stays here, unread: eth0 keeps a peer and so its link.
+    cable_end_ = std::move(eth1_);
+    const base::UniqueFd host(::open("/proc/self/ns/net", O_RDONLY | O_CLOEXEC));
+    if (!host || ::unshare(CLONE_NEWNET) != 0) {
+        fail_errno("a network namespace for the virtual machine");
+    }
+    namespace_ = base::UniqueFd(::open("/proc/self/ns/net", O_RDONLY | O_CLOEXEC));
+    try {
+        eth1_ = make_tap();  // there before the name, for whoever waits for the name
+        pin_.pin(::getpid());
+    } catch (...) {
+        ::setns(host.get(), CLONE_NEWNET);
+        throw;
+    }
+    if (::setns(host.get(), CLONE_NEWNET) != 0) {
+        fail_errno("the workstation's network namespace");
+    }
+}
+
+VmNetwork::~VmNetwork() {
+    ::unlinkat(run_.get(), MONITOR, 0);
+}
+
+std::vector<std::string> VmNetwork::qemu_args() const {
+    std::vector<std::string> args = {"-chardev",
+                                     "socket,id=monitor,server=on,wait=off,fd=" + fd_text(monitor_),
+                                     "-mon", "chardev=monitor,mode=control"};
+    const std::string eth0 = "socket,id=eth0,fd=" + fd_text(eth0_);
+    const std::string eth1 =
+        pin_.wanted() ? "tap,id=eth1,fd=" + fd_text(eth1_) : "socket,id=eth1,fd=" + fd_text(eth1_);
+    for (const std::string& netdev : {eth0, eth1}) {
+        const std::string name = netdev.substr(netdev.find("id=") + 3, 4);
+        args.insert(args.end(), {"-netdev", netdev, "-device", "e1000,netdev=" + name});
+    }
+    return args;
+}
+
+void VmNetwork::enter() const {
+    for (const base::UniqueFd* fd : {&eth0_, &eth1_, &monitor_}) {
+        if (*fd) {
+            ::fcntl(fd->get(), F_SETFD, 0);
+        }
+    }
+    if (namespace_ && ::setns(namespace_.get(), CLONE_NEWNET) != 0) {
+        std::perror("mpboard: the board's network namespace");
+        ::_exit(127);
+    }
+}
+
+void set_vm_link(const Board& board, bool up) {
+    const base::UniqueFd dir = run_dir(board);
+    const sockaddr_un address = monitor_address(dir);
+    const base::UniqueFd sock(::socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0));
+    if (!sock) {
+        fail_errno("socket");
+    }
+    if (::connect(sock.get(), reinterpret_cast<const sockaddr*>(&address), sizeof address) != 0) {
+        if (errno == ENOENT || errno == ECONNREFUSED) {
+            fail(NO_VM);
+        }
+        fail_errno(board.path(std::string("run/") + MONITOR));
+    }
+    std::string pending;
+    qmp(sock, pending, {});  // the greeting
+    qmp(sock, pending, R"({"execute": "qmp_capabilities"})");
+    const std::string answer =
+        qmp(sock, pending,
+            std::string(R"({"execute": "set_link", "arguments": {"name": "eth0", "up": )") +
+                (up ? "true" : "false") + "}}");
+    if (answer.find("\"return\"") == std::string::npos) {
+        fail("the virtual machine refused the link change: " + answer);
+    }
+}
+
+void add_clock_scale(Initramfs& ramfs, const std::optional<std::string>& factor,
+                     const std::string& library) {
+    if (!factor) {
+        return;
+    }
+    if (library.empty() || !exists(library)) {
+        fail("no pause library for --clock-scale in a virtual machine (" + library +
+             "; MPBOARD_VM_CLOCK names one)");
+    }
+    ramfs.file(CLOCK_LIBRARY, read_file(library), 0755);
+    const std::string preload = std::string("/") + CLOCK_LIBRARY + "\n";
+    ramfs.file("etc/ld.so.preload", std::vector<std::uint8_t>(preload.begin(), preload.end()));
+    const std::string text = *factor + "\n";
+    ramfs.file(CLOCK_FACTOR, std::vector<std::uint8_t>(text.begin(), text.end()));
+}
+
+}  // namespace mpboard

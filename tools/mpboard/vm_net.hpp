@@ -1,0 +1,54 @@
+// The network of a board's virtual machine: its two cards, the monitor through which
+// `mpboard link` switches eth0's link, and the pause factor of `run --clock-scale`.
+#pragma once
+
+#include <optional>
+#include <string>
+#include <vector>
+
+#include "base/unique_fd.hpp"
+#include "board.hpp"
+#include "board_jail.hpp"
+
+namespace mpboard {
+
+class Initramfs;
+
+// The cards and the monitor of one run, made before qemu starts. Without a namespace name, eth0
+// and eth1 are wired to each other (a cable from one port to the other). With one, a new network
+// namespace is pinned as /run/netns/NAME, qemu runs in it, and eth1 is the tap device "eth1"
+// there: whatever serves in that namespace on eth1 is what the board's eth1 reaches; eth0's
+// cable then ends in mpboard, which reads nothing from it. Either way eth0's link is up until
+// `mpboard link` switches it through the monitor.
+class VmNetwork {
+public:
+    VmNetwork(const Board& board, const std::string& netns);
+    VmNetwork(const VmNetwork&) = delete;
+    VmNetwork& operator=(const VmNetwork&) = delete;
+    ~VmNetwork();
+
+    // qemu's options for the cards and the monitor.
+    std::vector<std::string> qemu_args() const;
+    // In qemu's process before exec: its descriptors inherited, the namespace entered.
+    void enter() const;
+
+private:
+    NetnsPin pin_;
+    base::UniqueFd run_;  // the board's run/, where the monitor's socket is
+    base::UniqueFd namespace_;
+    base::UniqueFd eth0_;
+    base::UniqueFd eth1_;
+    base::UniqueFd cable_end_;
+    base::UniqueFd monitor_;
+};
+
+// Sets the link of eth0 of the virtual machine running on the board (`mpboard link`).
+void set_vm_link(const Board& board, bool up);
+
+// With a factor, the machine's dynamically linked programs (the launcher, its applications)
+// load a library that multiplies their pauses by it (sleep, usleep, nanosleep and relative
+// clock_nanosleep), not their waits for a peer or an operator (poll, select, read timeouts).
+void add_clock_scale(Initramfs& ramfs, const std::optional<std::string>& factor,
+                     const std::string& library);
+
+}  // namespace mpboard
