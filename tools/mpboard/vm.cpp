@@ -23,6 +23,7 @@
 #include "create.hpp"
 #include "files.hpp"
 #include "platform/sandbox/board_description.hpp"
+#include "vm_flash.hpp"
 
 namespace mpboard {
 
@@ -127,8 +128,10 @@ std::vector<std::uint8_t> machine_root(const Board& board, const VmOptions& opti
                    std::vector<std::uint8_t>(text.begin(), text.end()), 0755);
     }
     ramfs.symlink("../../bin/busybox", "usr/bin/rx");
-    add_program(ramfs, options.launcher, VM_LAUNCHER);
-    if (!options.confirm.empty()) {
+    if (!options.recover) {
+        add_program(ramfs, options.launcher, VM_LAUNCHER);
+    }
+    if (!options.recover && !options.confirm.empty()) {
         add_program(ramfs, options.confirm, VM_CONFIRM);
     }
     add_tree(ramfs, options.kernel + "/modules/lib/modules/" + release, "lib/modules/" + release);
@@ -181,7 +184,7 @@ int run_board_vm(const Board& board, const VmOptions& options) {
              ": no kernel for the virtual machine there (bash scripts/lib/vm.sh fetches it; "
              "MPBOARD_VM_DIR names another directory)");
     }
-    if (options.launcher.empty() || !exists(options.launcher)) {
+    if (!options.recover && (options.launcher.empty() || !exists(options.launcher))) {
         fail("no board build of the launcher to run (" + options.launcher +
              "; --launcher or MPBOARD_VM_LAUNCHER names one)");
     }
@@ -193,24 +196,8 @@ int run_board_vm(const Board& board, const VmOptions& options) {
         fail("mtd.erase_size " + std::to_string(erase) + ": not a whole number of KiB");
     }
 
-    // The partitions, each a virtio disk in the table's order.
-    std::vector<base::UniqueFd> disks;
-    std::string parts;
-    for (const base::Partition& p : base::kPartitions) {
-        const std::string file(platform::sandbox::board_file(p));
-        base::UniqueFd fd = open_in_board(board, file, O_RDWR | O_NOFOLLOW);
-        struct stat st {};
-        if (::fstat(fd.get(), &st) != 0 || !S_ISREG(st.st_mode) || st.st_size == 0 ||
-            st.st_size % erase != 0) {
-            fail(board.path(file) + ": not a whole number of " + std::to_string(erase) +
-                 "-byte erase blocks");
-        }
-        disks.push_back(std::move(fd));
-        if (!parts.empty()) {
-            parts += ',';
-        }
-        parts += p.name;
-    }
+    // The partitions and /user's flash, in one file the machine maps (vm_flash.hpp).
+    const VmFlash flash(board, erase, std::uint64_t{USER_FLASH_KIB} * 1024);
     // The EEPROM file holds its 256 bytes before the machine loads them.
     board.write_vpd(board.read_vpd());
     board.make_dirs("run");
@@ -236,16 +223,15 @@ int run_board_vm(const Board& board, const VmOptions& options) {
         "-initrd",
         fd_path(initramfs),
         "-append",
-        std::string(KERNEL_ARGS) + " mp_parts=" + parts + " mp_erase=" + std::to_string(erase) +
-            " mp_user_kib=" + std::to_string(USER_FLASH_KIB) + " mp_vpd=" + board.eeprom_file(),
+        std::string(KERNEL_ARGS) + " mp_erase=" + std::to_string(erase) +
+            " mp_flash=" + flash.pieces() + " mp_user_in=" + (flash.fresh() ? "1" : "0") +
+            " mp_mode=" + (options.recover ? "recover" : "run") + " mp_vpd=" + board.eeprom_file(),
         "-chardev",
-        "stdio,id=console,signal=off",
+        options.recover ? "null,id=console" : "stdio,id=console,signal=off",
         "-serial",
         "chardev:console"};
-    for (const base::UniqueFd& fd : disks) {
-        args.push_back("-drive");
-        args.push_back("file=" + fd_path(fd) + ",format=raw,if=virtio");
-    }
+    const auto flash_args = flash.qemu_args();
+    args.insert(args.end(), flash_args.begin(), flash_args.end());
     // eth0 and eth1: e1000 cards wired to each other through a socket pair, like a cable from one
     // port to the other: their links are up and no frame reaches a host interface.
     int cable[2] = {-1, -1};
@@ -278,10 +264,7 @@ int run_board_vm(const Board& board, const VmOptions& options) {
             argv.push_back(a.data());
         }
         argv.push_back(nullptr);
-        for (const base::UniqueFd& fd : disks) {
-            ::fcntl(fd.get(), F_SETFD, 0);
-        }
-        for (const int fd : {initramfs.get(), eth0_end.get(), eth1_end.get()}) {
+        for (const int fd : {flash.fd(), initramfs.get(), eth0_end.get(), eth1_end.get()}) {
             ::fcntl(fd, F_SETFD, 0);
         }
         ::execvp(argv[0], argv.data());
@@ -313,6 +296,8 @@ int run_board_vm(const Board& board, const VmOptions& options) {
     }
     const std::string ended = board.read_text(VM_STATUS);
     board.remove(VM_STATUS);
+    // Only an orderly end takes the flash apart: the machine copied /user back into user/.
+    flash.take_apart();
     const int code = std::atoi(ended.c_str());
     return (code & 0xFF) << 8;
 }

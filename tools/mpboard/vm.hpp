@@ -16,6 +16,7 @@ struct VmOptions {
     std::string confirm;   // the board build mplaunch-confirm; empty: none in the machine
     std::string kernel;    // directory with vmlinuz, release and modules/ (scripts/lib/vm.sh)
     std::string qemu;      // qemu-system-x86_64
+    bool recover = false;  // only bring back the flash a cut left (vm_flash.hpp), no launcher
 };
 
 // Boots the board in a virtual machine on this process's standard input and output; returns a
