@@ -189,6 +189,7 @@ int run_board_vm(const Board& board, const VmOptions& options) {
              "; --launcher or MPBOARD_VM_LAUNCHER names one)");
     }
     const std::string release = read_line(options.kernel + "/release");
+    check_flash_driver(options.kernel + "/modules/lib/modules/" + release);
     const auto config = platform::sandbox::read_conf(
         board.exists("etc/board.conf") ? board.read_text("etc/board.conf") : "");
     const std::uint32_t erase = config.erase_size;

@@ -140,6 +140,16 @@ void VmFlash::take_apart() const {
     board_.remove(std::string(VM_FLASH) + ".new");
 }
 
+void check_flash_driver(const std::string& modules) {
+    const std::string dep = modules + "/modules.dep";
+    const auto text = exists(dep) ? read_file(dep) : std::vector<std::uint8_t>();
+    if (std::string(text.begin(), text.end()).find("/phram.ko:") == std::string::npos) {
+        fail(modules +
+             ": no phram module, which serves the machine's flash (bash scripts/lib/vm.sh "
+             "fetches the kernel again)");
+    }
+}
+
 bool vm_flash_left(const Board& board) {
     return board.exists(VM_FLASH);
 }

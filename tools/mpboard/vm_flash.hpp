@@ -53,6 +53,9 @@ private:
     base::UniqueFd fd_;
 };
 
+// Fails unless the kernel's modules directory (lib/modules/RELEASE) has phram.
+void check_flash_driver(const std::string& modules);
+
 // Whether a cut of the machine left the board's flash in run/vm-flash.
 bool vm_flash_left(const Board& board);
 
