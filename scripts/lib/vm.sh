@@ -11,11 +11,12 @@
 MP_VM_DIR=$MP_THIRD_PARTY/vm
 export MP_VM_DIR
 
-# The drivers the VM's init loads: virtio disks for the partition files, block2mtd and mtdblock
-# over them, jffs2 for /user, mtdram for the CPLD's registers, i2c-dev with i2c-stub (the VPD
+# The drivers the VM's init loads: phram for the flash (the partitions and /user's, in a PCI
+# memory region over the board's run/vm-flash), block2mtd over a loop device for the CPLD's
+# registers, mtdblock and jffs2 for /user, i2c-dev with i2c-stub (the VPD
 # path's devices) and the chipset's SMBus (a second adapter), e1000 network cards, cuse, and 9p
 # for the board directory's files.
-MP_VM_MODULES=(virtio_pci virtio_blk mtd block2mtd mtdblock jffs2 mtdram loop i2c-dev i2c-stub
+MP_VM_MODULES=(virtio_pci mtd phram block2mtd mtdblock jffs2 loop i2c-dev i2c-stub
     i2c-piix4 e1000 cuse 9p 9pnet_virtio)
 
 # The kernel package Debian's linux-image-amd64 currently depends on.
@@ -26,7 +27,11 @@ _mp_vm_kernel_package() {
 
 mp_fetch_vm_kernel() {
     local dir=$MP_VM_DIR
-    if [[ -f $dir/vmlinuz && -f $dir/release && -f $dir/modules/lib/modules/$(<"$dir/release")/modules.dep ]]; then
+    local have=1 m
+    for m in "${MP_VM_MODULES[@]}"; do
+        [[ -f $dir/release ]] && grep -q "/${m//[-_]/[-_]}\.ko" "$dir/modules/lib/modules/$(<"$dir/release")/modules.dep" 2>/dev/null || have=
+    done
+    if [[ $have && -f $dir/vmlinuz ]]; then
         mp_ok "VM kernel $(<"$dir/release") already unpacked (${dir#"$MP_ROOT"/})"
         return 0
     fi
@@ -41,7 +46,7 @@ mp_fetch_vm_kernel() {
         mp_fail "apt-cache names no kernel package for linux-image-amd64"
         return 1
     }
-    rm -rf "$dir/deb" "$dir/unpacked" "$dir/modules.tmp"
+    rm -rf "$dir/deb" "$dir/unpacked" "$dir/modules.tmp" "$dir/download.log"
     mkdir -p "$dir/deb"
     mp_say "downloading $pkg (about 70 MB; unpacked here, never installed)"
     (cd "$dir/deb" && apt-get "${opts[@]}" download "$pkg" >"$dir/download.log" 2>&1) || {
@@ -84,8 +89,9 @@ mp_fetch_vm_kernel() {
     }
     rm -rf "$dir/modules"
     mv "$dir/modules.tmp" "$dir/modules"
-    cp "$dir/unpacked/boot/vmlinuz-$release" "$dir/vmlinuz"
-    printf '%s\n' "$release" >"$dir/release"
+    # New files renamed over the old ones: a kernel being booted stays whole.
+    cp "$dir/unpacked/boot/vmlinuz-$release" "$dir/vmlinuz.tmp" && mv "$dir/vmlinuz.tmp" "$dir/vmlinuz"
+    printf '%s\n' "$release" >"$dir/release.tmp" && mv "$dir/release.tmp" "$dir/release"
     # The other modules and the package are not needed again.
     rm -rf "$dir/unpacked" "$dir/deb"
     mp_ok "VM kernel $release and ${#seen[@]} modules in ${dir#"$MP_ROOT"/} (from $pkg, not installed)"

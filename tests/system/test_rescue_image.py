@@ -1,8 +1,12 @@
 """Both slots gone, the rescue partition's recovery application asks where to install itself."""
 
+import os
+import signal
+
+import pexpect
 import pytest
 
-from conftest import MOUNT_LINE, UNPACK_LINE, boot_log, pristine_vpd
+from conftest import MOUNT_LINE, UNPACK_LINE, boot_log, pristine_vpd, vm
 from mppackage import app_line, application
 
 QUESTION = "Install recovery image as image 1 or 2 (hit return to just boot image): "
@@ -48,3 +52,23 @@ def test_slot_question(board, answer):
         RECOVERY, None, RECOVERY)
     assert log.index("system: mkdir /user/images &> /dev/null") < log.index("slow-mkdir: /user/images status 0") < \
         log.index(f"vpd-write: offset 1 value 0x0{slot}") < log.index(f"vpd-write: offset 59 value 0x0{slot}")
+
+
+# A power cut of a virtual machine (qemu and mpboard killed) once the copy is renamed into its slot:
+# the flash, left in run/vm-flash, holds the whole copy, and a jailed command brings it back first.
+@vm
+@pytest.mark.parametrize("board", ["vm"], indirect=True)
+def test_cut_after_the_copy(board):
+    board.slot(1, None)
+    board.slot(2, None)
+    board.flash("rescue", RECOVERY)
+    console = board.console()
+    console.expect_exact(QUESTION)
+    console.send("2\r")
+    console.expect_exact("Setting boot image to 2")
+    os.killpg(console.pid, signal.SIGKILL)
+    console.expect(pexpect.EOF)
+    assert (board.path / "run/vm-flash").exists() and board.slot_file(2) is None
+    board.mpboard("slot", 1, "--remove")
+    assert (board.slot_file(1), board.slot_file(2)) == (None, RECOVERY)
+    assert not (board.path / "run/vm-flash").exists()

@@ -98,9 +98,11 @@ void create_board(const std::string& dir, const CreateOptions& options) {
                             "var/log", "user", "tmp", "root", "proc", "run"}) {
         b.make_dirs(sub);
     }
-    // A remade board starts like a new one: persistent and RAM filesystems empty.
+    // A remade board starts like a new one: persistent and RAM filesystems empty, and no flash
+    // that a cut of a virtual machine left in run/.
     b.empty_dir("user");
     b.empty_dir("tmp");
+    b.empty_dir("run");
     put_programs(b, options.busybox);
     put_devices(b);
 

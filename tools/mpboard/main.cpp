@@ -22,6 +22,7 @@
 #include "platform/sandbox/board_description.hpp"
 #include "uboot_env.hpp"
 #include "vm.hpp"
+#include "vm_flash.hpp"
 #include "vm_net.hpp"
 
 namespace mpboard {
@@ -215,6 +216,30 @@ std::string option_value(const Args& args, std::size_t& i) {
     return args[++i];
 }
 
+VmOptions vm_options(const std::string& launcher) {
+    return {.launcher = launcher.empty()
+                            ? default_from("MPBOARD_VM_LAUNCHER", MPBOARD_DEFAULT_VM_LAUNCHER)
+                            : launcher,
+            .confirm = default_from("MPBOARD_VM_CONFIRM", MPBOARD_DEFAULT_VM_CONFIRM),
+            .kernel = default_from("MPBOARD_VM_DIR", MPBOARD_DEFAULT_VM_DIR),
+            .qemu = default_from("MPBOARD_QEMU", "qemu-system-x86_64"),
+            .clock_library = default_from("MPBOARD_VM_CLOCK", MPBOARD_DEFAULT_VM_CLOCK)};
+}
+
+// A cut of a virtual machine leaves the board's flash in run/vm-flash: its partition files and
+// user/ get it back, through a short boot of the machine that only copies /user out, before a
+// command reads or writes them.
+const Board& recovered(const Board& board) {
+    if (vm_flash_left(board)) {
+        std::fprintf(stderr, "mpboard: %s: bringing back the flash a cut of the machine left\n",
+                     board.path(VM_FLASH).c_str());
+        VmOptions vm = vm_options("");
+        vm.recover = true;
+        run_board_vm(board, vm);
+    }
+    return board;
+}
+
 int cmd_create(Args args) {
     const std::string dir = take_dir(args, CREATE_HELP);
     CreateOptions options;
@@ -236,7 +261,7 @@ int cmd_create(Args args) {
 }
 
 int cmd_env(Args args) {
-    const Board board = Board::open(take_dir(args, ENV_HELP));
+    const Board board = recovered(Board::open(take_dir(args, ENV_HELP)));
     const base::Partition& part = base::partition(base::PartitionId::ubootenv);
     const std::string shown = board.path(platform::sandbox::board_file(part));
     const auto bytes = board.read_partition(part);
@@ -279,7 +304,7 @@ int cmd_env(Args args) {
 }
 
 int cmd_vpd(Args args) {
-    const Board board = Board::open(take_dir(args, VPD_HELP));
+    const Board board = recovered(Board::open(take_dir(args, VPD_HELP)));
     auto vpd = board.read_vpd();
     if (args.empty()) {
         for (std::size_t i = 0; i < vpd.size(); ++i) {
@@ -312,7 +337,7 @@ int cmd_vpd(Args args) {
 }
 
 int cmd_slot(Args args) {
-    const Board board = Board::open(take_dir(args, SLOT_HELP));
+    const Board board = recovered(Board::open(take_dir(args, SLOT_HELP)));
     if (args.size() != 2 || (args[0] != "1" && args[0] != "2")) {
         std::fputs(SLOT_HELP, stderr);
         usage_fail("slot: expected 1 or 2, then a package or --remove");
@@ -329,7 +354,7 @@ int cmd_slot(Args args) {
 }
 
 int cmd_flash(Args args) {
-    const Board board = Board::open(take_dir(args, flash_help()));
+    const Board board = recovered(Board::open(take_dir(args, flash_help())));
     if (args.size() != 2) {
         std::fputs(flash_help().c_str(), stderr);
         usage_fail("flash: expected PARTITION FILE");
@@ -404,18 +429,12 @@ int cmd_run(Args args) {
                 "run --vm: --ppc is for a jailed board (no powerpc kernel here; the powerpc "
                 "unit tests and `run --ppc` prove the byte order)");
         }
-        const VmOptions vm{
-            .launcher = launcher.empty()
-                            ? default_from("MPBOARD_VM_LAUNCHER", MPBOARD_DEFAULT_VM_LAUNCHER)
-                            : launcher,
-            .confirm = default_from("MPBOARD_VM_CONFIRM", MPBOARD_DEFAULT_VM_CONFIRM),
-            .kernel = default_from("MPBOARD_VM_DIR", MPBOARD_DEFAULT_VM_DIR),
-            .qemu = default_from("MPBOARD_QEMU", "qemu-system-x86_64"),
-            .netns = options.netns,
-            .clock_scale = options.clock_scale,
-            .clock_library = default_from("MPBOARD_VM_CLOCK", MPBOARD_DEFAULT_VM_CLOCK)};
+        VmOptions vm = vm_options(launcher);
+        vm.netns = options.netns;
+        vm.clock_scale = options.clock_scale;
         platform::sandbox::exit_like(run_board_vm(board, vm));
     }
+    recovered(board);
     if (launcher.empty()) {
         launcher = options.ppc ? default_from("MPBOARD_PPC_LAUNCHER", MPBOARD_DEFAULT_PPC_LAUNCHER)
                                : default_from("MPBOARD_LAUNCHER", MPBOARD_DEFAULT_LAUNCHER);
@@ -439,7 +458,7 @@ int cmd_link(Args args) {
 }
 
 int cmd_install(Args args) {
-    const Board board = Board::open(take_dir(args, INSTALL_HELP));
+    const Board board = recovered(Board::open(take_dir(args, INSTALL_HELP)));
     InstallOptions options;
     for (std::size_t i = 0; i < args.size(); ++i) {
         if (args[i] == "--slot") {

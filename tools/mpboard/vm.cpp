@@ -24,6 +24,7 @@
 #include "create.hpp"
 #include "files.hpp"
 #include "platform/sandbox/board_description.hpp"
+#include "vm_flash.hpp"
 #include "vm_net.hpp"
 
 namespace mpboard {
@@ -147,8 +148,10 @@ std::vector<std::uint8_t> machine_root(const Board& board, const VmOptions& opti
                    std::vector<std::uint8_t>(text.begin(), text.end()), 0755);
     }
     ramfs.symlink("../../bin/busybox", "usr/bin/rx");
-    add_program(ramfs, options.launcher, VM_LAUNCHER);
-    if (!options.confirm.empty()) {
+    if (!options.recover) {
+        add_program(ramfs, options.launcher, VM_LAUNCHER);
+    }
+    if (!options.recover && !options.confirm.empty()) {
         add_program(ramfs, options.confirm, VM_CONFIRM);
     }
     add_tree(ramfs, options.kernel + "/modules/lib/modules/" + release, "lib/modules/" + release);
@@ -202,11 +205,12 @@ int run_board_vm(const Board& board, const VmOptions& options) {
              ": no kernel for the virtual machine there (bash scripts/lib/vm.sh fetches it; "
              "MPBOARD_VM_DIR names another directory)");
     }
-    if (options.launcher.empty() || !exists(options.launcher)) {
+    if (!options.recover && (options.launcher.empty() || !exists(options.launcher))) {
         fail("no board build of the launcher to run (" + options.launcher +
              "; --launcher or MPBOARD_VM_LAUNCHER names one)");
     }
     const std::string release = read_line(options.kernel + "/release");
+    check_flash_driver(options.kernel + "/modules/lib/modules/" + release);
     const auto config = platform::sandbox::read_conf(
         board.exists("etc/board.conf") ? board.read_text("etc/board.conf") : "");
     const std::uint32_t erase = config.erase_size;
@@ -214,31 +218,15 @@ int run_board_vm(const Board& board, const VmOptions& options) {
         fail("mtd.erase_size " + std::to_string(erase) + ": not a whole number of KiB");
     }
 
-    // The partitions, each a virtio disk in the table's order.
-    std::vector<base::UniqueFd> disks;
-    std::string parts;
-    for (const base::Partition& p : base::kPartitions) {
-        const std::string file(platform::sandbox::board_file(p));
-        base::UniqueFd fd = open_in_board(board, file, O_RDWR | O_NOFOLLOW);
-        struct stat st {};
-        if (::fstat(fd.get(), &st) != 0 || !S_ISREG(st.st_mode) || st.st_size == 0 ||
-            st.st_size % erase != 0) {
-            fail(board.path(file) + ": not a whole number of " + std::to_string(erase) +
-                 "-byte erase blocks");
-        }
-        disks.push_back(std::move(fd));
-        if (!parts.empty()) {
-            parts += ',';
-        }
-        parts += p.name;
-    }
+    // The partitions and /user's flash, in one file the machine maps (vm_flash.hpp).
+    const VmFlash flash(board, erase, std::uint64_t{USER_FLASH_KIB} * 1024);
     // The EEPROM file holds its 256 bytes before the machine loads them.
     board.write_vpd(board.read_vpd());
     board.make_dirs("run");
     board.remove(VM_STATUS);
     board.write(VM_INITRAMFS, machine_root(board, options, release));
     const base::UniqueFd initramfs = open_in_board(board, VM_INITRAMFS, O_RDONLY);
-    const bool terminal = serial_line_is_terminal();
+    const bool terminal = !options.recover && serial_line_is_terminal();
 
     std::vector<std::string> args = {
         options.qemu,
@@ -258,16 +246,17 @@ int run_board_vm(const Board& board, const VmOptions& options) {
         "-initrd",
         fd_path(initramfs),
         "-append",
-        std::string(KERNEL_ARGS) + " mp_parts=" + parts + " mp_erase=" + std::to_string(erase) +
-            " mp_user_kib=" + std::to_string(USER_FLASH_KIB) + " mp_vpd=" + board.eeprom_file(),
+        std::string(KERNEL_ARGS) + " mp_erase=" + std::to_string(erase) +
+            " mp_flash=" + flash.pieces() + " mp_user_in=" + (flash.fresh() ? "1" : "0") +
+            " mp_mode=" + (options.recover ? "recover" : "run") + " mp_vpd=" + board.eeprom_file(),
         "-chardev",
-        terminal ? "serial,id=console,path=/proc/self/fd/0" : "stdio,id=console,signal=off",
+        options.recover ? "null,id=console"
+        : terminal      ? "serial,id=console,path=/proc/self/fd/0"
+                        : "stdio,id=console,signal=off",
         "-serial",
         "chardev:console"};
-    for (const base::UniqueFd& fd : disks) {
-        args.push_back("-drive");
-        args.push_back("file=" + fd_path(fd) + ",format=raw,if=virtio");
-    }
+    const auto flash_args = flash.qemu_args();
+    args.insert(args.end(), flash_args.begin(), flash_args.end());
     // eth0 and eth1: e1000 cards; no frame reaches a host interface.
     const VmNetwork network(board, options.netns);
     const std::vector<std::string> cards = network.qemu_args();
@@ -299,10 +288,9 @@ int run_board_vm(const Board& board, const VmOptions& options) {
             argv.push_back(a.data());
         }
         argv.push_back(nullptr);
-        for (const base::UniqueFd& fd : disks) {
-            ::fcntl(fd.get(), F_SETFD, 0);
+        for (const int fd : {flash.fd(), initramfs.get()}) {
+            ::fcntl(fd, F_SETFD, 0);
         }
-        ::fcntl(initramfs.get(), F_SETFD, 0);
         network.enter();
         ::execvp(argv[0], argv.data());
         std::fprintf(stderr, "mpboard: cannot start %s: %s\n", argv[0], std::strerror(errno));
@@ -346,6 +334,8 @@ int run_board_vm(const Board& board, const VmOptions& options) {
     }
     const std::string ended = board.read_text(VM_STATUS);
     board.remove(VM_STATUS);
+    // Only an orderly end takes the flash apart: the machine copied /user back into user/.
+    flash.take_apart();
     const int code = std::atoi(ended.c_str());
     return (code & 0xFF) << 8;
 }

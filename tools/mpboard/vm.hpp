@@ -20,6 +20,7 @@ struct VmOptions {
     std::string netns;     // eth1 on a tap in a new network namespace pinned under this name
     std::optional<std::string> clock_scale;  // factor for the machine's pauses (vm_net.hpp)
     std::string clock_library;               // the pause library (mpboard-vm-clock)
+    bool recover = false;  // only bring back the flash a cut left (vm_flash.hpp), no launcher
 };
 
 // Boots the board in a virtual machine on this process's standard input and output; returns a

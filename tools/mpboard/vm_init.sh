@@ -1,9 +1,12 @@
 #!/bin/busybox sh
 # PID 1 of a board's virtual machine (`mpboard run DIR --vm`). The kernel hands it the board's
 # geometry as variables from its command line:
-#   mp_parts     the flash partitions' names, in the order of the virtio disks vda, vdb, ...
+#   mp_flash     the flash partitions and /user's ("user"), name:offset:size,... in the flash
+#                device's memory (qemu's ivshmem over the board's run/vm-flash)
 #   mp_erase     the erase block of every partition, bytes
-#   mp_user_kib  the size of the /user flash, KiB
+#   mp_user_in   1: /user's flash is erased, user/ is copied onto it (then run/vm-flash.new
+#                becomes run/vm-flash); 0: it holds what a cut left
+#   mp_mode      run, or recover: only copy /user's flash back into user/ (after a cut)
 #   mp_vpd       the VPD EEPROM's file in the board directory
 # The board directory itself is the 9p share "board". The launcher runs on ttyS0 as the board's
 # init starts it; when it (or what it became through exec) ends, or asks for a reboot, /user and
@@ -23,22 +26,29 @@ mount -t devtmpfs devtmpfs /dev
 mkdir -p /dev/pts /dev/lamel /board /user /tmp /run /var/log
 mount -t devpts devpts /dev/pts
 
-for m in virtio_pci virtio_blk block2mtd mtdblock jffs2 loop i2c-dev e1000 9pnet_virtio 9p; do
+for m in virtio_pci phram block2mtd mtdblock jffs2 loop i2c-dev e1000 9pnet_virtio 9p; do
     modprobe "$m" || fail "cannot load $m"
 done
 # The VPD path's devices answer SMBus byte transactions on i2c-0: the set-up device, the
 # EEPROM and the multiplexer; the chipset's SMBus is i2c-1.
 modprobe i2c-stub chip_addr=0x4f,0x54,0x70 || fail "cannot load i2c-stub"
 modprobe i2c-piix4 || fail "cannot load i2c-piix4"
-modprobe mtdram total_size="$mp_user_kib" erase_size=$((mp_erase / 1024)) ||
-    fail "cannot load mtdram"
 
-# The six partitions, named as on the board, over the disks backed by the partition files.
-set -- a b c d e f g h
-for name in $(echo "$mp_parts" | tr , ' '); do
-    echo "/dev/vd$1,$mp_erase,$name" > /sys/module/block2mtd/parameters/block2mtd ||
-        fail "block2mtd refused /dev/vd$1 ($name)"
-    shift
+# The six partitions, named as on the board, and /user's flash: phram devices over the flash
+# device's memory region (BAR 2 of the ivshmem card, 1af4:1110), whose writes land at once in
+# the board's run/vm-flash, as on a NOR chip.
+base=
+for d in /sys/bus/pci/devices/*; do
+    if [ "$(cat "$d/vendor"):$(cat "$d/device")" = 0x1af4:0x1110 ]; then
+        echo 1 > "$d/enable"
+        base=$(sed -n 3p "$d/resource" | cut -d ' ' -f 1)
+    fi
+done
+[ -n "$base" ] || fail "no flash device"
+for piece in $(echo "$mp_flash" | tr , ' '); do
+    name=${piece%%:*} && size=${piece##*:} && offset=${piece#*:} && offset=${offset%:*}
+    printf '%s,0x%x,%s,%s\n' "$name" $((base + offset)) "$size" "$mp_erase" \
+        > /sys/module/phram/parameters/phram || fail "phram refused $name"
 done
 # The CPLD's 32 registers, status (24) reading "switched", on a page of RAM.
 dd if=/dev/zero of=/run/cpld bs=4096 count=1 2> /dev/null
@@ -50,7 +60,7 @@ while read -r dev size erase name rest; do
     dev=${dev%:}
     case "$name $rest" in
     '"cpld" ') ln -s "/dev/$dev" /dev/lamel/cpld_mmmap ;;
-    '"mtdram test device"')
+    '"user" ')
         ln -s "/dev/$dev" /dev/mtd-user-char
         ln -s "/dev/mtdblock${dev#mtd}" /dev/mtd-user
         ;;
@@ -61,6 +71,28 @@ done < /proc/mtd
 mount -t 9p -o trans=virtio,version=9p2000.L,msize=262144 board /board ||
     fail "cannot mount the board directory"
 
+# What /user's flash holds into user/ (from where the launcher mounted it, else mounted here).
+user_out() {
+    from=/user
+    if ! grep -q ' /user jffs2 ' /proc/mounts; then
+        from=/run/flash-user
+        mkdir -p "$from"
+        mount -t jffs2 /dev/mtd-user "$from" || fail "cannot mount /user's flash"
+    fi
+    rm -rf /board/user
+    mkdir /board/user
+    # Under a caller who is not root, qemu cannot give the files the machine's owner: they stay
+    # the caller's, as a jailed board leaves them.
+    cp -a "$from/." /board/user/ 2>&1 | grep -v "can't preserve ownership" > /dev/console
+}
+if [ "$mp_mode" = recover ]; then
+    user_out
+    echo "0 recovered" > /board/run/vm-status
+    sync
+    umount /board
+    poweroff -f
+fi
+
 # The EEPROM's bytes, 32 at a time as I2C block writes.
 offset=0
 hexdump -v -e '32/1 "0x%02x " "\n"' "/board/$mp_vpd" | while read -r line; do
@@ -69,11 +101,15 @@ hexdump -v -e '32/1 "0x%02x " "\n"' "/board/$mp_vpd" | while read -r line; do
     offset=$((offset + 32))
 done
 
-# user/ goes onto the /user flash; the launcher mounts it itself, as on the board.
+# user/ goes onto an erased /user flash; the launcher mounts it itself, as on the board. From
+# then on the flash file is what the board holds (a cut leaves it for the next run).
 mkdir -p /run/flash-user
-mount -t jffs2 /dev/mtd-user /run/flash-user || fail "cannot mount /user's flash"
-cp -a /board/user/. /run/flash-user/ || fail "cannot copy user/ onto /user's flash"
-umount /run/flash-user
+if [ "$mp_user_in" = 1 ]; then
+    mount -t jffs2 /dev/mtd-user /run/flash-user || fail "cannot mount /user's flash"
+    cp -a /board/user/. /run/flash-user/ || fail "cannot copy user/ onto /user's flash"
+    umount /run/flash-user
+    mv /board/run/vm-flash.new /board/run/vm-flash || fail "cannot keep the flash"
+fi
 umount /board
 
 ending=
@@ -98,16 +134,7 @@ printf "$(i2cdump -y 0 0x54 b | awk 'NR > 1 { for (i = 2; i <= 17; i++) printf "
     > "/board/$mp_vpd.vm" && mv "/board/$mp_vpd.vm" "/board/$mp_vpd"
 sync
 # What the /user flash holds goes back to user/, whether the launcher left it mounted or not.
-from=/user
-if ! grep -q ' /user jffs2 ' /proc/mounts; then
-    from=/run/flash-user
-    mount -t jffs2 /dev/mtd-user "$from" || fail "cannot mount /user's flash"
-fi
-rm -rf /board/user
-mkdir /board/user
-# Under a caller who is not root, qemu cannot give the files the machine's owner: they stay the
-# caller's, as a jailed board leaves them.
-cp -a "$from/." /board/user/ 2>&1 | grep -v "can't preserve ownership" > /dev/console
+user_out
 echo "$status ${ending:-end}" > /board/run/vm-status
 sync
 umount /board

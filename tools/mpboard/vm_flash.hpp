@@ -1,0 +1,62 @@
+// The flash of a board's virtual machine: one file, run/vm-flash, that holds the six partitions
+// and the /user flash at erase-block-aligned offsets. qemu maps it into the machine as the memory
+// of a PCI device (ivshmem, share=on) and the kernel's phram driver serves each piece as an MTD
+// device with the board's erase block. A write the machine completed is in the file (the host's
+// page cache) at once, as on a NOR chip, so a SIGKILL of qemu keeps it; a write in progress may
+// stop at any byte.
+//
+// The board directory stays the one truth: the file is built from the partition files (and an
+// erased /user flash that the machine fills from user/) when a run starts, and taken apart again
+// at its orderly end. Only a cut leaves it; then it is what the board holds, and the next run
+// boots from it, while every other command first brings it back (recover_vm_flash).
+#pragma once
+
+#include <cstdint>
+#include <string>
+#include <vector>
+
+#include "base/unique_fd.hpp"
+#include "board.hpp"
+
+namespace mpboard {
+
+inline constexpr const char* VM_FLASH = "run/vm-flash";
+
+class VmFlash {
+public:
+    // The layout from the partition files, each a whole number of erase blocks; the file built
+    // from them unless a cut left one of the layout's size.
+    VmFlash(const Board& board, std::uint32_t erase, std::uint64_t user_size);
+
+    // Built now: the /user flash is erased and the machine copies user/ onto it.
+    bool fresh() const noexcept { return fresh_; }
+    // The descriptor qemu inherits (not close-on-exec in the child).
+    int fd() const noexcept { return fd_.get(); }
+    // qemu's options that map the file at /proc/self/fd/N as the device's memory.
+    std::vector<std::string> qemu_args() const;
+    // For the machine's init: "name:offset:size,..." in the file, /user's flash last.
+    std::string pieces() const;
+    // The orderly end: the partitions that changed back into their files, the file removed.
+    void take_apart() const;
+
+private:
+    struct Piece {
+        std::string name;
+        std::string file;  // board-relative; empty for /user's flash
+        std::uint64_t offset;
+        std::uint64_t size;
+    };
+    const Board& board_;
+    std::vector<Piece> pieces_;
+    std::uint64_t total_ = 0;
+    bool fresh_ = false;
+    base::UniqueFd fd_;
+};
+
+// Fails unless the kernel's modules directory (lib/modules/RELEASE) has phram.
+void check_flash_driver(const std::string& modules);
+
+// Whether a cut of the machine left the board's flash in run/vm-flash.
+bool vm_flash_left(const Board& board);
+
+}  // namespace mpboard
