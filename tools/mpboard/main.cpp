@@ -217,13 +217,15 @@ std::string option_value(const Args& args, std::size_t& i) {
 }
 
 VmOptions vm_options(const std::string& launcher) {
-    return {.launcher = launcher.empty()
-                            ? default_from("MPBOARD_VM_LAUNCHER", MPBOARD_DEFAULT_VM_LAUNCHER)
-                            : launcher,
-            .confirm = default_from("MPBOARD_VM_CONFIRM", MPBOARD_DEFAULT_VM_CONFIRM),
-            .kernel = default_from("MPBOARD_VM_DIR", MPBOARD_DEFAULT_VM_DIR),
-            .qemu = default_from("MPBOARD_QEMU", "qemu-system-x86_64"),
-            .clock_library = default_from("MPBOARD_VM_CLOCK", MPBOARD_DEFAULT_VM_CLOCK)};
+    VmOptions vm;
+    vm.launcher = launcher.empty()
+                      ? default_from("MPBOARD_VM_LAUNCHER", MPBOARD_DEFAULT_VM_LAUNCHER)
+                      : launcher;
+    vm.confirm = default_from("MPBOARD_VM_CONFIRM", MPBOARD_DEFAULT_VM_CONFIRM);
+    vm.kernel = default_from("MPBOARD_VM_DIR", MPBOARD_DEFAULT_VM_DIR);
+    vm.qemu = default_from("MPBOARD_QEMU", "qemu-system-x86_64");
+    vm.clock_library = default_from("MPBOARD_VM_CLOCK", MPBOARD_DEFAULT_VM_CLOCK);
+    return vm;
 }
 
 // A cut of a virtual machine leaves the board's flash in run/vm-flash: its partition files and
