@@ -127,9 +127,12 @@ const char* const RUN_HELP =
     "                    under a static qemu-ppc (MP_QEMU_PPC_STATIC, else qemu-ppc-static)\n"
     "  --vm              boot the board build mplaunch (MPBOARD_VM_LAUNCHER, or --launcher) on\n"
     "                    Debian's kernel in qemu-system-x86_64 (MPBOARD_VM_DIR: the kernel\n"
-    "                    scripts/lib/vm.sh fetches), the console on its ttyS0; --clock-scale\n"
-    "                    multiplies the pauses of its programs (sleep, nanosleep), not their\n"
-    "                    waits for a peer or the operator\n"
+    "                    scripts/lib/vm.sh fetches), the console on its ttyS0 (a terminal on\n"
+    "                    both standard streams takes the UART's speed switches); the flash is\n"
+    "                    in run/vm-flash while it runs, and a cut machine leaves it there for\n"
+    "                    the next command to bring back; --clock-scale multiplies the pauses of\n"
+    "                    its programs (sleep, nanosleep), not their waits for a peer or the\n"
+    "                    operator\n"
     "  --launcher FILE   the launcher to run (default: MPBOARD_LAUNCHER, else this build's)\n";
 
 const char* const LINK_HELP =
