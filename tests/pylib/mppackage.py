@@ -88,7 +88,7 @@ def wait_for_line_settings(tty_fd, download, timeout=30):  # raw at 115200 bit/s
           "the board's switch of its serial line", timeout)
 
 
-def xmodem_download(tty_fd, path, *options, timeout=30):  # sx on a terminal's master, by a relay that keeps the echo from it
+def xmodem_download(tty_fd, path, *options, timeout=30):  # sx on a pty's master, by a relay that keeps the echo from it
     wait_for_line_settings(tty_fd, True, timeout)
     os.write(tty_fd, b"\r")
     (to_sx, from_board), (to_board, from_sx) = os.pipe(), os.pipe()
