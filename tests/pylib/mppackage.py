@@ -1,6 +1,6 @@
 """Packages written and read apart from mpimage (a fault its writer and reader share cannot hide)."""
 
-import collections, contextlib, gzip, io, os, struct, subprocess, tarfile, termios, time, zlib  # noqa: E401
+import collections, contextlib, gzip, io, os, select, struct, subprocess, tarfile, termios, time, zlib  # noqa: E401
 from pathlib import Path
 
 APPLICATION, BOOT, KERNEL, RFS, DFT, DIAGS = (n << 24 | 0x504F4C for n in range(1, 7))
@@ -86,6 +86,24 @@ def wait_for_line_settings(tty_fd, download, timeout=30):  # raw at 115200 bit/s
     until(lambda: (termios.tcgetattr(tty_fd)[4] == termios.B115200 and
                    not termios.tcgetattr(tty_fd)[3] & termios.ICANON) == download,
           "the board's switch of its serial line", timeout)
+
+
+def xmodem_download(tty_fd, path, *options, timeout=30):  # sx on a pty's master, by a relay that keeps the echo from it
+    wait_for_line_settings(tty_fd, True, timeout)
+    os.write(tty_fd, b"\r")
+    (to_sx, from_board), (to_board, from_sx) = os.pipe(), os.pipe()
+    sender = subprocess.Popen(["timeout", "120", "sx", *options, str(path)], stdin=to_sx, stdout=from_sx,
+                              stderr=subprocess.PIPE)
+    os.close(to_sx), os.close(from_sx)
+    while sender.poll() is None:
+        for fd in select.select([to_board, tty_fd], [], [], 0.05)[0]:
+            with contextlib.suppress(OSError):
+                os.write(tty_fd if fd == to_board else from_board, os.read(fd, 4096))
+    os.close(to_board), os.close(from_board)
+    assert sender.returncode == 0, sender.stderr.read()
+    # The switch-back message may have gone to sx, which was still reading the line.
+    wait_for_line_settings(tty_fd, False, timeout)
+    os.write(tty_fd, b"\r")
 
 
 def descendants(root):

@@ -1,10 +1,10 @@
 """Sandbox boards made by `mpboard`, booted on a pseudo-terminal (pexpect) or with output captured."""
 
-import contextlib, functools, os, re, select, shutil, subprocess, sys, time, pexpect, pytest  # noqa: E401
+import contextlib, functools, os, re, shutil, subprocess, sys, time, pexpect, pytest  # noqa: E401
 from pathlib import Path
 
 sys.path.insert(0, str(Path(__file__).resolve().parents[1] / "pylib"))
-from mppackage import PeerNetwork, application, descendants, diagnostics, until, wait_for_line_settings  # noqa
+from mppackage import PeerNetwork, application, descendants, diagnostics, until, xmodem_download  # noqa
 
 MPBOARD, MPIMAGE = os.environ.get("MPBOARD", "mpboard"), os.environ.get("MPIMAGE", "mpimage")
 WORK = Path(os.environ.get("MP_SYSTEM_WORK", Path(__file__).parents[2] / "build/system-boards"))
@@ -101,22 +101,8 @@ class Console(pexpect.spawn):
             self.send(key)
             time.sleep(0.002)
 
-    def xmodem_download(self, path, *options):  # sx through a relay that keeps the echo from it
-        wait_for_line_settings(self.child_fd, True, TIMEOUT)
-        self.keys("\r")
-        (to_sx, from_board), (to_board, from_sx) = os.pipe(), os.pipe()
-        sender = subprocess.Popen(["timeout", "120", "sx", *options, str(path)], stdin=to_sx, stdout=from_sx,
-                                  stderr=subprocess.PIPE)
-        os.close(to_sx), os.close(from_sx)
-        while sender.poll() is None:
-            for fd in select.select([to_board, self.child_fd], [], [], 0.05)[0]:
-                with contextlib.suppress(OSError):
-                    os.write(self.child_fd if fd == to_board else from_board, os.read(fd, 4096))
-        os.close(to_board), os.close(from_board)
-        assert sender.returncode == 0, sender.stderr.read()
-        # The switch-back message may have gone to sx, which was still reading the line.
-        wait_for_line_settings(self.child_fd, False, TIMEOUT)
-        self.keys("\r")
+    def xmodem_download(self, path, *options):
+        xmodem_download(self.child_fd, path, *options, timeout=TIMEOUT)
 
     def finish(self):
         self.expect(pexpect.EOF)
