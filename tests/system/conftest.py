@@ -14,6 +14,8 @@ PEER_ADDR, BOARD_ADDR = "10.77.0.1", "10.77.0.2"
 MOUNT_LINE, RESET_LINE = "system: /bin/mount -o sync -t jffs2 /dev/mtd-user /user", "system: reboot"
 UNPACK_LINE = r"system: cd /tmp \ntar mxzf /tmp/kaviximage.tar.gz \nrm /tmp/kaviximage.tar.gz\n"
 DIAGS_LINES = ["system: mkdir -p /tmp/home/bin", "system: mv /tmp/mpdiag.elf.strip /tmp/home/bin/mp.elf.strip"]
+picocom = pytest.mark.skipif(os.environ.get("MP_SANITIZED") == "1", reason="the terminal program's recipe: "
+                             "the build without sanitizers proves it (the relay runs the receiver under them)")
 ppc = pytest.mark.skipif(not Path(PPC_LAUNCHER).is_file(), reason="no static powerpc launcher: scripts/test builds it")
 VM_KERNEL = Path(os.environ.get("MPBOARD_VM_DIR", Path(__file__).parents[2] / "build/third_party/vm")) / "vmlinuz"
 vm = pytest.mark.skipif(os.environ.get("MP_VM_BOARDS") == "0" or not VM_KERNEL.is_file()

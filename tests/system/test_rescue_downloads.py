@@ -4,7 +4,7 @@ from pathlib import Path
 
 import pytest
 
-from conftest import BOARD_ADDR, MPBOARD, PEER_ADDR, TFTPD, ppc, pristine_vpd, signed, vm
+from conftest import BOARD_ADDR, MPBOARD, PEER_ADDR, TFTPD, picocom, ppc, pristine_vpd, signed, vm
 from mppackage import KERNEL, app_line, application, record
 from test_rescue_menu import MENU, choose
 from test_xmodem_receiver import Picocom
@@ -110,7 +110,7 @@ def test_quitting_and_hostile_file_names(new_board):
 
 # XMODEM on the console line (Enter waits tick each second), by a relay or picocom to sx; on a
 # virtual-machine board the UART's switches to 115200 and back reach the relay's terminal.
-@pytest.mark.parametrize("kind, terminal", [("jail", "relay"), ("jail", "picocom"),
+@pytest.mark.parametrize("kind, terminal", [("jail", "relay"), pytest.param("jail", "picocom", marks=picocom),
                                             pytest.param("vm", "relay", marks=vm)])
 def test_xmodem_rescue_with_sx(new_board, kind, terminal):
     board = new_board(rescue=True, kind=kind)

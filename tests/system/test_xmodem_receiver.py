@@ -4,7 +4,7 @@ import contextlib, random, shlex, subprocess, time  # noqa: E401
 
 import pytest
 
-from conftest import MPBOARD, TIMEOUT
+from conftest import MPBOARD, TIMEOUT, picocom
 
 class Picocom(contextlib.AbstractContextManager):
     """The README's recipe typed through tmux (its socket in the board: a relative path, as the
@@ -56,7 +56,7 @@ class Picocom(contextlib.AbstractContextManager):
         self.keys("Enter", until=after, every=5)
 
 
-@pytest.mark.parametrize("terminal", ["relay", "picocom"])
+@pytest.mark.parametrize("terminal", ["relay", pytest.param("picocom", marks=picocom)])
 def test_sx_sends_exactly(board, terminal):
     data, command = random.Random(1).randbytes(70000), ("xmodem-receive", board.path, "/tmp/image")  # 1K, a tail
     if terminal == "picocom":
