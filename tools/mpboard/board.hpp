@@ -66,10 +66,12 @@ public:
     std::vector<std::uint8_t> read_vpd() const;
     void write_vpd(std::span<const std::uint8_t> bytes) const;
 
+    // A descriptor of a board path (resolved in the board's root, close-on-exec); -1 with errno
+    // when it cannot be opened.
+    base::UniqueFd open_in(std::string_view relative, int flags, unsigned mode = 0) const;
+
 private:
     Board(std::string dir, base::UniqueFd root);
-    // A descriptor of a board path (resolved in the board's root).
-    base::UniqueFd open_in(std::string_view relative, int flags, unsigned mode = 0) const;
     struct Parent;
     Parent parent_of(std::string_view relative) const;
 

@@ -1,7 +1,6 @@
 #include "vm.hpp"
 
 #include <fcntl.h>
-#include <linux/openat2.h>
 #include <signal.h>
 #include <sys/prctl.h>
 #include <sys/socket.h>
@@ -58,24 +57,6 @@ constexpr const char* KERNEL_ARGS =
     "console=ttyS0 loglevel=0 panic=-1 mitigations=off tsc=reliable no_timer_check "
     "lpj=4000000";
 const std::set<std::string_view> REAL_IN_VM = {"reboot", "halt", "poweroff", "mount", "umount"};
-
-// A file of the board opened with the board directory as its root, as Board resolves paths: a
-// symbolic link the board's programs left cannot lead the machine to a workstation file. The
-// descriptor is inherited by qemu, which opens it as /proc/self/fd/N.
-base::UniqueFd open_in_board(const Board& board, const std::string& relative, int flags) {
-    const base::UniqueFd root(::open(board.dir().c_str(), O_PATH | O_DIRECTORY | O_CLOEXEC));
-    if (!root) {
-        fail_errno(board.dir());
-    }
-    open_how how{};
-    how.flags = static_cast<std::uint64_t>(flags);
-    how.resolve = RESOLVE_IN_ROOT | RESOLVE_NO_MAGICLINKS;
-    const long fd = ::syscall(SYS_openat2, root.get(), relative.c_str(), &how, sizeof how);
-    if (fd < 0) {
-        fail_errno(board.path(relative));
-    }
-    return base::UniqueFd(static_cast<int>(fd));
-}
 
 // The caller's terminal is the serial line when both standard streams are that one terminal:
 // qemu's tty chardev then passes every speed and framing switch of the machine's UART on to it as
@@ -225,7 +206,10 @@ int run_board_vm(const Board& board, const VmOptions& options) {
     board.make_dirs("run");
     board.remove(VM_STATUS);
     board.write(VM_INITRAMFS, machine_root(board, options, release));
-    const base::UniqueFd initramfs = open_in_board(board, VM_INITRAMFS, O_RDONLY);
+    const base::UniqueFd initramfs = board.open_in(VM_INITRAMFS, O_RDONLY);
+    if (!initramfs) {
+        fail_errno(board.path(VM_INITRAMFS));
+    }
     const bool terminal = !options.recover && serial_line_is_terminal();
 
     std::vector<std::string> args = {

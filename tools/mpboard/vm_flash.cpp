@@ -1,7 +1,6 @@
 #include "vm_flash.hpp"
 
 #include <fcntl.h>
-#include <linux/openat2.h>
 #include <sys/stat.h>
 #include <sys/syscall.h>
 #include <unistd.h>
@@ -15,20 +14,6 @@
 namespace mpboard {
 
 namespace {
-
-// A descriptor of a board file, resolved with the board directory as its root.
-base::UniqueFd open_board_file(const Board& board, const std::string& relative, int flags) {
-    const base::UniqueFd root(::open(board.dir().c_str(), O_PATH | O_DIRECTORY | O_CLOEXEC));
-    if (!root) {
-        fail_errno(board.dir());
-    }
-    open_how how{};
-    how.flags = static_cast<std::uint64_t>(flags | O_CLOEXEC);
-    how.mode = (flags & O_CREAT) != 0 ? 0600 : 0;
-    how.resolve = RESOLVE_IN_ROOT | RESOLVE_NO_MAGICLINKS;
-    const long fd = ::syscall(SYS_openat2, root.get(), relative.c_str(), &how, sizeof how);
-    return base::UniqueFd(fd < 0 ? -1 : static_cast<int>(fd));
-}
 
 void write_at(int fd, const std::uint8_t* data, std::uint64_t size, std::uint64_t offset,
               const std::string& shown) {
@@ -64,7 +49,7 @@ VmFlash::VmFlash(const Board& board, std::uint32_t erase, std::uint64_t user_siz
     std::uint64_t offset = 0;
     for (const base::Partition& p : base::kPartitions) {
         const std::string file(platform::sandbox::board_file(p));
-        const base::UniqueFd fd = open_board_file(board, file, O_RDONLY | O_NOFOLLOW);
+        const base::UniqueFd fd = board.open_in(file, O_RDONLY | O_NOFOLLOW);
         struct stat st {};
         if (!fd || ::fstat(fd.get(), &st) != 0 || !S_ISREG(st.st_mode) || st.st_size == 0 ||
             st.st_size % erase != 0) {
@@ -81,7 +66,7 @@ VmFlash::VmFlash(const Board& board, std::uint32_t erase, std::uint64_t user_siz
         total_ *= 2;
     }
 
-    fd_ = open_board_file(board, VM_FLASH, O_RDWR | O_NOFOLLOW);
+    fd_ = board.open_in(VM_FLASH, O_RDWR | O_NOFOLLOW);
     if (fd_) {
         struct stat st {};
         if (::fstat(fd_.get(), &st) != 0 || !S_ISREG(st.st_mode) ||
@@ -97,7 +82,7 @@ VmFlash::VmFlash(const Board& board, std::uint32_t erase, std::uint64_t user_siz
     board.make_dirs("run");
     const std::string building = std::string(VM_FLASH) + ".new";
     board.remove(building);
-    fd_ = open_board_file(board, building, O_RDWR | O_CREAT | O_EXCL | O_NOFOLLOW);
+    fd_ = board.open_in(building, O_RDWR | O_CREAT | O_EXCL | O_NOFOLLOW, 0600);
     if (!fd_ || ::ftruncate(fd_.get(), static_cast<off_t>(total_)) != 0) {
         fail_errno(board.path(building));
     }

@@ -2,7 +2,6 @@
 
 #include <fcntl.h>
 #include <linux/if_tun.h>
-#include <linux/openat2.h>
 #include <net/if.h>
 #include <poll.h>
 #include <sched.h>
@@ -32,21 +31,14 @@ constexpr const char* CLOCK_LIBRARY = "usr/lib/mpboard/libmpclock.so";
 constexpr const char* CLOCK_FACTOR = "etc/mpboard-clock-scale";
 
 base::UniqueFd run_dir(const Board& board) {
-    const base::UniqueFd root(::open(board.dir().c_str(), O_PATH | O_DIRECTORY | O_CLOEXEC));
-    if (!root) {
-        fail_errno(board.dir());
-    }
-    open_how how{};
-    how.flags = O_PATH | O_DIRECTORY | O_CLOEXEC;
-    how.resolve = RESOLVE_IN_ROOT | RESOLVE_NO_MAGICLINKS;
-    const long fd = ::syscall(SYS_openat2, root.get(), "run", &how, sizeof how);
-    if (fd < 0) {
+    base::UniqueFd fd = board.open_in("run", O_PATH | O_DIRECTORY);
+    if (!fd) {
         if (errno == ENOENT) {
             fail(NO_VM);
         }
         fail_errno(board.path("run"));
     }
-    return base::UniqueFd(static_cast<int>(fd));
+    return fd;
 }
 
 sockaddr_un monitor_address(const base::UniqueFd& dir) {
