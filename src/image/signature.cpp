@@ -3,6 +3,8 @@
 #include <dirent.h>
 #include <fcntl.h>
 #include <sodium.h>
+#include <sys/random.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -55,9 +57,33 @@ std::string hex(std::span<const std::uint8_t> bytes) {
     return out;
 }
 
-bool ends_with_pub(const char* name) {
-    const std::size_t n = std::strlen(name);
-    return n > 4 && name[0] != '.' && std::strcmp(name + n - 4, ".pub") == 0;
+// libsodium draws random bytes as it starts (the canary of its guarded allocator, which nothing
+// here uses), and its own source takes them from getrandom: that waits until the kernel's random
+// source is ready, and with none at all the library aborts. Nothing here needs random bytes
+// (Ed25519 signing and checking are deterministic; mpimage keygen takes its seed from getrandom
+// itself), so the library gets this source instead: what the kernel gives without waiting, zeros
+// for the rest. It never waits and never fails the process.
+void nonblocking_bytes(void* const buf, const std::size_t size) {
+    auto* out = static_cast<std::uint8_t*>(buf);
+    std::size_t done = 0;
+    while (done < size) {
+        const ssize_t n = ::getrandom(out + done, size - done, GRND_NONBLOCK);
+        if (n <= 0) {
+            break;
+        }
+        done += static_cast<std::size_t>(n);
+    }
+    std::memset(out + done, 0, size - done);
+}
+
+std::uint32_t nonblocking_random() {
+    std::uint32_t value = 0;
+    nonblocking_bytes(&value, sizeof value);
+    return value;
+}
+
+const char* nonblocking_name() {
+    return "mplaunch-nonblocking";
 }
 
 }  // namespace
@@ -82,8 +108,64 @@ Digest Digester::final() noexcept {
 }
 
 bool crypto_ready() noexcept {
-    static const bool ready = sodium_init() >= 0;
+    static const bool ready = [] {
+        static randombytes_implementation source = {
+            .implementation_name = nonblocking_name,
+            .random = nonblocking_random,
+            .stir = nullptr,
+            .uniform = nullptr,
+            .buf = nonblocking_bytes,
+            .close = nullptr,
+        };
+        return randombytes_set_implementation(&source) == 0 && sodium_init() >= 0;
+    }();
     return ready;
+}
+
+bool is_key_file_name(std::string_view name) noexcept {
+    return name.size() > 4 && name.front() != '.' && name.ends_with(".pub");
+}
+
+std::optional<PublicKey> read_key_at(int dir_fd, const char* name) {
+    // Checked before the open (no device is opened) and after it (nothing swapped in between).
+    struct stat st {};
+    if (::fstatat(dir_fd, name, &st, AT_SYMLINK_NOFOLLOW) != 0 || !S_ISREG(st.st_mode)) {
+        return std::nullopt;
+    }
+    const base::UniqueFd fd(
+        ::openat(dir_fd, name, O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_NOCTTY | O_CLOEXEC));
+    std::uint8_t text[kKeyFileMax];
+    if (!fd || ::fstat(fd.get(), &st) != 0 || !S_ISREG(st.st_mode)) {
+        return std::nullopt;
+    }
+    const ssize_t n = ::read(fd.get(), text, sizeof text);
+    if (n <= 0) {
+        return std::nullopt;
+    }
+    return parse_public_key(std::span<const std::uint8_t>(text, static_cast<std::size_t>(n)));
+}
+
+std::string printable_name(std::string_view name) {
+    std::string out;
+    for (const char c : name) {
+        const auto b = static_cast<unsigned char>(c);
+        if (b >= 0x20 && b < 0x7F && b != '\\') {
+            out += c;
+        } else {
+            static constexpr char kDigits[] = "0123456789abcdef";
+            out += "\\x";
+            out += kDigits[b >> 4];
+            out += kDigits[b & 15];
+        }
+    }
+    return out;
+}
+
+void report_damaged_keys(const KeyRing& ring, std::FILE* out) {
+    for (const std::string& name : ring.damaged) {
+        std::fprintf(out, "Key file %s is damaged, it verifies nothing.\n",
+                     printable_name(name).c_str());
+    }
 }
 
 KeyId key_id_of(const PublicKey& key) {
@@ -129,7 +211,8 @@ std::optional<SignatureFields> parse_signature_record(std::span<const std::uint8
     }
     const RecordHeader h = parse_header16(record.first<RECORD_HEADER_SIZE>());
     const std::span<const std::uint8_t> p = h.payload(record);
-    if (h.magic != IMAGE_SIGNATURE || p.size() != kSignaturePayloadSize || p[0] != kFormatVersion ||
+    if (h.magic != IMAGE_SIGNATURE || h.id != 0 || p.size() != kSignaturePayloadSize ||
+        p[0] != kFormatVersion || p[3] != 0 ||
         (p[2] != static_cast<std::uint8_t>(Scope::package) &&
          p[2] != static_cast<std::uint8_t>(Scope::record))) {
         return std::nullopt;
@@ -182,23 +265,18 @@ KeyRing load_keys(const std::string& dir) {
         return ring;
     }
     while (const dirent* e = ::readdir(d)) {
-        if (!ends_with_pub(e->d_name)) {
+        if (!is_key_file_name(e->d_name)) {
             continue;
         }
         ++ring.present;
-        // Non-blocking: a FIFO named like a key must not stall the boot.
-        const base::UniqueFd fd(
-            ::open((dir + "/" + e->d_name).c_str(), O_RDONLY | O_NONBLOCK | O_CLOEXEC));
-        std::uint8_t text[kKeyFileMax];
-        const ssize_t n = fd.get() >= 0 ? ::read(fd.get(), text, sizeof text) : -1;
-        if (n > 0) {
-            if (auto key = parse_public_key(
-                    std::span<const std::uint8_t>(text, static_cast<std::size_t>(n)))) {
-                ring.keys.push_back(*key);
-            }
+        if (auto key = read_key_at(::dirfd(d), e->d_name)) {
+            ring.keys.push_back(*key);
+        } else {
+            ring.damaged.emplace_back(e->d_name);
         }
     }
     ::closedir(d);
+    std::sort(ring.damaged.begin(), ring.damaged.end());
     return ring;
 }
 
@@ -245,6 +323,10 @@ const char* verdict_line(Verdict verdict) noexcept {
             return "Package is signed by an unknown key, voiding download";
         case Verdict::does_not_hold:
             return "Package signature does not hold, voiding download";
+        case Verdict::damaged_key:
+            return "Package is signed by no readable key of the board, voiding download";
+        case Verdict::no_crypto:
+            return "Package signature cannot be checked, voiding download";
         case Verdict::no_keys:
         case Verdict::holds:
             break;
@@ -255,6 +337,9 @@ const char* verdict_line(Verdict verdict) noexcept {
 Verdict check_package(const image::ByteSource& package, const KeyRing& ring) {
     if (ring.present == 0) {
         return Verdict::no_keys;
+    }
+    if (!crypto_ready()) {
+        return Verdict::no_crypto;
     }
     // The last record the walk reaches must be the package signature, and must end the file.
     ProbedRecord last;
@@ -291,7 +376,7 @@ Verdict check_package(const image::ByteSource& package, const KeyRing& ring) {
         case KeyMatch::holds:
             return Verdict::holds;
         case KeyMatch::unknown_key:
-            return Verdict::unknown_key;
+            return ring.damaged.empty() ? Verdict::unknown_key : Verdict::damaged_key;
         case KeyMatch::does_not_hold:
             break;
     }
@@ -301,22 +386,33 @@ Verdict check_package(const image::ByteSource& package, const KeyRing& ring) {
 bool check_slot_record(const image::ByteSource& slot_file, std::uint64_t offset,
                        std::span<const std::uint8_t> record, const std::string& key_dir) {
     const KeyRing ring = load_keys(key_dir);
+    if (ring.keys.empty()) {
+        report_damaged_keys(ring, stderr);
+        return false;
+    }
+    if (!crypto_ready()) {
+        std::fprintf(stderr, "%s\n", kNoCryptoLine);
+        return false;
+    }
     std::uint8_t probe[RECORD_PROBE_SIZE] = {};
     const std::uint64_t at = offset + record.size();
-    if (ring.keys.empty() || image::read_probe(slot_file, at, probe) != sizeof probe) {
-        return false;
-    }
-    const RecordHeader h = parse_probe(probe);
     image::LoadedRecord sig;
-    if (h.magic != IMAGE_SIGNATURE ||
-        image::load_record(slot_file, at, h, sig) != image::LoadResult::loaded) {
-        return false;
+    std::optional<SignatureFields> fields;
+    if (image::read_probe(slot_file, at, probe) == sizeof probe) {
+        const RecordHeader h = parse_probe(probe);
+        if (h.magic == IMAGE_SIGNATURE &&
+            image::load_record(slot_file, at, h, sig) == image::LoadResult::loaded) {
+            fields = parse_signature_record(sig.bytes);
+        }
     }
-    const std::optional<SignatureFields> fields = parse_signature_record(sig.bytes);
-    return fields && fields->scope == Scope::record &&
-           check_signature(ring, *fields,
-                           statement(Scope::record, record.size(), digest_of(record))) ==
-               KeyMatch::holds;
+    const bool holds = fields && fields->scope == Scope::record &&
+                       check_signature(ring, *fields, statement(Scope::record, record.size(),
+                                                                digest_of(record))) ==
+                           KeyMatch::holds;
+    if (!holds) {
+        report_damaged_keys(ring, stderr);
+    }
+    return holds;
 }
 
 }  // namespace signing

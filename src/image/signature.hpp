@@ -8,16 +8,19 @@
 // context, the algorithm and scope bytes, the number of bytes covered and their 32-byte BLAKE2b
 // digest (the cheapest of libsodium's hashes on the board's 32-bit core: see the README's figures).
 //
-// The board holds public keys only: files "*.pub" in /etc/mplaunch/keys. Signing is the release
-// host's (mpimage sign); nothing here can sign.
+// The board holds public keys only, in /etc/mplaunch/keys (see is_key_file_name and read_key_at
+// for which entries are keys). Signing is the release host's (mpimage sign); nothing here can
+// sign, and nothing here draws random bytes.
 #pragma once
 
 #include <array>
 #include <cstddef>
 #include <cstdint>
+#include <cstdio>
 #include <optional>
 #include <span>
 #include <string>
+#include <string_view>
 #include <vector>
 
 #include "image/record_reader.hpp"
@@ -58,8 +61,12 @@ struct SignatureFields {
     std::array<std::uint8_t, kSignatureSize> signature{};
 };
 
-// False when libsodium cannot start: every check then fails closed.
+// False when libsodium cannot start: every check then fails closed. Its start-up never waits for
+// the kernel's random source and never aborts for want of one: the library is given a source of
+// random bytes of our own first (see signature.cpp), since checking a signature needs none.
 bool crypto_ready() noexcept;
+// The one line said when it cannot start.
+inline constexpr const char* kNoCryptoLine = "Signature checks unavailable: libsodium did not start.";
 
 // The first 8 bytes of the key's digest.
 KeyId key_id_of(const PublicKey& key);
@@ -70,8 +77,9 @@ std::string key_id_text(const KeyId& id);
 std::optional<PublicKey> parse_public_key(std::span<const std::uint8_t> text);
 std::string public_key_text(const PublicKey& key);
 
-// The fields of a whole signature record (header included): nullopt unless its type, length,
-// CRC, format byte and scope are right.
+// The fields of a whole signature record (header included): nullopt unless its type (plain
+// header), length, CRC, format byte and scope are right and its header id and reserved byte are
+// 0, so that a signed package has one encoding only.
 std::optional<SignatureFields> parse_signature_record(std::span<const std::uint8_t> record);
 
 // The digest of the bytes a signature covers, fed piece by piece.
@@ -94,13 +102,32 @@ Digest digest_of(std::span<const std::uint8_t> bytes);
 // What the key signs for `scope`: covering `length` bytes of digest `digest`.
 Statement statement(Scope scope, std::uint64_t length, const Digest& digest);
 
-// The keys found in a key directory. `present` counts every "*.pub" file, readable or not, so
-// that a board with a damaged key file refuses packages rather than taking them unchecked.
+// The one rule for which entries of a key directory are keys, shared by the board and mpboard
+// keys: a name that ends in ".pub", has more before it and does not start with a dot. Every
+// such entry is a key file; read_key_at says whether it holds a key.
+bool is_key_file_name(std::string_view name) noexcept;
+
+// The key in key file `name` of the directory `dir_fd`: a regular file (no link is followed, a
+// FIFO is not waited on) holding one public key line. nullopt: a damaged key file.
+std::optional<PublicKey> read_key_at(int dir_fd, const char* name);
+
+// The keys found in a key directory. `present` counts every key file, damaged or not, so that a
+// board with a damaged key file refuses packages rather than taking them unchecked; `damaged`
+// names those that hold no key.
 struct KeyRing {
     std::size_t present = 0;
     std::vector<PublicKey> keys;
+    std::vector<std::string> damaged;
 };
 KeyRing load_keys(const std::string& dir);
+
+// One line per damaged key file of `ring` on `out`: "Key file NAME is damaged, it verifies
+// nothing." with the name escaped (see printable_name).
+void report_damaged_keys(const KeyRing& ring, std::FILE* out);
+
+// `name` with every byte outside printable ASCII, and the backslash, as \xNN: a file name that
+// reaches a terminal carries no control character or escape sequence.
+std::string printable_name(std::string_view name);
 
 // Whether one of `ring`'s keys with the record's key id signed `stmt` with `fields`.
 enum class KeyMatch : std::uint8_t { holds, unknown_key, does_not_hold };
@@ -118,6 +145,8 @@ enum class Verdict : std::uint8_t {
     not_signed,     // no package signature ends the package
     unknown_key,    // signed by a key the board does not hold
     does_not_hold,  // the signature, or the package it covers, is not what the key signed
+    damaged_key,    // signed by no readable key of the board, and a key file is damaged
+    no_crypto,      // libsodium cannot start: nothing can be checked
 };
 
 // The one line the installer prints for a refusal; nullptr for no_keys and holds.
@@ -127,8 +156,10 @@ const char* verdict_line(Verdict verdict) noexcept;
 // signature record that a key of `ring` made over every byte before it.
 Verdict check_package(const image::ByteSource& package, const KeyRing& ring);
 
-// The boot path's check of a slot file: the record at `offset` (whole, in `record`) must be
-// followed by its own signature record, made by a key of `key_dir`. No key on the board: fails.
+// The boot path's check of a slot file (or of the rescue partition): the record at `offset`
+// (whole, in `record`) must be followed by its own signature record, made by a key of `key_dir`.
+// No key on the board: fails. A failure for a damaged key file or for libsodium not starting
+// says so on standard error, one line each, before the caller's own line.
 bool check_slot_record(const image::ByteSource& slot_file, std::uint64_t offset,
                        std::span<const std::uint8_t> record, const std::string& key_dir);
 

@@ -13,6 +13,7 @@
 #include <cstring>
 #include <span>
 #include <string>
+#include <vector>
 
 #include "base/partitions.hpp"
 #include "base/unique_fd.hpp"
@@ -170,12 +171,37 @@ bool records_acceptable(const image::ByteSource& source) {
 // line when it refuses. On a board with keys the package signature must hold under one of them
 // before anything else is looked at; on a board without, signed and unsigned install alike.
 bool package_acceptable(const image::ByteSource& source) {
-    if (const char* refused = signing::verdict_line(signing::check_package(
-            source, signing::load_keys(installer::board_path(signing::kKeysDir))))) {
+    const signing::KeyRing ring = signing::load_keys(installer::board_path(signing::kKeysDir));
+    if (const char* refused = signing::verdict_line(signing::check_package(source, ring))) {
+        signing::report_damaged_keys(ring, stdout);
         std::puts(refused);
         return false;
     }
     return records_acceptable(source);
+}
+
+// For the version check: whether the installed record of `target` (nullptr: the slot file of
+// `slot`) is followed by the package's own signature of the record. A package that carries one
+// is not the same version as a record installed without it.
+bool holds_signature(const FlashTarget* target, std::int32_t slot, const LoadedRecord& rec,
+                     std::span<const std::uint8_t> own_signature) {
+    if (own_signature.empty()) {
+        return true;
+    }
+    std::vector<std::uint8_t> stored(own_signature.size(), 0);
+    const auto at = static_cast<std::uint32_t>(rec.bytes.size());
+    if (target != nullptr) {
+        static_cast<void>(api_flash_read(stored.data(), *target->fd, at,
+                                         static_cast<std::uint32_t>(stored.size())));
+    } else {
+        const base::UniqueFd file(
+            ::open(installer::slot_path(slot).c_str(), O_RDONLY | O_NONBLOCK | O_CLOEXEC));
+        if (!file || ::pread(file.get(), stored.data(), stored.size(), at) !=
+                         static_cast<ssize_t>(stored.size())) {
+            return false;
+        }
+    }
+    return std::equal(stored.begin(), stored.end(), own_signature.begin());
 }
 
 class Installer {
@@ -189,7 +215,8 @@ private:
     enum class Step { next, failed, boot_now };
 
     static bool announce(const FlashTarget* target, const LoadedRecord& rec);
-    Step install_flash(const FlashTarget& target, const LoadedRecord& rec);
+    Step install_flash(const FlashTarget& target, const LoadedRecord& rec,
+                       std::span<const std::uint8_t> own_signature);
     Step install_application(const LoadedRecord& rec, std::span<const std::uint8_t> own_signature);
     void ask_slot();
 
@@ -221,13 +248,15 @@ int Installer::run(const char* path) {
                             static_cast<int>(h.record_length()));
                 return false;
             }
-            // An application record's own signature, right after it, goes into the slot file too.
+            // An application record's own signature, right after it, goes into the slot file
+            // too; a diagnostics record's into the rescue partition right after the record.
             LoadedRecord own_signature;
-            if (target == nullptr) {
+            if (target == nullptr || target->type == IMAGE_DIAGS) {
                 signing::load_own_signature(source, start + h.record_length(), own_signature);
             }
-            const Step step = target != nullptr ? install_flash(*target, rec)
-                                                : install_application(rec, own_signature.bytes);
+            const Step step = target != nullptr
+                                  ? install_flash(*target, rec, own_signature.bytes)
+                                  : install_application(rec, own_signature.bytes);
             if (step == Step::boot_now && boot_at_once != nullptr &&
                 installer::write_tarball(rec.payload())) {
                 boot_at_once(0);  // does not return
@@ -250,17 +279,27 @@ bool Installer::announce(const FlashTarget* target, const LoadedRecord& rec) {
     return refused.empty();
 }
 
-Installer::Step Installer::install_flash(const FlashTarget& target, const LoadedRecord& rec) {
+Installer::Step Installer::install_flash(const FlashTarget& target, const LoadedRecord& rec,
+                                         std::span<const std::uint8_t> own_signature) {
     if (!announce(&target, rec)) {
         return Step::failed;
     }
-    if (check_versions_ != 0 && verifyMatchingHeaders(rec.bytes.data(), slot_) == 1) {
+    if (check_versions_ != 0 && verifyMatchingHeaders(rec.bytes.data(), slot_) == 1 &&
+        holds_signature(&target, slot_, rec, own_signature)) {
         std::puts("Image has same version as existing image. Skipping update...");
         return Step::next;
     }
     const std::span<const std::uint8_t> data = target.payload_only ? rec.payload() : rec.bytes;
     if (api_flash_write(data.data(), *target.fd, 0, static_cast<std::uint32_t>(data.size()), 1) <
         0) {
+        std::puts(target.write_failed);
+        return Step::failed;
+    }
+    // Written after the record, so that a cut in between leaves a record that does not verify.
+    // One that does not fit the partition is left out: with verify=on that record is not booted.
+    if (!own_signature.empty() && data.size() + own_signature.size() <= room_for(target) &&
+        api_flash_write(own_signature.data(), *target.fd, static_cast<std::uint32_t>(data.size()),
+                        static_cast<std::uint32_t>(own_signature.size()), 0) < 0) {
         std::puts(target.write_failed);
         return Step::failed;
     }
@@ -304,7 +343,8 @@ Installer::Step Installer::install_application(const LoadedRecord& rec,
     }
     std::printf("Installing image as image%d: ", static_cast<int>(slot_));
     std::fflush(stdout);
-    if (check_versions_ != 0 && verifyMatchingHeaders(rec.bytes.data(), slot_) == 1) {
+    if (check_versions_ != 0 && verifyMatchingHeaders(rec.bytes.data(), slot_) == 1 &&
+        holds_signature(nullptr, slot_, rec, own_signature)) {
         std::printf("Image%d has same version as existing image. Skipping update...\n",
                     static_cast<int>(slot_));
         return Step::next;

@@ -1,6 +1,11 @@
 // Application launch: unpack the tarball in /tmp, hand the I2C buses back, and start the
 // application in the mode the boot flags ask for. Also fetches the debugger from the other
 // image slot for the local-debugger mode.
+//
+// With verify=on nothing runs that no key verified: the application or diagnostics record (boot
+// path, rescue partition) and the debugger from the other slot carry their own signatures; the
+// other modes run programs of the root filesystem (/bin/sh, /bin/gdbserver, libduma), which
+// only the installer writes, from packages it verified when the board has keys.
 #include <fcntl.h>
 #include <sys/stat.h>
 
@@ -13,6 +18,7 @@
 #include "i2c/i2c.hpp"
 #include "image/record.hpp"
 #include "image/record_reader.hpp"
+#include "image/signature.hpp"
 #include "launch/launch_steps.hpp"
 #include "platform/platform.hpp"
 
@@ -24,8 +30,6 @@ using base::UniqueFd;
 
 constexpr const char* kGdb = "/tmp/gdb";
 constexpr const char* kGdbArchive = "/tmp/gdb.gz";
-// The debugger is copied in pieces of this size.
-constexpr std::size_t kGdbPiece = 16384;
 
 // The child modes: the launcher waits for the application (or its debugger) and the board is
 // reset when it ends.
@@ -123,12 +127,21 @@ int extract_gdb(int slot) {
     }
     std::printf("Found GDB image %d of length = %u.\n", other, h.len);
 
-    // Only what the file holds: a slot file that ends before the len bytes its header announces
-    // gives a shorter archive, which gunzip then rejects.
-    static_cast<void>(image::stream_range(source, h.header_length(), h.len, kGdbPiece,
-                                          [&](std::span<const std::uint8_t> piece) {
-                                              return base::write_all(archive.get(), piece).ok();
-                                          }));
+    // The debugger runs as root: nothing of it is written before its whole record passed its CRC
+    // check and, with verify=on, its own signature by a key of the board, as the application's
+    // must. Refused, it is left out, and the launch takes the debugger-missing mode.
+    image::LoadedRecord record;
+    if (image::load_record(source, 0, h, record) != image::LoadResult::loaded ||
+        !record.intact()) {
+        std::fprintf(stderr, "GDB image %d CRC failed, not using it.\n", other);
+        return 0;
+    }
+    if (verify_enable != 0 &&
+        !signing::check_slot_record(source, 0, record.bytes, signing::kKeysDir)) {
+        std::fprintf(stderr, "GDB image %d signature not verified, not using it.\n", other);
+        return 0;
+    }
+    static_cast<void>(base::write_all(archive.get(), record.payload()));
     slot_file.reset();
     archive.reset();
 

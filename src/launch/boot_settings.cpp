@@ -1,10 +1,14 @@
 // Boot settings: the boot loader's environment variables that choose the rescue menu, the
-// standalone diagnostics and the debugging modes of the launch.
+// standalone diagnostics and the debugging modes of the launch, and our own settings (verify,
+// bootlimit), which are read differently (see parse_own_settings).
+#include <algorithm>
 #include <cctype>
 #include <cerrno>
 #include <climits>
 #include <cstdlib>
 #include <cstring>
+#include <optional>
+#include <string_view>
 #include <vector>
 
 #include "flash/flash.hpp"
@@ -23,7 +27,8 @@ std::uint8_t verify_enable = 0;
 namespace {
 
 // The environment partition holds a 4-byte checksum and then name=value strings, each ended by
-// a NUL. Only this much of it is looked at; variables stored further on are not seen.
+// a NUL, an empty string after the last. The settings of the debugging modes and diagnostics are
+// looked for in this much of it only; variables stored further on are not seen by them.
 constexpr std::uint32_t kEnvOffset = 4;
 constexpr std::uint32_t kEnvLength = 1280;
 
@@ -57,18 +62,56 @@ bool parse_decimal(const char* text, std::int32_t* out) {
     return true;
 }
 
-// "bootlimit=": 1 to 255 in decimal digits and nothing else up to the end of the variable (its
-// NUL in `raw`, the block as read); anything else leaves counting off.
-std::uint8_t parse_boot_limit(const char* raw, std::size_t length) {
-    unsigned value = 0;
-    std::size_t i = 0;
-    for (; i < length && raw[i] >= '0' && raw[i] <= '9'; ++i) {
-        value = value * 10 + static_cast<unsigned>(raw[i] - '0');
-        if (value > 255) {
+// "bootlimit=": 1 to 255 in decimal digits and nothing else; anything else leaves counting off.
+std::uint8_t parse_boot_limit(std::string_view value) {
+    unsigned number = 0;
+    for (const char c : value) {
+        if (c < '0' || c > '9' || (number = number * 10 + static_cast<unsigned>(c - '0')) > 255) {
             return 0;
         }
     }
-    return i > 0 && (i == length || raw[i] == '\0') ? static_cast<std::uint8_t>(value) : 0;
+    return static_cast<std::uint8_t>(number);
+}
+
+// Our own settings are read as the boot loader imports its environment: the variables from the
+// byte after the checksum word to the first empty string (or the partition's end), each a whole
+// "name=value" string (blanks before the name skipped), the last of a name deciding and an empty
+// value removing it. So "noverify=on" or a value "x verify=on" is not "verify", and a variable
+// stored anywhere in the partition counts. Not found, or no flash: the settings stay off.
+constexpr std::uint32_t kEnvPartitionMax = std::uint32_t{1} << 20;
+
+void parse_own_settings() {
+    std::uint32_t size = 0;
+    if (mtd_get_size(uboot_env_fd, &size) != 1 || size <= kEnvOffset) {
+        return;
+    }
+    size = std::min(size, kEnvPartitionMax);
+    std::vector<char> env(size - kEnvOffset, '\0');
+    if (api_flash_read(env.data(), uboot_env_fd, kEnvOffset, size - kEnvOffset) != 0) {
+        return;
+    }
+    std::optional<std::string_view> verify;
+    std::optional<std::string_view> bootlimit;
+    const std::string_view text(env.data(), env.size());
+    for (std::size_t at = 0; at < text.size() && text[at] != '\0';) {
+        const std::size_t end = std::min(text.find('\0', at), text.size());
+        std::string_view var = text.substr(at, end - at);
+        at = end + 1;
+        var.remove_prefix(std::min(var.find_first_not_of(" \t"), var.size()));
+        const std::size_t eq = var.find('=');
+        const std::string_view name = var.substr(0, eq);
+        const std::string_view value =
+            eq == std::string_view::npos ? std::string_view{} : var.substr(eq + 1);
+        const std::optional<std::string_view> set =
+            value.empty() ? std::nullopt : std::optional(value);
+        if (name == "verify") {
+            verify = set;
+        } else if (name == "bootlimit") {
+            bootlimit = set;
+        }
+    }
+    verify_enable = verify && verify->starts_with("on") ? 1 : 0;
+    boot_limit = bootlimit ? parse_boot_limit(*bootlimit) : 0;
 }
 
 }  // namespace
@@ -80,7 +123,6 @@ int parse_uboot_env() {
         // Without flash the block was never read: every flag keeps its initial value.
         return 0;
     }
-    const std::vector<char> raw(env);
     for (std::uint32_t i = 0; i < kEnvLength; ++i) {
         if (env[i] == '\0') {
             env[i] = ' ';
@@ -111,12 +153,6 @@ int parse_uboot_env() {
         rescue_enable = starts_with(v, "rescue") ? 1 : 0;
         standalone_diags = starts_with(v, "diags") ? 1 : 0;
     }
-    if (const char* v = lookup(text, "verify=")) {
-        verify_enable = starts_with(v, "on") ? 1 : 0;
-    }
-    if (const char* v = lookup(text, "bootlimit=")) {
-        const auto at = static_cast<std::size_t>(v - text);
-        boot_limit = parse_boot_limit(raw.data() + at, kEnvLength - at);
-    }
+    parse_own_settings();
     return 0;
 }

@@ -5,15 +5,30 @@
 #include <cstdlib>
 
 #include "base/command.hpp"
+#include "image/signature.hpp"
 #include "installer/installer.hpp"
 #include "launch/launch_steps.hpp"
 #include "platform/platform.hpp"
 #include "rescue/rescue_menu.hpp"
 
+namespace {
+
+// The installer's boot at once of the record it just checked. With verify=on and no key file on
+// the board the installer checked no signature: the record is not booted.
+void boot_installed(std::uint8_t is_diags) {
+    if (verify_enable != 0 && signing::load_keys(signing::kKeysDir).present == 0) {
+        std::fputs("No key on the board to verify the image, not booting it.\n", stderr);
+        return;
+    }
+    launch_image(is_diags);
+}
+
+}  // namespace
+
 namespace launch {
 
 void connect_hooks() {
-    installer_set_boot(launch_image);
+    installer_set_boot(boot_installed);
     rescue_set_actions({.reset = board_reset, .boot_from_flash = extract_image_from_flash});
 }
 

@@ -16,6 +16,7 @@
 #include "i2c/i2c.hpp"
 #include "image/record.hpp"
 #include "image/record_reader.hpp"
+#include "image/signature.hpp"
 #include "launch/launch_steps.hpp"
 
 namespace {
@@ -129,6 +130,13 @@ int extract_image_from_flash() {
     LoadedRecord record;
     if (!read_intact_record(h, record)) {
         std::fputs("Image CRC failed. Quitting\n", stderr);
+        return 0;
+    }
+    // With verify=on the record is checked as a slot file's is: its own signature, which the
+    // installer writes right after it, by a key of the board. Unverified, it is not booted.
+    if (verify_enable != 0 &&
+        !signing::check_slot_record(RescuePartition(), 0, record.bytes, signing::kKeysDir)) {
+        std::fputs("Rescue image signature not verified, not booting it.\n", stderr);
         return 0;
     }
     const std::span<const std::uint8_t> payload = record.payload();

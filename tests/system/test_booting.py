@@ -6,7 +6,7 @@ from pathlib import Path
 import pytest
 
 from conftest import DIAGS_LINES, MOUNT_LINE, RESET_LINE, boot_log, interleaves, pristine_vpd, signed, vm
-from mppackage import BOOT, DIAGS, EXTENDED, KERNEL, app_line, application, damaged, record
+from mppackage import BOOT, DIAGS, EXTENDED, KERNEL, app_line, application, damaged, diagnostics, record
 from test_signed_packages import resealed
 
 B1, B2, K = "Booting image '1'\n", "Booting image '2'\n", "keep"
@@ -76,20 +76,26 @@ def test_boot(board, image, slot1, slot2, rescue, err, out, booted):
 
 # "verify" (None: not set), the board's keys, slots 1 and 2 ("-": unsigned, "d": damaged, a key: signed by
 # it, "t": signed by "rel", then a payload byte changed and the CRC made good): a slot that no key verifies is
-# passed over like one without a bootable record, the rescue image last, never a reboot loop.
-NOT_VERIFIED = "Image{} signature not verified, passing it over.\n"
+# passed over like one without a bootable record, the rescue image last: its record (a third entry: installed
+# signed by that key) must verify too, or the board resets.
+NOT_VERIFIED, NO_RESCUE = "Image{} signature not verified, passing it over.\n", "Rescue image signature not verified, not booting it.\n"
 @pytest.mark.parametrize("verify, board_keys, slots, err, out, booted", [
     (None, ["rel"], "--", "", B1 + APP[1], 1),
     ("off", ["rel"], "-d", "", B1 + APP[1], 1),
     ("on", ["rel"], ["-", "rel"], NOT_VERIFIED.format(1), B1 + B2 + APP[2], 2),
-    ("on", ["rel"], ["other", "t"], NOT_VERIFIED.format(1) + NOT_VERIFIED.format(2), B1 + B2 + DIAGS_OUT, 4),
-    ("on", [], ["rel", "rel"], NOT_VERIFIED.format(1) + NOT_VERIFIED.format(2), B1 + B2 + DIAGS_OUT, 4),
-    ("on", ["rel"], "-d", NOT_VERIFIED.format(1) + BOTH, B1 + B2 + DIAGS_OUT, 4),
+    ("on", ["rel"], ["other", "t"], NOT_VERIFIED.format(1) + NOT_VERIFIED.format(2) + NO_RESCUE, B1 + B2, 0xFF),
+    ("on", [], ["rel", "rel", "rel"], NOT_VERIFIED.format(1) + NOT_VERIFIED.format(2) + NO_RESCUE, B1 + B2, 0xFF),
+    ("on", ["rel"], ["-", "d", "rel"], NOT_VERIFIED.format(1) + BOTH, B1 + B2 + DIAGS_OUT, 4),
+    # A setting hidden in another variable or stored past 1280 bytes is read as the boot loader reads it.
+    *[(env, ["rel"], ["-", "rel"], NOT_VERIFIED.format(1), B1 + B2 + APP[2], 2)
+      for env in (("noverify=off", "verify=on"), ("x=" + "y" * 1400, "verify=on"))],
 ])
 def test_verified_boot(board, keys, verify, board_keys, slots, err, out, booted):
-    board.mpboard("env", *[f"verify={verify}"] * bool(verify))
+    board.mpboard("env", *(verify if isinstance(verify, tuple) else [f"verify={verify}"] * bool(verify)))
     for key in board_keys:
         board.mpboard("keys", "add", keys / f"{key}.pub")
+    if slots[2:]:  # the installer writes the diagnostics record's own signature after it
+        board.mpboard("install", board.write_file("r", signed(keys, diagnostics("4.4.4.4"), slots[2])))
     for n, kind in zip("12", slots):
         app = application(".".join(n * 4))
         data = {"-": app, "d": damaged(app)}.get(kind) or signed(keys, app, "rel" if kind == "t" else kind)

@@ -8,8 +8,9 @@ from conftest import MPBOARD, mpimage, signed
 from mppackage import KERNEL, RFS, application, board_crc, record, records
 
 PACKAGE = record(KERNEL, b"k" * 3000, "6.6.6.6") + application("6.6.6.6")
-NOT_SIGNED, UNKNOWN, BROKEN = (f"Package {why}, voiding download" for why in (
-    "is not signed", "is signed by an unknown key", "signature does not hold"))
+NOT_SIGNED, UNKNOWN, BROKEN, DAMAGED = (f"Package {why}, voiding download" for why in (
+    "is not signed", "is signed by an unknown key", "signature does not hold", "is signed by no readable key of the board"))
+DAMAGED = "".join(f"Key file {n} is damaged, it verifies nothing.\n" for n in ("d.pub", "junk.pub")) + DAMAGED
 
 
 def resealed(rec, at):  # one byte changed and the CRC made good again, as an attacker would
@@ -30,6 +31,8 @@ TAMPERED = {
     "cut off": lambda r: r[:-1] + [r[-1][:-1]],
     "a signature record alone": lambda r: r[-1:],
     "the signature twice": lambda r: r + r[-1:],
+    "its reserved byte set": lambda r: r[:-1] + [resealed(r[-1], 19)],  # one encoding per signed package
+    "its header id set": lambda r: r[:-1] + [resealed(r[-1], 15)],
 }
 
 
@@ -38,7 +41,8 @@ def flash_slots_and_vpd(board):
                                         board.path / "var/vpd.bin")}
 
 
-# Signed by (None: unsigned); the board's key files ("junk": one that is no key); tampering; refusal.
+# Signed by (None: unsigned); the board's key files ("junk": one that is no key, with a directory d.pub);
+# tampering; refusal.
 @pytest.mark.parametrize("signer, board_keys, tamper, refusal", [
     (None, [], "as made", None),  # a board without keys installs as it always did
     ("rel", [], "as made", None),
@@ -46,7 +50,8 @@ def flash_slots_and_vpd(board):
     (None, ["rel"], "as made", NOT_SIGNED),
     ("rel", ["rel"], "as made", None),
     ("other", ["rel"], "as made", UNKNOWN),
-    ("rel", ["junk"], "as made", UNKNOWN),  # a damaged key file verifies nothing
+    ("rel", ["junk"], "as made", DAMAGED),  # a damaged key file verifies nothing, and is named
+    ("rel", ["junk", "rel"], "as made", None),
     ("rel", ["other", "rel"], "as made", None),
     *[("rel", ["rel"], t, NOT_SIGNED if t in ("a record appended", "cut off") else BROKEN)
       for t in TAMPERED if t != "as made"],
@@ -56,6 +61,7 @@ def test_install(board, keys, signer, board_keys, tamper, refusal):
         if key == "junk":
             (board.path / "etc/mplaunch/keys").mkdir(parents=True, exist_ok=True)
             (board.path / "etc/mplaunch/keys/junk.pub").write_text("ed25519 00\n")
+            (board.path / "etc/mplaunch/keys/d.pub").mkdir()
         else:
             board.mpboard("keys", "add", keys / f"{key}.pub")
     parts = TAMPERED[tamper]([r.header + r.payload for r in records(signed(keys, PACKAGE, signer) if signer
@@ -73,3 +79,16 @@ def test_install(board, keys, signer, board_keys, tamper, refusal):
     # mpimage verify --pubkey holds only for the package as the board's key signed it.
     holds = mpimage("verify", package, "--pubkey", keys / "rel.pub", check=None).returncode == 0
     assert holds == (signer == "rel" and tamper == "as made")
+
+
+# --check-versions: a slot holding the package's application record without its own signature is not
+# the same version, and is rewritten; once it holds both, the record is skipped.
+def test_check_versions(board, keys):
+    board.slot(2, application("6.6.6.6"))
+    board.mpboard("keys", "add", keys / "rel.pub")
+    package = board.write_file("p", signed(keys, PACKAGE))
+    for skipped in (False, True):  # nothing installed the second time: status 1
+        proc = subprocess.run([MPBOARD, "install", board.path, package, "--slot", "2", "--check-versions"],
+                              capture_output=True, text=True, timeout=60)
+        assert (proc.returncode, "Image2 has same version" in proc.stdout, board.slot_file(2)) == (skipped, skipped, b"".join(
+            r.header + r.payload for r in records(signed(keys, PACKAGE))[1:3])), proc

@@ -1,6 +1,6 @@
 """mpboard as a person runs it: boards made, edited, booted and installed into, read back here."""
 
-import json, os, re, struct, subprocess, sys, zlib, pytest  # noqa: E401
+import hashlib, json, os, re, shutil, struct, subprocess, sys, zlib, pytest  # noqa: E401
 from pathlib import Path
 
 
@@ -120,3 +120,23 @@ def test_install_writes_records_with_the_boards_installer(tmp_path, board):
     assert (board / "user/images/image1").read_bytes() == app
     out = mpboard("install", board, pkg, input="\n", stdin=None).stdout
     assert out.endswith("Booting downloaded image\nImage ready to boot...\nbooted at once\n")
+
+
+def test_keys(tmp_path, board):
+    """keys: the board's rule for key files; list and remove go on past odd entries and name them, escaped,
+    following no link; removing the last key file says that checking is off."""
+    key = {n: "ed25519 " + bytes([n]).hex() * 32 + "\n" for n in (1, 2)}
+    kid = {n: hashlib.blake2b(bytes([n]) * 32, digest_size=32).hexdigest()[:16] for n in (1, 2)}
+    for name in (".pub", ".rel.pub", "rel.pub"):
+        mpboard("keys", board, "add", put(tmp_path / name, key[1].encode()), check=0 if name == "rel.pub" else 1)
+    keys = board / "etc/mplaunch/keys"
+    (keys / "d.pub").mkdir(), os.mkfifo(keys / "f.pub"), (keys / "l.pub").symlink_to("gone")
+    (keys / "\x1b]52;c;eA==\x07.pub").write_text(key[2]), (keys / ".x.pub").write_text(key[2])
+    damaged = " damaged: holds no key, verifies nothing\n"
+    assert mpboard("keys", board, "list").stdout == (f"\\x1b]52;c;eA==\\x07.pub {kid[2]}\n.x.pub ignored: not a key file name\n"
+                                                     f"d.pub{damaged}f.pub{damaged}l.pub{damaged}rel.pub {kid[1]}\n")
+    for name in (kid[2], "d.pub", "f.pub", "l.pub", "rel.pub"):
+        assert ("No key file left" in mpboard("keys", board, "remove", name).stdout) == (name == "rel.pub")
+    (tmp_path / "host/keys").mkdir(parents=True), put(tmp_path / "host/keys/h.pub", key[1].encode())
+    shutil.rmtree(board / "etc/mplaunch"), (board / "etc/mplaunch").symlink_to(tmp_path / "host")
+    assert mpboard("keys", board, "list").stdout == ""  # the link leads inside the board, where it is nothing

@@ -8,7 +8,7 @@ namespace mpboard {
 
 extern const char* const KEYS_HELP;
 
-// mpboard keys DIR add FILE.pub | list | remove NAME.pub|KEYID
+// mpboard keys DIR add FILE.pub | list | remove NAME|KEYID
 int cmd_keys(std::vector<std::string> args);
 
 }  // namespace mpboard

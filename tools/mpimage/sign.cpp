@@ -9,9 +9,11 @@
 
 #include <fcntl.h>
 #include <sodium.h>
+#include <sys/random.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <array>
 #include <cerrno>
 #include <cstring>
 
@@ -138,8 +140,19 @@ int run_keygen(const Args& args) {
         usage_error("keygen needs one NAME");
     }
     need_crypto();
+    // The seed straight from the kernel, waiting for its random source if need be: libsodium's
+    // own source is one that never waits (see signature.cpp) and is not for keys.
+    std::array<std::uint8_t, crypto_sign_SEEDBYTES> fresh{};
+    for (std::size_t got = 0; got < fresh.size();) {
+        const ssize_t n = ::getrandom(fresh.data() + got, fresh.size() - got, 0);
+        if (n < 0 && errno != EINTR) {
+            throw Failure(EXIT_USAGE, "no random bytes for a key: " + std::string(strerror(errno)));
+        }
+        got += n > 0 ? static_cast<std::size_t>(n) : 0;
+    }
     SecretKey key;
-    crypto_sign_keypair(key.pk.data(), key.sk.data());
+    crypto_sign_seed_keypair(key.pk.data(), key.sk.data(), fresh.data());
+    sodium_memzero(fresh.data(), fresh.size());
     const std::span<const std::uint8_t> seed(key.sk.data(), crypto_sign_SEEDBYTES);
     std::string secret = kSecretPrefix + hex(seed) + "\n";
     const std::string name = args[0];
