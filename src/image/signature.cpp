@@ -406,9 +406,9 @@ bool check_slot_record(const image::ByteSource& slot_file, std::uint64_t offset,
         }
     }
     const bool holds = fields && fields->scope == Scope::record &&
-                       check_signature(ring, *fields, statement(Scope::record, record.size(),
-                                                                digest_of(record))) ==
-                           KeyMatch::holds;
+                       check_signature(ring, *fields,
+                                       statement(Scope::record, record.size(),
+                                                 digest_of(record))) == KeyMatch::holds;
     if (!holds) {
         report_damaged_keys(ring, stderr);
     }

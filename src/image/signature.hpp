@@ -66,7 +66,8 @@ struct SignatureFields {
 // random bytes of our own first (see signature.cpp), since checking a signature needs none.
 bool crypto_ready() noexcept;
 // The one line said when it cannot start.
-inline constexpr const char* kNoCryptoLine = "Signature checks unavailable: libsodium did not start.";
+inline constexpr const char* kNoCryptoLine =
+    "Signature checks unavailable: libsodium did not start.";
 
 // The first 8 bytes of the key's digest.
 KeyId key_id_of(const PublicKey& key);

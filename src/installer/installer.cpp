@@ -254,9 +254,8 @@ int Installer::run(const char* path) {
             if (target == nullptr || target->type == IMAGE_DIAGS) {
                 signing::load_own_signature(source, start + h.record_length(), own_signature);
             }
-            const Step step = target != nullptr
-                                  ? install_flash(*target, rec, own_signature.bytes)
-                                  : install_application(rec, own_signature.bytes);
+            const Step step = target != nullptr ? install_flash(*target, rec, own_signature.bytes)
+                                                : install_application(rec, own_signature.bytes);
             if (step == Step::boot_now && boot_at_once != nullptr &&
                 installer::write_tarball(rec.payload())) {
                 boot_at_once(0);  // does not return

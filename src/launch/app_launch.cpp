@@ -131,8 +131,7 @@ int extract_gdb(int slot) {
     // check and, with verify=on, its own signature by a key of the board, as the application's
     // must. Refused, it is left out, and the launch takes the debugger-missing mode.
     image::LoadedRecord record;
-    if (image::load_record(source, 0, h, record) != image::LoadResult::loaded ||
-        !record.intact()) {
+    if (image::load_record(source, 0, h, record) != image::LoadResult::loaded || !record.intact()) {
         std::fprintf(stderr, "GDB image %d CRC failed, not using it.\n", other);
         return 0;
     }

@@ -78,7 +78,8 @@ def test_boot(board, image, slot1, slot2, rescue, err, out, booted):
 # it, "t": signed by "rel", then a payload byte changed and the CRC made good): a slot that no key verifies is
 # passed over like one without a bootable record, the rescue image last: its record (a third entry: installed
 # signed by that key) must verify too, or the board resets.
-NOT_VERIFIED, NO_RESCUE = "Image{} signature not verified, passing it over.\n", "Rescue image signature not verified, not booting it.\n"
+NOT_VERIFIED = "Image{} signature not verified, passing it over.\n"
+NO_RESCUE = "Rescue image signature not verified, not booting it.\n"
 @pytest.mark.parametrize("verify, board_keys, slots, err, out, booted", [
     (None, ["rel"], "--", "", B1 + APP[1], 1),
     ("off", ["rel"], "-d", "", B1 + APP[1], 1),

@@ -9,7 +9,8 @@ from mppackage import KERNEL, RFS, application, board_crc, record, records
 
 PACKAGE = record(KERNEL, b"k" * 3000, "6.6.6.6") + application("6.6.6.6")
 NOT_SIGNED, UNKNOWN, BROKEN, DAMAGED = (f"Package {why}, voiding download" for why in (
-    "is not signed", "is signed by an unknown key", "signature does not hold", "is signed by no readable key of the board"))
+    "is not signed", "is signed by an unknown key", "signature does not hold",
+    "is signed by no readable key of the board"))
 DAMAGED = "".join(f"Key file {n} is damaged, it verifies nothing.\n" for n in ("d.pub", "junk.pub")) + DAMAGED
 
 
@@ -90,5 +91,6 @@ def test_check_versions(board, keys):
     for skipped in (False, True):  # nothing installed the second time: status 1
         proc = subprocess.run([MPBOARD, "install", board.path, package, "--slot", "2", "--check-versions"],
                               capture_output=True, text=True, timeout=60)
-        assert (proc.returncode, "Image2 has same version" in proc.stdout, board.slot_file(2)) == (skipped, skipped, b"".join(
-            r.header + r.payload for r in records(signed(keys, PACKAGE))[1:3])), proc
+        slot = b"".join(r.header + r.payload for r in records(signed(keys, PACKAGE))[1:3])
+        assert (proc.returncode, "Image2 has same version" in proc.stdout, board.slot_file(2)) == \
+            (skipped, skipped, slot), proc

@@ -133,8 +133,9 @@ def test_keys(tmp_path, board):
     (keys / "d.pub").mkdir(), os.mkfifo(keys / "f.pub"), (keys / "l.pub").symlink_to("gone")
     (keys / "\x1b]52;c;eA==\x07.pub").write_text(key[2]), (keys / ".x.pub").write_text(key[2])
     damaged = " damaged: holds no key, verifies nothing\n"
-    assert mpboard("keys", board, "list").stdout == (f"\\x1b]52;c;eA==\\x07.pub {kid[2]}\n.x.pub ignored: not a key file name\n"
-                                                     f"d.pub{damaged}f.pub{damaged}l.pub{damaged}rel.pub {kid[1]}\n")
+    assert mpboard("keys", board, "list").stdout == (
+        f"\\x1b]52;c;eA==\\x07.pub {kid[2]}\n.x.pub ignored: not a key file name\n"
+        f"d.pub{damaged}f.pub{damaged}l.pub{damaged}rel.pub {kid[1]}\n")
     for name in (kid[2], "d.pub", "f.pub", "l.pub", "rel.pub"):
         assert ("No key file left" in mpboard("keys", board, "remove", name).stdout) == (name == "rel.pub")
     (tmp_path / "host/keys").mkdir(parents=True), put(tmp_path / "host/keys/h.pub", key[1].encode())

@@ -95,7 +95,7 @@ int cmd_keys(std::vector<std::string> args) {
     const std::string& action = args[1];
     if (action == "list" && args.size() == 2) {
         for (const Entry& e : key_dir(board).entries) {
-            const std::string what = e.key       ? id_of(e)
+            const std::string what = e.key        ? id_of(e)
                                      : e.key_file ? "damaged: holds no key, verifies nothing"
                                                   : "ignored: not a key file name";
             std::printf("%s %s\n", signing::printable_name(e.name).c_str(), what.c_str());
