@@ -76,8 +76,9 @@ const char* const ENV_HELP =
     "(dev/mtd-ubootenv), one NAME=VALUE per line. With them, sets each variable (NAME= removes\n"
     "it) and writes the partition back: a CRC-32 (zlib's, big-endian, over the rest of the\n"
     "partition), the NUL-terminated strings, an empty string, the rest erased.\n"
-    "The launcher reads gdb, gdbserver, gdbport, shell, memchk, diagnostics and bootlimit, and\n"
-    "only the first 1280 bytes of the variables.\n";
+    "The launcher reads gdb, gdbserver, gdbport, shell, memchk and diagnostics in the first\n"
+    "1280 bytes of the variables only; verify and bootlimit as whole variables anywhere\n"
+    "before the empty string, the last of a name deciding.\n";
 
 const char* const VPD_HELP =
     "usage: mpboard vpd DIR [OFFSET[=VALUE] ...]\n"
