@@ -55,7 +55,7 @@ constexpr const char* UNPACKED = "run/vm-user";
 bool user_in_marked(int fd) {
     struct stat st {};
     char mark[MARK_SIZE] = {};
-    return ::fstat(fd, &st) == 0 && st.st_size >= static_cast<off_t>(MARK_SIZE) &&
+    return ::fstat(fd, &st) == 0 && S_ISREG(st.st_mode) && st.st_size >= static_cast<off_t>(MARK_SIZE) &&
            ::pread(fd, mark, MARK_SIZE, st.st_size - static_cast<off_t>(MARK_SIZE)) ==
                static_cast<ssize_t>(MARK_SIZE) &&
            std::memcmp(mark, USER_IN_MARK, MARK_SIZE) == 0;
@@ -353,12 +353,13 @@ VmFlash::VmFlash(const Board& board, std::uint32_t erase, std::uint64_t user_siz
                  board.path(VM_FLASH));
         return;
     }
-    // Built under another name: the machine's init marks its state block once it has copied
-    // user/ onto its /user flash, and only then is the file what the board holds.
+    // The machine's init marks the state block once it has copied user/ onto its /user flash,
+    // and only then is the file what the board holds: one without the mark is built again.
     fresh_ = true;
     board.make_dirs("run");
-    const std::string building = std::string(VM_FLASH) + ".new";
-    board.remove(building);
+    board.remove(VM_FLASH);
+    board.remove(std::string(VM_FLASH) + ".new");  // an earlier mpboard's name for it
+    const std::string building = VM_FLASH;
     fd_ = board.open_in(building, O_RDWR | O_CREAT | O_EXCL | O_NOFOLLOW, 0600);
     if (!fd_ || ::ftruncate(fd_.get(), static_cast<off_t>(total_)) != 0) {
         fail_errno(board.path(building));
@@ -392,9 +393,8 @@ std::string VmFlash::pieces() const {
 
 std::string VmFlash::take_apart() const {
     const std::string shown = board_.path(VM_FLASH);
-    const std::string building = std::string(VM_FLASH) + ".new";
     if (fresh_ && !vm_flash_left(board_)) {
-        board_.remove(building);  // user/ never reached the machine's flash: it is as it was
+        board_.remove(VM_FLASH);  // user/ never reached the machine's flash: it is as it was
         fail("the virtual machine ended before it had copied user/ onto its flash");
     }
     remove_tree(board_, UNPACKED);
@@ -436,7 +436,6 @@ std::string VmFlash::take_apart() const {
         }
     }
     board_.remove(VM_FLASH);
-    board_.remove(building);
     return status;
 }
 
@@ -451,15 +450,8 @@ void check_flash_driver(const std::string& modules) {
 }
 
 bool vm_flash_left(const Board& board) {
-    const std::string building = std::string(VM_FLASH) + ".new";
-    const base::UniqueFd fd = board.open_in(building, O_RDONLY | O_NOFOLLOW);
-    if (fd && user_in_marked(fd.get())) {
-        const base::UniqueFd run = board.open_in("run", O_PATH | O_DIRECTORY);
-        if (!run || ::renameat(run.get(), "vm-flash.new", run.get(), "vm-flash") != 0) {
-            fail_errno(board.path(building));
-        }
-    }
-    return board.exists(VM_FLASH);
+    const base::UniqueFd fd = board.open_in(VM_FLASH, O_RDONLY | O_NOFOLLOW | O_NONBLOCK);
+    return fd && user_in_marked(fd.get());
 }
 
 }  // namespace mpboard

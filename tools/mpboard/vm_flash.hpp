@@ -66,8 +66,8 @@ private:
 // Fails unless the kernel's modules directory (lib/modules/RELEASE) has phram.
 void check_flash_driver(const std::string& modules);
 
-// Whether a cut of the machine left the board's flash in run/vm-flash (a run/vm-flash.new whose
-// state block says user/ is on it is renamed so first).
+// Whether a cut of the machine left the board's flash in run/vm-flash: the file's state block
+// says that user/ is on it (without that mark the cut came before, and user/ is as it was).
 bool vm_flash_left(const Board& board);
 
 }  // namespace mpboard
