@@ -451,7 +451,13 @@ void check_flash_driver(const std::string& modules) {
 
 bool vm_flash_left(const Board& board) {
     const base::UniqueFd fd = board.open_in(VM_FLASH, O_RDONLY | O_NOFOLLOW | O_NONBLOCK);
-    return fd && user_in_marked(fd.get());
+    if (fd && user_in_marked(fd.get())) {
+        return true;
+    }
+    if (fd) {
+        board.remove(VM_FLASH);  // the cut came before user/ was on it: user/ is as it was
+    }
+    return false;
 }
 
 }  // namespace mpboard

@@ -67,7 +67,8 @@ private:
 void check_flash_driver(const std::string& modules);
 
 // Whether a cut of the machine left the board's flash in run/vm-flash: the file's state block
-// says that user/ is on it (without that mark the cut came before, and user/ is as it was).
+// says that user/ is on it (without that mark the cut came before, user/ is as it was, and the
+// file is removed).
 bool vm_flash_left(const Board& board);
 
 }  // namespace mpboard
