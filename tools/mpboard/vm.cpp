@@ -4,9 +4,9 @@
 #include <fcntl.h>
 #include <pwd.h>
 #include <signal.h>
-#include <sys/prctl.h>
 #include <sys/ioctl.h>
 #include <sys/mman.h>
+#include <sys/prctl.h>
 #include <sys/socket.h>
 #include <sys/stat.h>
 #include <sys/syscall.h>
@@ -131,8 +131,7 @@ void add_user(Initramfs& ramfs, const Board& board, int dir, const std::string& 
         if (::fstatat(dir, name.c_str(), &st, AT_SYMLINK_NOFOLLOW) != 0) {
             fail_errno(path);
         }
-        const Initramfs::Owner owner{st.st_uid, st.st_gid,
-                                     static_cast<std::uint32_t>(st.st_mtime)};
+        const Initramfs::Owner owner{st.st_uid, st.st_gid, static_cast<std::uint32_t>(st.st_mtime)};
         if (S_ISLNK(st.st_mode)) {
             char target[4096];
             const ssize_t n = ::readlinkat(dir, name.c_str(), target, sizeof target);
@@ -249,8 +248,8 @@ void Initramfs::dir(const std::string& path, unsigned mode, const Owner& owner) 
     entry(path, S_IFDIR | mode, owner, nullptr, 0);
 }
 
-void Initramfs::file(const std::string& path, const std::vector<std::uint8_t>& bytes,
-                     unsigned mode, const Owner& owner) {
+void Initramfs::file(const std::string& path, const std::vector<std::uint8_t>& bytes, unsigned mode,
+                     const Owner& owner) {
     parents(path);
     entry(path, S_IFREG | mode, owner, bytes.data(), bytes.size());
 }
@@ -303,7 +302,8 @@ int run_board_vm(const Board& board, const VmOptions& options) {
     if (!initramfs) {
         fail_errno("memfd_create");
     }
-    const auto root_bytes = machine_root(board, options, release, flash.fresh() && !options.recover);
+    const auto root_bytes =
+        machine_root(board, options, release, flash.fresh() && !options.recover);
     if (::write(initramfs.get(), root_bytes.data(), root_bytes.size()) !=
         static_cast<ssize_t>(root_bytes.size())) {
         fail_errno("the machine's initramfs");
@@ -323,11 +323,6 @@ int run_board_vm(const Board& board, const VmOptions& options) {
         "-display",
         "none",
         "-no-reboot",
-        // No new processes, no obsolete or resource calls; the change of user is qemu's own
-        // (-runas), which a ban of set*id calls would kill, so that ban is for callers not root.
-        "-sandbox",
-        std::string("on,obsolete=deny,spawn=deny,resourcecontrol=deny,elevateprivileges=") +
-            (root ? "allow" : "deny"),
         "-kernel",
         options.kernel + "/vmlinuz",
         "-initrd",
@@ -342,6 +337,14 @@ int run_board_vm(const Board& board, const VmOptions& options) {
                         : "stdio,id=console,signal=off",
         "-serial",
         "chardev:console"};
+    // No new processes, no obsolete or resource calls. Run by root, qemu changes to `runas` itself
+    // once it has opened what it needs, which a ban of set*id calls would kill: that ban is for
+    // callers that are not root (whose qemu has no other user to change to).
+    args.insert(
+        args.end(),
+        {"-sandbox",
+         std::string("on,obsolete=deny,spawn=deny,resourcecontrol=deny,elevateprivileges=") +
+             (root ? "allow" : "deny")});
     if (root) {
         args.insert(args.end(), {"-runas", runas});
     }

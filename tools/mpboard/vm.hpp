@@ -41,16 +41,16 @@ class Initramfs {
 public:
     using Owner = InitramfsOwner;
     void dir(const std::string& path, unsigned mode = 0755, const Owner& owner = {});
-    void file(const std::string& path, const std::vector<std::uint8_t>& bytes,
-              unsigned mode = 0644, const Owner& owner = {});
+    void file(const std::string& path, const std::vector<std::uint8_t>& bytes, unsigned mode = 0644,
+              const Owner& owner = {});
     void symlink(const std::string& target, const std::string& path, const Owner& owner = {});
     // The archive with its trailer.
     std::vector<std::uint8_t> finish();
 
 private:
     void parents(const std::string& path);
-    void entry(const std::string& path, unsigned mode, const Owner& owner,
-               const std::uint8_t* data, std::size_t size);
+    void entry(const std::string& path, unsigned mode, const Owner& owner, const std::uint8_t* data,
+               std::size_t size);
     std::vector<std::uint8_t> out_;
     std::set<std::string> dirs_;
     unsigned next_inode_ = 1;

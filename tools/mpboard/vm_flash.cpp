@@ -55,7 +55,8 @@ constexpr const char* UNPACKED = "run/vm-user";
 bool user_in_marked(int fd) {
     struct stat st {};
     char mark[MARK_SIZE] = {};
-    return ::fstat(fd, &st) == 0 && S_ISREG(st.st_mode) && st.st_size >= static_cast<off_t>(MARK_SIZE) &&
+    return ::fstat(fd, &st) == 0 && S_ISREG(st.st_mode) &&
+           st.st_size >= static_cast<off_t>(MARK_SIZE) &&
            ::pread(fd, mark, MARK_SIZE, st.st_size - static_cast<off_t>(MARK_SIZE)) ==
                static_cast<ssize_t>(MARK_SIZE) &&
            std::memcmp(mark, USER_IN_MARK, MARK_SIZE) == 0;
@@ -236,7 +237,7 @@ bool unpack(const Board& board, Inflow& in, std::uint64_t file_limit, std::strin
             if (!parts.empty() || e.name == "user") {
                 if (e.name != "user") {
                     std::fprintf(stderr, "mpboard: %s: %s, left out\n", board.path(e.name).c_str(),
-                                 !kept_type ? "not a file, directory or link"
+                                 !kept_type            ? "not a file, directory or link"
                                  : e.size > file_limit ? "larger than /user's flash"
                                                        : "over 16 times /user's flash in all");
                 }
@@ -274,9 +275,8 @@ bool unpack(const Board& board, Inflow& in, std::uint64_t file_limit, std::strin
             }
             ::utimensat(parent.get(), leaf, times, AT_SYMLINK_NOFOLLOW);
         } else {
-            const base::UniqueFd file(::openat(parent.get(), leaf,
-                                               O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC,
-                                               0600));
+            const base::UniqueFd file(::openat(
+                parent.get(), leaf, O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0600));
             if (!file) {
                 return false;
             }
@@ -411,8 +411,9 @@ std::string VmFlash::take_apart() const {
     }
     if ((!whole && !in.over()) || status.empty()) {
         remove_tree(board_, UNPACKED);
-        fail(shown + ": the virtual machine handed out no whole archive of /user and its status; "
-                     "the file keeps the board's flash, and the next command brings it back");
+        fail(shown +
+             ": the virtual machine handed out no whole archive of /user and its status; "
+             "the file keeps the board's flash, and the next command brings it back");
     }
     // The unpacked tree takes user/'s place in one step, then the old one goes.
     const base::UniqueFd root = board_.open_in(".", O_PATH | O_DIRECTORY);

@@ -1,9 +1,9 @@
 // The flash of a board's virtual machine: one file, run/vm-flash, that holds the six partitions,
-// the /user flash, the way out and a state block at erase-block-aligned offsets. qemu maps it into the machine as the memory
-// of a PCI device (ivshmem, share=on) and the kernel's phram driver serves each piece as an MTD
-// device with the board's erase block. A write the machine completed is in the file (the host's
-// page cache) at once, as on a NOR chip, so a SIGKILL of qemu keeps it; a write in progress may
-// stop at any byte.
+// the /user flash, the way out and a state block at erase-block-aligned offsets. qemu maps it into
+// the machine as the memory of a PCI device (ivshmem, share=on) and the kernel's phram driver
+// serves each piece as an MTD device with the board's erase block. A write the machine completed is
+// in the file (the host's page cache) at once, as on a NOR chip, so a SIGKILL of qemu keeps it; a
+// write in progress may stop at any byte.
 //
 // The board directory stays the one truth: the file is built from the partition files (and an
 // erased /user flash that the machine fills from the copy of user/ in its initramfs) when a run
