@@ -206,7 +206,7 @@ std::vector<std::uint8_t> machine_root(const Board& board, const VmOptions& opti
     add_clock_scale(ramfs, options.clock_scale, options.clock_library);
     ramfs.file("run/vpd-in", board.read_vpd());
     ramfs.dir("run/user-in");
-    const base::UniqueFd user = board.open_in("user", O_RDONLY | O_DIRECTORY);
+    const base::UniqueFd user = board.open_in("user", O_RDONLY | O_DIRECTORY | O_NOFOLLOW);
     if (user_in && user) {
         std::uint64_t room = std::uint64_t{USER_FLASH_KIB} * 1024;
         add_user(ramfs, board, user.get(), "run/user-in", board.path("user"), 0, room);

@@ -10,6 +10,7 @@
 #include <cerrno>
 #include <cstdio>
 #include <cstring>
+#include <map>
 
 #include "files.hpp"
 #include "platform/sandbox/board_description.hpp"
@@ -137,7 +138,9 @@ private:
 
 struct CpioEntry {
     std::string name;  // without a leading "./"
+    std::uint32_t inode = 0;
     unsigned mode = 0;
+    std::uint32_t links = 0;
     std::uint32_t mtime = 0;
     std::uint64_t size = 0;
 };
@@ -169,7 +172,12 @@ bool next_entry(Inflow& in, CpioEntry& entry) {
         return false;
     }
     name.resize(name_size - 1);
-    entry = {name.starts_with("./") ? name.substr(2) : name, field[1], field[5], field[6]};
+    entry = {name.starts_with("./") ? name.substr(2) : name,
+             field[0],
+             field[1],
+             field[4],
+             field[5],
+             field[6]};
     return entry.name.find('\0') == std::string::npos;
 }
 
@@ -210,6 +218,7 @@ bool unpack(const Board& board, Inflow& in, std::uint64_t file_limit, std::strin
     }
     std::uint64_t total = 0;
     std::vector<std::uint8_t> buffer(65536);
+    std::map<std::uint32_t, std::vector<std::vector<std::string>>> several;
     for (CpioEntry e; next_entry(in, e);) {
         const unsigned type = e.mode & S_IFMT;
         const std::uint64_t padded = e.size + (4 - e.size % 4) % 4;
@@ -234,13 +243,11 @@ bool unpack(const Board& board, Inflow& in, std::uint64_t file_limit, std::strin
         const bool kept_type = type == S_IFDIR || type == S_IFREG || (type == S_IFLNK && small);
         if (parts.empty() || !kept_type || e.size > file_limit ||
             total + e.size > 16 * file_limit) {
-            if (!parts.empty() || e.name == "user") {
-                if (e.name != "user") {
-                    std::fprintf(stderr, "mpboard: %s: %s, left out\n", board.path(e.name).c_str(),
-                                 !kept_type            ? "not a file, directory or link"
-                                 : e.size > file_limit ? "larger than /user's flash"
-                                                       : "over 16 times /user's flash in all");
-                }
+            if (!parts.empty()) {
+                std::fprintf(stderr, "mpboard: %s: %s, left out\n", board.path(e.name).c_str(),
+                             !kept_type            ? "not a file, directory or link"
+                             : e.size > file_limit ? "larger than /user's flash"
+                                                   : "over 16 times /user's flash in all");
             }
             if (!in.read(nullptr, padded)) {
                 return false;
@@ -292,6 +299,20 @@ bool unpack(const Board& board, Inflow& in, std::uint64_t file_limit, std::strin
                 return false;
             }
             ::futimens(file.get(), times);
+            // A file of several names comes as empty entries and, last, one with the bytes.
+            if (e.links < 2) {
+                continue;
+            }
+            std::vector<std::vector<std::string>>& names = several[e.inode];
+            for (std::size_t i = 0; e.size > 0 && i < names.size(); ++i) {
+                const base::UniqueFd at = parent_of(root.get(), names[i]);
+                const char* name = names[i].back().c_str();
+                if (!at || ::unlinkat(at.get(), name, 0) != 0 ||
+                    ::linkat(parent.get(), leaf, at.get(), name, 0) != 0) {
+                    return false;
+                }
+            }
+            names.push_back(parts);
         }
     }
     return false;
