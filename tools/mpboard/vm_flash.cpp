@@ -217,12 +217,19 @@ bool unpack(const Board& board, Inflow& in, std::uint64_t file_limit, std::strin
         fail_errno(board.path(UNPACKED));
     }
     std::uint64_t total = 0;
+    std::uint64_t entries = 0;
+    std::uint64_t left_out = 0;
     std::vector<std::uint8_t> buffer(65536);
     std::map<std::uint32_t, std::vector<std::vector<std::string>>> several;
     for (CpioEntry e; next_entry(in, e);) {
         const unsigned type = e.mode & S_IFMT;
         const std::uint64_t padded = e.size + (4 - e.size % 4) % 4;
         if (e.name == "TRAILER!!!") {
+            if (left_out > 10) {
+                std::fprintf(stderr, "mpboard: %s: %llu more entries left out\n",
+                             board.path("user").c_str(),
+                             static_cast<unsigned long long>(left_out - 10));
+            }
             return true;
         }
         const std::vector<std::string> parts = user_path(e.name);
@@ -241,13 +248,14 @@ bool unpack(const Board& board, Inflow& in, std::uint64_t file_limit, std::strin
             continue;
         }
         const bool kept_type = type == S_IFDIR || type == S_IFREG || (type == S_IFLNK && small);
-        if (parts.empty() || !kept_type || e.size > file_limit ||
-            total + e.size > 16 * file_limit) {
-            if (!parts.empty()) {
+        // As many entries as /user's flash holds jffs2 nodes, at most.
+        const bool room = entries < file_limit / 64 && total + e.size <= 16 * file_limit;
+        if (parts.empty() || !kept_type || e.size > file_limit || !room) {
+            if (!parts.empty() && ++left_out <= 10) {
                 std::fprintf(stderr, "mpboard: %s: %s, left out\n", board.path(e.name).c_str(),
                              !kept_type            ? "not a file, directory or link"
                              : e.size > file_limit ? "larger than /user's flash"
-                                                   : "over 16 times /user's flash in all");
+                                                   : "over what /user's flash holds in all");
             }
             if (!in.read(nullptr, padded)) {
                 return false;
@@ -255,6 +263,7 @@ bool unpack(const Board& board, Inflow& in, std::uint64_t file_limit, std::strin
             continue;
         }
         total += e.size;
+        ++entries;
         const base::UniqueFd parent = parent_of(root.get(), parts);
         const char* leaf = parts.back().c_str();
         const timespec times[2] = {{0, UTIME_OMIT}, {static_cast<time_t>(e.mtime), 0}};

@@ -15,7 +15,8 @@
 // gzip) on the way out, with the launcher's status, the EEPROM's bytes and /user's files, and
 // mpboard unpacks it here after qemu has ended, as input from the board: only directories,
 // regular files and symbolic links, under user/, the caller's, with permission bits only, no file
-// larger than /user's flash and 16 times that in all.
+// larger than /user's flash, 16 times that in all, one entry per 64 bytes of it at most, and no
+// more than 64 times that inflated.
 #pragma once
 
 #include <cstdint>
