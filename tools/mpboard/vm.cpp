@@ -384,6 +384,9 @@ int run_board_vm(const Board& board, const VmOptions& options) {
         // The machine does not outlive mpboard (a closed terminal, a killed test).
         ::prctl(PR_SET_PDEATHSIG, root ? SIGKILL : SIGTERM);
         const pid_t qemu = root ? ::fork() : 0;
+        if (qemu < 0) {
+            ::_exit(127);
+        }
         if (qemu > 0) {
             static pid_t forward_to = 0;
             forward_to = qemu;
