@@ -14,10 +14,9 @@ export MP_VM_DIR
 # The drivers the VM's init loads: phram for the flash (the partitions and /user's, in a PCI
 # memory region over the board's run/vm-flash), block2mtd over a loop device for the CPLD's
 # registers, mtdblock and jffs2 for /user, i2c-dev with i2c-stub (the VPD
-# path's devices) and the chipset's SMBus (a second adapter), e1000 network cards, cuse, and 9p
-# for the board directory's files.
+# path's devices) and the chipset's SMBus (a second adapter), e1000 network cards and cuse.
 MP_VM_MODULES=(virtio_pci mtd phram block2mtd mtdblock jffs2 loop i2c-dev i2c-stub
-    i2c-piix4 e1000 cuse 9p 9pnet_virtio)
+    i2c-piix4 e1000 cuse)
 
 # The kernel package Debian's linux-image-amd64 currently depends on.
 _mp_vm_kernel_package() {

@@ -1,6 +1,7 @@
 """Booting (no terminal): the VPD's slot, else the other, else the rescue image, else a reboot."""
 
 import os
+import subprocess
 from pathlib import Path
 
 import pytest
@@ -152,3 +153,39 @@ def test_link_test_follows_the_cable(new_board):
     console.expect_exact("link 0")
     console.sendeof()
     assert console.finish()[0] == 0
+
+
+# A hostile application, root in a virtual machine, and `nobody` on the workstation during the run (mpboard under
+# umask 000): no share of the board directory to mount, nothing set-id, given away or huge reaches the workstation
+# from the share or from /user (which comes back the caller's, within its flash), and qemu's monitor is out of reach.
+HOSTILE = application("6.6.6.6", "modprobe 9pnet_virtio; modprobe 9p; mkdir /tmp/b\nmount -t 9p -o trans=virtio,"
+                      "version=9p2000.L board /tmp/b && echo share: ESCAPED || echo share: refused\n"
+                      "for d in /tmp/b /user; do echo x > $d/suid; chmod 4755 $d/suid; echo x > $d/given; chown 1234 "
+                      "$d/given; dd if=/dev/zero of=$d/huge bs=1 count=1 seek=1073741823 2> /dev/null; done\n"
+                      "echo attacked; read x\n")
+NOBODY = ["setpriv", "--reuid=nobody", "--regid=nogroup", "--clear-groups", "/usr/bin/python3", "-c",
+          "import socket, sys; s = socket.socket(socket.AF_UNIX); s.connect(sys.argv[1]); print(s.recv(9))"]
+
+
+@vm
+@pytest.mark.parametrize("board", ["vm"], indirect=True)
+def test_hostile_application_in_a_machine(board):
+    if os.geteuid() != 0:
+        pytest.skip("the other account needs root")
+    board.slot(1, HOSTILE)
+    board.path.chmod(0o755)  # as a board's chmod of its own root once left it
+    umask = os.umask(0)
+    console = board.console()
+    os.umask(umask)
+    console.expect_exact("attacked", timeout=120)  # the whole boot under TCG
+    monitors = list(board.path.glob("run/**/*monitor"))
+    assert monitors and all(subprocess.run([*NOBODY, m], capture_output=True).returncode for m in monitors)
+    for ended in (False, True):
+        assert [p for p in board.path.rglob("*") if (p.lstat().st_mode & 0o6000 or p.lstat().st_uid == 1234
+                                                     or p.lstat().st_size > 1 << 28)] == [], ended
+        if not ended:
+            console.send("\r")
+            assert console.finish()[0] == 0
+    text = (board.path / "console.txt").read_text()
+    assert "share: refused" in text and "mpboard vm: /user/huge: larger than the flash, left out" in text
+    assert [(board.path / "user" / n).stat().st_mode & 0o7777 for n in ("suid", "given")] == [0o755, 0o644]

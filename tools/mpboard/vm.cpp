@@ -1,7 +1,11 @@
 #include "vm.hpp"
 
+#include <dirent.h>
 #include <fcntl.h>
+#include <pwd.h>
 #include <signal.h>
+#include <sys/ioctl.h>
+#include <sys/mman.h>
 #include <sys/prctl.h>
 #include <sys/socket.h>
 #include <sys/stat.h>
@@ -10,6 +14,7 @@
 #include <termios.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <cstdio>
 #include <cstring>
@@ -44,10 +49,7 @@ void stop(int signal) {
 
 constexpr const char* VM_LAUNCHER = "bin/mplaunch";
 constexpr const char* VM_CONFIRM = "usr/bin/mplaunch-confirm";
-// Written by the machine's init at its end: the launcher's exit status and how it ended.
-constexpr const char* VM_STATUS = "run/vm-status";
-constexpr const char* VM_INITRAMFS = "run/vm-initramfs";
-// The /user flash (mtdram in the machine's memory: user/ is copied in and out).
+// The /user flash (user/ goes in with the initramfs and comes out through the way out).
 constexpr unsigned USER_FLASH_KIB = 16384;
 // Stand-ins that the machine's kernel makes real: its own mount, and a reboot that ends it.
 // The console is the launcher's alone, as on a jailed board; a kernel panic ends the machine.
@@ -102,6 +104,71 @@ void add_tree(Initramfs& ramfs, const std::string& host, const std::string& insi
     }
 }
 
+// The board's user/ under `inside` (/run/user-in): directories, regular files and symbolic links
+// with their owners, modes and times, read through descriptors that follow no link; at most
+// `room` bytes of files, as /user's flash holds no more.
+void add_user(Initramfs& ramfs, const Board& board, int dir, const std::string& inside,
+              const std::string& shown, int depth, std::uint64_t& room) {
+    if (depth > 200) {
+        fail(shown + ": more than 200 directories deep");
+    }
+    std::vector<std::string> names;
+    DIR* listing = ::fdopendir(::fcntl(dir, F_DUPFD_CLOEXEC, 0));
+    if (listing == nullptr) {
+        fail_errno(shown);
+    }
+    while (const dirent* e = ::readdir(listing)) {
+        if (std::strcmp(e->d_name, ".") != 0 && std::strcmp(e->d_name, "..") != 0) {
+            names.emplace_back(e->d_name);
+        }
+    }
+    ::closedir(listing);
+    std::sort(names.begin(), names.end());
+    for (const std::string& name : names) {
+        const std::string at = inside + "/" + name;
+        const std::string path = shown + "/" + name;
+        struct stat st {};
+        if (::fstatat(dir, name.c_str(), &st, AT_SYMLINK_NOFOLLOW) != 0) {
+            fail_errno(path);
+        }
+        const Initramfs::Owner owner{st.st_uid, st.st_gid, static_cast<std::uint32_t>(st.st_mtime)};
+        if (S_ISLNK(st.st_mode)) {
+            char target[4096];
+            const ssize_t n = ::readlinkat(dir, name.c_str(), target, sizeof target);
+            if (n <= 0 || n == sizeof target) {
+                fail_errno(path);
+            }
+            ramfs.symlink(std::string(target, static_cast<std::size_t>(n)), at, owner);
+            continue;
+        }
+        if (!S_ISDIR(st.st_mode) && !S_ISREG(st.st_mode)) {
+            std::fprintf(stderr, "mpboard: %s: not a file, directory or link, left out\n",
+                         path.c_str());
+            continue;
+        }
+        const base::UniqueFd fd(::openat(dir, name.c_str(),
+                                         O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC |
+                                             (S_ISDIR(st.st_mode) ? O_DIRECTORY : 0)));
+        if (!fd || ::fstat(fd.get(), &st) != 0) {
+            fail_errno(path);
+        }
+        if (S_ISDIR(st.st_mode)) {
+            ramfs.dir(at, st.st_mode & 07777, owner);
+            add_user(ramfs, board, fd.get(), at, path, depth + 1, room);
+        } else if (S_ISREG(st.st_mode)) {
+            if (static_cast<std::uint64_t>(st.st_size) > room) {
+                fail(path + ": user/ holds more than /user's flash");
+            }
+            std::vector<std::uint8_t> bytes = read_all(fd.get(), path);
+            if (bytes.size() > room) {
+                fail(path + ": user/ holds more than /user's flash");
+            }
+            room -= bytes.size();
+            ramfs.file(at, bytes, st.st_mode & 07777, owner);
+        }
+    }
+}
+
 std::string read_line(const std::string& path) {
     const auto bytes = read_file(path);
     std::string text(bytes.begin(), bytes.end());
@@ -109,7 +176,7 @@ std::string read_line(const std::string& path) {
 }
 
 std::vector<std::uint8_t> machine_root(const Board& board, const VmOptions& options,
-                                       const std::string& release) {
+                                       const std::string& release, bool user_in) {
     Initramfs ramfs;
     for (const char* d :
          {"bin", "sbin", "usr", "usr/bin", "usr/sbin", "usr/lib", "lib", "etc", "proc", "sys",
@@ -137,17 +204,25 @@ std::vector<std::uint8_t> machine_root(const Board& board, const VmOptions& opti
     }
     add_tree(ramfs, options.kernel + "/modules/lib/modules/" + release, "lib/modules/" + release);
     add_clock_scale(ramfs, options.clock_scale, options.clock_library);
+    ramfs.file("run/vpd-in", board.read_vpd());
+    ramfs.dir("run/user-in");
+    const base::UniqueFd user = board.open_in("user", O_RDONLY | O_DIRECTORY | O_NOFOLLOW);
+    if (user_in && user) {
+        std::uint64_t room = std::uint64_t{USER_FLASH_KIB} * 1024;
+        add_user(ramfs, board, user.get(), "run/user-in", board.path("user"), 0, room);
+    }
     return ramfs.finish();
 }
 
 }  // namespace
 
-void Initramfs::entry(const std::string& path, unsigned mode, const std::uint8_t* data,
-                      std::size_t size) {
+void Initramfs::entry(const std::string& path, unsigned mode, const Owner& owner,
+                      const std::uint8_t* data, std::size_t size) {
     char header[111];
     std::snprintf(header, sizeof header,
                   "070701%08X%08X%08X%08X%08X%08X%08zX%08X%08X%08X%08X%08zX%08X", next_inode_++,
-                  mode, 0u, 0u, 1u, 0u, size, 0u, 0u, 0u, 0u, path.size() + 1, 0u);
+                  mode, owner.uid, owner.gid, 1u, owner.mtime, size, 0u, 0u, 0u, 0u,
+                  path.size() + 1, 0u);
     out_.insert(out_.end(), header, header + 110);
     out_.insert(out_.end(), path.begin(), path.end());
     out_.push_back(0);
@@ -156,27 +231,37 @@ void Initramfs::entry(const std::string& path, unsigned mode, const std::uint8_t
     out_.resize((out_.size() + 3) & ~std::size_t{3}, 0);
 }
 
-void Initramfs::dir(const std::string& path, unsigned mode) {
-    entry(path, S_IFDIR | mode, nullptr, 0);
-}
-
-void Initramfs::file(const std::string& path, const std::vector<std::uint8_t>& bytes,
-                     unsigned mode) {
-    // Parents first: the kernel's unpacker makes no directory by itself.
+void Initramfs::parents(const std::string& path) {
+    // The kernel's unpacker makes no directory by itself, and gives one that comes again the
+    // later entry's owner and mode.
     for (auto slash = path.find('/'); slash != std::string::npos;
          slash = path.find('/', slash + 1)) {
-        dir(path.substr(0, slash));
+        if (!dirs_.contains(path.substr(0, slash))) {
+            dir(path.substr(0, slash));
+        }
     }
-    entry(path, S_IFREG | mode, bytes.data(), bytes.size());
 }
 
-void Initramfs::symlink(const std::string& target, const std::string& path) {
-    entry(path, S_IFLNK | 0777, reinterpret_cast<const std::uint8_t*>(target.data()),
+void Initramfs::dir(const std::string& path, unsigned mode, const Owner& owner) {
+    parents(path);
+    dirs_.insert(path);
+    entry(path, S_IFDIR | mode, owner, nullptr, 0);
+}
+
+void Initramfs::file(const std::string& path, const std::vector<std::uint8_t>& bytes, unsigned mode,
+                     const Owner& owner) {
+    parents(path);
+    entry(path, S_IFREG | mode, owner, bytes.data(), bytes.size());
+}
+
+void Initramfs::symlink(const std::string& target, const std::string& path, const Owner& owner) {
+    parents(path);
+    entry(path, S_IFLNK | 0777, owner, reinterpret_cast<const std::uint8_t*>(target.data()),
           target.size());
 }
 
 std::vector<std::uint8_t> Initramfs::finish() {
-    entry("TRAILER!!!", 0, nullptr, 0);
+    entry("TRAILER!!!", 0, {}, nullptr, 0);
     return std::move(out_);
 }
 
@@ -198,17 +283,30 @@ int run_board_vm(const Board& board, const VmOptions& options) {
     if (erase == 0 || erase % 1024 != 0) {
         fail("mtd.erase_size " + std::to_string(erase) + ": not a whole number of KiB");
     }
+    // qemu drops root for this account once it has opened what it needs (kernel, initramfs,
+    // flash, terminal, sockets): the machine's way into the workstation then has no rights.
+    const bool root = ::geteuid() == 0;
+    const char* const vm_user = std::getenv("MPBOARD_VM_USER");
+    const std::string runas = vm_user != nullptr && *vm_user != '\0' ? vm_user : "nobody";
+    if (root && ::getpwnam(runas.c_str()) == nullptr) {
+        fail("no account " + runas + " for qemu to run as (MPBOARD_VM_USER names one)");
+    }
 
-    // The partitions and /user's flash, in one file the machine maps (vm_flash.hpp).
+    // The partitions, /user's flash and the way out, in one file the machine maps (vm_flash.hpp).
     const VmFlash flash(board, erase, std::uint64_t{USER_FLASH_KIB} * 1024);
-    // The EEPROM file holds its 256 bytes before the machine loads them.
-    board.write_vpd(board.read_vpd());
     board.make_dirs("run");
-    board.remove(VM_STATUS);
-    board.write(VM_INITRAMFS, machine_root(board, options, release));
-    const base::UniqueFd initramfs = board.open_in(VM_INITRAMFS, O_RDONLY);
+    for (const char* old : {"run/vm-status", "run/vm-initramfs"}) {
+        board.remove(old);  // left by an earlier mpboard, which shared the board directory
+    }
+    const base::UniqueFd initramfs(::memfd_create("mpboard-vm-initramfs", MFD_CLOEXEC));
     if (!initramfs) {
-        fail_errno(board.path(VM_INITRAMFS));
+        fail_errno("memfd_create");
+    }
+    const auto root_bytes =
+        machine_root(board, options, release, flash.fresh() && !options.recover);
+    if (::write(initramfs.get(), root_bytes.data(), root_bytes.size()) !=
+        static_cast<ssize_t>(root_bytes.size())) {
+        fail_errno("the machine's initramfs");
     }
     const bool terminal = !options.recover && serial_line_is_terminal();
 
@@ -232,41 +330,81 @@ int run_board_vm(const Board& board, const VmOptions& options) {
         "-append",
         std::string(KERNEL_ARGS) + " mp_erase=" + std::to_string(erase) +
             " mp_flash=" + flash.pieces() + " mp_user_in=" + (flash.fresh() ? "1" : "0") +
-            " mp_mode=" + (options.recover ? "recover" : "run") + " mp_vpd=" + board.eeprom_file(),
+            " mp_mode=" + (options.recover ? "recover" : "run"),
         "-chardev",
         options.recover ? "null,id=console"
         : terminal      ? "serial,id=console,path=/proc/self/fd/0"
                         : "stdio,id=console,signal=off",
         "-serial",
         "chardev:console"};
+    // No new processes, no obsolete or resource calls. Run by root, qemu changes to `runas` itself
+    // once it has opened what it needs, which a ban of set*id calls would kill: that ban is for
+    // callers that are not root (whose qemu has no other user to change to).
+    args.insert(
+        args.end(),
+        {"-sandbox",
+         std::string("on,obsolete=deny,spawn=deny,resourcecontrol=deny,elevateprivileges=") +
+             (root ? "allow" : "deny")});
+    if (root) {
+        args.insert(args.end(), {"-runas", runas});
+    }
     const auto flash_args = flash.qemu_args();
     args.insert(args.end(), flash_args.begin(), flash_args.end());
     // eth0 and eth1: e1000 cards; no frame reaches a host interface.
     const VmNetwork network(board, options.netns);
     const std::vector<std::string> cards = network.qemu_args();
     args.insert(args.end(), cards.begin(), cards.end());
-    args.insert(args.end(),
-                {"-fsdev", "local,id=board,path=" + board.dir() + ",security_model=none", "-device",
-                 "virtio-9p-pci,fsdev=board,mount_tag=board"});
 
     // qemu makes the terminal raw but keeps its output processing, and the machine's own line
     // discipline has already turned each line end into CR LF: the terminal adds nothing. qemu
-    // leaves the settings of a tty chardev as the machine last set them, so they are put back here.
+    // leaves the settings of a tty chardev as the machine last set them (and its stdio backend
+    // those of a terminal on standard input when it is killed), and the machine's modem control
+    // reaches a serial port's lines, so all of that is put back here. qemu never sets the window
+    // size; the caller's own resizing during the run stands.
     termios kept{};
+    const bool tty_in = ::tcgetattr(0, &kept) == 0;
+    int modem = 0;
+    const bool modem_kept = terminal && ::ioctl(0, TIOCMGET, &modem) == 0;
     if (terminal) {
-        ::tcgetattr(0, &kept);
         termios as_is = kept;
         as_is.c_oflag = 0;
         ::tcsetattr(0, TCSANOW, &as_is);
     }
     std::fflush(nullptr);
-    const pid_t pid = ::fork();
+    // Run as root, qemu's change of user clears the parent-death signal: it then runs in a PID
+    // namespace of its own whose first process (which keeps that signal) takes it along when
+    // mpboard dies.
+    const pid_t pid = root ? static_cast<pid_t>(::syscall(SYS_clone, CLONE_NEWPID | SIGCHLD,
+                                                          nullptr, nullptr, nullptr, nullptr))
+                           : ::fork();
     if (pid < 0) {
         fail_errno("fork");
     }
     if (pid == 0) {
         // The machine does not outlive mpboard (a closed terminal, a killed test).
+        ::prctl(PR_SET_PDEATHSIG, root ? SIGKILL : SIGTERM);
+        const pid_t qemu = root ? ::fork() : 0;
+        if (qemu < 0) {
+            ::_exit(127);
+        }
+        if (qemu > 0) {
+            static pid_t forward_to = 0;
+            forward_to = qemu;
+            struct sigaction pass {};
+            pass.sa_handler = [](int signal) { ::kill(forward_to, signal); };
+            ::sigaction(SIGTERM, &pass, nullptr);
+            int qemu_status = 0;
+            while (::waitpid(qemu, &qemu_status, 0) < 0 && errno == EINTR) {
+            }
+            ::_exit(WIFEXITED(qemu_status) ? WEXITSTATUS(qemu_status)
+                                           : 128 + WTERMSIG(qemu_status));
+        }
         ::prctl(PR_SET_PDEATHSIG, SIGTERM);
+        // Pipes or files: the machine has no way to the caller's terminal, not even as a
+        // controlling terminal.
+        if (!terminal) {
+            ::setsid();
+        }
         std::vector<char*> argv;
         for (std::string& a : args) {
             argv.push_back(a.data());
@@ -295,8 +433,11 @@ int run_board_vm(const Board& board, const VmOptions& options) {
     while (::waitpid(pid, &status, 0) < 0 && errno == EINTR) {
         ::kill(pid, SIGTERM);
     }
-    if (terminal) {
+    if (tty_in) {
         ::tcsetattr(0, TCSADRAIN, &kept);
+    }
+    if (modem_kept) {
+        ::ioctl(0, TIOCMSET, &modem);
     }
     ::signal(SIGTERM, SIG_DFL);
     ::signal(SIGHUP, SIG_DFL);
@@ -306,20 +447,14 @@ int run_board_vm(const Board& board, const VmOptions& options) {
     ::sigaction(SIGINT, &old_int, nullptr);
     ::sigaction(SIGQUIT, &old_quit, nullptr);
     board.clear_set_id_bits();
-    board.remove(VM_INITRAMFS);
     if (!WIFEXITED(status) || WEXITSTATUS(status) != 0) {
         fail(options.qemu + " failed (" +
              (WIFEXITED(status) ? "status " + std::to_string(WEXITSTATUS(status))
                                 : "signal " + std::to_string(WTERMSIG(status))) +
              ")");
     }
-    if (!board.exists(VM_STATUS)) {
-        fail("the virtual machine ended without the launcher's status");
-    }
-    const std::string ended = board.read_text(VM_STATUS);
-    board.remove(VM_STATUS);
-    // Only an orderly end takes the flash apart: the machine copied /user back into user/.
-    flash.take_apart();
+    // Only an orderly end takes the flash apart: what the machine handed out becomes user/.
+    const std::string ended = flash.take_apart();
     const int code = std::atoi(ended.c_str());
     return (code & 0xFF) << 8;
 }

@@ -5,6 +5,7 @@
 
 #include <cstdint>
 #include <optional>
+#include <set>
 #include <string>
 #include <vector>
 
@@ -27,19 +28,31 @@ struct VmOptions {
 // wait status (for exit_like): the launcher's exit status as the machine's init saw it.
 int run_board_vm(const Board& board, const VmOptions& options);
 
-// An archive in the kernel's initramfs format (cpio "newc"), built in memory.
+// An entry's owner and modification time in an initramfs.
+struct InitramfsOwner {
+    unsigned uid = 0;
+    unsigned gid = 0;
+    std::uint32_t mtime = 0;
+};
+
+// An archive in the kernel's initramfs format (cpio "newc"), built in memory. A file's parent
+// directories are made first, each once.
 class Initramfs {
 public:
-    void dir(const std::string& path, unsigned mode = 0755);
-    void file(const std::string& path, const std::vector<std::uint8_t>& bytes,
-              unsigned mode = 0644);
-    void symlink(const std::string& target, const std::string& path);
+    using Owner = InitramfsOwner;
+    void dir(const std::string& path, unsigned mode = 0755, const Owner& owner = {});
+    void file(const std::string& path, const std::vector<std::uint8_t>& bytes, unsigned mode = 0644,
+              const Owner& owner = {});
+    void symlink(const std::string& target, const std::string& path, const Owner& owner = {});
     // The archive with its trailer.
     std::vector<std::uint8_t> finish();
 
 private:
-    void entry(const std::string& path, unsigned mode, const std::uint8_t* data, std::size_t size);
+    void parents(const std::string& path);
+    void entry(const std::string& path, unsigned mode, const Owner& owner, const std::uint8_t* data,
+               std::size_t size);
     std::vector<std::uint8_t> out_;
+    std::set<std::string> dirs_;
     unsigned next_inode_ = 1;
 };
 

@@ -1,14 +1,22 @@
-// The flash of a board's virtual machine: one file, run/vm-flash, that holds the six partitions
-// and the /user flash at erase-block-aligned offsets. qemu maps it into the machine as the memory
-// of a PCI device (ivshmem, share=on) and the kernel's phram driver serves each piece as an MTD
-// device with the board's erase block. A write the machine completed is in the file (the host's
-// page cache) at once, as on a NOR chip, so a SIGKILL of qemu keeps it; a write in progress may
-// stop at any byte.
+// The flash of a board's virtual machine: one file, run/vm-flash, that holds the six partitions,
+// the /user flash, the way out and a state block at erase-block-aligned offsets. qemu maps it into
+// the machine as the memory of a PCI device (ivshmem, share=on) and the kernel's phram driver
+// serves each piece as an MTD device with the board's erase block. A write the machine completed is
+// in the file (the host's page cache) at once, as on a NOR chip, so a SIGKILL of qemu keeps it; a
+// write in progress may stop at any byte.
 //
 // The board directory stays the one truth: the file is built from the partition files (and an
-// erased /user flash that the machine fills from user/) when a run starts, and taken apart again
-// at its orderly end. Only a cut leaves it; then it is what the board holds, and the next run
-// boots from it, while every other command first brings it back (recover_vm_flash).
+// erased /user flash that the machine fills from the copy of user/ in its initramfs) when a run
+// starts, and taken apart again at its orderly end. Only a cut leaves it; then it is what the board
+// holds, and the next run boots from it, while every other command first brings it back with a
+// machine that only hands /user out.
+//
+// The machine never reaches the board directory: at its end it leaves one archive (cpio "newc",
+// gzip) on the way out, with the launcher's status, the EEPROM's bytes and /user's files, and
+// mpboard unpacks it here after qemu has ended, as input from the board: only directories,
+// regular files and symbolic links, under user/, the caller's, with permission bits only, no file
+// larger than /user's flash, 16 times that in all, one entry per 64 bytes of it at most, and no
+// more than 64 times that inflated.
 #pragma once
 
 #include <cstdint>
@@ -36,19 +44,22 @@ public:
     std::vector<std::string> qemu_args() const;
     // For the machine's init: "name:offset:size,..." in the file, /user's flash last.
     std::string pieces() const;
-    // The orderly end: the partitions that changed back into their files, the file removed.
-    void take_apart() const;
+    // The orderly end: what the machine handed out becomes user/ and the VPD file, the partitions
+    // that changed go back into their files, the file is removed; returns the launcher's status
+    // line ("STATUS HOW"). Fails without a whole archive, the file left as after a cut.
+    std::string take_apart() const;
 
 private:
     struct Piece {
         std::string name;
-        std::string file;  // board-relative; empty for /user's flash
+        std::string file;  // board-relative; empty for /user's flash, the way out and the state
         std::uint64_t offset;
         std::uint64_t size;
     };
     const Board& board_;
     std::vector<Piece> pieces_;
     std::uint64_t total_ = 0;
+    std::uint64_t user_size_ = 0;
     bool fresh_ = false;
     base::UniqueFd fd_;
 };
@@ -56,7 +67,9 @@ private:
 // Fails unless the kernel's modules directory (lib/modules/RELEASE) has phram.
 void check_flash_driver(const std::string& modules);
 
-// Whether a cut of the machine left the board's flash in run/vm-flash.
+// Whether a cut of the machine left the board's flash in run/vm-flash: the file's state block
+// says that user/ is on it (without that mark the cut came before, user/ is as it was, and the
+// file is removed).
 bool vm_flash_left(const Board& board);
 
 }  // namespace mpboard

@@ -1,16 +1,19 @@
 #!/bin/busybox sh
 # PID 1 of a board's virtual machine (`mpboard run DIR --vm`). The kernel hands it the board's
 # geometry as variables from its command line:
-#   mp_flash     the flash partitions and /user's ("user"), name:offset:size,... in the flash
-#                device's memory (qemu's ivshmem over the board's run/vm-flash)
+#   mp_flash     the flash partitions, /user's ("user"), the way out ("out") and the flash file's
+#                state ("state"), name:offset:size,... in the flash device's memory (qemu's
+#                ivshmem over the board's run/vm-flash)
 #   mp_erase     the erase block of every partition, bytes
-#   mp_user_in   1: /user's flash is erased, user/ is copied onto it (then run/vm-flash.new
-#                becomes run/vm-flash); 0: it holds what a cut left
-#   mp_mode      run, or recover: only copy /user's flash back into user/ (after a cut)
-#   mp_vpd       the VPD EEPROM's file in the board directory
-# The board directory itself is the 9p share "board". The launcher runs on ttyS0 as the board's
-# init starts it; when it (or what it became through exec) ends, or asks for a reboot, /user and
-# the VPD bytes go back into the board directory and the machine powers off.
+#   mp_user_in   1: /user's flash is erased, the initramfs's /run/user-in is copied onto it (then
+#                the state block says so: from then on the flash file is what the board holds);
+#                0: it holds what a cut left
+#   mp_mode      run, or recover: only hand /user's flash out (after a cut)
+# The machine never sees the board directory: what it needs comes in the initramfs (user/ as
+# /run/user-in, the VPD bytes as /run/vpd-in), and what goes back leaves as one archive on the
+# "out" flash, which mpboard unpacks on the workstation once the machine has ended. The launcher
+# runs on ttyS0 as the board's init starts it; when it (or what it became through exec) ends, or
+# asks for a reboot, /user, the VPD bytes and its status go out and the machine powers off.
 export PATH=/sbin:/usr/sbin:/bin:/usr/bin HOME=/root SHELL=/bin/sh TERM=${TERM:-vt100}
 
 fail() {
@@ -23,10 +26,10 @@ fail() {
 mount -t proc proc /proc
 mount -t sysfs sysfs /sys
 mount -t devtmpfs devtmpfs /dev
-mkdir -p /dev/pts /dev/lamel /board /user /tmp /run /var/log
+mkdir -p /dev/pts /dev/lamel /user /tmp /run /var/log
 mount -t devpts devpts /dev/pts
 
-for m in virtio_pci phram block2mtd mtdblock jffs2 loop i2c-dev e1000 9pnet_virtio 9p; do
+for m in virtio_pci phram block2mtd mtdblock jffs2 loop i2c-dev e1000; do
     modprobe "$m" || fail "cannot load $m"
 done
 # The VPD path's devices answer SMBus byte transactions on i2c-0: the set-up device, the
@@ -68,49 +71,52 @@ while read -r dev size erase name rest; do
     esac
 done < /proc/mtd
 
-mount -t 9p -o trans=virtio,version=9p2000.L,msize=262144 board /board ||
-    fail "cannot mount the board directory"
-
-# What /user's flash holds into user/ (from where the launcher mounted it, else mounted here).
-user_out() {
+# The way out: an archive (cpio "newc", gzip) of the launcher's status, the EEPROM's bytes
+# (unless recovering) and what /user's flash holds, from where the launcher mounted it, else
+# mounted here. A file larger than /user's flash (sparse, or compressed by jffs2) stays out.
+hand_out() {
     from=/user
     if ! grep -q ' /user jffs2 ' /proc/mounts; then
         from=/run/flash-user
         mkdir -p "$from"
         mount -t jffs2 /dev/mtd-user "$from" || fail "cannot mount /user's flash"
     fi
-    rm -rf /board/user
-    mkdir /board/user
-    # Under a caller who is not root, qemu cannot give the files the machine's owner: they stay
-    # the caller's, as a jailed board leaves them.
-    cp -a "$from/." /board/user/ 2>&1 | grep -v "can't preserve ownership" > /dev/console
+    mkdir -p /run/out/user
+    mount --bind "$from" /run/out/user || fail "cannot reach /user's flash"
+    echo "$1" > /run/out/status
+    cd /run/out || fail "no /run/out"
+    for piece in $(echo "$mp_flash" | tr , ' '); do
+        [ "${piece%%:*}" != user ] || limit=$((${piece##*:} / 1024))
+    done
+    find ./user -type f -size +"$limit"k | sed 's/^\./mpboard vm: /; s/$/: larger than the flash, left out/' \
+        > /dev/console
+    find . ! \( -type f -size +"$limit"k \) | cpio -o -H newc 2> /dev/null | gzip > /dev/mtd-out
 }
 if [ "$mp_mode" = recover ]; then
-    user_out
-    echo "0 recovered" > /board/run/vm-status
-    sync
-    umount /board
+    hand_out "0 recovered"
     poweroff -f
 fi
 
 # The EEPROM's bytes, 32 at a time as I2C block writes.
 offset=0
-hexdump -v -e '32/1 "0x%02x " "\n"' "/board/$mp_vpd" | while read -r line; do
+hexdump -v -e '32/1 "0x%02x " "\n"' /run/vpd-in | while read -r line; do
     # shellcheck disable=SC2086 # one argument per byte
     i2cset -y 0 0x54 "$(printf 0x%02x "$offset")" $line i || fail "cannot load the VPD bytes"
     offset=$((offset + 32))
 done
 
 # user/ goes onto an erased /user flash; the launcher mounts it itself, as on the board. From
-# then on the flash file is what the board holds (a cut leaves it for the next run).
+# then on the flash file is what the board holds (a cut leaves it for the next run): the last 16
+# bytes of the state block say so.
 mkdir -p /run/flash-user
 if [ "$mp_user_in" = 1 ]; then
     mount -t jffs2 /dev/mtd-user /run/flash-user || fail "cannot mount /user's flash"
-    cp -a /board/user/. /run/flash-user/ || fail "cannot copy user/ onto /user's flash"
+    cp -a /run/user-in/. /run/flash-user/ || fail "cannot copy user/ onto /user's flash"
     umount /run/flash-user
-    mv /board/run/vm-flash.new /board/run/vm-flash || fail "cannot keep the flash"
+    printf 'mpboard user in\n' | dd of=/dev/mtd-state bs=16 seek=$((mp_erase / 16 - 1)) 2> /dev/null ||
+        fail "cannot mark the flash"
 fi
-umount /board
+rm -rf /run/user-in
 
 ending=
 trap 'ending=reboot' TERM
@@ -127,15 +133,9 @@ while :; do
 done
 trap '' TERM USR1 USR2
 
-mount -t 9p -o trans=virtio,version=9p2000.L,msize=262144 board /board ||
-    fail "cannot mount the board directory"
+mkdir -p /run/out
 # shellcheck disable=SC2046 # one argument per byte
 printf "$(i2cdump -y 0 0x54 b | awk 'NR > 1 { for (i = 2; i <= 17; i++) printf "\\x%s", $i }')" \
-    > "/board/$mp_vpd.vm" && mv "/board/$mp_vpd.vm" "/board/$mp_vpd"
-sync
-# What the /user flash holds goes back to user/, whether the launcher left it mounted or not.
-user_out
-echo "$status ${ending:-end}" > /board/run/vm-status
-sync
-umount /board
+    > /run/out/vpd
+hand_out "$status ${ending:-end}"
 poweroff -f

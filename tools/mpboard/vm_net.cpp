@@ -7,6 +7,7 @@
 #include <sched.h>
 #include <sys/ioctl.h>
 #include <sys/socket.h>
+#include <sys/stat.h>
 #include <sys/syscall.h>
 #include <sys/un.h>
 #include <unistd.h>
@@ -20,9 +21,11 @@
 namespace mpboard {
 namespace {
 
-// The monitor's socket in the board's run/ (QMP), bound and reached through the directory's
+// The monitor's socket (QMP) in run/vm/, a directory only the caller can enter (another account
+// that reached the socket would drive qemu), bound and reached through the directory's
 // descriptor, so the board directory's path may be longer than a socket address holds.
-constexpr const char* MONITOR = "vm-monitor";
+constexpr const char* MONITOR_DIR = "run/vm";
+constexpr const char* MONITOR = "monitor";
 constexpr const char* NO_VM =
     "no virtual machine runs on this board (`mpboard run DIR --vm` starts one; a jailed board's "
     "eth0 has no link to switch)";
@@ -31,14 +34,35 @@ constexpr const char* CLOCK_LIBRARY = "usr/lib/mpboard/libmpclock.so";
 constexpr const char* CLOCK_FACTOR = "etc/mpboard-clock-scale";
 
 base::UniqueFd run_dir(const Board& board) {
-    base::UniqueFd fd = board.open_in("run", O_PATH | O_DIRECTORY);
+    base::UniqueFd fd = board.open_in(MONITOR_DIR, O_PATH | O_DIRECTORY | O_NOFOLLOW);
     if (!fd) {
         if (errno == ENOENT) {
             fail(NO_VM);
         }
-        fail_errno(board.path("run"));
+        fail_errno(board.path(MONITOR_DIR));
     }
     return fd;
+}
+
+// run/vm/, the caller's and mode 0700 whatever the umask; one of another owner is refused.
+base::UniqueFd monitor_dir(const Board& board) {
+    board.make_dirs("run");
+    const base::UniqueFd run = board.open_in("run", O_PATH | O_DIRECTORY);
+    if (!run || (::mkdirat(run.get(), "vm", 0700) != 0 && errno != EEXIST)) {
+        fail_errno(board.path(MONITOR_DIR));
+    }
+    base::UniqueFd dir(::openat(run.get(), "vm", O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC));
+    struct stat st {};
+    if (!dir || ::fstat(dir.get(), &st) != 0) {
+        fail_errno(board.path(MONITOR_DIR));
+    }
+    if (st.st_uid != ::geteuid()) {
+        fail(board.path(MONITOR_DIR) + ": not the caller's; remove it");
+    }
+    if (::fchmod(dir.get(), 0700) != 0) {
+        fail_errno(board.path(MONITOR_DIR));
+    }
+    return dir;
 }
 
 sockaddr_un monitor_address(const base::UniqueFd& dir) {
@@ -100,14 +124,17 @@ std::string qmp(const base::UniqueFd& sock, std::string& pending, const std::str
 }  // namespace
 
 VmNetwork::VmNetwork(const Board& board, const std::string& netns)
-    : pin_(netns), run_(run_dir(board)) {
+    : pin_(netns), run_(monitor_dir(board)) {
     const sockaddr_un address = monitor_address(run_);
     ::unlinkat(run_.get(), MONITOR, 0);
     monitor_ = base::UniqueFd(::socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0));
-    if (!monitor_ ||
-        ::bind(monitor_.get(), reinterpret_cast<const sockaddr*>(&address), sizeof address) != 0 ||
-        ::listen(monitor_.get(), 4) != 0) {
-        fail_errno(board.path(std::string("run/") + MONITOR));
+    const mode_t umask = ::umask(077);
+    const bool bound =
+        monitor_ &&
+        ::bind(monitor_.get(), reinterpret_cast<const sockaddr*>(&address), sizeof address) == 0;
+    ::umask(umask);
+    if (!bound || ::listen(monitor_.get(), 4) != 0) {
+        fail_errno(board.path(std::string(MONITOR_DIR) + "/" + MONITOR));
     }
     int cable[2] = {-1, -1};
     if (::socketpair(AF_UNIX, SOCK_DGRAM | SOCK_CLOEXEC, 0, cable) != 0) {
@@ -178,7 +205,7 @@ void set_vm_link(const Board& board, bool up) {
         if (errno == ENOENT || errno == ECONNREFUSED) {
             fail(NO_VM);
         }
-        fail_errno(board.path(std::string("run/") + MONITOR));
+        fail_errno(board.path(std::string(MONITOR_DIR) + "/" + MONITOR));
     }
     std::string pending;
     qmp(sock, pending, {});  // the greeting

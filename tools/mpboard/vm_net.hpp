@@ -34,7 +34,7 @@ public:
 
 private:
     NetnsPin pin_;
-    base::UniqueFd run_;  // the board's run/, where the monitor's socket is
+    base::UniqueFd run_;  // run/vm/, where the monitor's socket is (only the caller enters it)
     base::UniqueFd namespace_;
     base::UniqueFd eth0_;
     base::UniqueFd eth1_;
