@@ -9,6 +9,7 @@ from mppackage import PeerNetwork, application, descendants, diagnostics, until,
 MPBOARD, MPIMAGE = os.environ.get("MPBOARD", "mpboard"), os.environ.get("MPIMAGE", "mpimage")
 WORK = Path(os.environ.get("MP_SYSTEM_WORK", Path(__file__).parents[2] / "build/system-boards"))
 TIMEOUT = 30  # bounds a hang only: every pause of the launcher is scaled to nothing
+VM_TIMEOUT = 180  # the same for a machine under emulation: on two busy cores its first line took up to 52 s
 TFTPD, PPC_LAUNCHER = os.environ.get("MP_TFTPD", ""), os.environ.get("MPBOARD_PPC_LAUNCHER", "")
 PEER_ADDR, BOARD_ADDR = "10.77.0.1", "10.77.0.2"
 MOUNT_LINE, RESET_LINE = "system: /bin/mount -o sync -t jffs2 /dev/mtd-user /user", "system: reboot"
@@ -75,14 +76,16 @@ class Board:
 
     def run(self, stdin=b"", ppc=False):  # in a virtual machine both streams are the UART's, lines end CR LF
         options = ["--vm"] if self.kind == "vm" else ["--clock-scale", "0", *["--ppc"] * ppc]
-        proc = subprocess.run([MPBOARD, "run", self.path, *options], input=stdin, capture_output=True, timeout=120)
+        proc = subprocess.run([MPBOARD, "run", self.path, *options], input=stdin, capture_output=True,
+                              timeout=VM_TIMEOUT if self.kind == "vm" else 120)
         return proc.returncode, proc.stdout.decode().replace("\r\n", "\n"), proc.stderr.decode()
 
     def console(self, *command, clock_scale="0", netns=None, ppc=False):  # `mpboard run` or a command
         args = command or ("run", self.path, *["--vm"] * (self.kind == "vm"), "--clock-scale", clock_scale,
                            *["--netns", netns] * bool(netns), *["--ppc"] * ppc)
         console = Console("/bin/sh", ["-c", 'exec "$0" "$@"' + " 2>stderr.txt" * bool(command), MPBOARD,
-                                      *map(str, args)], cwd=self.path, timeout=TIMEOUT, encoding="utf-8",
+                                      *map(str, args)], cwd=self.path, encoding="utf-8",
+                          timeout=VM_TIMEOUT if self.kind == "vm" else TIMEOUT,
                           codec_errors="replace", dimensions=(24, 120))
         console.logfile_read = open(self.path / "console.txt", "w", buffering=1)
         _consoles.append(console)
