@@ -5,12 +5,14 @@
 #include <dirent.h>
 #include <fcntl.h>
 #include <sys/stat.h>
+#include <signal.h>
 #include <unistd.h>
 
 #include <array>
 #include <cerrno>
 #include <cstdint>
 #include <cstdio>
+#include <cstdlib>
 #include <cstring>
 #include <memory>
 #include <string>
@@ -74,11 +76,18 @@ std::string own_group(std::string_view controller) {
     return {};
 }
 
-// Groups that runs killed with SIGKILL left: empty ones go (rmdir fails on a group in use).
+constexpr std::string_view kPrefix = "mpboard-";
+
+// Groups that callers killed with SIGKILL left (named after a process that is gone): empty ones
+// go, and rmdir fails on one still in use.
 void remove_left_groups(const std::string& parent) {
     const std::unique_ptr<DIR, int (*)(DIR*)> dir(::opendir(parent.c_str()), ::closedir);
     while (const dirent* e = dir ? ::readdir(dir.get()) : nullptr) {
-        if (std::string_view(e->d_name).starts_with("mpboard-")) {
+        const std::string_view name = e->d_name;
+        const long caller = name.starts_with(kPrefix)
+                                ? std::strtol(e->d_name + kPrefix.size(), nullptr, 10)
+                                : 0;
+        if (caller > 0 && ::kill(static_cast<pid_t>(caller), 0) != 0 && errno == ESRCH) {
             ::unlinkat(::dirfd(dir.get()), e->d_name, AT_REMOVEDIR);
         }
     }
@@ -87,7 +96,7 @@ void remove_left_groups(const std::string& parent) {
 }  // namespace
 
 ControlGroups::ControlGroups(pid_t init, const JailOptions& options) {
-    const std::string name = "/mpboard-" + std::to_string(init);
+    const std::string name = "/" + std::string(kPrefix) + std::to_string(::getpid());
     const std::string v2 = kHierarchies;
     const std::string v2_controllers = read_small(v2 + "/cgroup.controllers");
     std::vector<std::pair<std::string, std::vector<std::pair<std::string, std::string>>>> groups;
