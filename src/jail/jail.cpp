@@ -316,8 +316,8 @@ void become_jailed(std::string root, int dir_fd, const JailOptions& options, pid
         const rlimit processes{static_cast<rlim_t>(options.pids_max),
                                static_cast<rlim_t>(options.pids_max)};
         if (options.pids_max > 0 && ::setrlimit(RLIMIT_NPROC, &processes) != 0) {
-            report_and_exit(ends.report.get(), std::string("jail: limiting the processes: ") +
-                                                   std::strerror(errno));
+            report_and_exit(ends.report.get(),
+                            std::string("jail: limiting the processes: ") + std::strerror(errno));
         }
         return;
     }
@@ -491,8 +491,8 @@ JailResult start_jail(const std::string& root, int dir_fd, const JailOptions& op
         g_jail_maker = 0;
         report.read.reset();
         go.write.reset();
-        become_jailed(root, dir_fd, options, caller,
-                      {std::move(report.write), std::move(go.read)}, original);
+        become_jailed(root, dir_fd, options, caller, {std::move(report.write), std::move(go.read)},
+                      original);
         JailResult inside;
         inside.side = JailResult::Side::inside;
         return inside;

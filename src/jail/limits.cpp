@@ -4,8 +4,8 @@
 // memory hierarchies (mounted under /sys/fs/cgroup/<controller>).
 #include <dirent.h>
 #include <fcntl.h>
-#include <sys/stat.h>
 #include <signal.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <array>
@@ -38,8 +38,8 @@ std::string read_small(const std::string& path) {
 
 void write_value(const std::string& path, const std::string& value) {
     const base::UniqueFd fd(::openat(AT_FDCWD, path.c_str(), O_WRONLY | O_CLOEXEC));
-    if (!fd || !base::write_all(fd.get(), {reinterpret_cast<const std::uint8_t*>(value.data()),
-                                           value.size()})) {
+    if (!fd || !base::write_all(
+                   fd.get(), {reinterpret_cast<const std::uint8_t*>(value.data()), value.size()})) {
         fail("writing " + value + " to " + path, errno);
     }
 }
@@ -84,9 +84,8 @@ void remove_left_groups(const std::string& parent) {
     const std::unique_ptr<DIR, int (*)(DIR*)> dir(::opendir(parent.c_str()), ::closedir);
     while (const dirent* e = dir ? ::readdir(dir.get()) : nullptr) {
         const std::string_view name = e->d_name;
-        const long caller = name.starts_with(kPrefix)
-                                ? std::strtol(e->d_name + kPrefix.size(), nullptr, 10)
-                                : 0;
+        const long caller =
+            name.starts_with(kPrefix) ? std::strtol(e->d_name + kPrefix.size(), nullptr, 10) : 0;
         if (caller > 0 && ::kill(static_cast<pid_t>(caller), 0) != 0 && errno == ESRCH) {
             ::unlinkat(::dirfd(dir.get()), e->d_name, AT_REMOVEDIR);
         }
@@ -106,13 +105,13 @@ ControlGroups::ControlGroups(pid_t init, const JailOptions& options) {
         has_word(v2_controllers.substr(0, v2_controllers.find('\n')), "memory", ' ')) {
         const std::string parent = ::geteuid() == 0 ? v2 : v2 + own_group("");
         write_value(parent + "/cgroup.subtree_control", "+pids +memory");
-        groups.push_back(
-            {parent + name, {{"pids.max", pids}, {"memory.max", memory}, {"memory.swap.max", "0"}}});
+        groups.push_back({parent + name,
+                          {{"pids.max", pids}, {"memory.max", memory}, {"memory.swap.max", "0"}}});
     } else {
         groups.push_back({v2 + "/pids" + own_group("pids") + name, {{"pids.max", pids}}});
-        groups.push_back({v2 + "/memory" + own_group("memory") + name,
-                          {{"memory.limit_in_bytes", memory},
-                           {"memory.memsw.limit_in_bytes", memory}}});
+        groups.push_back(
+            {v2 + "/memory" + own_group("memory") + name,
+             {{"memory.limit_in_bytes", memory}, {"memory.memsw.limit_in_bytes", memory}}});
     }
     try {
         for (const auto& [dir, limits] : groups) {

@@ -98,8 +98,8 @@ std::vector<sock_filter> make_filter() {
     f.push_back(statement(BPF_LD | BPF_W | BPF_ABS, offsetof(seccomp_data, arch)));
     f.push_back(jump(BPF_JMP | BPF_JEQ | BPF_K, kArch, 0, to_refuse(total)));
     f.push_back(statement(BPF_LD | BPF_W | BPF_ABS, offsetof(seccomp_data, nr)));
-    f.push_back(jump(BPF_JMP | BPF_JGE | BPF_K,
-                     kForeignNumbers == 0 ? 0xFFFFFFFF : kForeignNumbers, to_refuse(total), 0));
+    f.push_back(jump(BPF_JMP | BPF_JGE | BPF_K, kForeignNumbers == 0 ? 0xFFFFFFFF : kForeignNumbers,
+                     to_refuse(total), 0));
     for (const std::uint32_t call : kRefusedCalls) {
         f.push_back(jump(BPF_JMP | BPF_JEQ | BPF_K, call, to_refuse(total), 0));
     }

@@ -163,7 +163,8 @@ void add_devices(const std::string& root, const JailOptions& options) {
     make_dir(root + "/proc");
 }
 
-// ---- A locked jail's root ------------------------------------------------------------------------
+// ---- A locked jail's root
+// ------------------------------------------------------------------------
 
 struct DirCloser {
     void operator()(DIR* dir) const noexcept { ::closedir(dir); }
@@ -204,9 +205,9 @@ base::UniqueFd new_tmpfs(const std::string& what, const char* mode, const std::s
 
 // The entry `name` of the directory `from` (never followed), bound on `name` in `root`.
 void bind_entry(int from, const std::string& name, int root) {
-    const base::UniqueFd tree(::open_tree(from, name.c_str(),
-                                          OPEN_TREE_CLONE | OPEN_TREE_CLOEXEC | AT_RECURSIVE |
-                                              AT_SYMLINK_NOFOLLOW));
+    const base::UniqueFd tree(
+        ::open_tree(from, name.c_str(),
+                    OPEN_TREE_CLONE | OPEN_TREE_CLOEXEC | AT_RECURSIVE | AT_SYMLINK_NOFOLLOW));
     if (!tree) {
         fail("binding " + name, errno);
     }
@@ -234,8 +235,8 @@ void put_top_entries(int root, bool own_tmp) {
         if (S_ISDIR(st.st_mode)) {
             check(::mkdirat(root, name.c_str(), 0755), "making /" + name);
         } else if (S_ISREG(st.st_mode)) {
-            const base::UniqueFd file(::openat(root, name.c_str(),
-                                               O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0644));
+            const base::UniqueFd file(
+                ::openat(root, name.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0644));
             if (!file) {
                 fail("making /" + name, errno);
             }
@@ -254,7 +255,8 @@ void put_top_entries(int root, bool own_tmp) {
     }
 }
 
-// ---- Copying the jail's tmpfs back ----------------------------------------------------------------
+// ---- Copying the jail's tmpfs back
+// ----------------------------------------------------------------
 
 // Deeper than this, what the jail left in its tmpfs stays there (and goes with it).
 constexpr int kKeptDepth = 64;
@@ -271,9 +273,8 @@ struct Left {
 
 void copy_file(int from, int to, const std::string& name, mode_t mode) {
     const base::UniqueFd in(::openat(from, name.c_str(), O_RDONLY | O_NOFOLLOW | O_CLOEXEC));
-    const base::UniqueFd out(::openat(to, name.c_str(),
-                                      O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC,
-                                      mode & 0777));
+    const base::UniqueFd out(::openat(
+        to, name.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, mode & 0777));
     if (!in || !out) {
         return;
     }
@@ -353,8 +354,8 @@ std::string build_locked_tree(const JailOptions& options, int& tmp) {
 }
 
 void keep_ram_files(int tmp) {
-    const base::UniqueFd to(::openat(AT_FDCWD, "tmp", O_RDONLY | O_DIRECTORY | O_NOFOLLOW |
-                                                           O_CLOEXEC));
+    const base::UniqueFd to(
+        ::openat(AT_FDCWD, "tmp", O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC));
     if (!to) {
         return;
     }
@@ -365,11 +366,10 @@ void keep_ram_files(int tmp) {
         left.add("tmp");
     }
     if (left.count > 0) {
-        std::fprintf(stderr, "mpboard: %s%s: not kept from the board's RAM (%s)\n",
-                     left.first.c_str(),
-                     left.count > 1 ? (" and " + std::to_string(left.count - 1) + " more").c_str()
-                                    : "",
-                     "only directories up to 64 deep, files and links are");
+        std::fprintf(
+            stderr, "mpboard: %s%s: not kept from the board's RAM (%s)\n", left.first.c_str(),
+            left.count > 1 ? (" and " + std::to_string(left.count - 1) + " more").c_str() : "",
+            "only directories up to 64 deep, files and links are");
     }
 }
 
@@ -388,7 +388,8 @@ void hide_command_line() {
     for (int field = 3; field <= 49 && at < stat.size(); ++field) {
         const std::size_t end = std::min(stat.find(' ', at), stat.size());
         if (field >= 48) {
-            bounds[static_cast<std::size_t>(field - 48)] = std::strtoul(stat.c_str() + at, nullptr, 10);
+            bounds[static_cast<std::size_t>(field - 48)] =
+                std::strtoul(stat.c_str() + at, nullptr, 10);
         }
         at = end + 1;
     }

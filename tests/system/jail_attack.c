@@ -60,7 +60,8 @@ static void hide_setuid_files(void) {
     (void)!chdir("/");
 }
 
-/* Processes started (up to 1000), or MiB one process touched (up to 1024), before the board said no. */
+/* Processes started (up to 1000), or MiB one process touched (up to 1024), before the board said
+ * no. */
 static int bomb(int memory) {
     static pid_t child[1000];
     int pipes[2], n = 0;
@@ -131,8 +132,9 @@ int main(void) {
     char text[256] = "";
     errno = 0;
     FILE* id = fopen("/user/keyid", "r");
-    say("keyctl describe", id && fgets(text, sizeof text, id) &&
-                               syscall(SYS_keyctl, 6 /* KEYCTL_DESCRIBE */, atoi(text), text, sizeof text) >= 0,
+    say("keyctl describe",
+        id && fgets(text, sizeof text, id) &&
+            syscall(SYS_keyctl, 6 /* KEYCTL_DESCRIBE */, atoi(text), text, sizeof text) >= 0,
         strerror(errno));
     ssize_t got = read(open("/proc/1/cmdline", O_RDONLY), text, sizeof text - 1);
     for (ssize_t i = 0; i < got; ++i)

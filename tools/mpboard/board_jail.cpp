@@ -1,11 +1,11 @@
 #include "board_jail.hpp"
 
+#include <dirent.h>
 #include <elf.h>
 #include <fcntl.h>
+#include <linux/magic.h>
 #include <signal.h>
 #include <spawn.h>
-#include <dirent.h>
-#include <linux/magic.h>
 #include <sys/ioctl.h>
 #include <sys/mount.h>
 #include <sys/stat.h>

@@ -179,8 +179,8 @@ class OpenedUp {
 public:
     // Call for each directory the walk enters.
     void enter(int dir_fd, const std::string& name, const struct stat& st) {
-        const bool closed = (st.st_mode & S_IRWXU) != S_IRWXU && st.st_uid == ::geteuid() &&
-                            ::geteuid() != 0;
+        const bool closed =
+            (st.st_mode & S_IRWXU) != S_IRWXU && st.st_uid == ::geteuid() && ::geteuid() != 0;
         if (closed && ::fchmodat(dir_fd, name.c_str(), (st.st_mode & 07777) | S_IRWXU, 0) != 0) {
             fail_errno(name, "chmod");
         }
