@@ -517,6 +517,13 @@ JailResult start_jail(const std::string& root, int dir_fd, const JailOptions& op
         g_sigint_group = 0;
     }
     if (options.end_on_signals) {
+        // The caller tidies up next: a later SIGTERM or SIGHUP waits for it (see jail.hpp).
+        sigset_t ending;
+        sigemptyset(&ending);
+        for (const int sig : kEndingSignals) {
+            sigaddset(&ending, sig);
+        }
+        ::sigprocmask(SIG_BLOCK, &ending, nullptr);
         for (std::size_t i = 0; i < kEndingSignals.size(); ++i) {
             ::sigaction(kEndingSignals[i], &caller_ending[i], nullptr);
         }

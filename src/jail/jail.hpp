@@ -90,6 +90,8 @@ struct JailOptions {
     // tmp/ when the jail ends (what a power-off leaves for the operator to look at). Empty: tmp/
     // is the directory's own.
     std::string tmp_size;
+    // After the jail, SIGTERM and SIGHUP stay blocked in the caller, so that one arriving then
+    // cannot stop its tidying up: the caller looks for a pending one (sigpending) when done.
     bool end_on_signals = false;
 };
 

@@ -376,7 +376,16 @@ int in_jail(const Board& board, const Console& console, NetnsPin* netns, const B
     give_terminal_back(console);
     // No setuid or setgid file of the board's making outlives the run on the workstation.
     board.clear_set_id_bits();
-    // SIGTERM or a hang-up ended the board: mpboard ends the same way, once it has tidied up.
+    // SIGTERM or a hang-up ended the board, or came while mpboard tidied up: mpboard ends the
+    // same way, once it has.
+    sigset_t pending;
+    sigemptyset(&pending);
+    ::sigpending(&pending);
+    for (const int sig : {SIGTERM, SIGHUP}) {
+        if (result.caller_signal == 0 && sigismember(&pending, sig) == 1) {
+            return sig;
+        }
+    }
     return result.caller_signal != 0 ? result.caller_signal : result.wait_status;
 }
 
