@@ -296,7 +296,11 @@ void copy_tree(int from, int to, const std::string& shown, int depth, Left& left
         if (dot_or_dots(name) || ::fstatat(from, name.c_str(), &st, AT_SYMLINK_NOFOLLOW) != 0) {
             continue;
         }
-        const std::string path = shown + "/" + name;
+        std::string path = shown + "/";
+        for (const char c : name) {  // the board chose it: no control bytes to the terminal
+            const auto byte = static_cast<unsigned char>(c);
+            path += byte >= 0x20 && byte < 0x7F ? std::string(1, c) : "?";
+        }
         if (S_ISREG(st.st_mode)) {
             copy_file(from, to, name, st.st_mode);
         } else if (S_ISLNK(st.st_mode)) {

@@ -49,10 +49,25 @@ struct Level {
     std::vector<std::string> left;
 };
 
+// A name the board chose, for a message: its control bytes as \xHH.
+std::string printable(std::string_view name) {
+    std::string out;
+    for (const char c : name) {
+        const auto byte = static_cast<unsigned char>(c);
+        if (byte >= 0x20 && byte < 0x7F && c != '\\') {
+            out.push_back(c);
+        } else {
+            constexpr const char* kHex = "0123456789abcdef";
+            out.append({'\\', 'x', kHex[byte >> 4], kHex[byte & 0xF]});
+        }
+    }
+    return out;
+}
+
 std::string path_of(const std::string& shown, const std::vector<Level>& levels) {
     std::string path = shown;
     for (std::size_t i = 1; i < levels.size(); ++i) {
-        path += "/" + levels[i].name;
+        path += "/" + printable(levels[i].name);
     }
     return path;
 }
@@ -164,7 +179,8 @@ void walk_tree(int top, const std::string& shown, const Visit& enter, const Leav
             ::openat(here.get(), name.c_str(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC));
         struct stat sub_st {};
         if (sub && (::fstat(sub.get(), &sub_st) != 0 || sub_st.st_ino != st.st_ino)) {
-            fail(path_of(shown, levels) + "/" + name + ": replaced while mpboard went through it");
+            fail(path_of(shown, levels) + "/" + printable(name) +
+                 ": replaced while mpboard went through it");
         }
         here = std::move(sub);
         push(name);
@@ -216,14 +232,14 @@ void remove_contents(int dir_fd, const std::string& shown) {
                 return true;
             }
             if (::unlinkat(dir, name.c_str(), 0) != 0) {
-                fail_errno(shown + "/.../" + name, "removing");
+                fail_errno(shown + "/.../" + printable(name), "removing");
             }
             return false;
         },
         [&](int dir, const std::string& name) {
             opened.leave(dir, name);
             if (::unlinkat(dir, name.c_str(), AT_REMOVEDIR) != 0) {
-                fail_errno(shown + "/.../" + name, "removing");
+                fail_errno(shown + "/.../" + printable(name), "removing");
             }
         });
 }
@@ -248,7 +264,7 @@ void clear_set_id_bits(int dir_fd, const std::string& shown) {
             }
             if ((entry.st_mode & kSetId) != 0) {
                 if (::fchmodat(dir, name.c_str(), entry.st_mode & 07777 & ~kSetId, 0) != 0) {
-                    fail_errno(shown + "/.../" + name, "chmod");
+                    fail_errno(shown + "/.../" + printable(name), "chmod");
                 }
                 if (S_ISDIR(entry.st_mode)) {
                     opened.drop_set_id();
