@@ -398,10 +398,11 @@ JailResult wait_outside(pid_t child, Pipe& report, Pipe& go, const JailOptions& 
         try {
             group = std::make_unique<jail_steps::ControlGroups>(init, options);
         } catch (const StepFailed& e) {
-            std::fprintf(stderr,
-                         "mpboard: no control group for the board (%s): its processes are limited "
-                         "by RLIMIT_NPROC, its memory is not limited\n",
-                         e.what());
+            // RLIMIT_NPROC spares the host's root (the jail's root is the host's uid 0 then).
+            std::fprintf(stderr, "mpboard: no control group for the board (%s): %s\n", e.what(),
+                         ::geteuid() == 0
+                             ? "its processes and its memory are not limited"
+                             : "its processes are limited by RLIMIT_NPROC, its memory is not");
         }
     }
     if (ready && init > 0 && error.empty() && options.on_ready) {
