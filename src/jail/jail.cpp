@@ -22,6 +22,7 @@
 #include <cstdlib>
 #include <cstring>
 #include <exception>
+#include <memory>
 #include <string>
 #include <string_view>
 #include <utility>
@@ -233,6 +234,8 @@ struct JailEnds {
 // PID 1 of a locked jail, in its root, before its program starts (see jail.hpp).
 void lock_init(const JailEnds& ends) {
     close_inherited({ends.report.get(), ends.go.get()});
+    // The caller's command line named the directory.
+    jail_steps::hide_command_line();
     // Its memory stays the host user namespace's: nothing in the jail may trace or read it.
     jail_steps::check(::prctl(PR_SET_DUMPABLE, 0, 0, 0, 0), "making PID 1 not dumpable");
     jail_steps::check(::setpgid(0, 0), "making the jail's process group");
@@ -244,17 +247,27 @@ void lock_init(const JailEnds& ends) {
 
 // In the forked child of the caller. Returns only in the jailed program, its ends of the pipes
 // closed; every other process of the jail ends here.
-void become_jailed(const std::string& root, const JailOptions& options, pid_t caller, JailEnds ends,
-                   const Dispositions& original) {
+void become_jailed(std::string root, int dir_fd, const JailOptions& options, pid_t caller,
+                   JailEnds ends, const Dispositions& original) {
     // If the caller dies, the jail dies with it: this process, and through it PID 1.
     ::prctl(PR_SET_PDEATHSIG, SIGKILL);
     if (::getppid() != caller) {
         ::_exit(1);
     }
+    int tmp = -1;
     try {
         jail_steps::enter_user_namespace(options.locked);
+        if (dir_fd >= 0) {
+            // The new mount namespace keeps the working directory, in its own copy of the mount.
+            jail_steps::check(::fchdir(dir_fd), "entering the jail's directory");
+            ::close(dir_fd);
+        }
         jail_steps::enter_namespaces();
-        jail_steps::build_tree(root, options);
+        if (dir_fd >= 0) {
+            root = jail_steps::build_locked_tree(options, tmp);
+        } else {
+            jail_steps::build_tree(root, options);
+        }
     } catch (const StepFailed& e) {
         report_and_exit(ends.report.get(), e.what());
     }
@@ -267,7 +280,11 @@ void become_jailed(const std::string& root, const JailOptions& options, pid_t ca
     if (first > 0) {
         ends.go.reset();
         send_line(ends.report.get(), "pid " + std::to_string(first));
-        send_line(ends.report.get(), "init " + std::to_string(reap(first)));
+        const int init_status = reap(first);
+        if (tmp >= 0) {
+            jail_steps::keep_ram_files(tmp);
+        }
+        send_line(ends.report.get(), "init " + std::to_string(init_status));
         ::_exit(0);
     }
 
@@ -295,6 +312,13 @@ void become_jailed(const std::string& root, const JailOptions& options, pid_t ca
     }
     if (program == 0) {
         original.restore();
+        // Where no control group holds the jail: in its user namespace, the count is the jail's.
+        const rlimit processes{static_cast<rlim_t>(options.pids_max),
+                               static_cast<rlim_t>(options.pids_max)};
+        if (options.pids_max > 0 && ::setrlimit(RLIMIT_NPROC, &processes) != 0) {
+            report_and_exit(ends.report.get(),
+                            std::string("jail: limiting the processes: ") + std::strerror(errno));
+        }
         return;
     }
     ends.go.reset();
@@ -312,6 +336,28 @@ void pass_sigint(int /*sig*/) {
     }
     errno = saved;
 }
+
+// SIGTERM or SIGHUP to the caller of a jail with end_on_signals: the jail ends, and the caller
+// goes on to tidy up. Its PID 1 is killed (its end waits for every process of the jail to end),
+// or before it is known the process that makes it (PID 1 dies with it).
+std::atomic<pid_t> g_jail_maker{0};
+std::atomic<pid_t> g_jail_init{0};
+std::atomic<int> g_end_signal{0};
+
+void end_jail(int sig) {
+    const int saved = errno;
+    g_end_signal = sig;
+    const pid_t init = g_jail_init.load();
+    const pid_t maker = g_jail_maker.load();
+    if (init > 0) {
+        ::kill(init, SIGKILL);
+    } else if (maker > 0) {
+        ::kill(maker, SIGKILL);
+    }
+    errno = saved;
+}
+
+constexpr std::array<int, 2> kEndingSignals{SIGTERM, SIGHUP};
 
 JailResult failed(std::string error) {
     JailResult result;
@@ -334,10 +380,29 @@ JailResult wait_outside(pid_t child, Pipe& report, Pipe& go, const JailOptions& 
             if (options.locked) {
                 g_sigint_group = init;
             }
+            if (options.end_on_signals) {
+                g_jail_init = init;
+                if (g_end_signal != 0) {
+                    ::kill(init, SIGKILL);
+                }
+            }
         } else if (line == "ready") {
             ready = true;
         } else if (starts_with(line, "error ", rest)) {
             error = rest;
+        }
+    }
+    std::unique_ptr<jail_steps::ControlGroups> group;
+    if (ready && init > 0 && error.empty() && options.locked &&
+        (options.pids_max > 0 || options.memory_max > 0)) {
+        try {
+            group = std::make_unique<jail_steps::ControlGroups>(init, options);
+        } catch (const StepFailed& e) {
+            // RLIMIT_NPROC spares the host's root (the jail's root is the host's uid 0 then).
+            std::fprintf(stderr, "mpboard: no control group for the board (%s): %s\n", e.what(),
+                         ::geteuid() == 0
+                             ? "its processes and its memory are not limited"
+                             : "its processes are limited by RLIMIT_NPROC, its memory is not");
         }
     }
     if (ready && init > 0 && error.empty() && options.on_ready) {
@@ -371,6 +436,7 @@ JailResult wait_outside(pid_t child, Pipe& report, Pipe& go, const JailOptions& 
         }
     }
     const int child_status = reap(child);
+    group.reset();
     if (!error.empty()) {
         return failed(error);
     }
@@ -382,12 +448,12 @@ JailResult wait_outside(pid_t child, Pipe& report, Pipe& go, const JailOptions& 
 
 }  // namespace
 
-JailResult enter_jail(const std::string& dir, const JailOptions& options) {
-    std::string root;
+namespace {
+
+JailResult start_jail(const std::string& root, int dir_fd, const JailOptions& options) {
     Pipe report;
     Pipe go;
     try {
-        root = jail_steps::jail_root(dir);
         if (!options.console.empty()) {
             jail_steps::check_console(options.console);
         }
@@ -407,14 +473,26 @@ JailResult enter_jail(const std::string& dir, const JailOptions& options) {
         ignore.sa_flags = SA_RESTART;
         ::sigaction(SIGINT, &ignore, &caller_sigint);
     }
+    std::array<struct sigaction, kEndingSignals.size()> caller_ending{};
+    if (options.end_on_signals) {
+        g_end_signal = 0;
+        struct sigaction end {};
+        end.sa_handler = end_jail;
+        sigemptyset(&end.sa_mask);
+        end.sa_flags = SA_RESTART;
+        for (std::size_t i = 0; i < kEndingSignals.size(); ++i) {
+            ::sigaction(kEndingSignals[i], &end, &caller_ending[i]);
+        }
+    }
     // Buffered output must not be written twice, by the caller and again by the jail.
     std::fflush(nullptr);
     const pid_t caller = ::getpid();
     const pid_t child = ::fork();
     if (child == 0) {
+        g_jail_maker = 0;
         report.read.reset();
         go.write.reset();
-        become_jailed(root, options, caller, {std::move(report.write), std::move(go.read)},
+        become_jailed(root, dir_fd, options, caller, {std::move(report.write), std::move(go.read)},
                       original);
         JailResult inside;
         inside.side = JailResult::Side::inside;
@@ -425,15 +503,58 @@ JailResult enter_jail(const std::string& dir, const JailOptions& options) {
     if (child < 0) {
         result = failed(std::string("jail: fork: ") + std::strerror(errno));
     } else {
+        g_jail_maker = child;
+        if (g_end_signal != 0) {
+            ::kill(child, SIGKILL);
+        }
         report.write.reset();
         go.read.reset();
         result = wait_outside(child, report, go, options);
+        g_jail_maker = 0;
+        g_jail_init = 0;
     }
     if (options.ignore_sigint) {
         ::sigaction(SIGINT, &caller_sigint, nullptr);
         g_sigint_group = 0;
     }
+    if (options.end_on_signals) {
+        // The caller tidies up next: a later SIGTERM or SIGHUP waits for it (see jail.hpp).
+        sigset_t ending;
+        sigemptyset(&ending);
+        for (const int sig : kEndingSignals) {
+            sigaddset(&ending, sig);
+        }
+        ::sigprocmask(SIG_BLOCK, &ending, nullptr);
+        for (std::size_t i = 0; i < kEndingSignals.size(); ++i) {
+            ::sigaction(kEndingSignals[i], &caller_ending[i], nullptr);
+        }
+        result.caller_signal = g_end_signal.exchange(0);
+        if (result.caller_signal != 0 && result.side == JailResult::Side::failed) {
+            result.side = JailResult::Side::outside;
+        }
+    }
     return result;
+}
+
+}  // namespace
+
+JailResult enter_jail(const std::string& dir, const JailOptions& options) {
+    std::string root;
+    try {
+        root = jail_steps::jail_root(dir);
+    } catch (const StepFailed& e) {
+        return failed(e.what());
+    }
+    return start_jail(root, -1, options);
+}
+
+JailResult enter_jail(int dir_fd, const std::string& shown, JailOptions options) {
+    options.locked = true;
+    struct stat st {};
+    if (::fstat(dir_fd, &st) != 0 || !S_ISDIR(st.st_mode)) {
+        return failed("jail: " + shown + ": not a directory");
+    }
+    return start_jail(shown, dir_fd, options);
 }
 
 void exit_like(int wait_status) {

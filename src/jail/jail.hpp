@@ -38,6 +38,23 @@
 //     uid 0 may write even from a user namespace, no /proc/sysrq-trigger);
 //   - no user namespace can be made inside, so nothing in the board regains a capability;
 //   - lock_down() in the program: see there.
+//   - it is built from a descriptor of the directory that the caller opened, never from its path:
+//     the directory is only ever reached through that descriptor (the process that makes the
+//     namespaces has it as its working directory, which the new mount namespace keeps);
+//   - its "/" is a tmpfs of its own (seen in the jail's mount namespace only), which holds a bind
+//     mount of each directory and file at the top of the directory, and a symbolic link for
+//     each link there; proc/ and run/ are the jail's own, and so is tmp/ with a size (tmp_size):
+//     the board never holds the directory itself, so nothing it does to its "/" (chmod, chown)
+//     reaches the directory, which the caller keeps closed to other accounts; a file or
+//     directory the board makes at its top level lives on that tmpfs and ends with the jail;
+//   - without a console, dev/tty is dev/null: the board gets no terminal of the caller's;
+//   - its PID 1's command line reads "init" (the caller's named the directory);
+//   - its processes run in a control group of their own with a process and a memory limit
+//     (`limits`), where the caller may make one (root, or a group delegated to the caller);
+//     else the process limit is the program's RLIMIT_NPROC, which in the jail's user namespace
+//     counts the jail's processes only, and the memory is not limited (one line says so);
+//   - SIGTERM and SIGHUP to the caller end the jail (end_on_signals), so that the caller can
+//     tidy up before it ends the same way.
 // Every jail mounts its directory nosuid and nodev, and dev/null, dev/zero, dev/tty and
 // dev/ttyS0 read-only, so the board's root cannot change the host's device nodes.
 #pragma once
@@ -52,7 +69,8 @@ namespace platform::sandbox {
 struct JailOptions {
     // Host path of the terminal that is the board's console; it appears as dev/ttyS0 and
     // dev/tty (on the board the console is the serial line). Empty: no dev/ttyS0, and dev/tty
-    // is the host's /dev/tty (the caller's controlling terminal, if any).
+    // is the host's /dev/tty (the caller's controlling terminal, if any), or in a locked jail
+    // dev/null.
     std::string console;
     // SIGINT outside the jail does not end the caller while the jail runs: the interrupt key of
     // the terminal is for the jailed program. It is ignored (the program shares the caller's
@@ -65,6 +83,16 @@ struct JailOptions {
     // pin the jail's network namespace under a name or to add interfaces to it. An exception
     // from it ends the jail and enter_jail fails with its text.
     std::function<void(pid_t jail_init)> on_ready;
+    // Locked jails (see above); 0: no limit.
+    long pids_max = 0;
+    long long memory_max = 0;
+    // Locked jails: tmp/ becomes a tmpfs of this size ("256m"), copied back into the directory's
+    // tmp/ when the jail ends (what a power-off leaves for the operator to look at). Empty: tmp/
+    // is the directory's own.
+    std::string tmp_size;
+    // After the jail, SIGTERM and SIGHUP stay blocked in the caller, so that one arriving then
+    // cannot stop its tidying up: the caller looks for a pending one (sigpending) when done.
+    bool end_on_signals = false;
 };
 
 struct JailResult {
@@ -79,6 +107,8 @@ struct JailResult {
     int wait_status = 0;
     // failed: one line "jail: <step>: <reason>".
     std::string error;
+    // outside: SIGTERM or SIGHUP that ended the jail (end_on_signals), else 0.
+    int caller_signal = 0;
 };
 
 // Forks; the calling process stays outside, waits for the jailed program and gets its status.
@@ -86,13 +116,19 @@ struct JailResult {
 // group and signal dispositions, in "/" of the jail. A jail can be entered from inside another.
 // Call it while the process has only one thread (before anything starts threads).
 JailResult enter_jail(const std::string& dir, const JailOptions& options = {});
+// A locked jail in the directory `dir_fd` (any descriptor of it, O_PATH too); `shown` names it in
+// messages.
+JailResult enter_jail(int dir_fd, const std::string& shown, JailOptions options);
 
 // In the program of a locked jail, once its own set-up (mounts, process group) is done: every
 // capability but the board root's rights over its own files and network (CAP_CHOWN,
 // CAP_DAC_OVERRIDE, CAP_FOWNER, CAP_NET_ADMIN) leaves the bounding set, no exec gains any
 // (PR_SET_NO_NEW_PRIVS), the process is not dumpable until it execs, and a seccomp filter refuses
-// TIOCSTI and TIOCLINUX (input pushed into the terminal, which is the caller's) and every system
-// call of another ABI (32-bit or x32 on x86-64), with EPERM. Throws on failure.
+// with EPERM: the terminal calls that push input into it or change it for its later users
+// (TIOCSTI, TIOCLINUX, TIOCSETD, TIOCEXCL, TIOCNXCL, TIOCCONS, TIOCSLCKTRMIOS: the terminal may
+// be the caller's), the keyring calls (keyctl, add_key, request_key: keys are looked up by
+// number, and a root caller's keys would answer the board's root), and every system call of
+// another ABI (32-bit or x32 on x86-64). Throws on failure.
 void lock_down();
 
 // Ends the calling process the way the jailed program ended: its exit status, or the signal that

@@ -13,6 +13,7 @@
 #include <cerrno>
 #include <cstddef>
 #include <cstdint>
+#include <vector>
 
 #include "jail/jail.hpp"
 #include "jail/steps.hpp"
@@ -83,21 +84,39 @@ constexpr std::uint32_t kRequestLow =
 constexpr std::uint32_t kAllow = SECCOMP_RET_ALLOW;
 constexpr std::uint32_t kRefuse = SECCOMP_RET_ERRNO | (EPERM & SECCOMP_RET_DATA);
 
-// clang-format off
-constexpr std::array<sock_filter, 11> kFilter{{
-    statement(BPF_LD | BPF_W | BPF_ABS, offsetof(seccomp_data, arch)),
-    jump(BPF_JMP | BPF_JEQ | BPF_K, kArch, 1, 0),
-    statement(BPF_RET | BPF_K, kRefuse),
-    statement(BPF_LD | BPF_W | BPF_ABS, offsetof(seccomp_data, nr)),
-    jump(BPF_JMP | BPF_JGE | BPF_K, kForeignNumbers == 0 ? 0xFFFFFFFF : kForeignNumbers, 5, 0),
-    jump(BPF_JMP | BPF_JEQ | BPF_K, SYS_ioctl, 0, 3),
-    statement(BPF_LD | BPF_W | BPF_ABS, kRequestLow),
-    jump(BPF_JMP | BPF_JEQ | BPF_K, TIOCSTI, 2, 0),
-    jump(BPF_JMP | BPF_JEQ | BPF_K, TIOCLINUX, 1, 0),
-    statement(BPF_RET | BPF_K, kAllow),
-    statement(BPF_RET | BPF_K, kRefuse),
-}};
-// clang-format on
+constexpr std::array<std::uint32_t, 3> kRefusedCalls{SYS_keyctl, SYS_add_key, SYS_request_key};
+constexpr std::array<std::uint32_t, 7> kRefusedRequests{
+    TIOCSTI, TIOCLINUX, TIOCSETD, TIOCEXCL, TIOCNXCL, TIOCCONS, TIOCSLCKTRMIOS};
+
+// Every "refuse" jump lands on the last statement; the one before it allows.
+std::vector<sock_filter> make_filter() {
+    std::vector<sock_filter> f;
+    const auto to_refuse = [&f](std::size_t total) {
+        return static_cast<std::uint8_t>(total - 1 - (f.size() + 1));
+    };
+    const std::size_t total = 8 + kRefusedCalls.size() + kRefusedRequests.size();
+    f.push_back(statement(BPF_LD | BPF_W | BPF_ABS, offsetof(seccomp_data, arch)));
+    f.push_back(jump(BPF_JMP | BPF_JEQ | BPF_K, kArch, 0, to_refuse(total)));
+    f.push_back(statement(BPF_LD | BPF_W | BPF_ABS, offsetof(seccomp_data, nr)));
+    f.push_back(jump(BPF_JMP | BPF_JGE | BPF_K, kForeignNumbers == 0 ? 0xFFFFFFFF : kForeignNumbers,
+                     to_refuse(total), 0));
+    for (const std::uint32_t call : kRefusedCalls) {
+        f.push_back(jump(BPF_JMP | BPF_JEQ | BPF_K, call, to_refuse(total), 0));
+    }
+    // Not an ioctl: on to "allow", two before the end.
+    f.push_back(jump(BPF_JMP | BPF_JEQ | BPF_K, SYS_ioctl, 0,
+                     static_cast<std::uint8_t>(total - 2 - (f.size() + 1))));
+    f.push_back(statement(BPF_LD | BPF_W | BPF_ABS, kRequestLow));
+    for (const std::uint32_t request : kRefusedRequests) {
+        f.push_back(jump(BPF_JMP | BPF_JEQ | BPF_K, request, to_refuse(total), 0));
+    }
+    f.push_back(statement(BPF_RET | BPF_K, kAllow));
+    f.push_back(statement(BPF_RET | BPF_K, kRefuse));
+    if (f.size() != total) {
+        jail_steps::fail_because("installing the seccomp filter", "the filter is malformed");
+    }
+    return f;
+}
 
 void filter_system_calls() {
     if (kArch == 0) {
@@ -105,8 +124,8 @@ void filter_system_calls() {
                                  "no filter for this architecture");
     }
     check(::prctl(PR_SET_NO_NEW_PRIVS, 1, 0, 0, 0), "setting no_new_privs");
-    const sock_fprog program{static_cast<unsigned short>(kFilter.size()),
-                             const_cast<sock_filter*>(kFilter.data())};
+    std::vector<sock_filter> filter = make_filter();
+    const sock_fprog program{static_cast<unsigned short>(filter.size()), filter.data()};
     check(::prctl(PR_SET_SECCOMP, SECCOMP_MODE_FILTER, &program, 0, 0),
           "installing the seccomp filter");
 }

@@ -1,5 +1,6 @@
 // The jail's tree: the directory and the devices, devpts, tmpfs and proc mounted under it, and
 // the pivot that makes it the root of the jail's mount namespace.
+#include <dirent.h>
 #include <fcntl.h>
 #include <sys/mount.h>
 #include <sys/stat.h>
@@ -10,7 +11,10 @@
 #include <array>
 #include <cerrno>
 #include <climits>
+#include <cstdio>
 #include <cstdlib>
+#include <cstring>
+#include <memory>
 #include <string>
 #include <string_view>
 #include <utility>
@@ -132,17 +136,16 @@ void check_console(const std::string& console) {
     }
 }
 
-void build_tree(const std::string& root, const JailOptions& options) {
-    // The directory becomes a mount of its own so that it can be made the root.
-    check(::mount(root.c_str(), root.c_str(), nullptr, MS_BIND | MS_REC, nullptr),
-          "bind-mounting " + root + " on itself");
-    // A setuid file or a device node the board makes gives nothing inside it.
-    restrict_bind(root, MS_NOSUID | MS_NODEV);
+namespace {
+
+// dev/, run/ and proc/ of a jail whose root is in place.
+void add_devices(const std::string& root, const JailOptions& options) {
     const std::string dev = root + "/dev";
     make_dir(dev);
     bind_file("/dev/null", dev + "/null");
     bind_file("/dev/zero", dev + "/zero");
-    bind_file(options.console.empty() ? std::string("/dev/tty") : options.console, dev + "/tty");
+    const char* no_console = options.locked ? "/dev/null" : "/dev/tty";
+    bind_file(options.console.empty() ? std::string(no_console) : options.console, dev + "/tty");
     if (!options.console.empty()) {
         bind_file(options.console, dev + "/ttyS0");
     }
@@ -158,6 +161,249 @@ void build_tree(const std::string& root, const JailOptions& options) {
           "mounting a tmpfs on " + run);
     make_file(run + "/mpboard-jail");
     make_dir(root + "/proc");
+}
+
+// ---- A locked jail's root
+// ------------------------------------------------------------------------
+
+struct DirCloser {
+    void operator()(DIR* dir) const noexcept { ::closedir(dir); }
+};
+using Dir = std::unique_ptr<DIR, DirCloser>;
+
+Dir open_listing(int dir_fd, const char* name, const std::string& shown) {
+    const int fd = ::openat(dir_fd, name, O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);
+    Dir dir(fd >= 0 ? ::fdopendir(fd) : nullptr);
+    if (!dir) {
+        const int err = errno;
+        if (fd >= 0) {
+            ::close(fd);
+        }
+        fail("listing " + shown, err);
+    }
+    return dir;
+}
+
+bool dot_or_dots(std::string_view name) {
+    return name == "." || name == "..";
+}
+
+// A detached tmpfs, nosuid and nodev.
+base::UniqueFd new_tmpfs(const std::string& what, const char* mode, const std::string& size) {
+    const base::UniqueFd fs(::fsopen("tmpfs", FSOPEN_CLOEXEC));
+    if (!fs || ::fsconfig(fs.get(), FSCONFIG_SET_STRING, "mode", mode, 0) != 0 ||
+        ::fsconfig(fs.get(), FSCONFIG_SET_STRING, "size", size.c_str(), 0) != 0 ||
+        ::fsconfig(fs.get(), FSCONFIG_CMD_CREATE, nullptr, nullptr, 0) != 0) {
+        fail("making the tmpfs for " + what, errno);
+    }
+    base::UniqueFd mnt(::fsmount(fs.get(), FSMOUNT_CLOEXEC, MOUNT_ATTR_NOSUID | MOUNT_ATTR_NODEV));
+    if (!mnt) {
+        fail("mounting the tmpfs for " + what, errno);
+    }
+    return mnt;
+}
+
+// The entry `name` of the directory `from` (never followed), bound on `name` in `root`.
+void bind_entry(int from, const std::string& name, int root) {
+    const base::UniqueFd tree(
+        ::open_tree(from, name.c_str(),
+                    OPEN_TREE_CLONE | OPEN_TREE_CLOEXEC | AT_RECURSIVE | AT_SYMLINK_NOFOLLOW));
+    if (!tree) {
+        fail("binding " + name, errno);
+    }
+    mount_attr attr{};
+    attr.attr_set = MOUNT_ATTR_NOSUID | MOUNT_ATTR_NODEV;
+    check(::mount_setattr(tree.get(), "", AT_EMPTY_PATH | AT_RECURSIVE, &attr, sizeof attr),
+          "making " + name + " nosuid and nodev");
+    check(::move_mount(tree.get(), "", root, name.c_str(), MOVE_MOUNT_F_EMPTY_PATH),
+          "binding " + name);
+}
+
+// The top of the directory (the working directory) in the tmpfs `root`.
+void put_top_entries(int root, bool own_tmp) {
+    const Dir top = open_listing(AT_FDCWD, ".", "the jail's directory");
+    const int top_fd = ::dirfd(top.get());
+    while (const dirent* e = ::readdir(top.get())) {
+        const std::string name = e->d_name;
+        if (dot_or_dots(name) || name == "proc" || name == "run" || (own_tmp && name == "tmp")) {
+            continue;
+        }
+        struct stat st {};
+        if (::fstatat(top_fd, name.c_str(), &st, AT_SYMLINK_NOFOLLOW) != 0) {
+            continue;
+        }
+        if (S_ISDIR(st.st_mode)) {
+            check(::mkdirat(root, name.c_str(), 0755), "making /" + name);
+        } else if (S_ISREG(st.st_mode)) {
+            const base::UniqueFd file(
+                ::openat(root, name.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0644));
+            if (!file) {
+                fail("making /" + name, errno);
+            }
+        } else if (S_ISLNK(st.st_mode)) {
+            std::array<char, PATH_MAX> target{};
+            const ssize_t n = ::readlinkat(top_fd, name.c_str(), target.data(), target.size() - 1);
+            if (n < 0) {
+                fail("reading the link " + name, errno);
+            }
+            check(::symlinkat(target.data(), root, name.c_str()), "linking /" + name);
+            continue;
+        } else {
+            continue;  // a FIFO, socket or device node at the top: nothing the board needs
+        }
+        bind_entry(top_fd, name, root);
+    }
+}
+
+// ---- Copying the jail's tmpfs back
+// ----------------------------------------------------------------
+
+// Deeper than this, what the jail left in its tmpfs stays there (and goes with it).
+constexpr int kKeptDepth = 64;
+
+struct Left {
+    std::string first;
+    int count = 0;
+    void add(const std::string& path) {
+        if (count++ == 0) {
+            first = path;
+        }
+    }
+};
+
+void copy_file(int from, int to, const std::string& name, mode_t mode) {
+    const base::UniqueFd in(::openat(from, name.c_str(), O_RDONLY | O_NOFOLLOW | O_CLOEXEC));
+    const base::UniqueFd out(::openat(
+        to, name.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, mode & 0777));
+    if (!in || !out) {
+        return;
+    }
+    std::array<char, 65536> chunk{};
+    for (;;) {
+        const ssize_t n = ::read(in.get(), chunk.data(), chunk.size());
+        if (n <= 0 || ::write(out.get(), chunk.data(), static_cast<std::size_t>(n)) != n) {
+            break;
+        }
+    }
+    ::fchmod(out.get(), mode & 0777);
+}
+
+void copy_tree(int from, int to, const std::string& shown, int depth, Left& left) {
+    const Dir listing = open_listing(from, ".", shown);
+    while (const dirent* e = ::readdir(listing.get())) {
+        const std::string name = e->d_name;
+        struct stat st {};
+        if (dot_or_dots(name) || ::fstatat(from, name.c_str(), &st, AT_SYMLINK_NOFOLLOW) != 0) {
+            continue;
+        }
+        std::string path = shown + "/";
+        for (const char c : name) {  // the board chose it: no control bytes to the terminal
+            const auto byte = static_cast<unsigned char>(c);
+            path += byte >= 0x20 && byte < 0x7F ? std::string(1, c) : "?";
+        }
+        if (S_ISREG(st.st_mode)) {
+            copy_file(from, to, name, st.st_mode);
+        } else if (S_ISLNK(st.st_mode)) {
+            std::array<char, PATH_MAX> target{};
+            if (::readlinkat(from, name.c_str(), target.data(), target.size() - 1) >= 0) {
+                ::symlinkat(target.data(), to, name.c_str());
+            }
+        } else if (S_ISDIR(st.st_mode) && depth < kKeptDepth &&
+                   ::mkdirat(to, name.c_str(), 0700) == 0) {
+            constexpr int kFlags = O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC;
+            const base::UniqueFd sub_from(::openat(from, name.c_str(), kFlags));
+            const base::UniqueFd sub_to(::openat(to, name.c_str(), kFlags));
+            if (sub_from && sub_to) {
+                copy_tree(sub_from.get(), sub_to.get(), path, depth + 1, left);
+            }
+            ::fchmod(sub_to.get(), st.st_mode & 0777);
+        } else {
+            left.add(path);
+        }
+    }
+}
+
+}  // namespace
+
+void build_tree(const std::string& root, const JailOptions& options) {
+    // The directory becomes a mount of its own so that it can be made the root.
+    check(::mount(root.c_str(), root.c_str(), nullptr, MS_BIND | MS_REC, nullptr),
+          "bind-mounting " + root + " on itself");
+    // A setuid file or a device node the board makes gives nothing inside it.
+    restrict_bind(root, MS_NOSUID | MS_NODEV);
+    add_devices(root, options);
+}
+
+std::string build_locked_tree(const JailOptions& options, int& tmp) {
+    const base::UniqueFd dir(::openat(AT_FDCWD, ".", O_PATH | O_DIRECTORY | O_CLOEXEC));
+    if (!dir) {
+        fail("opening the jail's directory", errno);
+    }
+    base::UniqueFd root = new_tmpfs("/", "0755", "1m");
+    put_top_entries(root.get(), !options.tmp_size.empty());
+    if (!options.tmp_size.empty()) {
+        base::UniqueFd ram = new_tmpfs("/tmp", "1777", options.tmp_size);
+        check(::mkdirat(root.get(), "tmp", 0755), "making /tmp");
+        check(::move_mount(ram.get(), "", root.get(), "tmp", MOVE_MOUNT_F_EMPTY_PATH),
+              "mounting the tmpfs on /tmp");
+        tmp = ram.release();
+    }
+    // Over the directory, in this mount namespace only: pivot_root needs the root attached.
+    check(::move_mount(root.get(), "", dir.get(), "",
+                       MOVE_MOUNT_F_EMPTY_PATH | MOVE_MOUNT_T_EMPTY_PATH),
+          "mounting the jail's root");
+    const std::string path = "/proc/self/fd/" + std::to_string(root.release());
+    add_devices(path, options);
+    return path;
+}
+
+void keep_ram_files(int tmp) {
+    const base::UniqueFd to(
+        ::openat(AT_FDCWD, "tmp", O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC));
+    if (!to) {
+        return;
+    }
+    Left left;
+    try {
+        copy_tree(tmp, to.get(), "tmp", 0, left);
+    } catch (const StepFailed&) {
+        left.add("tmp");
+    }
+    if (left.count > 0) {
+        std::fprintf(
+            stderr, "mpboard: %s%s: not kept from the board's RAM (%s)\n", left.first.c_str(),
+            left.count > 1 ? (" and " + std::to_string(left.count - 1) + " more").c_str() : "",
+            "only directories up to 64 deep, files and links are");
+    }
+}
+
+void hide_command_line() {
+    const base::UniqueFd fd(::openat(AT_FDCWD, "/proc/self/stat", O_RDONLY | O_CLOEXEC));
+    std::array<char, 1024> text{};
+    const ssize_t n = fd ? ::read(fd.get(), text.data(), text.size() - 1) : -1;
+    const std::string stat(text.data(), n > 0 ? static_cast<std::size_t>(n) : 0);
+    const auto comm_end = stat.rfind(')');
+    if (comm_end == std::string::npos) {
+        fail_because("hiding the command line", "no /proc/self/stat");
+    }
+    // arg_start and arg_end are fields 48 and 49; field 3 follows the command's ") ".
+    std::size_t at = comm_end + 2;
+    std::array<unsigned long, 2> bounds{};
+    for (int field = 3; field <= 49 && at < stat.size(); ++field) {
+        const std::size_t end = std::min(stat.find(' ', at), stat.size());
+        if (field >= 48) {
+            bounds[static_cast<std::size_t>(field - 48)] =
+                std::strtoul(stat.c_str() + at, nullptr, 10);
+        }
+        at = end + 1;
+    }
+    if (bounds[0] == 0 || bounds[1] <= bounds[0]) {
+        fail_because("hiding the command line", "no argument area in /proc/self/stat");
+    }
+    auto* const args = reinterpret_cast<char*>(bounds[0]);
+    const std::size_t size = bounds[1] - bounds[0];
+    std::memset(args, 0, size);
+    std::memcpy(args, "init", std::min<std::size_t>(4, size - 1));
 }
 
 void enter_root(const std::string& root, bool locked) {

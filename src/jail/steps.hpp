@@ -4,8 +4,11 @@
 // open and stat wrapped (ld --wrap), and their main still has to build the jail.
 #pragma once
 
+#include <sys/types.h>
+
 #include <stdexcept>
 #include <string>
+#include <vector>
 
 #include "jail/jail.hpp"
 
@@ -35,6 +38,32 @@ void check_console(const std::string& console);
 // Everything under the directory but proc, which only a process of the new PID namespace can
 // mount.
 void build_tree(const std::string& root, const JailOptions& options);
+// A locked jail's tree, in the process whose working directory is the jail's directory and which
+// has made the namespaces: a tmpfs as the jail's root over the directory, the directory's top
+// entries bound into it (see jail.hpp), then what build_tree adds. Returns the path of the new
+// root ("/proc/self/fd/N": its descriptor stays open); `tmp` gets the jail's tmpfs on tmp/ when
+// options.tmp_size asks for one.
+std::string build_locked_tree(const JailOptions& options, int& tmp);
+// Copies what the jail's tmpfs `tmp` holds into tmp/ of the directory (the working directory):
+// directories, regular files and symbolic links, without set-id bits; what it leaves (other
+// kinds, and what lies too deep) is named on standard error in one line.
+void keep_ram_files(int tmp);
+// The caller's command line in this process's memory becomes "init".
+void hide_command_line();
+
+// limits.cpp. In the caller: a control group for the jail's PID 1 (see jail.hpp), removed with
+// this object; throws StepFailed when none can be made (what was made is removed).
+class ControlGroups {
+public:
+    ControlGroups(pid_t init, const JailOptions& options);
+    ControlGroups(const ControlGroups&) = delete;
+    ControlGroups& operator=(const ControlGroups&) = delete;
+    ~ControlGroups();
+
+private:
+    std::vector<std::string> dirs_;
+};
+
 // In PID 1 of the jail: proc (only the jail's processes when `locked`), then the directory
 // becomes the root of the mount namespace.
 void enter_root(const std::string& root, bool locked);

@@ -37,7 +37,8 @@ def test_create_and_edit(tmp_path, board):
                           (1, "env", board, *[f"v{i}=" + "x" * 40000 for i in range(4)]), (2, "env", board, "x"),
                           (2, "vpd", board, "1=256"), (2, "vpd", board, "x=1"), (2, "slot", board, 3, pkg),
                           (2, "flash", board, "bootloader", pkg), (2, "conf", board, "no.such.key=1"),
-                          (1, "install", board, tmp_path / "missing.pkg")]:
+                          (1, "install", board, tmp_path / "missing.pkg"), (2, "run", board, "--pids-max", 7),
+                          (2, "run", board, "--memory-max", "1g")]:
         mpboard(*args, check=status)
     assert (other / "keep").read_text() == "precious"
     mpboard("create", board, "--force")

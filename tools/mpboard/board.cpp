@@ -9,6 +9,7 @@
 #include <algorithm>
 #include <cerrno>
 
+#include "base/io.hpp"
 #include "files.hpp"
 #include "platform/sandbox/board_description.hpp"
 
@@ -32,6 +33,7 @@ Board Board::make(const std::string& dir) {
 }
 
 Board Board::open(const std::string& dir) {
+    // A symbolic link is followed here, once: from now on the board is this descriptor.
     base::UniqueFd fd(::open(dir.c_str(), O_PATH | O_DIRECTORY | O_CLOEXEC));
     if (!fd) {
         fail_errno(dir);
@@ -40,7 +42,25 @@ Board Board::open(const std::string& dir) {
     if (!board.exists("etc/board.conf")) {
         fail(dir + ": not a sandbox board (no etc/board.conf; make one with mpboard create)");
     }
+    // A run that ended where mpboard could not tidy up (kill -9, a crash) may have left them.
+    board.clear_set_id_bits();
     return board;
+}
+
+void Board::make_private() const {
+    struct stat st {};
+    if (::fstat(root_->get(), &st) != 0) {
+        fail_errno(dir_);
+    }
+    if (st.st_uid != ::geteuid()) {
+        fail(dir_ + ": belongs to another account (uid " + std::to_string(st.st_uid) +
+             "); a board runs as the account that owns it");
+    }
+    // Through the descriptor: the name may lead elsewhere by now.
+    const std::string self = "/proc/self/fd/" + std::to_string(root_->get());
+    if ((st.st_mode & 07777) != 0700 && ::chmod(self.c_str(), 0700) != 0) {
+        fail_errno(dir_, "chmod");
+    }
 }
 
 std::string Board::path(std::string_view relative) const {
@@ -70,7 +90,7 @@ Board::Parent Board::parent_of(std::string_view relative) const {
     return {std::move(fd), std::move(name)};
 }
 
-std::vector<std::uint8_t> Board::read(std::string_view relative) const {
+std::vector<std::uint8_t> Board::read(std::string_view relative, std::size_t max) const {
     const base::UniqueFd fd = open_in(relative, O_RDONLY | O_NONBLOCK);
     struct stat st {};
     if (!fd || ::fstat(fd.get(), &st) != 0) {
@@ -78,6 +98,10 @@ std::vector<std::uint8_t> Board::read(std::string_view relative) const {
     }
     if (!S_ISREG(st.st_mode)) {
         fail(path(relative) + ": not a regular file");
+    }
+    if (static_cast<std::uint64_t>(st.st_size) > max) {
+        fail(path(relative) + ": " + std::to_string(st.st_size) + " bytes, more than the " +
+             std::to_string(max) + " mpboard reads of it");
     }
     return read_all(fd.get(), path(relative));
 }
@@ -204,8 +228,20 @@ std::vector<std::uint8_t> Board::read_vpd() const {
     if (!exists(file)) {
         return vpd;
     }
-    const auto bytes = read(file);
-    std::copy_n(bytes.begin(), std::min<std::size_t>(bytes.size(), vpd.size()), vpd.begin());
+    // The EEPROM's size and no more, whatever the file has grown to.
+    const base::UniqueFd fd = open_in(file, O_RDONLY | O_NONBLOCK);
+    struct stat st {};
+    if (!fd || ::fstat(fd.get(), &st) != 0) {
+        fail_errno(path(file));
+    }
+    if (!S_ISREG(st.st_mode)) {
+        fail(path(file) + ": not a regular file");
+    }
+    const base::Transfer t = base::read_full(fd.get(), vpd, 0);
+    if (!t.ok()) {
+        errno = t.error;
+        fail_errno(path(file), "read");
+    }
     return vpd;
 }
 

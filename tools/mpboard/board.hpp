@@ -24,8 +24,18 @@ namespace mpboard {
 // workstation's. Only regular files are read, so a FIFO left in a board cannot stall mpboard.
 class Board {
 public:
-    // A directory that holds etc/board.conf; anything else fails with a message naming it.
+    // What read() takes of a file at most: a flash partition is 15 MiB at most.
+    static constexpr std::size_t kReadLimit = 64 << 20;
+
+    // A directory that holds etc/board.conf; anything else fails with a message naming it. A
+    // symbolic link is followed once: the board is the directory it led to, through this
+    // descriptor, from then on. The set-id bits a run may have left are taken off.
     static Board open(const std::string& dir);
+    // Before the board runs: it must be the caller's own, and becomes mode 0700, so that no
+    // other account reaches what the board makes in it.
+    void make_private() const;
+    // The board directory's descriptor (O_PATH), for the jail.
+    int fd() const noexcept { return root_->get(); }
     // The directory, made when missing, for `create`.
     static Board make(const std::string& dir);
 
@@ -33,7 +43,8 @@ public:
     // dir + "/" + relative: for messages and for the jail, never for file access.
     std::string path(std::string_view relative) const;
 
-    std::vector<std::uint8_t> read(std::string_view relative) const;
+    // A file larger than `max` fails (a board may grow its files to any size).
+    std::vector<std::uint8_t> read(std::string_view relative, std::size_t max = kReadLimit) const;
     std::string read_text(std::string_view relative) const;
     bool exists(std::string_view relative) const;
     // Written under a temporary name, synced and renamed over the file.
@@ -62,7 +73,8 @@ public:
     // partition holds fail.
     void write_partition(const base::Partition& p, std::span<const std::uint8_t> bytes) const;
 
-    // The 256 EEPROM bytes (a missing file reads erased, as the emulator creates it).
+    // The 256 EEPROM bytes (a missing file reads erased, as the emulator creates it; a longer one
+    // is read no further).
     std::vector<std::uint8_t> read_vpd() const;
     void write_vpd(std::span<const std::uint8_t> bytes) const;
 

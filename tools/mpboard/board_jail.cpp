@@ -1,11 +1,15 @@
 #include "board_jail.hpp"
 
+#include <dirent.h>
 #include <elf.h>
 #include <fcntl.h>
+#include <linux/magic.h>
 #include <signal.h>
 #include <spawn.h>
+#include <sys/ioctl.h>
 #include <sys/mount.h>
 #include <sys/stat.h>
+#include <sys/statfs.h>
 #include <sys/wait.h>
 #include <termios.h>
 #include <unistd.h>
@@ -16,6 +20,7 @@
 #include <cstdlib>
 #include <cstring>
 #include <exception>
+#include <memory>
 #include <stdexcept>
 #include <string>
 #include <vector>
@@ -153,6 +158,36 @@ void put_launcher(const Board& board, const RunOptions& options) {
 
 // ---- The board's own network namespace under a name ---------------------------------------------
 
+namespace {
+
+// True when `pin` pins a network namespace that no process is in (a killed run's), which is
+// then unmounted and removed. Any other file there, or a namespace in use, stays.
+bool left_by_a_killed_run(const std::string& pin) {
+    struct stat pinned {};
+    struct statfs fs {};
+    if (::stat(pin.c_str(), &pinned) != 0 || ::statfs(pin.c_str(), &fs) != 0 ||
+        fs.f_type != NSFS_MAGIC) {
+        return false;
+    }
+    const std::unique_ptr<DIR, int (*)(DIR*)> proc(::opendir("/proc"), ::closedir);
+    while (const dirent* e = proc ? ::readdir(proc.get()) : nullptr) {
+        struct stat ns {};
+        const std::string net = std::string("/proc/") + e->d_name + "/ns/net";
+        if (e->d_name[0] >= '1' && e->d_name[0] <= '9' && ::stat(net.c_str(), &ns) == 0 &&
+            ns.st_dev == pinned.st_dev && ns.st_ino == pinned.st_ino) {
+            return false;
+        }
+    }
+    if (::umount2(pin.c_str(), MNT_DETACH) != 0 || ::unlink(pin.c_str()) != 0) {
+        fail_errno(pin, "removing the namespace a killed run left");
+    }
+    std::fprintf(stderr, "mpboard: %s: removed, a killed run had left it (no process was in it)\n",
+                 pin.c_str());
+    return true;
+}
+
+}  // namespace
+
 NetnsPin::NetnsPin(const std::string& name) {
     if (name.empty()) {
         return;
@@ -165,7 +200,7 @@ NetnsPin::NetnsPin(const std::string& name) {
     }
     make_dirs(NETNS_DIR);
     path_ = std::string(NETNS_DIR) + "/" + name;
-    if (exists(path_)) {
+    if (exists(path_) && !left_by_a_killed_run(path_)) {
         fail(path_ + ": a network namespace of that name exists already");
     }
 }
@@ -200,6 +235,11 @@ namespace {
 struct Console {
     std::string tty;          // host path of the caller's terminal, when standard input is one
     bool foreground = false;  // the caller holds the terminal's foreground
+    // The terminal as the caller had it, given back after the board (which may set any speed,
+    // mode or size on its console).
+    bool saved = false;
+    termios settings{};
+    winsize size{};
 };
 
 Console caller_console() {
@@ -212,6 +252,8 @@ Console caller_console() {
         c.tty = name;
     }
     c.foreground = ::tcgetpgrp(STDIN_FILENO) == ::getpgrp();
+    c.saved = ::tcgetattr(STDIN_FILENO, &c.settings) == 0 &&
+              ::ioctl(STDIN_FILENO, TIOCGWINSZ, &c.size) == 0;
     return c;
 }
 
@@ -224,6 +266,20 @@ void take_foreground() {
     sigaddset(&block, SIGTTOU);
     ::sigprocmask(SIG_BLOCK, &block, &saved);
     ::tcsetpgrp(STDIN_FILENO, ::getpgrp());
+    ::sigprocmask(SIG_SETMASK, &saved, nullptr);
+}
+
+void give_terminal_back(const Console& console) {
+    if (!console.saved) {
+        return;
+    }
+    sigset_t block;
+    sigset_t saved;
+    sigemptyset(&block);
+    sigaddset(&block, SIGTTOU);
+    ::sigprocmask(SIG_BLOCK, &block, &saved);
+    ::tcsetattr(STDIN_FILENO, TCSANOW, &console.settings);
+    ::ioctl(STDIN_FILENO, TIOCSWINSZ, &console.size);
     ::sigprocmask(SIG_SETMASK, &saved, nullptr);
 }
 
@@ -285,15 +341,21 @@ void prepare_board_process(const std::optional<std::string>& conf_override,
 
 // Runs `inside` in the board's jail; returns the wait status of the program outside.
 template <class Inside>
-int in_jail(const Board& board, const Console& console, NetnsPin* netns, Inside&& inside) {
+int in_jail(const Board& board, const Console& console, NetnsPin* netns, const BoardLimits& limits,
+            Inside&& inside) {
     sb::JailOptions jail;
     jail.console = console.tty;
     jail.ignore_sigint = true;
     jail.locked = true;
+    jail.end_on_signals = true;
+    jail.pids_max = limits.pids_max;
+    jail.memory_max = limits.memory_max;
+    jail.tmp_size = limits.tmp_size;
     if (netns != nullptr && netns->wanted()) {
         jail.on_ready = [netns](pid_t init) { netns->pin(init); };
     }
-    const sb::JailResult result = sb::enter_jail(board.dir(), jail);
+    board.make_private();
+    const sb::JailResult result = sb::enter_jail(board.fd(), board.dir(), jail);
     switch (result.side) {
         case sb::JailResult::Side::inside:
             try {
@@ -303,6 +365,7 @@ int in_jail(const Board& board, const Console& console, NetnsPin* netns, Inside&
             }
             die_inside("the board's program returned");
         case sb::JailResult::Side::failed:
+            board.clear_set_id_bits();
             fail(board.dir() + ": " + result.error);
         case sb::JailResult::Side::outside:
             break;
@@ -310,9 +373,20 @@ int in_jail(const Board& board, const Console& console, NetnsPin* netns, Inside&
     if (!console.tty.empty() && console.foreground) {
         take_foreground();
     }
+    give_terminal_back(console);
     // No setuid or setgid file of the board's making outlives the run on the workstation.
     board.clear_set_id_bits();
-    return result.wait_status;
+    // SIGTERM or a hang-up ended the board, or came while mpboard tidied up: mpboard ends the
+    // same way, once it has.
+    sigset_t pending;
+    sigemptyset(&pending);
+    ::sigpending(&pending);
+    for (const int sig : {SIGTERM, SIGHUP}) {
+        if (result.caller_signal == 0 && sigismember(&pending, sig) == 1) {
+            return sig;
+        }
+    }
+    return result.caller_signal != 0 ? result.caller_signal : result.wait_status;
 }
 
 // A power-on: the RAM filesystem starts empty.
@@ -348,7 +422,7 @@ int run_board(const Board& board, const RunOptions& options) {
     const Console console = caller_console();
     NetnsPin netns(options.netns);
     std::fflush(nullptr);
-    return in_jail(board, console, &netns, [&] {
+    return in_jail(board, console, &netns, options.limits, [&] {
         prepare_board_process(conf_override, console);
         std::vector<std::string> args;
         if (options.ppc) {
@@ -375,7 +449,8 @@ int install_on_board(const Board& board, const InstallOptions& options) {
 
     const Console console = caller_console();
     std::fflush(nullptr);
-    return in_jail(board, console, nullptr, [&] {
+    // The package is in tmp/ already: the board's own.
+    return in_jail(board, console, nullptr, {.tmp_size = ""}, [&] {
         prepare_board_process(std::nullopt, console);
         if (options.slot != 0) {
             // The slot goes in as the operator's answer to the installer's question.
@@ -408,7 +483,7 @@ int xmodem_receive_on_board(const Board& board, const std::string& file) {
     }
     // Unlike a run, no power-on: what /tmp holds stays, and so does the file afterwards.
     std::fflush(nullptr);
-    return in_jail(board, console, nullptr, [&] {
+    return in_jail(board, console, nullptr, {.tmp_size = ""}, [&] {
         prepare_board_process(std::nullopt, console);
         const int received = Xmodem1K(file.c_str());
         std::fflush(nullptr);

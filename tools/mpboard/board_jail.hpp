@@ -18,6 +18,14 @@ std::string interpreter_of(const std::string& path);
 // The shared objects a dynamic executable loads, its loader first (what ldd shows).
 std::vector<std::string> shared_objects_of(const std::string& interp, const std::string& exe);
 
+// What a jailed board's processes may take together (see jail.hpp), and the size of its /tmp
+// during a run.
+struct BoardLimits {
+    long pids_max = 256;
+    long long memory_max = 512LL << 20;
+    std::string tmp_size = "256m";
+};
+
 struct RunOptions {
     std::string launcher;                    // host path of mplaunch-sandbox to run
     std::optional<std::string> clock_scale;  // this run only; board.conf is left as it is
@@ -26,11 +34,13 @@ struct RunOptions {
     std::string qemu;                        // static qemu-ppc for a powerpc launcher
     std::string confirm;                     // host path of mplaunch-confirm-sandbox
     bool vm = false;                         // boot the board build in a virtual machine
+    BoardLimits limits;
 };
 
 // /run/netns/NAME: a bind mount of a board's network namespace (the jail's, or the one its virtual
 // machine's cards are in), as `ip netns` makes them, so that a test can give the board an
-// interface or serve it from there while it runs. The name goes at the end of the run.
+// interface or serve it from there while it runs. The name goes at the end of the run. One that
+// a killed run left (a namespace no process is in any more) is taken away first, with a line.
 class NetnsPin {
 public:
     explicit NetnsPin(const std::string& name);  // empty: no pin wanted

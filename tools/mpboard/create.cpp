@@ -89,11 +89,8 @@ void create_board(const std::string& dir, const CreateOptions& options) {
              "MP_BUSYBOX names another)");
     }
     const Board b = Board::make(dir);
-    // The board's root may leave a setuid file behind until mpboard clears it after the run: no
-    // one else reaches into the directory.
-    if (::chmod(dir.c_str(), 0700) != 0) {
-        fail_errno(dir);
-    }
+    // No one else reaches into the directory (and what a board makes in it).
+    b.make_private();
     for (const char* sub : {"bin", "usr/bin", "sbin", "lib", "usr/lib/mpboard", "dev/lamel", "etc",
                             "var/log", "user", "tmp", "root", "proc", "run"}) {
         b.make_dirs(sub);

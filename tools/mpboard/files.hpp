@@ -2,7 +2,10 @@
 // of a directory, on the workstation's paths or relative to a directory descriptor (a board's).
 #pragma once
 
+#include <sys/stat.h>
+
 #include <cstdint>
+#include <functional>
 #include <span>
 #include <string>
 #include <string_view>
@@ -26,11 +29,22 @@ void write_atomic_at(int dir_fd, const std::string& name, std::span<const std::u
 // The same for a workstation path.
 void write_text_atomic(const std::string& path, std::string_view text, unsigned mode = 0644);
 
-// Removes what the directory `dir_fd` holds, never following a symbolic link.
+// Goes through everything below the directory `top`, never following a symbolic link, at any
+// depth with two descriptors of the tree open at most: a directory is left through "..", which
+// must be the directory the walk came from. `enter` sees each entry (with lstat's answer) in the
+// directory `dir_fd`, and a directory is gone into when it returns true; `leave` sees the
+// directory again, from its parent, once everything in it was seen.
+using Visit = std::function<bool(int dir_fd, const std::string& name, const struct stat& st)>;
+using Leave = std::function<void(int dir_fd, const std::string& name)>;
+void walk_tree(int top, const std::string& shown, const Visit& enter, const Leave& leave);
+
+// Removes what the directory `dir_fd` holds, never following a symbolic link. A directory of the
+// caller's own that even the caller may not enter is opened up for it.
 void remove_contents(int dir_fd, const std::string& shown);
 
 // Takes S_ISUID and S_ISGID off the directory `dir_fd` and everything under it, never following
-// a symbolic link.
+// a symbolic link. A directory of the caller's own that the caller may not enter (mode 0405) is
+// opened up for the walk and given back its mode; one of another account's fails by name.
 void clear_set_id_bits(int dir_fd, const std::string& shown);
 
 // {"a/b", "c"} for "a/b/c", {".", "c"} for "c".

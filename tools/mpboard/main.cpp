@@ -1,6 +1,10 @@
 // mpboard: sandbox boards for the launcher, on a workstation.
 
+#include <fcntl.h>
+#include <sys/stat.h>
 #include <unistd.h>
+
+#include <array>
 
 #include <cerrno>
 #include <cstdio>
@@ -10,6 +14,7 @@
 #include <string_view>
 #include <vector>
 
+#include "base/io.hpp"
 #include "board.hpp"
 #include "board_conf.hpp"
 #include "board_jail.hpp"
@@ -44,6 +49,7 @@ const char* const MAIN_HELP =
     "  flash DIR PARTITION FILE                  raw bytes at offset 0 of a flash partition\n"
     "  conf DIR [KEY=VALUE ...]                  print or set etc/board.conf keys\n"
     "  run DIR [--clock-scale X] [--netns NAME] [--ppc] [--vm] [--launcher FILE]\n"
+    "          [--pids-max N] [--memory-max BYTES]\n"
     "                                            boot the board: the launcher on this terminal\n"
     "  link DIR up|down                          switch eth0's link of a board's virtual machine\n"
     "  install DIR PACKAGE [--slot 1|2] [--check-versions]\n"
@@ -113,11 +119,17 @@ std::string conf_help() {
 
 const char* const RUN_HELP =
     "usage: mpboard run DIR [--clock-scale X] [--netns NAME] [--ppc] [--vm] [--launcher FILE]\n"
+    "                       [--pids-max N] [--memory-max BYTES]\n"
     "\n"
     "Boots the board: mplaunch-sandbox runs in the board's jail with this process's standard\n"
     "input, output and error. When standard input is a terminal, it is the board's console and\n"
-    "its /dev/ttyS0, and the interrupt key reaches the launcher (mpboard ignores it). The board's\n"
-    "/tmp starts empty, as after a power-on. Exits with the launcher's status.\n"
+    "its /dev/ttyS0, and the interrupt key reaches the launcher (mpboard ignores it); the\n"
+    "terminal's settings and size come back as they were when the board ends. Otherwise the\n"
+    "board has no terminal of this process's (its /dev/tty is /dev/null). The board's /tmp is a\n"
+    "tmpfs of 256 MiB that starts empty, as after a power-on; what it holds at the end is copied\n"
+    "into DIR/tmp. DIR must belong to the caller and becomes mode 0700. SIGTERM and SIGHUP end\n"
+    "the board; mpboard takes the set-id bits off its files and then ends the same way.\n"
+    "Exits with the launcher's status.\n"
     "\n"
     "  --clock-scale X   factor for every pause of this run (0: instant); board.conf unchanged\n"
     "  --netns NAME      (root) pin the board's network namespace as /run/netns/NAME while it\n"
@@ -134,7 +146,12 @@ const char* const RUN_HELP =
     "                    the next command to bring back; --clock-scale multiplies the pauses of\n"
     "                    its programs (sleep, nanosleep), not their waits for a peer or the\n"
     "                    operator\n"
-    "  --launcher FILE   the launcher to run (default: MPBOARD_LAUNCHER, else this build's)\n";
+    "  --launcher FILE   the launcher to run (default: MPBOARD_LAUNCHER, else this build's)\n"
+    "  --pids-max N      the board's processes together (default 256), in a control group of\n"
+    "                    the board's own (root, or a group delegated to the caller; else by\n"
+    "                    RLIMIT_NPROC in the board's user namespace, and a line says so)\n"
+    "  --memory-max BYTES  the board's memory together, its /tmp included (default 536870912,\n"
+    "                    512 MiB; only where the control group could be made)\n";
 
 const char* const LINK_HELP =
     "usage: mpboard link DIR up|down\n"
@@ -425,6 +442,19 @@ int cmd_run(Args args) {
             options.vm = true;
         } else if (args[i] == "--launcher") {
             launcher = option_value(args, i);
+        } else if (args[i] == "--pids-max" || args[i] == "--memory-max") {
+            const bool pids = args[i] == "--pids-max";
+            const std::string v = option_value(args, i);
+            const auto n = parse_number(v, pids ? 1UL << 22 : 1UL << 50);
+            if (!n || *n < (pids ? 8UL : 16UL << 20)) {
+                usage_fail(args[i - 1] + ": '" + v + "' is not a number from " +
+                           (pids ? "8 to 4194304" : "16777216 (16 MiB) to 2^50"));
+            }
+            if (pids) {
+                options.limits.pids_max = static_cast<long>(*n);
+            } else {
+                options.limits.memory_max = static_cast<long long>(*n);
+            }
         } else {
             usage_fail("run: unexpected argument '" + args[i] + "'");
         }
@@ -507,19 +537,38 @@ int cmd_log(Args args) {
     if (!args.empty()) {
         usage_fail("log: unexpected argument '" + args[0] + "'");
     }
-    // The board writes its log: its control bytes must not reach the caller's terminal.
-    std::string shown;
-    for (const char c : board.exists(file) ? board.read_text(file) : std::string()) {
-        const auto byte = static_cast<unsigned char>(c);
-        if (c == '\n' || (byte >= 0x20 && byte < 0x7F)) {
-            shown.push_back(c);
-        } else {
-            constexpr const char* kHex = "0123456789abcdef";
-            shown.append({'\\', 'x', kHex[byte >> 4], kHex[byte & 0xF]});
+    if (!board.exists(file)) {
+        return EXIT_OK;
+    }
+    // The board writes its log, to any size: it goes through in pieces, and its control bytes
+    // must not reach the caller's terminal.
+    const base::UniqueFd log = board.open_in(file, O_RDONLY | O_NONBLOCK | O_NOFOLLOW);
+    struct stat st {};
+    if (!log || ::fstat(log.get(), &st) != 0 || !S_ISREG(st.st_mode)) {
+        fail(board.path(file) + ": not a regular file that can be read");
+    }
+    std::array<std::uint8_t, 65536> chunk{};
+    for (;;) {
+        const base::Transfer t = base::read_full(log.get(), chunk);
+        if (!t.ok()) {
+            errno = t.error;
+            fail_errno(board.path(file), "read");
+        }
+        std::string shown;
+        for (std::size_t i = 0; i < t.done; ++i) {
+            const std::uint8_t byte = chunk[i];
+            if (byte == '\n' || (byte >= 0x20 && byte < 0x7F)) {
+                shown.push_back(static_cast<char>(byte));
+            } else {
+                constexpr const char* kHex = "0123456789abcdef";
+                shown.append({'\\', 'x', kHex[byte >> 4], kHex[byte & 0xF]});
+            }
+        }
+        std::fwrite(shown.data(), 1, shown.size(), stdout);
+        if (t.done < chunk.size()) {
+            return EXIT_OK;
         }
     }
-    std::fwrite(shown.data(), 1, shown.size(), stdout);
-    return EXIT_OK;
 }
 
 int cmd_describe(Args args) {
