@@ -4,6 +4,7 @@
 #include <cstdio>
 #include <cstdlib>
 
+#include "base/boot_attempts.hpp"
 #include "base/command.hpp"
 #include "installer/installer.hpp"
 #include "launch/launch_steps.hpp"
@@ -12,8 +13,19 @@
 
 namespace launch {
 
+namespace {
+
+// A package's application booted at once by the installer runs from the tarball, not from a
+// slot: no slot of an earlier run may be left for mplaunch-confirm to confirm.
+[[noreturn]] void boot_without_slot(std::uint8_t is_diags) {
+    base::forget_booted_slot(base::kBootedSlot);
+    launch_image(is_diags);
+}
+
+}  // namespace
+
 void connect_hooks() {
-    installer_set_boot(launch_image);
+    installer_set_boot(boot_without_slot);
     rescue_set_actions({.reset = board_reset, .boot_from_flash = extract_image_from_flash});
 }
 
