@@ -107,11 +107,10 @@ BootAttempts read_boot_attempts(const char* path, StateFile* found) {
 
 bool write_boot_attempts(const char* path, const BootAttempts& attempts) {
     std::array<char, kMaxText> text{};
-    const int n = std::snprintf(text.data(), text.size(), "image1 %u %s\nimage2 %u %s\n",
-                                unsigned{attempts.slots[0].count},
-                                kStates[attempts.slots[0].confirmed ? 1 : 0],
-                                unsigned{attempts.slots[1].count},
-                                kStates[attempts.slots[1].confirmed ? 1 : 0]);
+    const int n = std::snprintf(
+        text.data(), text.size(), "image1 %u %s\nimage2 %u %s\n", unsigned{attempts.slots[0].count},
+        kStates[attempts.slots[0].confirmed ? 1 : 0], unsigned{attempts.slots[1].count},
+        kStates[attempts.slots[1].confirmed ? 1 : 0]);
     const std::string temp = std::string(path) + ".new";
     if (!write_fresh(temp.c_str(), std::span(text).first(static_cast<std::size_t>(n)))) {
         const int err = errno;  // for the caller's message, past the clean-up

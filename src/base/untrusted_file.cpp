@@ -41,8 +41,9 @@ UniqueFd open_regular(const char* path, Found& found) {
     }
     UniqueFd fd(::open(path, O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_NOCTTY | O_CLOEXEC));
     if (!fd) {
-        found = errno == ENOENT ? Found::missing : errno == ELOOP ? Found::not_regular
-                                                                  : Found::failed;
+        found = errno == ENOENT  ? Found::missing
+                : errno == ELOOP ? Found::not_regular
+                                 : Found::failed;
         return fd;
     }
     if (::fstat(fd.get(), &st) != 0) {

@@ -28,8 +28,8 @@ int read_flash_image_header(std::uint32_t type, std::uint8_t* header, std::int32
             if (!slot_file) {
                 return 0;
             }
-            static_cast<void>(base::read_full(
-                slot_file.get(), std::span<std::uint8_t>(header, RECORD_HEADER_SIZE)));
+            static_cast<void>(base::read_full(slot_file.get(),
+                                              std::span<std::uint8_t>(header, RECORD_HEADER_SIZE)));
             return 1;
         }
         case IMAGE_BOOT:

@@ -13,8 +13,8 @@
 #include "base/io.hpp"
 #include "base/paths.hpp"
 #include "base/progress.hpp"
-#include "base/untrusted_file.hpp"
 #include "base/unique_fd.hpp"
+#include "base/untrusted_file.hpp"
 
 namespace installer {
 

@@ -16,12 +16,20 @@ RECOVERY = application("7.7.7.7")
 
 # 1 or 2 installs it into that slot; another answer boots it from /tmp; Ctrl-C (a flag only) ends
 # the read unanswered. A slow mkdir: a shell that read "&> /dev/null" as "&" would lose the copy.
+# For 2, /user/images stays with a link at the copy's name, which cp must not follow, and the slot
+# confirmed, which the copy puts on trial.
 @pytest.mark.parametrize("answer", ["1", "2", "3", "^C"])
 def test_slot_question(board, answer):
     board.slot(1, None)
     board.slot(2, None)
     board.flash("rescue", RECOVERY)
-    (board.path / "user/images").rmdir()
+    images, target = board.path / "user/images", board.path / "user/target"
+    target.write_text("target\n")
+    if answer == "2":
+        (images / "image2.new").symlink_to("../target")
+        (images / "bootcount").write_text("image1 2 trial\nimage2 0 confirmed\n")
+    else:
+        images.rmdir()
     (board.path / "bin/mkdir").unlink()
     (board.path / "bin/mkdir").write_text('#!/bin/sh\nsleep 1\n/bin/busybox mkdir "$@"\n'
                                           'echo "slow-mkdir: $* status $?" >> /var/log/board.log\n')
@@ -50,7 +58,9 @@ def test_slot_question(board, answer):
     assert board.vpd() == pristine_vpd(image=slot, booted=slot)
     assert (board.slot_file(slot), board.slot_file(3 - slot), (board.path / "tmp/image").read_bytes()) == (
         RECOVERY, None, RECOVERY)
-    assert log.index("system: mkdir /user/images &> /dev/null") < log.index("slow-mkdir: /user/images status 0") < \
+    assert target.read_text() == "target\n" and not (images / f"image{slot}.new").exists()
+    assert slot == 1 or (images / "bootcount").read_text() == "image1 2 trial\nimage2 0 trial\n"
+    assert log.index("system: mkdir /user/images &> /dev/null") < log.index(f"slow-mkdir: /user/images status {slot - 1}") < \
         log.index(f"vpd-write: offset 1 value 0x0{slot}") < log.index(f"vpd-write: offset 59 value 0x0{slot}")
 
 
