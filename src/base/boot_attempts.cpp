@@ -91,9 +91,11 @@ BootAttempts read_boot_attempts(const char* path, StateFile* found) {
     } else if (opened == Found::not_regular) {
         how = StateFile::not_regular;
     } else if (fd) {
+        // One byte more than any file in a known form, and the last one stays 0.
+        const std::size_t room = text.size() - 1;
         const Transfer t =
-            read_full(fd.get(), std::span(reinterpret_cast<std::uint8_t*>(text.data()), kMaxText));
-        if (t && t.done < kMaxText && parse(text.data(), attempts)) {
+            read_full(fd.get(), std::span(reinterpret_cast<std::uint8_t*>(text.data()), room));
+        if (t && t.done < room && parse(text.data(), attempts)) {
             how = StateFile::read;
         } else {
             attempts = {};
