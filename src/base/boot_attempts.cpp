@@ -1,24 +1,27 @@
 #include "base/boot_attempts.hpp"
 
-#include <fcntl.h>
 #include <unistd.h>
 
 #include <cerrno>
 #include <cstdio>
 #include <cstring>
+#include <span>
 #include <string>
 
 #include "base/io.hpp"
 #include "base/unique_fd.hpp"
+#include "base/untrusted_file.hpp"
 
 namespace base {
 
 namespace {
 
-// Longer than any file this module writes ("image1 255\nimage2 255\n").
-constexpr std::size_t kMaxText = 32;
+// Longer than any file this module writes ("image1 255 confirmed\n" twice).
+constexpr std::size_t kMaxText = 64;
 
-// A count of 0 to 255 at `text`, ended by a newline; advances `text` past the newline.
+constexpr const char* kStates[] = {"trial", "confirmed"};
+
+// A count of 0 to 255 at `text`; advances `text` past it.
 bool parse_count(const char*& text, std::uint8_t& out) {
     unsigned value = 0;
     const char* p = text;
@@ -26,82 +29,142 @@ bool parse_count(const char*& text, std::uint8_t& out) {
         value = value * 10 + static_cast<unsigned>(*p - '0');
         ++p;
     }
-    if (p == text || *p != '\n' || value > 255) {
+    if (p == text || value > 255) {
         return false;
     }
     out = static_cast<std::uint8_t>(value);
-    text = p + 1;
+    text = p;
     return true;
+}
+
+// " trial" or " confirmed" (or nothing: an earlier launcher's line, on trial), then the newline.
+bool parse_state(const char*& text, bool& confirmed) {
+    confirmed = false;
+    if (*text == ' ') {
+        ++text;
+        const std::size_t n = std::strlen(kStates[0]);
+        const std::size_t m = std::strlen(kStates[1]);
+        if (std::strncmp(text, kStates[0], n) == 0) {
+            text += n;
+        } else if (std::strncmp(text, kStates[1], m) == 0) {
+            confirmed = true;
+            text += m;
+        } else {
+            return false;
+        }
+    }
+    return *text++ == '\n';
 }
 
 bool parse(const char* text, BootAttempts& out) {
     for (const char* name : {"image1 ", "image2 "}) {
         const std::size_t n = std::strlen(name);
+        SlotAttempts& slot = out.of(name[5] - '0');
         if (std::strncmp(text, name, n) != 0) {
             return false;
         }
         text += n;
-        if (!parse_count(text, out.of(name[5] - '0'))) {
+        if (!parse_count(text, slot.count) || !parse_state(text, slot.confirmed)) {
             return false;
         }
     }
     return *text == '\0';
 }
 
-// The directory of `path`, synced so that the rename itself outlives a power cut.
-void sync_parent(const std::string& path) {
-    const auto slash = path.rfind('/');
-    const std::string dir = slash == std::string::npos ? "."
-                            : slash == 0               ? "/"
-                                                       : path.substr(0, slash);
-    UniqueFd fd(::open(dir.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
-    if (fd.get() >= 0) {
-        static_cast<void>(::fsync(fd.get()));
-    }
+// Writes `text` as the whole of a file made afresh at `path`, synced.
+bool write_fresh(const char* path, std::span<const char> text) {
+    UniqueFd fd = create_fresh(path, 0644);
+    const auto bytes = std::span(reinterpret_cast<const std::uint8_t*>(text.data()), text.size());
+    return fd && write_all(fd.get(), bytes) && ::fsync(fd.get()) == 0 && fd.close() == 0;
 }
 
 }  // namespace
 
-BootAttempts read_boot_attempts(const char* path) {
+BootAttempts read_boot_attempts(const char* path, StateFile* found) {
+    StateFile how = StateFile::unreadable;
     BootAttempts attempts;
-    UniqueFd fd(::open(path, O_RDONLY | O_CLOEXEC));
-    if (fd.get() < 0) {
-        return attempts;
+    Found opened = Found::failed;
+    const UniqueFd fd = open_regular(path, opened);
+    std::array<char, kMaxText + 1> text{};
+    if (opened == Found::missing) {
+        how = StateFile::missing;
+    } else if (opened == Found::not_regular) {
+        how = StateFile::not_regular;
+    } else if (fd) {
+        // One byte more than any file in a known form, and the last one stays 0.
+        const std::size_t room = text.size() - 1;
+        const Transfer t =
+            read_full(fd.get(), std::span(reinterpret_cast<std::uint8_t*>(text.data()), room));
+        if (t && t.done < room && parse(text.data(), attempts)) {
+            how = StateFile::read;
+        } else {
+            attempts = {};
+        }
     }
-    std::array<std::uint8_t, kMaxText + 1> text{};
-    const Transfer t = read_full(fd.get(), std::span(text).first(kMaxText));
-    if (!t || t.done >= kMaxText || !parse(reinterpret_cast<const char*>(text.data()), attempts)) {
-        return {};
+    if (found != nullptr) {
+        *found = how;
     }
     return attempts;
 }
 
 bool write_boot_attempts(const char* path, const BootAttempts& attempts) {
     std::array<char, kMaxText> text{};
-    const int n = std::snprintf(text.data(), text.size(), "image1 %u\nimage2 %u\n",
-                                unsigned{attempts.count[0]}, unsigned{attempts.count[1]});
+    const int n = std::snprintf(
+        text.data(), text.size(), "image1 %u %s\nimage2 %u %s\n", unsigned{attempts.slots[0].count},
+        kStates[attempts.slots[0].confirmed ? 1 : 0], unsigned{attempts.slots[1].count},
+        kStates[attempts.slots[1].confirmed ? 1 : 0]);
     const std::string temp = std::string(path) + ".new";
-    UniqueFd fd(::open(temp.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644));
-    const auto bytes =
-        std::span(reinterpret_cast<const std::uint8_t*>(text.data()), static_cast<std::size_t>(n));
-    if (fd.get() < 0 || !write_all(fd.get(), bytes) || ::fsync(fd.get()) != 0 || fd.close() != 0 ||
-        std::rename(temp.c_str(), path) != 0) {
+    if (!write_fresh(temp.c_str(), std::span(text).first(static_cast<std::size_t>(n)))) {
         const int err = errno;  // for the caller's message, past the clean-up
         static_cast<void>(::unlink(temp.c_str()));
         errno = err;
         return false;
     }
-    sync_parent(path);
+    return rename_over(temp.c_str(), path);
+}
+
+bool set_slot_attempts(const char* path, int slot, SlotAttempts want, StateFile& found) {
+    BootAttempts attempts = read_boot_attempts(path, &found);
+    const bool known = found == StateFile::read || found == StateFile::missing;
+    if (known && attempts.of(slot) == want) {
+        return true;
+    }
+    attempts.of(slot) = want;
+    return write_boot_attempts(path, attempts);
+}
+
+bool start_trial(const char* path, int slot) {
+    StateFile found = StateFile::read;
+    if (set_slot_attempts(path, slot, {}, found)) {
+        return true;
+    }
+    if (found == StateFile::read) {
+        return false;
+    }
+    std::fprintf(stderr, "%s %s and cannot be replaced (%s).\n", path,
+                 found == StateFile::not_regular ? "is not a regular file" : "cannot be read",
+                 std::strerror(errno));
     return true;
 }
 
-bool clear_boot_attempts(const char* path, int slot) {
-    BootAttempts attempts = read_boot_attempts(path);
-    if (attempts.of(slot) == 0) {
-        return true;
+bool record_booted_slot(const char* path, int slot) {
+    const char text[] = {slot == 2 ? '2' : '1', '\n'};
+    return write_fresh(path, text);
+}
+
+int booted_slot(const char* path) {
+    Found found = Found::failed;
+    const UniqueFd fd = open_regular(path, found);
+    std::array<std::uint8_t, 3> text{};
+    const Transfer t = fd ? read_full(fd.get(), text) : Transfer{.error = EBADF};
+    if (!t || t.done != 2 || text[1] != '\n' || (text[0] != '1' && text[0] != '2')) {
+        return 0;
     }
-    attempts.of(slot) = 0;
-    return write_boot_attempts(path, attempts);
+    return text[0] - '0';
+}
+
+void forget_booted_slot(const char* path) {
+    static_cast<void>(remove_entry(path));
 }
 
 }  // namespace base

@@ -2,8 +2,10 @@
 // display.
 #include <cstdio>
 #include <cstring>
+#include <span>
 
-#include "base/file.hpp"
+#include "base/io.hpp"
+#include "base/untrusted_file.hpp"
 #include "flash/flash.hpp"
 #include "image/byte_order.hpp"
 #include "image/record.hpp"
@@ -19,11 +21,15 @@ int read_flash_image_header(std::uint32_t type, std::uint8_t* header, std::int32
     std::uint32_t offset = 0;
     switch (type) {
         case IMAGE_APPLICATION: {
-            base::File slot_file(std::fopen(installer::slot_path(slot).c_str(), "rb"));
+            // Not followed, not waited on: a link or FIFO at the slot's name is no slot file.
+            base::Found found = base::Found::failed;
+            const base::UniqueFd slot_file =
+                base::open_regular(installer::slot_path(slot).c_str(), found);
             if (!slot_file) {
                 return 0;
             }
-            static_cast<void>(std::fread(header, 1, RECORD_HEADER_SIZE, slot_file.get()));
+            static_cast<void>(base::read_full(slot_file.get(),
+                                              std::span<std::uint8_t>(header, RECORD_HEADER_SIZE)));
             return 1;
         }
         case IMAGE_BOOT:

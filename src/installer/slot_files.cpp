@@ -14,6 +14,7 @@
 #include "base/paths.hpp"
 #include "base/progress.hpp"
 #include "base/unique_fd.hpp"
+#include "base/untrusted_file.hpp"
 
 namespace installer {
 
@@ -33,14 +34,6 @@ std::string slot_temp_path(std::int32_t slot) {
     return slot_path(slot) + ".new";
 }
 
-// Makes the rename itself durable; the slot file is already whole whatever happens here.
-void sync_directory(const std::string& dir) {
-    UniqueFd fd(::open(dir.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
-    if (fd.get() >= 0) {
-        static_cast<void>(::fsync(fd.get()));
-    }
-}
-
 }  // namespace
 
 std::string board_path(const std::string& path) {
@@ -53,7 +46,7 @@ std::string slot_path(std::int32_t slot) {
 
 void remove_stale_slot_copies() {
     for (const std::int32_t slot : {1, 2}) {
-        static_cast<void>(::unlink(slot_temp_path(slot).c_str()));
+        static_cast<void>(base::remove_entry(slot_temp_path(slot).c_str()));
     }
 }
 
@@ -72,12 +65,13 @@ bool write_slot_file(std::int32_t slot_number, std::span<const std::uint8_t> rec
     const std::string temp = slot_temp_path(slot_number);
     const auto fail = [&](int err) {
         std::printf("Image%d update failed (err %d)\n", slot, err);
-        static_cast<void>(::unlink(temp.c_str()));
+        static_cast<void>(base::remove_entry(temp.c_str()));
         return false;
     };
 
-    UniqueFd fd(::open(temp.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644));
-    if (fd.get() < 0) {
+    // Made afresh: a link or FIFO left at the copy's name is removed, never followed or opened.
+    UniqueFd fd = base::create_fresh(temp.c_str(), 0644);
+    if (!fd) {
         return fail(errno);
     }
     const base::Progress progress("    ");
@@ -100,15 +94,20 @@ bool write_slot_file(std::int32_t slot_number, std::span<const std::uint8_t> rec
         }
     }
     progress.finish();
-    // The old slot file stays until the new one is whole on flash. The slot's unconfirmed boot
-    // attempts go first: a power cut in between gives the old file fresh attempts, never the new
-    // one the old file's.
+    // The old slot file stays until the new one is whole on flash. The slot goes on trial with
+    // no attempts first: a power cut in between puts the old file on trial, never the new one
+    // under the old file's state. A slot confirmed in this boot is the old file: mplaunch-confirm
+    // must not confirm the new one for it.
     if (::fsync(fd.get()) != 0 || fd.close() != 0 ||
-        !base::clear_boot_attempts(board_path(base::kBootAttempts).c_str(), slot) ||
-        std::rename(temp.c_str(), slot_path(slot_number).c_str()) != 0) {
+        !base::start_trial(board_path(base::kBootAttempts).c_str(), slot)) {
         return fail(errno);
     }
-    sync_directory(dir);
+    if (base::booted_slot(board_path(base::kBootedSlot).c_str()) == slot) {
+        base::forget_booted_slot(board_path(base::kBootedSlot).c_str());
+    }
+    if (!base::rename_over(temp.c_str(), slot_path(slot_number).c_str())) {
+        return fail(errno);
+    }
     std::printf("\nImage%d updated succeeded\n", slot);
     return true;
 }

@@ -1,9 +1,11 @@
 // Start-up and boot selection: which slot to boot, one boot attempt from a slot file with its
 // record walk, and the fallback to the other slot and to the rescue image.
 #include <algorithm>
+#include <cerrno>
 #include <csignal>
 #include <cstdio>
 #include <cstdlib>
+#include <cstring>
 #include <limits>
 #include <span>
 
@@ -12,6 +14,7 @@
 #include "base/file.hpp"
 #include "base/interrupt.hpp"
 #include "base/paths.hpp"
+#include "base/untrusted_file.hpp"
 #include "flash/flash.hpp"
 #include "i2c/i2c.hpp"
 #include "image/record.hpp"
@@ -80,29 +83,63 @@ bool verified(std::FILE* fp, std::uint64_t offset, const LoadedRecord& record) {
                                       signing::kKeysDir);
 }
 
-// With counting on, whether `slot` already has boot_limit unconfirmed attempts: its application
-// started that often and never confirmed that it came up, so it is treated like a slot file
-// without a bootable record.
+// The boot attempts as the file holds them. A name that is not a regular file is said once per
+// boot: both slots then read as on trial with none, and the next count replaces it.
+base::BootAttempts read_attempts() {
+    static bool said = false;
+    base::StateFile found = base::StateFile::read;
+    const base::BootAttempts attempts = base::read_boot_attempts(base::kBootAttempts, &found);
+    if (found == base::StateFile::not_regular && !said) {
+        std::fprintf(stderr, "%s is not a regular file: boot attempts counted again from 0.\n",
+                     base::kBootAttempts);
+        said = true;
+    }
+    return attempts;
+}
+
+// With counting on, whether `slot` is on trial and already has boot_limit attempts: its
+// application started that often and never confirmed that it came up, so it is treated like a
+// slot file without a bootable record. A confirmed slot is never passed over.
 bool attempts_used_up(int slot) {
     if (boot_limit == 0) {
         return false;
     }
     bool& said = passed_over[slot == 2 ? 1 : 0];
-    const unsigned count = base::read_boot_attempts(base::kBootAttempts).of(slot);
-    if (!said && count >= boot_limit) {
+    const base::SlotAttempts state = read_attempts().of(slot);
+    if (!said && !state.confirmed && state.count >= boot_limit) {
         std::fprintf(stderr, "Image%d not confirmed after %u boots, passing it over.\n", slot,
-                     count);
+                     unsigned{state.count});
         said = true;
     }
     return said;
 }
 
-// One more unconfirmed attempt for `slot`, on /user before the launch, so that a boot that never
-// comes back still counts. A count that cannot be written is no reason not to boot.
+// One more attempt for `slot` when it is on trial, on /user before the launch, so that a boot
+// that never comes back still counts; a confirmed slot's boot writes nothing. A count that
+// cannot be kept is said at every boot, and the slot boots all the same: passing a good slot
+// over for a fault of /user could leave the board with none to boot.
 void count_attempt(int slot) {
-    base::BootAttempts attempts = base::read_boot_attempts(base::kBootAttempts);
-    ++attempts.of(slot);  // below boot_limit, so at most 255
-    static_cast<void>(base::write_boot_attempts(base::kBootAttempts, attempts));
+    base::BootAttempts attempts = read_attempts();
+    base::SlotAttempts& state = attempts.of(slot);
+    if (state.confirmed) {
+        return;
+    }
+    ++state.count;  // below boot_limit, so at most 255
+    if (!base::write_boot_attempts(base::kBootAttempts, attempts)) {
+        std::fprintf(stderr, "Image%d boot attempts cannot be kept (%s), booting it anyway.\n",
+                     slot, std::strerror(errno));
+    }
+}
+
+// A slot file opened as untrusted: a link, FIFO, device or directory in its place is not opened.
+File open_slot(int slot) {
+    base::Found found = base::Found::failed;
+    base::UniqueFd fd = base::open_regular(base::slot_path(slot), found);
+    File file(fd ? ::fdopen(fd.get(), "rb") : nullptr);
+    if (file) {
+        static_cast<void>(fd.release());
+    }
+    return file;
 }
 
 }  // namespace
@@ -164,7 +201,7 @@ int extract_image(int slot) {
 
     // The slot whose file is booted: the other one when this slot's file is missing.
     int booted = slot;
-    File image(std::fopen(base::slot_path(slot), "rb"));
+    File image(open_slot(slot));
     if (!image) {
         std::fprintf(stderr, "Failed to open Application image %d. Trying image %d.\n", slot,
                      other);
@@ -172,7 +209,7 @@ int extract_image(int slot) {
         if (attempts_used_up(other)) {
             rescue_then_reset();
         }
-        image.reset(std::fopen(base::slot_path(other), "rb"));
+        image = open_slot(other);
         if (!image) {
             std::fprintf(stderr, "Failed to open Application image %d. Trying rescue image\n",
                          other);
@@ -244,12 +281,17 @@ int extract_image(int slot) {
     record = {};
     image.reset();
     tarball.reset();
-    // Without counting the attempt's slot is recorded, even when the other slot's file was booted
-    // for a missing one; with it, the slot whose file was booted, the one mplaunch-confirm clears.
+    // The attempt's slot goes into the VPD, even when the other slot's file was booted for a
+    // missing one; the slot whose file was booted is counted, and left in RAM for
+    // mplaunch-confirm.
     if (boot_limit != 0 && h.type() == IMAGE_APPLICATION) {
         count_attempt(booted);
+        if (!base::record_booted_slot(base::kBootedSlot, booted)) {
+            std::fprintf(stderr, "Image%d cannot be confirmed in this boot (%s: %s).\n", booted,
+                         base::kBootedSlot, std::strerror(errno));
+        }
     }
-    api_set_booted_image(static_cast<std::uint8_t>(boot_limit != 0 ? booted : slot));
+    api_set_booted_image(static_cast<std::uint8_t>(slot));
     if (gdb_enable != 0 && gdbserver_enable == 0) {
         extract_gdb(slot);
     }
@@ -258,6 +300,9 @@ int extract_image(int slot) {
 
 void launcher_main() {
     launch::connect_hooks();
+    // Left by an earlier run only where /tmp outlives a boot; nothing this boot launches has
+    // come from a slot yet.
+    base::forget_booted_slot(base::kBootedSlot);
     sig_init();
     api_i2c_init();
     api_flash_init();

@@ -4,6 +4,7 @@
 #include <cstdio>
 #include <cstdlib>
 
+#include "base/boot_attempts.hpp"
 #include "base/command.hpp"
 #include "image/signature.hpp"
 #include "installer/installer.hpp"
@@ -14,12 +15,15 @@
 namespace {
 
 // The installer's boot at once of the record it just checked. With verify=on and no key file on
-// the board the installer checked no signature: the record is not booted.
+// the board the installer checked no signature: the record is not booted. The record runs from
+// the tarball, not from a slot: no slot of an earlier run may be left for mplaunch-confirm to
+// confirm.
 void boot_installed(std::uint8_t is_diags) {
     if (verify_enable != 0 && signing::load_keys(signing::kKeysDir).present == 0) {
         std::fputs("No key on the board to verify the image, not booting it.\n", stderr);
         return;
     }
+    base::forget_booted_slot(base::kBootedSlot);
     launch_image(is_diags);
 }
 

@@ -1,28 +1,24 @@
-// mplaunch-confirm: run by the application once it is healthy. Clears the unconfirmed boot
-// attempts of the slot that was booted (VPD byte 59), so that the launcher goes on booting it.
-// Exits 0 when they are cleared or there is nothing to clear (counting off, no attempts, an image
-// booted from flash); 1 when the attempts could not be written. It prints nothing unless it
-// fails, and never writes the VPD or flash.
+// mplaunch-confirm: run by the application once it is healthy. Confirms the slot whose file this
+// boot launched, as the launcher left it in RAM (/tmp/mplaunch-booted): its boot attempts go
+// back to 0 and it is no longer on trial, so that the launcher boots it without counting until
+// it is installed again. Exits 0 when the slot is confirmed or there is nothing to confirm
+// (counting off, an image booted from flash or booted at once by the installer, diagnostics);
+// 1 when the state file could not be written. It prints nothing unless it fails, never writes
+// the VPD or flash, and touches /user only when the slot's state changes.
 #include <cerrno>
 #include <cstdio>
 #include <cstring>
 
 #include "base/boot_attempts.hpp"
-#include "i2c/i2c.hpp"
 
 int main() {
-    // No attempts recorded (a board without "bootlimit" has no file): not even the VPD is read.
-    if (base::read_boot_attempts(base::kBootAttempts).none()) {
+    const int booted = base::booted_slot(base::kBootedSlot);
+    if (booted == 0) {
         return 0;
     }
-    std::uint8_t booted = 0xFF;
-    static_cast<void>(api_i2c_init());
-    static_cast<void>(api_eeprom_read(&booted, VPD_BOOTED_OFFSET, 1));
-    api_i2c_close();
-    if (booted != 1 && booted != 2) {
-        return 0;
-    }
-    if (!base::clear_boot_attempts(base::kBootAttempts, booted)) {
+    base::StateFile found = base::StateFile::missing;
+    if (!base::set_slot_attempts(base::kBootAttempts, booted, {.count = 0, .confirmed = true},
+                                 found)) {
         std::fprintf(stderr, "mplaunch-confirm: cannot write %s: %s\n", base::kBootAttempts,
                      std::strerror(errno));
         return 1;

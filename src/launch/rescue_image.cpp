@@ -1,6 +1,8 @@
 // The rescue image: one record at the start of the rescue partition that stays bootable when
 // both image slots on /user are missing or damaged. A diagnostics record is booted at once; an
 // application record is a recovery application that the operator may install into a slot.
+#include <sys/stat.h>
+
 #include <algorithm>
 #include <array>
 #include <cstdio>
@@ -12,6 +14,7 @@
 #include "base/command.hpp"
 #include "base/file.hpp"
 #include "base/paths.hpp"
+#include "base/untrusted_file.hpp"
 #include "flash/flash.hpp"
 #include "i2c/i2c.hpp"
 #include "image/record.hpp"
@@ -62,11 +65,21 @@ bool read_intact_record(const RecordHeader& header, LoadedRecord& record) {
            record.intact();
 }
 
+// Whether `path` is a regular file of `size` bytes (the copy that cp made), not followed.
+bool whole_copy(const char* path, std::size_t size) {
+    base::Found found = base::Found::failed;
+    const base::UniqueFd fd = base::open_regular(path, found);
+    struct stat st {};
+    return fd && ::fstat(fd.get(), &st) == 0 && static_cast<std::size_t>(st.st_size) == size;
+}
+
 // Writes the record to /tmp/image and replaces the slot file with it. The copy goes beside the
 // slot file and is renamed over it once whole, so a power cut during the copy leaves either the
-// old file or the whole new one, never a damaged slot that the VPD byte names. Every step is
-// checked: when one fails (a full /tmp or /user), the slot file and both VPD bytes stay as they
-// were, and false.
+// old file or the whole new one, never a damaged slot that the VPD byte names. Whatever had the
+// copy's name (a link, a FIFO, a copy left by a power cut) is removed first, so cp makes a new
+// file and follows nothing: nothing else runs on the board while the rescue image is copied.
+// The new slot is on trial. Every step is checked: when one fails (a full /tmp or /user), the
+// slot file and both VPD bytes stay as they were, and false.
 bool copy_into_slot(std::span<const std::uint8_t> record, char slot_digit) {
     File image(std::fopen(base::kDownloadImage, "wb"));
     if (!image) {
@@ -81,14 +94,15 @@ bool copy_into_slot(std::span<const std::uint8_t> record, char slot_digit) {
     const int slot = slot_digit - '0';
     const char* slot_file = base::slot_path(slot);
     const std::string copy = std::string(slot_file) + ".new";
-    if (base::run_formatted("cp %s %s && sync\n", base::kDownloadImage, copy.c_str()) != 0) {
-        static_cast<void>(std::remove(copy.c_str()));
+    // The slot goes on trial before the rename, as the installer does: a power cut in between
+    // puts the old file on trial, never the new one under the old file's state.
+    if (!base::remove_entry(copy.c_str()) ||
+        base::run_formatted("cp %s %s && sync\n", base::kDownloadImage, copy.c_str()) != 0 ||
+        !whole_copy(copy.c_str(), record.size()) || !base::start_trial(base::kBootAttempts, slot)) {
+        static_cast<void>(base::remove_entry(copy.c_str()));
         return false;
     }
-    // The slot starts with no unconfirmed boot attempts (cleared before the rename, as the
-    // installer does).
-    static_cast<void>(base::clear_boot_attempts(base::kBootAttempts, slot));
-    return base::run_formatted("mv %s %s\n", copy.c_str(), slot_file) == 0;
+    return base::rename_over(copy.c_str(), slot_file);
 }
 
 void install_into_slot(std::span<const std::uint8_t> record, char slot_digit) {

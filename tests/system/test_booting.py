@@ -106,35 +106,66 @@ def test_verified_boot(board, keys, verify, board_keys, slots, err, out, booted)
     assert board.vpd() == pristine_vpd(1, booted)
 
 
-# Boot attempts: "bootlimit" (None: no key); slots 1 and 2 ("x" exits at once, "c" confirms, "d"
-# damaged); what each boot in a row started ("R": the rescue partition); the counts left (None: no
-# state file). Then slot 1 installed anew starts with no attempts.
+# Boot attempts: "bootlimit" (None: no key); slots 1 and 2 ("x" exits at once, as when power is cut before it is
+# up, "c" confirms, "o" confirms in its first boot only, "d" damaged); what is at /user/images first (a bootcount
+# text, or names made a "fifo", a "link" to user/target, an empty "dir" or a "dir+" holding a file); what each
+# boot in a row started ("R": the rescue partition); the state left ("2t0c": slot 1 on trial with 2 attempts,
+# slot 2 confirmed; None: no state file). A boot of a confirmed slot writes nothing. Then slot 1 installed anew
+# (the planted copy's name in the way) is on trial, and an application booted at once confirms no slot.
 PASSED = "Image{} not confirmed after {} boots, passing it over.\n"
+ODD = "/user/images/bootcount is not a regular file: boot attempts counted again from 0.\n"
+UNKEPT = "Image{} boot attempts cannot be kept (Directory not empty), booting it anyway.\n"
 SLOTS = {"c": lambda v: application(v, f'echo "{app_line(v)}"\n/usr/bin/mplaunch-confirm\n'),
+         "o": lambda v: application(v, f'echo "{app_line(v)}"\n[ -e /user/once ] || /usr/bin/mplaunch-confirm\n'
+                                       "touch /user/once\n"),
          "d": lambda v: damaged(application(v)), "x": application}
-@pytest.mark.parametrize("limit, slots, boots, counts", [
-    ("2", "xc", "1122", (2, 0)),
-    ("3", "cx", "11111", (0, 0)),
-    ("2", "xx", "1122RR", (2, 2)),
-    ("1", "xd", "1RR", (1, 0)),  # slot 2's bad CRC after slot 1 passed over: the rescue image
-    ("255", "xx", "111", (3, 0)),
-    *[(bad, "xx", "1111", None) for bad in ("0", "256", "2x", "-2", " 2", None)],
+@pytest.mark.parametrize("limit, slots, planted, boots, counts", [
+    ("2", "xc", {}, "1122", "2t0c"),
+    ("3", "cx", {}, "11111", "0c0t"),
+    ("2", "ox", {}, "11111", "0c0t"),  # power cuts once confirmed never pass it over
+    ("2", "xx", {}, "1122RR", "2t2t"),
+    ("1", "xd", {}, "1RR", "1t0t"),  # slot 2's bad CRC after slot 1 passed over: the rescue image
+    ("255", "xx", {}, "111", "3t0t"),
+    ("2", "xc", "image1 1\nimage2 0\n", "122", "2t0c"),  # an earlier launcher's file: both on trial
+    ("2", "ox", "image1 1 trial\nimage2 0 confirmed\n", "111", "0c0c"),
+    ("1", "xx", {"bootcount": "fifo", "image1.new": "link"}, "12R", "1t1t"),
+    ("2", "cx", {"bootcount": "link", "bootcount.new": "fifo", "image1.new": "dir"}, "111", "0c0t"),
+    ("2", "xc", {"bootcount": "dir", "bootcount.new": "link", "image1.new": "fifo"}, "1122", "2t0c"),
+    ("1", "xx", {"bootcount": "dir+", "bootcount.new": "dir"}, "111", None),  # said at every boot
+    *[(bad, "xx", {}, "1111", None) for bad in ("0", "256", "2x", "-2", " 2", None)],
 ])
-def test_boot_attempts(board, limit, slots, boots, counts):
+def test_boot_attempts(board, limit, slots, planted, boots, counts):
     board.mpboard("env", f"bootlimit={limit or ''}")
     for n, kind in zip("12", slots):
         board.slot(n, SLOTS[kind](".".join(n * 4)))
+    state, images, target = board.path / "user/images/bootcount", board.path / "user/images", board.path / "user/target"
+    target.write_text("target\n")
+    for name, kind in ({"bootcount": planted} if isinstance(planted, str) else planted).items():
+        {"fifo": os.mkfifo, "link": lambda p: p.symlink_to("../target"), "dir": os.mkdir,
+         "dir+": lambda p: (p / "file").mkdir(parents=True)}.get(kind, lambda p: p.write_text(kind))(images / name)
+    odd = isinstance(planted, dict) and planted.get("bootcount") in ("fifo", "link", "dir", "dir+")
+    stuck = odd and planted["bootcount"] == "dir+"  # cannot be replaced: said at every boot
     for i, booted in enumerate(boots):
         passed = [n for n in "12" if n in boots[:i] and n not in boots[i:]]
         started = DIAGS_OUT if booted == "R" else app_line(".".join(booted * 4)) + "\n" + \
-            ("" if slots[int(booted) - 1] == "c" else "args=[] LD_PRELOAD=[]\n")
+            ("" if slots[int(booted) - 1] in "co" else "args=[] LD_PRELOAD=[]\n")
         err = "".join(PASSED.format(n, limit) for n in passed) + BOTH * (booted == "R" and "d" in slots)
-        assert board.run() == (0, B1 + B2 * bool(passed) + started, err)
+        before = (state.read_text(), state.stat().st_ino) if state.is_file() else None
+        assert board.run() == (0, B1 + B2 * bool(passed) + started,
+                               ODD * (stuck or odd and i == 0) + err + UNKEPT.format(booted) * stuck)
         assert board.vpd()[59] == (4 if booted == "R" else int(booted))
-    state = board.path / "user/images/bootcount"
-    assert (state.read_text() if state.exists() else None) == (counts and "image1 {}\nimage2 {}\n".format(*counts))
+        if before and f"image{booted} 0 confirmed" in before[0]:
+            assert (state.read_text(), state.stat().st_ino) == before
+    text = lambda c: "".join(f"image{n} {c[i]} {'trial' if c[i + 1] == 't' else 'confirmed'}\n"
+                             for n, i in (("1", 0), ("2", 2)))
+    assert (state.read_text() if state.is_file() else None) == (counts and text(counts))
     board.mpboard("install", board.write_file("p", application("3.3.3.3")), "--slot", "1")
-    assert board.run() == (0, B1 + APP[3], "")
+    assert board.run() == (0, B1 + APP[3], (ODD + UNKEPT.format(1)) * stuck)
+    assert target.read_text() == "target\n" and not (images / "image1.new").exists()
+    after = state.read_text() if state.is_file() else None
+    assert after == (counts and text("1t" + counts[2:]))
+    board.mpboard("install", board.write_file("q", SLOTS["c"]("4.4.4.4")))  # booted at once, then confirmed
+    assert (state.read_text() if state.is_file() else None) == after
 
 
 # The launcher's link test of eth0 (its mgmt module, in a probe the application starts) through

@@ -16,12 +16,19 @@ RECOVERY = application("7.7.7.7")
 
 # 1 or 2 installs it into that slot; another answer boots it from /tmp; Ctrl-C (a flag only) ends
 # the read unanswered. A slow mkdir: a shell that read "&> /dev/null" as "&" would lose the copy.
+# For 2, /user/images stays with an empty directory at the copy's name, which cp must not copy into,
+# and the slot confirmed, which the copy puts on trial.
 @pytest.mark.parametrize("answer", ["1", "2", "3", "^C"])
 def test_slot_question(board, answer):
     board.slot(1, None)
     board.slot(2, None)
     board.flash("rescue", RECOVERY)
-    (board.path / "user/images").rmdir()
+    images = board.path / "user/images"
+    if answer == "2":
+        (images / "image2.new").mkdir()
+        (images / "bootcount").write_text("image1 2 trial\nimage2 0 confirmed\n")
+    else:
+        images.rmdir()
     (board.path / "bin/mkdir").unlink()
     (board.path / "bin/mkdir").write_text('#!/bin/sh\nsleep 1\n/bin/busybox mkdir "$@"\n'
                                           'echo "slow-mkdir: $* status $?" >> /var/log/board.log\n')
@@ -50,7 +57,10 @@ def test_slot_question(board, answer):
     assert board.vpd() == pristine_vpd(image=slot, booted=slot)
     assert (board.slot_file(slot), board.slot_file(3 - slot), (board.path / "tmp/image").read_bytes()) == (
         RECOVERY, None, RECOVERY)
-    assert log.index("system: mkdir /user/images &> /dev/null") < log.index("slow-mkdir: /user/images status 0") < \
+    assert not (images / f"image{slot}.new").exists()
+    assert slot == 1 or (images / "bootcount").read_text() == "image1 2 trial\nimage2 0 trial\n"
+    mkdir = f"slow-mkdir: /user/images status {slot - 1}"  # 2: the directory was there
+    assert log.index("system: mkdir /user/images &> /dev/null") < log.index(mkdir) < \
         log.index(f"vpd-write: offset 1 value 0x0{slot}") < log.index(f"vpd-write: offset 59 value 0x0{slot}")
 
 
