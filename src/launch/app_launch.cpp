@@ -15,6 +15,7 @@
 #include "base/io.hpp"
 #include "base/paths.hpp"
 #include "base/unique_fd.hpp"
+#include "base/untrusted_file.hpp"
 #include "i2c/i2c.hpp"
 #include "image/record.hpp"
 #include "image/record_reader.hpp"
@@ -105,7 +106,9 @@ int extract_gdb(int slot) {
     const int other = 3 - slot;
     std::printf("Extracting GDB from image slot %d\n", other);
 
-    UniqueFd slot_file(::open(base::slot_path(other), O_RDONLY | O_CLOEXEC));
+    // Like a slot file that is booted: a link, FIFO or directory there is no debugger.
+    base::Found found{};
+    UniqueFd slot_file = base::open_regular(base::slot_path(other), found);
     if (!slot_file) {
         std::fprintf(stderr, "Failed to open GDB image (from slot %d)\n", other);
         return 0;

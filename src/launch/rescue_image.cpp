@@ -73,20 +73,23 @@ bool whole_copy(const char* path, std::size_t size) {
     return fd && ::fstat(fd.get(), &st) == 0 && static_cast<std::size_t>(st.st_size) == size;
 }
 
-// Writes the record to /tmp/image and replaces the slot file with it. The copy goes beside the
-// slot file and is renamed over it once whole, so a power cut during the copy leaves either the
-// old file or the whole new one, never a damaged slot that the VPD byte names. Whatever had the
-// copy's name (a link, a FIFO, a copy left by a power cut) is removed first, so cp makes a new
-// file and follows nothing: nothing else runs on the board while the rescue image is copied.
-// The new slot is on trial. Every step is checked: when one fails (a full /tmp or /user), the
-// slot file and both VPD bytes stay as they were, and false.
-bool copy_into_slot(std::span<const std::uint8_t> record, char slot_digit) {
+// Writes the record (and its own signature) to /tmp/image and replaces the slot file with it. The
+// copy goes beside the slot file and is renamed over it once whole, so a power cut during the copy
+// leaves either the old file or the whole new one, never a damaged slot that the VPD byte names.
+// Whatever had the copy's name (a link, a FIFO, a copy left by a power cut) is removed first, so cp
+// makes a new file and follows nothing: nothing else runs on the board while the rescue image is
+// copied. The new slot is on trial. Every step is checked: when one fails (a full /tmp or /user),
+// the slot file and both VPD bytes stay as they were, and false.
+bool copy_into_slot(std::span<const std::uint8_t> record, std::span<const std::uint8_t> signature,
+                    char slot_digit) {
     File image(std::fopen(base::kDownloadImage, "wb"));
     if (!image) {
         std::fputs("Failed to open image file.\n", stderr);
         board_reset();
     }
-    const bool written = std::fwrite(record.data(), 1, record.size(), image.get()) == record.size();
+    const bool written =
+        std::fwrite(record.data(), 1, record.size(), image.get()) == record.size() &&
+        std::fwrite(signature.data(), 1, signature.size(), image.get()) == signature.size();
     if (!base::close_file(image) || !written) {
         return false;
     }
@@ -98,16 +101,21 @@ bool copy_into_slot(std::span<const std::uint8_t> record, char slot_digit) {
     // puts the old file on trial, never the new one under the old file's state.
     if (!base::remove_entry(copy.c_str()) ||
         base::run_formatted("cp %s %s && sync\n", base::kDownloadImage, copy.c_str()) != 0 ||
-        !whole_copy(copy.c_str(), record.size()) || !base::start_trial(base::kBootAttempts, slot)) {
+        !whole_copy(copy.c_str(), record.size() + signature.size()) ||
+        !base::start_trial(base::kBootAttempts, slot)) {
         static_cast<void>(base::remove_entry(copy.c_str()));
         return false;
     }
     return base::rename_over(copy.c_str(), slot_file);
 }
 
+// The record's own signature, when one follows it in the partition, goes into the slot file
+// with it, so that a slot copied from a verified rescue image verifies too.
 void install_into_slot(std::span<const std::uint8_t> record, char slot_digit) {
     std::printf("\nInstalling recovery image as image%c...\n", slot_digit);
-    if (!copy_into_slot(record, slot_digit)) {
+    LoadedRecord own_signature;
+    signing::load_own_signature(RescuePartition(), record.size(), own_signature);
+    if (!copy_into_slot(record, own_signature.bytes, slot_digit)) {
         // The recovery application still boots, from the tarball; the copy's remains go, so
         // that a full /tmp leaves room for its unpacking.
         static_cast<void>(std::remove(base::kDownloadImage));

@@ -6,7 +6,7 @@ import signal
 import pexpect
 import pytest
 
-from conftest import MOUNT_LINE, UNPACK_LINE, boot_log, pristine_vpd, vm
+from conftest import MOUNT_LINE, UNPACK_LINE, boot_log, pristine_vpd, signed, vm
 from mppackage import app_line, application
 
 QUESTION = "Install recovery image as image 1 or 2 (hit return to just boot image): "
@@ -82,3 +82,15 @@ def test_cut_after_the_copy(board):
     board.mpboard("slot", 1, "--remove")
     assert (board.slot_file(1), board.slot_file(2)) == (None, RECOVERY)
     assert not (board.path / "run/vm-flash").exists()
+
+
+def test_verified_copy(board, keys):  # with verify=on, a signed recovery application's copy verifies in its slot
+    board.mpboard("env", "verify=on")
+    board.mpboard("keys", "add", keys / "rel.pub")
+    board.slot(1, None)
+    board.slot(2, None)
+    board.flash("rescue", signed(keys, RECOVERY))
+    assert "Setting boot image to 2" in board.run(b"2\n")[1]  # the copy into slot 2, then a boot of it
+    code, out, err = board.run()
+    assert (code, err, out.startswith("Booting image '2'\n" + app_line("7.7.7.7"))) == (0, "", True), out
+    assert board.vpd() == pristine_vpd(image=2, booted=2)
