@@ -155,8 +155,9 @@ protected:
         return std::tuple(t.c_iflag, t.c_oflag, t.c_cflag, t.c_lflag,
                           std::string(t.c_cc, t.c_cc + NCCS));
     }
+    // Standard output and error on the line while `f` runs, even if it throws.
     template <class F>
-    auto on_console(F f) {  // standard output and error on the line while `f` runs, even if it throws
+    auto on_console(F f) {
         struct Back {
             int out, err;
             ~Back() { std::fflush(stdout), ::dup2(out, STDOUT_FILENO), ::dup2(err, STDERR_FILENO); }
