@@ -40,8 +40,9 @@ class Picocom(contextlib.AbstractContextManager):
                 return self.wait(until, every)
         self.wait(until, 0)
 
-    def baud(self, speed):
-        self.keys("C-a", "C-b", until="*** baud:")
+    def baud(self, speed):  # picocom drops what is typed before its prompt: wait for this one, not the last
+        prompts = self.tmux_run("capture-pane", "-p", "-S", "-").count("*** baud:")
+        self.keys("C-a", "C-b", until=lambda: self.tmux_run("capture-pane", "-p", "-S", "-").count("*** baud:") > prompts)
         self.keys(str(speed), "Enter", until=f"*** baud: {speed} ***")
 
     def send(self, path, after):  # the switch, the file, the switch back, then `after`
