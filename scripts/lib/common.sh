@@ -13,7 +13,8 @@ export MP_ROOT MP_BUILD
 # libFuzzer, powerpc cross), test and benchmark libraries, the emulator, the board's peers
 # (lrzsz, the TFTP server's libwrap0, iproute2; the TFTP server itself is only unpacked,
 # see third_party.sh), the terminal the XMODEM tests type into (socat, picocom, tmux), the
-# source unpacker and the formatters, and what BusyBox's own build needs.
+# source unpacker and the formatters, what BusyBox's own build needs, and strace (the campaign's
+# sweep stops a board at each write to a file).
 MP_DEBIAN_PACKAGES=(
     cmake ninja-build g++ clang libclang-rt-14-dev ccache
     googletest libgtest-dev libgmock-dev libbenchmark-dev zlib1g-dev libi2c-dev libsodium-dev
@@ -21,7 +22,7 @@ MP_DEBIAN_PACKAGES=(
     python3-pytest python3-pexpect lrzsz libwrap0 iproute2 socat picocom tmux
     qemu-system-x86 kmod
     dpkg-dev clang-format clang-tidy
-    make gcc libc6-dev bzip2 xz-utils patch ca-certificates autoconf automake libtool
+    make gcc libc6-dev bzip2 xz-utils patch ca-certificates autoconf automake libtool strace
 )
 
 # ---------------------------------------------------------------------------------------------

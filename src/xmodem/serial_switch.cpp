@@ -14,7 +14,6 @@
 
 #include "base/unique_fd.hpp"
 #include "platform/platform.hpp"
-#include "xmodem/xmodem_testing.hpp"
 
 namespace {
 
@@ -55,22 +54,35 @@ Wait wait_for_key(int fd, char key, const char* reminder) {
     }
 }
 
-// How long the line must stay silent before the switch back is announced.
-constexpr useconds_t kQuietPause = 1000000;
+// The switch back waits for the line to be silent for a second, and for that at most five
+// seconds, in pauses of a tenth of a second on the board's clock.
+constexpr useconds_t kPause = 100000;
+constexpr int kQuietPauses = 10;
+constexpr int kMostPauses = 50;
+
+// Reads and drops what has arrived: whether anything had. A line that is gone counts as silent.
+bool dropped_input(int fd) {
+    char dropped[256];
+    bool any = false;
+    while (::read(fd, dropped, sizeof dropped) > 0) {
+        any = true;
+    }
+    return any;
+}
 
 // A terminal program hands its line to the sender (sx) for the transfer and shows what the board
 // prints only once the sender has ended, a moment after the sender's last byte: whatever arrives
-// before that is read by the sender and lost. So the switch back is announced only after the
-// line has been silent for a whole pause; what arrives until then is dropped, like the input
-// that the switch itself drops. Without a time limit, like the waits for Enter: every sender
-// falls silent once it has finished or given up. A line that is gone counts as silent.
+// before that is read by the sender and lost. So the switch back is announced once the line has
+// been silent for a whole second; what arrives until then is dropped, like the input that the
+// switch itself drops. A line that never falls silent (a key held down, a floating line) does not
+// hold the rescue: after five seconds the announcement comes anyway. Every pause is a whole one,
+// whatever arrives during it, so a busy line cannot shorten the wait.
 void wait_until_quiet(int fd) {
-    char dropped[256];
-    do {
-        while (::read(fd, dropped, sizeof dropped) > 0) {
-        }
-        wait_for_input(fd, kQuietPause);
-    } while (::read(fd, dropped, sizeof dropped) > 0);
+    int quiet = 0;
+    for (int pauses = 0; quiet < kQuietPauses && pauses < kMostPauses; ++pauses) {
+        platform::clock_usleep(kPause);
+        quiet = dropped_input(fd) ? 0 : quiet + 1;
+    }
 }
 
 // What has been printed leaves first; the operator must read it before switching the terminal.

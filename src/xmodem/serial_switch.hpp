@@ -6,7 +6,8 @@
 // carriage return at the new speed: the open descriptor, or -1 when the port cannot be opened.
 int init_serial();
 
-// Once the line has been silent for a second (the sender has let go of it), asks for the switch
-// back, puts the kept settings back on `fd` and waits for a line feed. Does not close `fd`. Only
+// Once the line has been silent for a second (the sender has let go of it), or after five seconds
+// of a line that never falls silent, asks for the switch back, puts the kept settings back on
+// `fd` and waits for a line feed. Does not close `fd`. Only
 // for the descriptor of a successful init_serial.
 void reset_serial(int fd);

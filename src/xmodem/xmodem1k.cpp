@@ -8,6 +8,7 @@
 #include <cstddef>
 #include <cstdint>
 #include <cstdio>
+#include <cstring>
 
 #include "base/file.hpp"
 #include "base/unique_fd.hpp"
@@ -78,13 +79,36 @@ struct Transfer {
     bool cancel = false;
 };
 
+// The receiver's lines on standard error. On the board that is the console, the very line of
+// the transfer: a line written while the sender waits for an answer reaches it as one (sx takes
+// the "E" of "EOT" for the answer to its EOT, falls a step behind and loses the final ACK to its
+// purge of the line). So they are kept, up to a few dozen, until the receiver's last answer.
+struct Messages {
+    std::array<char, 64> text{};
+    std::size_t used = 0;
+};
+Messages messages;
+
+void message(const char* line) {
+    const std::size_t length = std::strlen(line);
+    if (length <= messages.text.size() - messages.used) {
+        std::memcpy(messages.text.data() + messages.used, line, length);
+        messages.used += length;
+    }
+}
+
+void write_messages() {
+    std::fwrite(messages.text.data(), 1, messages.used, stderr);
+    messages.used = 0;
+}
+
 bool starts_frame(std::uint8_t c, const Transfer& t) {
     return c == SOH || c == STX || c == EOT || (!t.accepted_any && (c == ACK || c == CAN));
 }
 
 // After the NAK to a first EOT: a second EOT or silence confirms the end.
 void handle_eot(Transfer& t, int fd) {
-    std::fputs("EOT\n", stderr);
+    message("EOT\n");
     flushRX(fd);
     putByte(NAK, fd);
     std::uint8_t next = 0;
@@ -248,7 +272,7 @@ XmodemOutcome xmodem_receive(int fd, std::FILE* file) {
             if (c == EOT) {
                 handle_eot(t, fd);
             } else if (c == CAN) {
-                std::fputs("CAN\n", stderr);
+                message("CAN\n");
                 std::uint8_t second = 0;
                 if (getByte(3, &second, fd) > 0 && (second & 0x7F) == CAN) {
                     // The sender gives up: so does the receiver.
@@ -271,6 +295,7 @@ XmodemOutcome xmodem_receive(int fd, std::FILE* file) {
     }
     if (!t.cancel) {
         putByte(ACK, fd);
+        write_messages();
         std::fputs("All done\n", stderr);
         return {t.total, false};
     }
@@ -279,6 +304,7 @@ XmodemOutcome xmodem_receive(int fd, std::FILE* file) {
     }
     flushRX(fd);
     drain(2, fd);
+    write_messages();
     return {t.total, true};
 }
 

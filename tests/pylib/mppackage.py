@@ -82,13 +82,20 @@ def until(test, what, timeout=30):
         time.sleep(0.005)
 
 
-def wait_for_line_settings(tty_fd, download, timeout=30):  # raw at 115200 bit/s or back (an Enter sooner is flushed)
-    until(lambda: (termios.tcgetattr(tty_fd)[4] == termios.B115200 and
-                   not termios.tcgetattr(tty_fd)[3] & termios.ICANON) == download,
-          "the board's switch of its serial line", timeout)
+def wait_for_line_settings(tty_fd, download, timeout=30, enter_every=None):  # raw at 115200 bit/s or back
+    typed = [time.monotonic()]  # (an Enter sooner is flushed); enter_every: Enter typed at that interval meanwhile
+
+    def switched():
+        if enter_every and time.monotonic() - typed[0] >= enter_every:
+            os.write(tty_fd, b"\r")
+            typed[0] = time.monotonic()
+        return (termios.tcgetattr(tty_fd)[4] == termios.B115200 and
+                not termios.tcgetattr(tty_fd)[3] & termios.ICANON) == download
+    until(switched, "the board's switch of its serial line", timeout)
 
 
-def xmodem_download(tty_fd, path, *options, timeout=30):  # sx on a pty's master, by a relay that keeps the echo from it
+def xmodem_download(tty_fd, path, *options, timeout=30, enter_every=None):  # sx on a pty's master, by a relay that
+    # keeps the echo from it; enter_every: after sx, Enter at that interval until the line is switched back
     wait_for_line_settings(tty_fd, True, timeout)
     os.write(tty_fd, b"\r")
     (to_sx, from_board), (to_board, from_sx) = os.pipe(), os.pipe()
@@ -101,8 +108,7 @@ def xmodem_download(tty_fd, path, *options, timeout=30):  # sx on a pty's master
                 os.write(tty_fd if fd == to_board else from_board, os.read(fd, 4096))
     os.close(to_board), os.close(from_board)
     assert sender.returncode == 0, sender.stderr.read()
-    # The switch-back message may have gone to sx, which was still reading the line.
-    wait_for_line_settings(tty_fd, False, timeout)
+    wait_for_line_settings(tty_fd, False, timeout, enter_every)
     os.write(tty_fd, b"\r")
 
 

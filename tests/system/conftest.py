@@ -106,8 +106,8 @@ class Console(pexpect.spawn):
             self.send(key)
             time.sleep(0.002)
 
-    def xmodem_download(self, path, *options):
-        xmodem_download(self.child_fd, path, *options, timeout=TIMEOUT)
+    def xmodem_download(self, path, *options, enter_every=None):
+        xmodem_download(self.child_fd, path, *options, timeout=TIMEOUT, enter_every=enter_every)
 
     def finish(self):
         self.expect(pexpect.EOF)

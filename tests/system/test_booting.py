@@ -1,6 +1,7 @@
 """Booting (no terminal): the VPD's slot, else the other, else the rescue image, else a reboot."""
 
 import os
+import shutil
 import subprocess
 from pathlib import Path
 
@@ -73,6 +74,30 @@ def test_boot(board, image, slot1, slot2, rescue, err, out, booted):
     # Deleted once unpacked; made before the rescue record's check, it stays empty when that fails.
     assert (board.path / "tmp/kaviximage.tar.gz").read_bytes() == b"" if booted is None else \
         not (board.path / "tmp/kaviximage.tar.gz").exists()
+
+
+# A board as it leaves the factory: the U-Boot environment erased (0xFF: no variable, the plain
+# boot), the VPD erased (slot byte 0xFF: slot 1), /user empty (no slot: the rescue image), or all
+# three. It boots; an installation makes /user/images, writes the slot and names it; the next boot
+# starts it. The environment is never written.
+@pytest.mark.parametrize("erased", ["env", "vpd", "user", "env vpd user"])
+def test_fresh_board(board, erased):
+    env = board.path / "dev/mtd-ubootenv"
+    if "env" in erased:
+        env.write_bytes(b"\xff" * env.stat().st_size)
+    if "vpd" in erased:
+        (board.path / "var/vpd.bin").write_bytes(b"\xff" * 256)
+    if "user" in erased:
+        shutil.rmtree(board.path / "user")
+        (board.path / "user").mkdir()
+    empty, image, before = "user" in erased, 0xFF if "vpd" in erased else 1, env.read_bytes()
+    assert board.run() == (0, B1 + (DIAGS_OUT if empty else APP[1]), NO_1 + NO_2 if empty else "")
+    assert board.vpd() == pristine_vpd(image, 4 if empty else 1)
+    assert "Image2 updated succeeded" in board.mpboard("install", board.write_file("p", application("3.3.3.3")),
+                                                       "--slot", "2")
+    assert (board.slot_file(1), board.slot_file(2)) == (None if empty else application("1.1.1.1"), application("3.3.3.3"))
+    assert board.run() == (0, B2 + APP[3], "")
+    assert board.vpd() == pristine_vpd(2, 2) and env.read_bytes() == before
 
 
 # "verify" (None: not set), the board's keys, slots 1 and 2 ("-": unsigned, "d": damaged, a key: signed by

@@ -1,6 +1,6 @@
 // Xmodem1K and the speed switch on a virtual clock (each pause advances it and lets the far end
 // act), with the operator and a scripted sender at the master of a pseudo-terminal that is the
-// jail's /dev/ttyS0 (standard output on the same line).
+// jail's /dev/ttyS0 (standard output and error on the same line, as on the board).
 #include <fcntl.h>
 #include <gtest/gtest.h>
 #include <poll.h>
@@ -8,10 +8,12 @@
 #include <unistd.h>
 
 #include <cstdlib>
+#include <cstring>
 #include <fstream>
 #include <functional>
 #include <iterator>
 #include <map>
+#include <regex>
 #include <sstream>
 #include <stdexcept>
 #include <string>
@@ -86,9 +88,10 @@ protected:
         ASSERT_EQ(::symlink(::ptsname(master), "/dev/ttyS0"), 0);
         line = ::open("/dev/ttyS0", O_RDWR | O_NOCTTY);
         saved_stdout = ::dup(STDOUT_FILENO);
+        saved_stderr = ::dup(STDERR_FILENO);
         console = settings();
         now_us = sleeps = 0;
-        late = false;
+        late = chatter = false;
         heard = std::string::npos;
         screen.clear();
         on_tick = [this] { tick(); };
@@ -96,6 +99,7 @@ protected:
     void TearDown() override {
         on_tick = [] {};
         ::close(saved_stdout);
+        ::close(saved_stderr);
         ::close(line);
         ::close(master);
         ::unlink("/dev/ttyS0");
@@ -131,6 +135,9 @@ protected:
                 pending = static_cast<bool>(script >> step);
             }
         }
+        if (chatter) {
+            type("\r");
+        }
         const auto key = keys.find(sleeps);
         if (key != keys.end() && key->second.empty()) {
             ::close(master);
@@ -148,13 +155,14 @@ protected:
         return std::tuple(t.c_iflag, t.c_oflag, t.c_cflag, t.c_lflag,
                           std::string(t.c_cc, t.c_cc + NCCS));
     }
+    // Standard output and error on the line while `f` runs, even if it throws.
     template <class F>
-    auto on_console(F f) {  // standard output on the line while `f` runs, even if it throws
+    auto on_console(F f) {
         struct Back {
-            int saved;
-            ~Back() { std::fflush(stdout), ::dup2(saved, STDOUT_FILENO); }
-        } const back{saved_stdout};
-        std::fflush(stdout), ::dup2(line, STDOUT_FILENO);
+            int out, err;
+            ~Back() { std::fflush(stdout), ::dup2(out, STDOUT_FILENO), ::dup2(err, STDERR_FILENO); }
+        } const back{saved_stdout, saved_stderr};
+        std::fflush(stdout), ::dup2(line, STDOUT_FILENO), ::dup2(line, STDERR_FILENO);
         return f();
     }
     std::map<unsigned, std::string> keys;  // after that many waits
@@ -162,9 +170,10 @@ protected:
     std::string step, screen;
     bool pending = false;
     bool late = false;      // the sender still typed after the switch back was announced
+    bool chatter = false;   // a carriage return typed at every pause
     std::size_t heard = 0;  // the next screen byte the sender looks at, from the first key on
     int file = -1;          // the descriptor /image is to get
-    int master = -1, line = -1, saved_stdout = -1;
+    int master = -1, line = -1, saved_stdout = -1, saved_stderr = -1;
     Settings console;
 };
 
@@ -227,7 +236,12 @@ TEST_F(Line, ScriptedSenders) {
         std::ifstream in("/image", std::ios::binary);
         EXPECT_EQ(std::string(std::istreambuf_iterator<char>(in), {}), kept);
         EXPECT_EQ(got, c.fails ? 0 : static_cast<int>(kept.size()));
-        EXPECT_EQ(transcript, c.transcript);
+        // The receiver's lines on standard error, the same line, only after its last answer: the
+        // sender would take them for answers.
+        EXPECT_EQ(transcript.substr(0, std::strlen(c.transcript)), c.transcript);
+        EXPECT_TRUE(std::regex_match(transcript.substr(std::strlen(c.transcript)),
+                                     std::regex("((EOT|CAN)\n)*(All done\n)?")))
+            << transcript;
         EXPECT_FALSE(pending) << "script not played to its end";
         EXPECT_FALSE(late) << "the switch back announced to a sender still on the line";
         EXPECT_EQ(settings(), console) << "the console's settings not back";
@@ -271,6 +285,21 @@ TEST_F(Line, SwitchWaits) {
                              count("    ... Waiting for the <ENTER> key to be hit...\r")),
                   std::tuple(init_waits, reset_waits, init_reminders, reset_reminders));
     }
+}
+
+// A line that never falls silent after the transfer: the switch back is announced after five
+// seconds all the same (the test's clock throws after an hour), and the next key ends it.
+TEST_F(Line, BusyLineSwitchedBack) {
+    chatter = true;
+    const int fd = on_console(init_serial);
+    ASSERT_GE(fd, 0);
+    const std::uint64_t from = now_us;
+    on_console([fd] { return reset_serial(fd), 0; });
+    ::close(fd);
+    EXPECT_EQ(now_us - from, 6000000U) << "five seconds of pauses, then one wait for the key";
+    EXPECT_NE(screen.find("       Change the baud rate back to 9600 bps, hit the <ENTER> key\n"),
+              std::string::npos);
+    EXPECT_EQ(settings(), console);
 }
 
 // No file: -1, the line switched back; no port: -1, no file made.
