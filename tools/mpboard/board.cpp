@@ -90,15 +90,20 @@ Board::Parent Board::parent_of(std::string_view relative) const {
     return {std::move(fd), std::move(name)};
 }
 
-std::vector<std::uint8_t> Board::read(std::string_view relative, std::size_t max) const {
-    const base::UniqueFd fd = open_in(relative, O_RDONLY | O_NONBLOCK);
-    struct stat st {};
+base::UniqueFd Board::open_regular(std::string_view relative, struct stat& st) const {
+    base::UniqueFd fd = open_in(relative, O_RDONLY | O_NONBLOCK);
     if (!fd || ::fstat(fd.get(), &st) != 0) {
         fail_errno(path(relative));
     }
     if (!S_ISREG(st.st_mode)) {
         fail(path(relative) + ": not a regular file");
     }
+    return fd;
+}
+
+std::vector<std::uint8_t> Board::read(std::string_view relative, std::size_t max) const {
+    struct stat st {};
+    const base::UniqueFd fd = open_regular(relative, st);
     if (static_cast<std::uint64_t>(st.st_size) > max) {
         fail(path(relative) + ": " + std::to_string(st.st_size) + " bytes, more than the " +
              std::to_string(max) + " mpboard reads of it");
@@ -229,14 +234,8 @@ std::vector<std::uint8_t> Board::read_vpd() const {
         return vpd;
     }
     // The EEPROM's size and no more, whatever the file has grown to.
-    const base::UniqueFd fd = open_in(file, O_RDONLY | O_NONBLOCK);
     struct stat st {};
-    if (!fd || ::fstat(fd.get(), &st) != 0) {
-        fail_errno(path(file));
-    }
-    if (!S_ISREG(st.st_mode)) {
-        fail(path(file) + ": not a regular file");
-    }
+    const base::UniqueFd fd = open_regular(file, st);
     const base::Transfer t = base::read_full(fd.get(), vpd, 0);
     if (!t.ok()) {
         errno = t.error;

@@ -5,6 +5,8 @@
 // persistent filesystem and tmp/ the RAM filesystem.
 #pragma once
 
+#include <sys/stat.h>
+
 #include <cstdint>
 #include <memory>
 #include <span>
@@ -81,6 +83,9 @@ public:
     // A descriptor of a board path (resolved in the board's root, close-on-exec); -1 with errno
     // when it cannot be opened.
     base::UniqueFd open_in(std::string_view relative, int flags, unsigned mode = 0) const;
+    // A board file opened for reading, never following a link or waiting on a FIFO; it fails
+    // with the path's name unless it is a regular file (its status in `st`).
+    base::UniqueFd open_regular(std::string_view relative, struct stat& st) const;
 
 private:
     Board(std::string dir, base::UniqueFd root);
