@@ -95,7 +95,8 @@ void remove_left_groups(const std::string& parent) {
 }  // namespace
 
 ControlGroups::ControlGroups(pid_t init, const JailOptions& options) {
-    const std::string name = "/" + std::string(kPrefix) + std::to_string(::getpid());
+    std::string name = "/";
+    name.append(kPrefix).append(std::to_string(::getpid()));
     const std::string v2 = kHierarchies;
     const std::string v2_controllers = read_small(v2 + "/cgroup.controllers");
     std::vector<std::pair<std::string, std::vector<std::pair<std::string, std::string>>>> groups;

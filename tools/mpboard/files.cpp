@@ -67,7 +67,7 @@ std::string printable(std::string_view name) {
 std::string path_of(const std::string& shown, const std::vector<Level>& levels) {
     std::string path = shown;
     for (std::size_t i = 1; i < levels.size(); ++i) {
-        path += "/" + printable(levels[i].name);
+        path.append("/").append(printable(levels[i].name));
     }
     return path;
 }
