@@ -219,13 +219,83 @@ void bind_entry(int from, const std::string& name, int root) {
           "binding " + name);
 }
 
+// ---- Overlays in place of bind mounts
+// -----------------------------------------------------------
+// A bind mount's root shows in /proc/self/mountinfo as its path in its file system, the
+// workstation's path of the directory. An overlay's root is "/", and its layers show as given:
+// here "/proc/self/fd/N", the descriptors of this process (opened without following links). Its
+// lower layer is empty, so every change goes straight to the upper layer, the directory itself,
+// as through a bind mount; its work directory, on the same mount, lies in kLayers.
+
+struct Layers {
+    base::UniqueFd lower;
+    base::UniqueFd work;
+};
+
+base::UniqueFd open_made_dir(int at, const char* name, mode_t mode, int flags) {
+    if (::mkdirat(at, name, mode) != 0 && errno != EEXIST) {
+        return base::UniqueFd();
+    }
+    return base::UniqueFd(
+        ::openat(at, name, flags | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC));  // never a link
+}
+
+Layers make_layers(int top) {
+    const base::UniqueFd dir = open_made_dir(top, kLayers, 0700, O_RDONLY);
+    Layers layers;
+    if (dir) {
+        layers.lower = open_made_dir(dir.get(), "lower", 0500, O_PATH);
+        layers.work = open_made_dir(dir.get(), "work", 0700, O_RDONLY);
+    }
+    if (!layers.lower || !layers.work) {
+        fail("making " + std::string(kLayers), errno);
+    }
+    return layers;
+}
+
+bool set_layer(int fs, const char* key, int fd) {
+    const std::string path = "/proc/self/fd/" + std::to_string(fd);
+    return ::fsconfig(fs, FSCONFIG_SET_STRING, key, path.c_str(), 0) == 0;
+}
+
+// The directory `name` of `from` as an overlay on `name` in `root`; false where the file system
+// cannot be an overlay's upper layer.
+bool layer_entry(int from, const std::string& name, int root, const Layers& layers) {
+    const base::UniqueFd upper(
+        ::openat(from, name.c_str(), O_PATH | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC));
+    const base::UniqueFd work = open_made_dir(layers.work.get(), name.c_str(), 0700, O_PATH);
+    const base::UniqueFd fs(::fsopen("overlay", FSOPEN_CLOEXEC));
+    if (!upper || !work || !fs || !set_layer(fs.get(), "lowerdir", layers.lower.get()) ||
+        !set_layer(fs.get(), "upperdir", upper.get()) ||
+        !set_layer(fs.get(), "workdir", work.get()) ||
+        // Its own marks in user.* attributes (a user namespace has no trusted.*), none on the
+        // directory itself.
+        ::fsconfig(fs.get(), FSCONFIG_SET_FLAG, "userxattr", nullptr, 0) != 0 ||
+        ::fsconfig(fs.get(), FSCONFIG_SET_STRING, "uuid", "off", 0) != 0 ||
+        ::fsconfig(fs.get(), FSCONFIG_SET_STRING, "index", "off", 0) != 0 ||
+        ::fsconfig(fs.get(), FSCONFIG_CMD_CREATE, nullptr, nullptr, 0) != 0) {
+        return false;
+    }
+    const base::UniqueFd mnt(
+        ::fsmount(fs.get(), FSMOUNT_CLOEXEC, MOUNT_ATTR_NOSUID | MOUNT_ATTR_NODEV));
+    if (!mnt) {
+        return false;
+    }
+    check(::move_mount(mnt.get(), "", root, name.c_str(), MOVE_MOUNT_F_EMPTY_PATH),
+          "mounting " + name);
+    return true;
+}
+
 // The top of the directory (the working directory) in the tmpfs `root`.
-void put_top_entries(int root, bool own_tmp) {
+void put_top_entries(int root, bool own_tmp, bool layered) {
     const Dir top = open_listing(AT_FDCWD, ".", "the jail's directory");
     const int top_fd = ::dirfd(top.get());
+    const Layers layers =
+        layered ? make_layers(top_fd) : Layers{base::UniqueFd(), base::UniqueFd()};
     while (const dirent* e = ::readdir(top.get())) {
         const std::string name = e->d_name;
-        if (dot_or_dots(name) || name == "proc" || name == "run" || (own_tmp && name == "tmp")) {
+        if (dot_or_dots(name) || name == "proc" || name == "run" || (own_tmp && name == "tmp") ||
+            name == kLayers) {
             continue;
         }
         struct stat st {};
@@ -234,6 +304,9 @@ void put_top_entries(int root, bool own_tmp) {
         }
         if (S_ISDIR(st.st_mode)) {
             check(::mkdirat(root, name.c_str(), 0755), "making /" + name);
+            if (layered && layer_entry(top_fd, name, root, layers)) {
+                continue;
+            }
         } else if (S_ISREG(st.st_mode)) {
             const base::UniqueFd file(
                 ::openat(root, name.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0644));
@@ -334,13 +407,13 @@ void build_tree(const std::string& root, const JailOptions& options) {
     add_devices(root, options);
 }
 
-std::string build_locked_tree(const JailOptions& options, int& tmp) {
+std::string build_locked_tree(const JailOptions& options, bool layered, int& tmp) {
     const base::UniqueFd dir(::openat(AT_FDCWD, ".", O_PATH | O_DIRECTORY | O_CLOEXEC));
     if (!dir) {
         fail("opening the jail's directory", errno);
     }
     base::UniqueFd root = new_tmpfs("/", "0755", "1m");
-    put_top_entries(root.get(), !options.tmp_size.empty());
+    put_top_entries(root.get(), !options.tmp_size.empty(), layered);
     if (!options.tmp_size.empty()) {
         base::UniqueFd ram = new_tmpfs("/tmp", "1777", options.tmp_size);
         check(::mkdirat(root.get(), "tmp", 0755), "making /tmp");
@@ -355,6 +428,33 @@ std::string build_locked_tree(const JailOptions& options, int& tmp) {
     const std::string path = "/proc/self/fd/" + std::to_string(root.release());
     add_devices(path, options);
     return path;
+}
+
+void remove_layers() {
+    const base::UniqueFd dir(
+        ::openat(AT_FDCWD, kLayers, O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC));
+    const base::UniqueFd work(
+        dir ? ::openat(dir.get(), "work", O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC) : -1);
+    if (!work) {
+        return;
+    }
+    // Each overlay's work directory holds the overlay's own "work" (and "index"), empty when
+    // the overlay is done with them; what is not empty stays for the next run's overlay.
+    const Dir listing(::fdopendir(::dup(work.get())));
+    while (const dirent* e = listing ? ::readdir(listing.get()) : nullptr) {
+        const base::UniqueFd one(
+            dot_or_dots(e->d_name)
+                ? -1
+                : ::openat(work.get(), e->d_name, O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC));
+        if (one) {
+            ::unlinkat(one.get(), "work", AT_REMOVEDIR);
+            ::unlinkat(one.get(), "index", AT_REMOVEDIR);
+            ::unlinkat(work.get(), e->d_name, AT_REMOVEDIR);
+        }
+    }
+    ::unlinkat(dir.get(), "work", AT_REMOVEDIR);
+    ::unlinkat(dir.get(), "lower", AT_REMOVEDIR);
+    ::unlinkat(AT_FDCWD, kLayers, AT_REMOVEDIR);
 }
 
 void keep_ram_files(int tmp) {
