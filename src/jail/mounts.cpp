@@ -2,6 +2,7 @@
 // the pivot that makes it the root of the jail's mount namespace.
 #include <dirent.h>
 #include <fcntl.h>
+#include <sys/file.h>
 #include <sys/mount.h>
 #include <sys/stat.h>
 #include <sys/statvfs.h>
@@ -225,7 +226,10 @@ void bind_entry(int from, const std::string& name, int root) {
 // workstation's path of the directory. An overlay's root is "/", and its layers show as given:
 // here "/proc/self/fd/N", the descriptors of this process (opened without following links). Its
 // lower layer is empty, so every change goes straight to the upper layer, the directory itself,
-// as through a bind mount; its work directory, on the same mount, lies in kLayers.
+// as through a bind mount. Its work directory must lie on the same mount: in kLayers, in a
+// directory of this run (named by this process's ID) that this process holds locked while it
+// lives, so that a run of the same directory beside it keeps its own, and one that a kill -9
+// left is removed by the next run.
 
 struct Layers {
     base::UniqueFd lower;
@@ -240,16 +244,58 @@ base::UniqueFd open_made_dir(int at, const char* name, mode_t mode, int flags) {
         ::openat(at, name, flags | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC));  // never a link
 }
 
+constexpr int kListed = O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC;
+
+// The run directory `name` of `layers` (open as `run`) and the overlays' work directories in it,
+// which the overlays keep empty when they are done with them (what is not empty stays).
+void remove_run(int layers, const char* name, int run) {
+    ::unlinkat(run, "lower", AT_REMOVEDIR);
+    const base::UniqueFd work(::openat(run, "work", kListed));
+    const Dir listing(work ? ::fdopendir(::dup(work.get())) : nullptr);
+    while (const dirent* e = listing ? ::readdir(listing.get()) : nullptr) {
+        const base::UniqueFd one(dot_or_dots(e->d_name) ? -1
+                                                        : ::openat(work.get(), e->d_name, kListed));
+        if (one) {
+            ::unlinkat(one.get(), "work", AT_REMOVEDIR);
+            ::unlinkat(one.get(), "index", AT_REMOVEDIR);
+            ::unlinkat(work.get(), e->d_name, AT_REMOVEDIR);
+        }
+    }
+    ::unlinkat(run, "work", AT_REMOVEDIR);
+    ::unlinkat(layers, name, AT_REMOVEDIR);
+}
+
 Layers make_layers(int top) {
     const base::UniqueFd dir = open_made_dir(top, kLayers, 0700, O_RDONLY);
-    Layers layers;
-    if (dir) {
-        layers.lower = open_made_dir(dir.get(), "lower", 0500, O_PATH);
-        layers.work = open_made_dir(dir.get(), "work", 0700, O_RDONLY);
-    }
-    if (!layers.lower || !layers.work) {
+    if (!dir) {
         fail("making " + std::string(kLayers), errno);
     }
+    // What runs that ended without removing theirs left: no process holds them.
+    const Dir listing(::fdopendir(::dup(dir.get())));
+    while (const dirent* e = listing ? ::readdir(listing.get()) : nullptr) {
+        const base::UniqueFd run(dot_or_dots(e->d_name) ? -1
+                                                        : ::openat(dir.get(), e->d_name, kListed));
+        if (run && ::flock(run.get(), LOCK_EX | LOCK_NB) == 0) {
+            remove_run(dir.get(), e->d_name, run.get());
+        }
+    }
+    const std::string name = std::to_string(::getpid());
+    base::UniqueFd run = open_made_dir(dir.get(), name.c_str(), 0700, O_RDONLY);
+    struct stat st {};
+    // Held until this process ends; one that another run removed meanwhile is no use.
+    if (!run || ::flock(run.get(), LOCK_EX | LOCK_NB) != 0 || ::fstat(run.get(), &st) != 0) {
+        fail("making " + std::string(kLayers) + "/" + name, errno);
+    }
+    if (st.st_nlink == 0) {
+        fail("making " + std::string(kLayers) + "/" + name, ENOENT);
+    }
+    Layers layers;
+    layers.lower = open_made_dir(run.get(), "lower", 0500, O_PATH);
+    layers.work = open_made_dir(run.get(), "work", 0700, O_RDONLY);
+    if (!layers.lower || !layers.work) {
+        fail("making " + std::string(kLayers) + "/" + name, errno);
+    }
+    static_cast<void>(run.release());
     return layers;
 }
 
@@ -431,30 +477,13 @@ std::string build_locked_tree(const JailOptions& options, bool layered, int& tmp
 }
 
 void remove_layers() {
-    const base::UniqueFd dir(
-        ::openat(AT_FDCWD, kLayers, O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC));
-    const base::UniqueFd work(
-        dir ? ::openat(dir.get(), "work", O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC) : -1);
-    if (!work) {
-        return;
+    const base::UniqueFd dir(::openat(AT_FDCWD, kLayers, kListed));
+    const std::string name = std::to_string(::getpid());
+    const base::UniqueFd run(dir ? ::openat(dir.get(), name.c_str(), kListed) : -1);
+    if (run) {
+        remove_run(dir.get(), name.c_str(), run.get());
+        ::unlinkat(AT_FDCWD, kLayers, AT_REMOVEDIR);  // unless another run uses it
     }
-    // Each overlay's work directory holds the overlay's own "work" (and "index"), empty when
-    // the overlay is done with them; what is not empty stays for the next run's overlay.
-    const Dir listing(::fdopendir(::dup(work.get())));
-    while (const dirent* e = listing ? ::readdir(listing.get()) : nullptr) {
-        const base::UniqueFd one(
-            dot_or_dots(e->d_name)
-                ? -1
-                : ::openat(work.get(), e->d_name, O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC));
-        if (one) {
-            ::unlinkat(one.get(), "work", AT_REMOVEDIR);
-            ::unlinkat(one.get(), "index", AT_REMOVEDIR);
-            ::unlinkat(work.get(), e->d_name, AT_REMOVEDIR);
-        }
-    }
-    ::unlinkat(dir.get(), "work", AT_REMOVEDIR);
-    ::unlinkat(dir.get(), "lower", AT_REMOVEDIR);
-    ::unlinkat(AT_FDCWD, kLayers, AT_REMOVEDIR);
 }
 
 void keep_ram_files(int tmp) {

@@ -48,7 +48,8 @@ void build_tree(const std::string& root, const JailOptions& options);
 // bind mount.
 std::string build_locked_tree(const JailOptions& options, bool layered, int& tmp);
 // The directory of the overlays' work directories, at the top of the jail's directory and never
-// in the jail; remove_layers() removes it (the working directory is the jail's directory).
+// in the jail; remove_layers(), in the process that made the jail's tree, removes this run's
+// (the working directory is the jail's directory).
 inline constexpr const char* kLayers = ".mpboard-layers";
 void remove_layers();
 // Copies what the jail's tmpfs `tmp` holds into tmp/ of the directory (the working directory):
