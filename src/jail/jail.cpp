@@ -255,8 +255,9 @@ void become_jailed(std::string root, int dir_fd, const JailOptions& options, pid
         ::_exit(1);
     }
     int tmp = -1;
+    bool layered = false;
     try {
-        jail_steps::enter_user_namespace(options.locked);
+        layered = jail_steps::enter_user_namespace(options.locked);
         if (dir_fd >= 0) {
             // The new mount namespace keeps the working directory, in its own copy of the mount.
             jail_steps::check(::fchdir(dir_fd), "entering the jail's directory");
@@ -264,7 +265,7 @@ void become_jailed(std::string root, int dir_fd, const JailOptions& options, pid
         }
         jail_steps::enter_namespaces();
         if (dir_fd >= 0) {
-            root = jail_steps::build_locked_tree(options, tmp);
+            root = jail_steps::build_locked_tree(options, layered, tmp);
         } else {
             jail_steps::build_tree(root, options);
         }
@@ -283,6 +284,9 @@ void become_jailed(std::string root, int dir_fd, const JailOptions& options, pid
         const int init_status = reap(first);
         if (tmp >= 0) {
             jail_steps::keep_ram_files(tmp);
+        }
+        if (dir_fd >= 0) {
+            jail_steps::remove_layers();
         }
         send_line(ends.report.get(), "init " + std::to_string(init_status));
         ::_exit(0);

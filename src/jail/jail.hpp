@@ -41,12 +41,16 @@
 //   - it is built from a descriptor of the directory that the caller opened, never from its path:
 //     the directory is only ever reached through that descriptor (the process that makes the
 //     namespaces has it as its working directory, which the new mount namespace keeps);
-//   - its "/" is a tmpfs of its own (seen in the jail's mount namespace only), which holds a bind
+//   - its "/" is a tmpfs of its own (seen in the jail's mount namespace only), which holds a
 //     mount of each directory and file at the top of the directory, and a symbolic link for
-//     each link there; proc/ and run/ are the jail's own, and so is tmp/ with a size (tmp_size):
-//     the board never holds the directory itself, so nothing it does to its "/" (chmod, chown)
-//     reaches the directory, which the caller keeps closed to other accounts; a file or
-//     directory the board makes at its top level lives on that tmpfs and ends with the jail;
+//     each link there: in a user namespace a directory is an overlay with the directory as its
+//     upper layer and an empty lower one (its mount table then names no path of the host; the
+//     overlays' work directories are in the directory's .mpboard-layers/, removed when the jail
+//     ends), else, and for a file, a bind mount; proc/ and run/ are the jail's own, and so is
+//     tmp/ with a size (tmp_size): the board never holds the directory itself, so nothing it does
+//     to its "/" (chmod, chown) reaches the directory, which the caller keeps closed to other
+//     accounts; a file or directory the board makes at its top level lives on that tmpfs and ends
+//     with the jail;
 //   - without a console, dev/tty is dev/null: the board gets no terminal of the caller's;
 //   - its PID 1's command line reads "init" (the caller's named the directory);
 //   - its processes run in a control group of their own with a process and a memory limit

@@ -2,6 +2,7 @@
 // the pivot that makes it the root of the jail's mount namespace.
 #include <dirent.h>
 #include <fcntl.h>
+#include <sys/file.h>
 #include <sys/mount.h>
 #include <sys/stat.h>
 #include <sys/statvfs.h>
@@ -219,13 +220,128 @@ void bind_entry(int from, const std::string& name, int root) {
           "binding " + name);
 }
 
+// ---- Overlays in place of bind mounts
+// -----------------------------------------------------------
+// A bind mount's root shows in /proc/self/mountinfo as its path in its file system, the
+// workstation's path of the directory. An overlay's root is "/", and its layers show as given:
+// here "/proc/self/fd/N", the descriptors of this process (opened without following links). Its
+// lower layer is empty, so every change goes straight to the upper layer, the directory itself,
+// as through a bind mount. Its work directory must lie on the same mount: in kLayers, in a
+// directory of this run (named by this process's ID) that this process holds locked while it
+// lives, so that a run of the same directory beside it keeps its own, and one that a kill -9
+// left is removed by the next run.
+
+struct Layers {
+    base::UniqueFd lower;
+    base::UniqueFd work;
+};
+
+base::UniqueFd open_made_dir(int at, const char* name, mode_t mode, int flags) {
+    if (::mkdirat(at, name, mode) != 0 && errno != EEXIST) {
+        return base::UniqueFd();
+    }
+    return base::UniqueFd(
+        ::openat(at, name, flags | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC));  // never a link
+}
+
+constexpr int kListed = O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC;
+
+// The run directory `name` of `layers` (open as `run`) and the overlays' work directories in it,
+// which the overlays keep empty when they are done with them (what is not empty stays).
+void remove_run(int layers, const char* name, int run) {
+    ::unlinkat(run, "lower", AT_REMOVEDIR);
+    const base::UniqueFd work(::openat(run, "work", kListed));
+    const Dir listing(work ? ::fdopendir(::dup(work.get())) : nullptr);
+    while (const dirent* e = listing ? ::readdir(listing.get()) : nullptr) {
+        const base::UniqueFd one(dot_or_dots(e->d_name) ? -1
+                                                        : ::openat(work.get(), e->d_name, kListed));
+        if (one) {
+            ::unlinkat(one.get(), "work", AT_REMOVEDIR);
+            ::unlinkat(one.get(), "index", AT_REMOVEDIR);
+            ::unlinkat(work.get(), e->d_name, AT_REMOVEDIR);
+        }
+    }
+    ::unlinkat(run, "work", AT_REMOVEDIR);
+    ::unlinkat(layers, name, AT_REMOVEDIR);
+}
+
+Layers make_layers(int top) {
+    const base::UniqueFd dir = open_made_dir(top, kLayers, 0700, O_RDONLY);
+    if (!dir) {
+        fail("making " + std::string(kLayers), errno);
+    }
+    // What runs that ended without removing theirs left: no process holds them.
+    const Dir listing(::fdopendir(::dup(dir.get())));
+    while (const dirent* e = listing ? ::readdir(listing.get()) : nullptr) {
+        const base::UniqueFd run(dot_or_dots(e->d_name) ? -1
+                                                        : ::openat(dir.get(), e->d_name, kListed));
+        if (run && ::flock(run.get(), LOCK_EX | LOCK_NB) == 0) {
+            remove_run(dir.get(), e->d_name, run.get());
+        }
+    }
+    const std::string name = std::to_string(::getpid());
+    base::UniqueFd run = open_made_dir(dir.get(), name.c_str(), 0700, O_RDONLY);
+    struct stat st {};
+    // Held until this process ends; one that another run removed meanwhile is no use.
+    if (!run || ::flock(run.get(), LOCK_EX | LOCK_NB) != 0 || ::fstat(run.get(), &st) != 0) {
+        fail("making " + std::string(kLayers) + "/" + name, errno);
+    }
+    if (st.st_nlink == 0) {
+        fail("making " + std::string(kLayers) + "/" + name, ENOENT);
+    }
+    Layers layers;
+    layers.lower = open_made_dir(run.get(), "lower", 0500, O_PATH);
+    layers.work = open_made_dir(run.get(), "work", 0700, O_RDONLY);
+    if (!layers.lower || !layers.work) {
+        fail("making " + std::string(kLayers) + "/" + name, errno);
+    }
+    static_cast<void>(run.release());
+    return layers;
+}
+
+bool set_layer(int fs, const char* key, int fd) {
+    const std::string path = "/proc/self/fd/" + std::to_string(fd);
+    return ::fsconfig(fs, FSCONFIG_SET_STRING, key, path.c_str(), 0) == 0;
+}
+
+// The directory `name` of `from` as an overlay on `name` in `root`; false where the file system
+// cannot be an overlay's upper layer.
+bool layer_entry(int from, const std::string& name, int root, const Layers& layers) {
+    const base::UniqueFd upper(
+        ::openat(from, name.c_str(), O_PATH | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC));
+    const base::UniqueFd work = open_made_dir(layers.work.get(), name.c_str(), 0700, O_PATH);
+    const base::UniqueFd fs(::fsopen("overlay", FSOPEN_CLOEXEC));
+    if (!upper || !work || !fs || !set_layer(fs.get(), "lowerdir", layers.lower.get()) ||
+        !set_layer(fs.get(), "upperdir", upper.get()) ||
+        !set_layer(fs.get(), "workdir", work.get()) ||
+        // Its own marks in user.* attributes (a user namespace has no trusted.*), none on the
+        // directory itself.
+        ::fsconfig(fs.get(), FSCONFIG_SET_FLAG, "userxattr", nullptr, 0) != 0 ||
+        ::fsconfig(fs.get(), FSCONFIG_SET_STRING, "uuid", "off", 0) != 0 ||
+        ::fsconfig(fs.get(), FSCONFIG_SET_STRING, "index", "off", 0) != 0 ||
+        ::fsconfig(fs.get(), FSCONFIG_CMD_CREATE, nullptr, nullptr, 0) != 0) {
+        return false;
+    }
+    const base::UniqueFd mnt(
+        ::fsmount(fs.get(), FSMOUNT_CLOEXEC, MOUNT_ATTR_NOSUID | MOUNT_ATTR_NODEV));
+    if (!mnt) {
+        return false;
+    }
+    check(::move_mount(mnt.get(), "", root, name.c_str(), MOVE_MOUNT_F_EMPTY_PATH),
+          "mounting " + name);
+    return true;
+}
+
 // The top of the directory (the working directory) in the tmpfs `root`.
-void put_top_entries(int root, bool own_tmp) {
+void put_top_entries(int root, bool own_tmp, bool layered) {
     const Dir top = open_listing(AT_FDCWD, ".", "the jail's directory");
     const int top_fd = ::dirfd(top.get());
+    const Layers layers =
+        layered ? make_layers(top_fd) : Layers{base::UniqueFd(), base::UniqueFd()};
     while (const dirent* e = ::readdir(top.get())) {
         const std::string name = e->d_name;
-        if (dot_or_dots(name) || name == "proc" || name == "run" || (own_tmp && name == "tmp")) {
+        if (dot_or_dots(name) || name == "proc" || name == "run" || (own_tmp && name == "tmp") ||
+            name == kLayers) {
             continue;
         }
         struct stat st {};
@@ -234,6 +350,9 @@ void put_top_entries(int root, bool own_tmp) {
         }
         if (S_ISDIR(st.st_mode)) {
             check(::mkdirat(root, name.c_str(), 0755), "making /" + name);
+            if (layered && layer_entry(top_fd, name, root, layers)) {
+                continue;
+            }
         } else if (S_ISREG(st.st_mode)) {
             const base::UniqueFd file(
                 ::openat(root, name.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0644));
@@ -334,13 +453,13 @@ void build_tree(const std::string& root, const JailOptions& options) {
     add_devices(root, options);
 }
 
-std::string build_locked_tree(const JailOptions& options, int& tmp) {
+std::string build_locked_tree(const JailOptions& options, bool layered, int& tmp) {
     const base::UniqueFd dir(::openat(AT_FDCWD, ".", O_PATH | O_DIRECTORY | O_CLOEXEC));
     if (!dir) {
         fail("opening the jail's directory", errno);
     }
     base::UniqueFd root = new_tmpfs("/", "0755", "1m");
-    put_top_entries(root.get(), !options.tmp_size.empty());
+    put_top_entries(root.get(), !options.tmp_size.empty(), layered);
     if (!options.tmp_size.empty()) {
         base::UniqueFd ram = new_tmpfs("/tmp", "1777", options.tmp_size);
         check(::mkdirat(root.get(), "tmp", 0755), "making /tmp");
@@ -355,6 +474,16 @@ std::string build_locked_tree(const JailOptions& options, int& tmp) {
     const std::string path = "/proc/self/fd/" + std::to_string(root.release());
     add_devices(path, options);
     return path;
+}
+
+void remove_layers() {
+    const base::UniqueFd dir(::openat(AT_FDCWD, kLayers, kListed));
+    const std::string name = std::to_string(::getpid());
+    const base::UniqueFd run(dir ? ::openat(dir.get(), name.c_str(), kListed) : -1);
+    if (run) {
+        remove_run(dir.get(), name.c_str(), run.get());
+        ::unlinkat(AT_FDCWD, kLayers, AT_REMOVEDIR);  // unless another run uses it
+    }
 }
 
 void keep_ram_files(int tmp) {

@@ -68,7 +68,7 @@ constexpr std::array<Namespace, 5> kNamespaces{{
 
 }  // namespace
 
-void enter_user_namespace(bool locked) {
+bool enter_user_namespace(bool locked) {
     const uid_t uid = ::geteuid();
     const gid_t gid = ::getegid();
     if (::unshare(CLONE_NEWUSER) != 0) {
@@ -76,7 +76,7 @@ void enter_user_namespace(bool locked) {
         // qemu-user runs helper threads, and a threaded process may not enter a user namespace.
         // Root keeps its privileges instead; the namespaces below isolate it all the same.
         if (err == EINVAL && uid == 0) {
-            return;
+            return false;
         }
         fail("entering a user namespace", err, user_namespace_hint(err));
     }
@@ -91,6 +91,7 @@ void enter_user_namespace(bool locked) {
     if (locked) {
         write_file("/proc/sys/user/max_user_namespaces", "0");
     }
+    return true;
 }
 
 void enter_namespaces() {

@@ -28,7 +28,8 @@ void check(long rc, const std::string& step);
 // namespaces.cpp. In the process that becomes the jail's parent of PID 1: a user namespace of
 // its own where the caller is root (or none for root under qemu-user; `locked`: none can be made
 // inside it), then the mount, PID, network, UTS and IPC namespaces, every mount made private.
-void enter_user_namespace(bool locked);
+// Returns whether it made a user namespace.
+bool enter_user_namespace(bool locked);
 void enter_namespaces();
 
 // mounts.cpp. The real path of the jail's directory (never the host's root); a console must be a
@@ -42,8 +43,15 @@ void build_tree(const std::string& root, const JailOptions& options);
 // has made the namespaces: a tmpfs as the jail's root over the directory, the directory's top
 // entries bound into it (see jail.hpp), then what build_tree adds. Returns the path of the new
 // root ("/proc/self/fd/N": its descriptor stays open); `tmp` gets the jail's tmpfs on tmp/ when
-// options.tmp_size asks for one.
-std::string build_locked_tree(const JailOptions& options, int& tmp);
+// options.tmp_size asks for one. `layered` (in a user namespace): each directory of the top is
+// an overlay whose upper layer is that directory, with its work directory in kLayers; else a
+// bind mount.
+std::string build_locked_tree(const JailOptions& options, bool layered, int& tmp);
+// The directory of the overlays' work directories, at the top of the jail's directory and never
+// in the jail; remove_layers(), in the process that made the jail's tree, removes this run's
+// (the working directory is the jail's directory).
+inline constexpr const char* kLayers = ".mpboard-layers";
+void remove_layers();
 // Copies what the jail's tmpfs `tmp` holds into tmp/ of the directory (the working directory):
 // directories, regular files and symbolic links, without set-id bits; what it leaves (other
 // kinds, and what lies too deep) is named on standard error in one line.
