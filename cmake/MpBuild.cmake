@@ -28,9 +28,12 @@ if(MP_SANITIZE)
 endif()
 
 # mp_use_platform(TARGET mp_platform_linux|mp_platform_sandbox)
-# The platform an executable is linked with (see src/CMakeLists.txt).
+# The implementation of the seam an executable is linked with: its link to the library (the edge
+# `cmake --graphviz` shows) and its MP_PLATFORM property, which places that library after every
+# caller of the seam on the link line (see src/CMakeLists.txt).
 function(mp_use_platform target platform)
     set_target_properties(${target} PROPERTIES MP_PLATFORM ${platform})
+    target_link_libraries(${target} PRIVATE ${platform})
 endfunction()
 
 # mp_add_unit_test(NAME SOURCES a.cpp b.cpp LIBS lib... [PLATFORM lib] [LABELS l...])

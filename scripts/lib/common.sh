@@ -13,16 +13,18 @@ export MP_ROOT MP_BUILD
 # libFuzzer, powerpc cross), test and benchmark libraries, the emulator, the board's peers
 # (lrzsz, the TFTP server's libwrap0, iproute2; the TFTP server itself is only unpacked,
 # see third_party.sh), the terminal the XMODEM tests type into (socat, picocom, tmux), the
-# source unpacker and the formatters, what BusyBox's own build needs, and strace (the campaign's
-# sweep stops a board at each write to a file).
+# source unpacker and the formatters, what BusyBox's own build needs, strace (the campaign's
+# sweep stops a board at each write to a file), and lintian and help2man (the Debian packages'
+# check and the tools' manual pages).
 MP_DEBIAN_PACKAGES=(
     cmake ninja-build g++ clang libclang-rt-14-dev ccache
     googletest libgtest-dev libgmock-dev libbenchmark-dev zlib1g-dev libi2c-dev libsodium-dev
     g++-powerpc-linux-gnu qemu-user qemu-user-static valgrind
     python3-pytest python3-pexpect lrzsz libwrap0 iproute2 socat picocom tmux
     qemu-system-x86 kmod
-    dpkg-dev clang-format clang-tidy
+    dpkg-dev clang-format clang-tidy yapf3
     make gcc libc6-dev bzip2 xz-utils patch ca-certificates autoconf automake libtool strace
+    lintian help2man
 )
 
 # ---------------------------------------------------------------------------------------------

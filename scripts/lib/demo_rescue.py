@@ -31,17 +31,17 @@ def main():
     network = PeerNetwork("mpdemo-board", "mpdemo-peer", PEER, timeout=30)
     console = None
     try:
-        console = pexpect.spawn(mpboard, ["run", board, "--clock-scale", "0", "--netns",
-                                          network.board_ns], timeout=60, encoding="utf-8",
-                                codec_errors="replace", dimensions=(24, 100))
+        console = pexpect.spawn(mpboard,
+                                ["run", board, "--clock-scale", "0", "--netns", network.board_ns],
+                                timeout=60, encoding="utf-8", codec_errors="replace",
+                                dimensions=(24, 100))
         console.logfile_read = sys.stdout
         network.attach(serve=served, tftpd=tftpd)
         for prompt, keys in [("Option? : ", "t"), ("IP addr    :", ADDRESS + "\r"),
                              ("Netmask    :", "255.255.255.0\r"), ("Gateway    :", "\r"),
                              ("Server addr:", PEER + "\r"),
                              ("Image Filename: ", "my-package.img\r"),
-                             ("(hit return to just boot image): ", "2\r"),
-                             ("Option? : ", "e")]:
+                             ("(hit return to just boot image): ", "2\r"), ("Option? : ", "e")]:
             console.expect_exact(prompt)
             for key in keys:
                 console.send(key)

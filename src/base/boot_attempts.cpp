@@ -6,8 +6,8 @@
 #include <cstdio>
 #include <cstring>
 #include <span>
-#include <string>
 
+#include "base/durable_file.hpp"
 #include "base/io.hpp"
 #include "base/unique_fd.hpp"
 #include "base/untrusted_file.hpp"
@@ -71,7 +71,7 @@ bool parse(const char* text, BootAttempts& out) {
     return *text == '\0';
 }
 
-// Writes `text` as the whole of a file made afresh at `path`, synced.
+// Writes `text` as the whole of a file made afresh at `path`, synced (no rename: a file in RAM).
 bool write_fresh(const char* path, std::span<const char> text) {
     UniqueFd fd = create_fresh(path, 0644);
     const auto bytes = std::span(reinterpret_cast<const std::uint8_t*>(text.data()), text.size());
@@ -113,14 +113,8 @@ bool write_boot_attempts(const char* path, const BootAttempts& attempts) {
         text.data(), text.size(), "image1 %u %s\nimage2 %u %s\n", unsigned{attempts.slots[0].count},
         kStates[attempts.slots[0].confirmed ? 1 : 0], unsigned{attempts.slots[1].count},
         kStates[attempts.slots[1].confirmed ? 1 : 0]);
-    const std::string temp = std::string(path) + ".new";
-    if (!write_fresh(temp.c_str(), std::span(text).first(static_cast<std::size_t>(n)))) {
-        const int err = errno;  // for the caller's message, past the clean-up
-        static_cast<void>(::unlink(temp.c_str()));
-        errno = err;
-        return false;
-    }
-    return rename_over(temp.c_str(), path);
+    return write_durably(path, std::span(reinterpret_cast<const std::uint8_t*>(text.data()),
+                                         static_cast<std::size_t>(n)));
 }
 
 bool set_slot_attempts(const char* path, int slot, SlotAttempts want, StateFile& found) {

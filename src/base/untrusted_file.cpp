@@ -5,26 +5,10 @@
 #include <unistd.h>
 
 #include <cerrno>
-#include <cstdio>
 #include <string>
+#include <string_view>
 
 namespace base {
-
-namespace {
-
-// The directory of `path`, synced so that a rename in it outlives a power cut.
-void sync_parent(const std::string& path) {
-    const auto slash = path.rfind('/');
-    const std::string dir = slash == std::string::npos ? "."
-                            : slash == 0               ? "/"
-                                                       : path.substr(0, slash);
-    const UniqueFd fd(::open(dir.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
-    if (fd) {
-        static_cast<void>(::fsync(fd.get()));
-    }
-}
-
-}  // namespace
 
 UniqueFd open_regular(const char* path, Found& found) {
     // Looked at before the open, so that nothing but a regular file is ever opened; the open
@@ -58,36 +42,49 @@ UniqueFd open_regular(const char* path, Found& found) {
     return fd;
 }
 
-bool remove_entry(const char* path) {
-    if (::unlink(path) == 0 || errno == ENOENT) {
+bool remove_entry(const char* path, int dir) {
+    if (::unlinkat(dir, path, 0) == 0 || errno == ENOENT) {
         return true;
     }
     // unlink(2) refuses a directory with EISDIR (Linux) or EPERM (POSIX).
     if (errno != EISDIR && errno != EPERM) {
         return false;
     }
-    return ::rmdir(path) == 0 || errno == ENOENT;
+    return ::unlinkat(dir, path, AT_REMOVEDIR) == 0 || errno == ENOENT;
 }
 
-UniqueFd create_fresh(const char* path, mode_t mode) {
-    if (!remove_entry(path)) {
+UniqueFd create_fresh(const char* path, mode_t mode, int dir) {
+    if (!remove_entry(path, dir)) {
         return UniqueFd();
     }
     return UniqueFd(
-        ::open(path, O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_NOCTTY | O_CLOEXEC, mode));
+        ::openat(dir, path, O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_NOCTTY | O_CLOEXEC, mode));
 }
 
-bool rename_over(const char* from, const char* to) {
+bool rename_over(const char* from, const char* to, int dir) {
     struct stat st {};
-    if ((::lstat(to, &st) == 0 && S_ISDIR(st.st_mode) && ::rmdir(to) != 0) ||
-        std::rename(from, to) != 0) {
+    if ((::fstatat(dir, to, &st, AT_SYMLINK_NOFOLLOW) == 0 && S_ISDIR(st.st_mode) &&
+         ::unlinkat(dir, to, AT_REMOVEDIR) != 0) ||
+        ::renameat(dir, from, dir, to) != 0) {
         const int err = errno;  // for the caller's message, past the clean-up
-        static_cast<void>(::unlink(from));
+        static_cast<void>(::unlinkat(dir, from, 0));
         errno = err;
         return false;
     }
-    sync_parent(to);
+    sync_parent(to, dir);
     return true;
+}
+
+void sync_parent(const char* path, int dir) {
+    const std::string_view name = path;
+    const auto slash = name.rfind('/');
+    const std::string parent = slash == std::string_view::npos ? "."
+                               : slash == 0                    ? "/"
+                                                               : std::string(name.substr(0, slash));
+    const UniqueFd fd(::openat(dir, parent.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
+    if (fd) {
+        static_cast<void>(::fsync(fd.get()));
+    }
 }
 
 }  // namespace base

@@ -4,6 +4,7 @@
 // here is made afresh, never opened through whatever already had its name.
 #pragma once
 
+#include <fcntl.h>
 #include <sys/types.h>
 
 #include "base/unique_fd.hpp"
@@ -22,18 +23,23 @@ enum class Found {
 // opened, so a FIFO cannot block the caller and a device sees no open.
 UniqueFd open_regular(const char* path, Found& found);
 
+// Below, a path is taken in the directory `dir` when it is not absolute (AT_FDCWD: as it is).
+
 // Removes whatever has the name `path` without following it: a file, link, FIFO, socket or
 // device is unlinked, an empty directory removed. True when nothing has the name any more
 // (also when nothing had); false with errno (a directory that is not empty: ENOTEMPTY).
-bool remove_entry(const char* path);
+bool remove_entry(const char* path, int dir = AT_FDCWD);
 
 // Creates `path` afresh for writing (O_EXCL): whatever had the name goes first (remove_entry).
-UniqueFd create_fresh(const char* path, mode_t mode);
+UniqueFd create_fresh(const char* path, mode_t mode, int dir = AT_FDCWD);
 
 // Renames the complete file `from` over `to` and syncs their directory, so that a power cut
 // leaves either the old file or the new one. An empty directory at `to` is removed first;
 // anything else there is replaced by the rename itself, never followed. False with errno when
 // it is not replaced (`from` is then removed).
-bool rename_over(const char* from, const char* to);
+bool rename_over(const char* from, const char* to, int dir = AT_FDCWD);
+
+// Syncs the directory that holds `path`, so that a rename in it outlives a power cut.
+void sync_parent(const char* path, int dir = AT_FDCWD);
 
 }  // namespace base

@@ -2,8 +2,8 @@
 
 #include <cstdio>
 
+#include "base/byte_order.hpp"
 #include "crc/crc.hpp"
-#include "image/byte_order.hpp"
 
 std::span<const std::uint8_t> RecordHeader::payload(
     std::span<const std::uint8_t> record) const noexcept {
@@ -102,11 +102,17 @@ bool record_intact(std::span<const std::uint8_t> record) noexcept {
 }
 
 void display_header(const std::uint8_t* header16, std::uint32_t on) {
+    display_header(parse_header16(std::span<const std::uint8_t, RECORD_HEADER_SIZE>(
+                       header16, RECORD_HEADER_SIZE)),
+                   on);
+}
+
+void display_header(const RecordHeader& header, std::uint32_t on) {
     if (on == 0) {
         return;
     }
-    std::printf("  crc: 0x%08x\n", static_cast<unsigned>(be32_at(header16, 0)));
-    std::printf("  len: 0x%08x\n", static_cast<unsigned>(be32_at(header16, 4)));
-    std::printf("magic: 0x%08x\n", static_cast<unsigned>(be32_at(header16, 8)));
-    std::printf("   id: 0x%08x\n", static_cast<unsigned>(be32_at(header16, 12)));
+    std::printf("  crc: 0x%08x\n", static_cast<unsigned>(header.crc));
+    std::printf("  len: 0x%08x\n", static_cast<unsigned>(header.len));
+    std::printf("magic: 0x%08x\n", static_cast<unsigned>(header.magic));
+    std::printf("   id: 0x%08x\n", static_cast<unsigned>(header.id));
 }

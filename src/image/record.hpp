@@ -82,6 +82,7 @@ bool record_intact(std::span<const std::uint8_t> record) noexcept;
 
 // The four header fields on standard output when `on` is non-zero; nothing otherwise.
 void display_header(const std::uint8_t* header16, std::uint32_t on);
+void display_header(const RecordHeader& header, std::uint32_t on);
 
 // One step of the probe walk.
 struct ProbedRecord {
@@ -105,6 +106,7 @@ struct WalkResult {
 // The probe walk. `read_probe(offset, span<uint8_t, 20>)` fills the probe from package offset
 // `offset` and returns how many bytes it got (fewer than 20 ends the walk). `visit(const
 // ProbedRecord&)` returns false to stop. The next probe is taken at offset + record length.
+// (image/record_reader.hpp walks a ByteSource with it.)
 template <class ReadProbe, class Visit>
 WalkResult walk_records(ReadProbe&& read_probe, Visit&& visit) {
     std::uint64_t offset = 0;

@@ -18,6 +18,7 @@
 #include <functional>
 #include <memory>
 #include <span>
+#include <utility>
 
 #include "image/record.hpp"
 
@@ -73,6 +74,16 @@ private:
 // The 20-byte probe at `offset`: how many bytes of it the source holds (0..20).
 std::size_t read_probe(const ByteSource& source, std::uint64_t offset,
                        std::span<std::uint8_t, RECORD_PROBE_SIZE> probe) noexcept;
+
+// The probe walk (walk_records) over the records of `source`, from its start.
+template <class Visit>
+WalkResult walk_records(const ByteSource& source, Visit&& visit) {
+    return ::walk_records(
+        [&source](std::uint64_t offset, std::span<std::uint8_t, RECORD_PROBE_SIZE> probe) {
+            return read_probe(source, offset, probe);
+        },
+        std::forward<Visit>(visit));
+}
 
 // A record as read from its source: what the source holds of it, from its first byte on.
 struct LoadedRecord {

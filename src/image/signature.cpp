@@ -10,8 +10,8 @@
 #include <algorithm>
 #include <cstring>
 
+#include "base/byte_order.hpp"
 #include "base/unique_fd.hpp"
-#include "image/byte_order.hpp"
 #include "image/record.hpp"
 
 namespace signing {

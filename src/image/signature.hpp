@@ -6,7 +6,7 @@
 // signing key's id and an Ed25519 signature. Launchers that know nothing of the type pass it over
 // as they pass over every unknown type. What Ed25519 signs is a 56-byte statement: a fixed
 // context, the algorithm and scope bytes, the number of bytes covered and their 32-byte BLAKE2b
-// digest (the cheapest of libsodium's hashes on the board's 32-bit core: see the README's figures).
+// digest (the cheapest of libsodium's hashes on the board's 32-bit core: see doc/performance.md).
 //
 // The board holds public keys only, in /etc/mplaunch/keys (see is_key_file_name and read_key_at
 // for which entries are keys). Signing is the release host's (mpimage sign); nothing here can

@@ -4,10 +4,10 @@
 #include <cstring>
 #include <span>
 
+#include "base/byte_order.hpp"
 #include "base/io.hpp"
 #include "base/untrusted_file.hpp"
 #include "flash/flash.hpp"
-#include "image/byte_order.hpp"
 #include "image/record.hpp"
 #include "installer/installer.hpp"
 #include "installer/slot_files.hpp"

@@ -111,30 +111,20 @@ std::string refusal(const FlashTarget* target, const RecordHeader& h, bool whole
     return {};
 }
 
-// The walk both passes take: calls `visit` with each record of a flash or application type, its
-// start and its flash target (nullptr for an application record) until `visit` returns false.
-// Unknown types are passed over unread, whatever length they claim (a garbage tail after the
-// last record is one); one whose lengths cannot be stepped over ends the walk as the end of the
-// file does, and so does a tail shorter than a record header. True when the walk reached the end.
+// The walk both passes take (the probe walk of every reader): calls `visit` with each record of
+// a flash or application type, its start and its flash target (nullptr for an application
+// record) until `visit` returns false. Unknown types are passed over unread, whatever length they
+// claim (a garbage tail after the last record is one); one whose lengths cannot be stepped over
+// ends the walk as the end of the file does, and so does a tail shorter than a record header.
+// True when the walk reached the end.
 template <typename Visit>
 bool walk(const image::ByteSource& source, Visit visit) {
-    for (std::uint64_t start = 0;;) {
-        std::uint8_t probe[RECORD_PROBE_SIZE] = {};
-        if (image::read_probe(source, start, probe) < sizeof probe) {
-            return true;
-        }
-        display_header(probe, verbose);
-        const RecordHeader h = parse_probe(probe);
-        const FlashTarget* target = flash_target(h.type());
-        if (target == nullptr && h.type() != IMAGE_APPLICATION) {
-            if (classify_record(h) != RecordFault::none) {
-                return true;
-            }
-        } else if (!visit(start, h, target)) {
-            return false;
-        }
-        start += h.record_length();
-    }
+    return image::walk_records(source, [&](const ProbedRecord& rec) {
+               display_header(rec.header, verbose);
+               const FlashTarget* target = flash_target(rec.header.type());
+               return (target == nullptr && rec.header.type() != IMAGE_APPLICATION) ||
+                      visit(rec.offset, rec.header, target);
+           }).end != WalkEnd::stopped;
 }
 
 // Every record the install would write, read in pieces and checked (CRC, format, limit, the

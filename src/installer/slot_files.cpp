@@ -9,11 +9,11 @@
 #include <cstdio>
 
 #include "base/boot_attempts.hpp"
+#include "base/durable_file.hpp"
 #include "base/file.hpp"
 #include "base/io.hpp"
 #include "base/paths.hpp"
 #include "base/progress.hpp"
-#include "base/unique_fd.hpp"
 #include "base/untrusted_file.hpp"
 
 namespace installer {
@@ -21,7 +21,6 @@ namespace installer {
 namespace {
 
 using base::File;
-using base::UniqueFd;
 
 std::string file_root;
 
@@ -62,16 +61,14 @@ bool write_slot_file(std::int32_t slot_number, std::span<const std::uint8_t> rec
     if (::stat(dir.c_str(), &st) != 0) {
         static_cast<void>(::mkdir(dir.c_str(), 0755));
     }
-    const std::string temp = slot_temp_path(slot_number);
+    // Made afresh: a link or FIFO left at the copy's name is removed, never followed or opened.
+    base::DurableFile file(AT_FDCWD, slot_temp_path(slot_number), slot_path(slot_number), 0644,
+                           base::DurableFile::Place::untrusted);
     const auto fail = [&](int err) {
         std::printf("Image%d update failed (err %d)\n", slot, err);
-        static_cast<void>(base::remove_entry(temp.c_str()));
-        return false;
+        return false;  // the copy goes with `file`
     };
-
-    // Made afresh: a link or FIFO left at the copy's name is removed, never followed or opened.
-    UniqueFd fd = base::create_fresh(temp.c_str(), 0644);
-    if (!fd) {
+    if (!file) {
         return fail(errno);
     }
     const base::Progress progress("    ");
@@ -80,7 +77,7 @@ bool write_slot_file(std::int32_t slot_number, std::span<const std::uint8_t> rec
     while (done < total) {
         const std::size_t n =
             static_cast<std::size_t>(std::min<std::uint64_t>(kSlotChunk, total - done));
-        const base::Transfer t = base::write_all(fd.get(), record.subspan(done, n));
+        const base::Transfer t = file.write(record.subspan(done, n));
         if (!t) {
             return fail(t.error);
         }
@@ -88,7 +85,7 @@ bool write_slot_file(std::int32_t slot_number, std::span<const std::uint8_t> rec
         progress.show(done, total);
     }
     if (!trailer.empty()) {
-        const base::Transfer t = base::write_all(fd.get(), trailer);
+        const base::Transfer t = file.write(trailer);
         if (!t) {
             return fail(t.error);
         }
@@ -98,14 +95,13 @@ bool write_slot_file(std::int32_t slot_number, std::span<const std::uint8_t> rec
     // no attempts first: a power cut in between puts the old file on trial, never the new one
     // under the old file's state. A slot confirmed in this boot is the old file: mplaunch-confirm
     // must not confirm the new one for it.
-    if (::fsync(fd.get()) != 0 || fd.close() != 0 ||
-        !base::start_trial(board_path(base::kBootAttempts).c_str(), slot)) {
+    if (!file.finish() || !base::start_trial(board_path(base::kBootAttempts).c_str(), slot)) {
         return fail(errno);
     }
     if (base::booted_slot(board_path(base::kBootedSlot).c_str()) == slot) {
         base::forget_booted_slot(board_path(base::kBootedSlot).c_str());
     }
-    if (!base::rename_over(temp.c_str(), slot_path(slot_number).c_str())) {
+    if (!file.replace()) {
         return fail(errno);
     }
     std::printf("\nImage%d updated succeeded\n", slot);

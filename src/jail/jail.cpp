@@ -31,9 +31,9 @@
 #include "base/unique_fd.hpp"
 #include "jail/steps.hpp"
 
-namespace platform::sandbox {
+namespace jail {
 
-namespace jail_steps {
+namespace steps {
 
 void fail_because(const std::string& step, const std::string& reason) {
     throw StepFailed("jail: " + step + ": " + reason);
@@ -53,12 +53,12 @@ void check(long rc, const std::string& step) {
     }
 }
 
-}  // namespace jail_steps
+}  // namespace steps
 
 namespace {
 
 using base::UniqueFd;
-using jail_steps::StepFailed;
+using steps::StepFailed;
 
 // How the processes of a jail talk to the caller, one line each on the report pipe:
 //   "pid N"       the host PID of the jail's PID 1 (from the process that made the namespaces)
@@ -77,7 +77,7 @@ struct Pipe {
 Pipe make_pipe(const std::string& what) {
     std::array<int, 2> fds{};
     if (::pipe2(fds.data(), O_CLOEXEC) != 0) {
-        jail_steps::fail("making the " + what + " pipe", errno);
+        steps::fail("making the " + what + " pipe", errno);
     }
     return {UniqueFd(fds[0]), UniqueFd(fds[1])};
 }
@@ -207,19 +207,18 @@ void close_inherited(std::array<int, 2> keep) {
     for (const int fd : keep) {
         const auto at = static_cast<unsigned>(fd);
         if (at > from) {
-            jail_steps::check(::syscall(SYS_close_range, from, at - 1, 0),
-                              "closing inherited descriptors");
+            steps::check(::syscall(SYS_close_range, from, at - 1, 0),
+                         "closing inherited descriptors");
         }
         from = std::max(from, at + 1);
     }
-    jail_steps::check(::syscall(SYS_close_range, from, ~0U, 0), "closing inherited descriptors");
+    steps::check(::syscall(SYS_close_range, from, ~0U, 0), "closing inherited descriptors");
     for (int fd = 0; fd < 3; ++fd) {
         struct stat st {};
         if (::fstat(fd, &st) == 0 && S_ISDIR(st.st_mode)) {
             const UniqueFd null(::openat(AT_FDCWD, "/dev/null", O_RDWR | O_CLOEXEC));
             if (!null || ::dup2(null.get(), fd) < 0) {
-                jail_steps::fail("replacing a directory on descriptor " + std::to_string(fd),
-                                 errno);
+                steps::fail("replacing a directory on descriptor " + std::to_string(fd), errno);
             }
         }
     }
@@ -235,13 +234,13 @@ struct JailEnds {
 void lock_init(const JailEnds& ends) {
     close_inherited({ends.report.get(), ends.go.get()});
     // The caller's command line named the directory.
-    jail_steps::hide_command_line();
+    steps::hide_command_line();
     // Its memory stays the host user namespace's: nothing in the jail may trace or read it.
-    jail_steps::check(::prctl(PR_SET_DUMPABLE, 0, 0, 0, 0), "making PID 1 not dumpable");
-    jail_steps::check(::setpgid(0, 0), "making the jail's process group");
+    steps::check(::prctl(PR_SET_DUMPABLE, 0, 0, 0, 0), "making PID 1 not dumpable");
+    steps::check(::setpgid(0, 0), "making the jail's process group");
     // Where the kernel has no keyrings there are none to take along either.
     if (::syscall(SYS_keyctl, KEYCTL_JOIN_SESSION_KEYRING, nullptr) < 0 && errno != ENOSYS) {
-        jail_steps::fail("joining a new session keyring", errno);
+        steps::fail("joining a new session keyring", errno);
     }
 }
 
@@ -257,17 +256,17 @@ void become_jailed(std::string root, int dir_fd, const JailOptions& options, pid
     int tmp = -1;
     bool layered = false;
     try {
-        layered = jail_steps::enter_user_namespace(options.locked);
+        layered = steps::enter_user_namespace(options.locked);
         if (dir_fd >= 0) {
             // The new mount namespace keeps the working directory, in its own copy of the mount.
-            jail_steps::check(::fchdir(dir_fd), "entering the jail's directory");
+            steps::check(::fchdir(dir_fd), "entering the jail's directory");
             ::close(dir_fd);
         }
-        jail_steps::enter_namespaces();
+        steps::enter_namespaces();
         if (dir_fd >= 0) {
-            root = jail_steps::build_locked_tree(options, layered, tmp);
+            root = steps::build_locked_tree(options, layered, tmp);
         } else {
-            jail_steps::build_tree(root, options);
+            steps::build_tree(root, options);
         }
     } catch (const StepFailed& e) {
         report_and_exit(ends.report.get(), e.what());
@@ -283,10 +282,10 @@ void become_jailed(std::string root, int dir_fd, const JailOptions& options, pid
         send_line(ends.report.get(), "pid " + std::to_string(first));
         const int init_status = reap(first);
         if (tmp >= 0) {
-            jail_steps::keep_ram_files(tmp);
+            steps::keep_ram_files(tmp);
         }
         if (dir_fd >= 0) {
-            jail_steps::remove_layers();
+            steps::remove_layers();
         }
         send_line(ends.report.get(), "init " + std::to_string(init_status));
         ::_exit(0);
@@ -297,7 +296,7 @@ void become_jailed(std::string root, int dir_fd, const JailOptions& options, pid
     // waits for ever), so the init only reaps and passes the program's status on.
     ::prctl(PR_SET_PDEATHSIG, SIGKILL);
     try {
-        jail_steps::enter_root(root, options.locked);
+        steps::enter_root(root, options.locked);
         if (options.locked) {
             lock_init(ends);
         }
@@ -396,11 +395,11 @@ JailResult wait_outside(pid_t child, Pipe& report, Pipe& go, const JailOptions& 
             error = rest;
         }
     }
-    std::unique_ptr<jail_steps::ControlGroups> group;
+    std::unique_ptr<steps::ControlGroups> group;
     if (ready && init > 0 && error.empty() && options.locked &&
         (options.pids_max > 0 || options.memory_max > 0)) {
         try {
-            group = std::make_unique<jail_steps::ControlGroups>(init, options);
+            group = std::make_unique<steps::ControlGroups>(init, options);
         } catch (const StepFailed& e) {
             // RLIMIT_NPROC spares the host's root (the jail's root is the host's uid 0 then).
             std::fprintf(stderr, "mpboard: no control group for the board (%s): %s\n", e.what(),
@@ -459,7 +458,7 @@ JailResult start_jail(const std::string& root, int dir_fd, const JailOptions& op
     Pipe go;
     try {
         if (!options.console.empty()) {
-            jail_steps::check_console(options.console);
+            steps::check_console(options.console);
         }
         report = make_pipe("report");
         go = make_pipe("go");
@@ -545,7 +544,7 @@ JailResult start_jail(const std::string& root, int dir_fd, const JailOptions& op
 JailResult enter_jail(const std::string& dir, const JailOptions& options) {
     std::string root;
     try {
-        root = jail_steps::jail_root(dir);
+        root = steps::jail_root(dir);
     } catch (const StepFailed& e) {
         return failed(e.what());
     }
@@ -582,4 +581,4 @@ void exit_like(int wait_status) {
     std::exit(WIFEXITED(wait_status) ? WEXITSTATUS(wait_status) : 1);
 }
 
-}  // namespace platform::sandbox
+}  // namespace jail

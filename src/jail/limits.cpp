@@ -23,7 +23,7 @@
 #include "base/unique_fd.hpp"
 #include "jail/steps.hpp"
 
-namespace platform::sandbox::jail_steps {
+namespace jail::steps {
 
 namespace {
 
@@ -147,4 +147,4 @@ ControlGroups::~ControlGroups() {
     }
 }
 
-}  // namespace platform::sandbox::jail_steps
+}  // namespace jail::steps

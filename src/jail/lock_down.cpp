@@ -18,11 +18,11 @@
 #include "jail/jail.hpp"
 #include "jail/steps.hpp"
 
-namespace platform::sandbox {
+namespace jail {
 
 namespace {
 
-using jail_steps::check;
+using steps::check;
 
 // What root of a board keeps: its rights over the board's own files (a package may unpack
 // read-only files and replace them), and over the board's own network namespace (the launcher
@@ -41,7 +41,7 @@ void keep_only_board_capabilities() {
             if (errno == EINVAL) {
                 break;  // past the kernel's last capability
             }
-            jail_steps::fail("dropping capability " + std::to_string(cap), errno);
+            steps::fail("dropping capability " + std::to_string(cap), errno);
         }
     }
     check(::prctl(PR_CAP_AMBIENT, PR_CAP_AMBIENT_CLEAR_ALL, 0, 0, 0),
@@ -113,15 +113,14 @@ std::vector<sock_filter> make_filter() {
     f.push_back(statement(BPF_RET | BPF_K, kAllow));
     f.push_back(statement(BPF_RET | BPF_K, kRefuse));
     if (f.size() != total) {
-        jail_steps::fail_because("installing the seccomp filter", "the filter is malformed");
+        steps::fail_because("installing the seccomp filter", "the filter is malformed");
     }
     return f;
 }
 
 void filter_system_calls() {
     if (kArch == 0) {
-        jail_steps::fail_because("installing the seccomp filter",
-                                 "no filter for this architecture");
+        steps::fail_because("installing the seccomp filter", "no filter for this architecture");
     }
     check(::prctl(PR_SET_NO_NEW_PRIVS, 1, 0, 0, 0), "setting no_new_privs");
     std::vector<sock_filter> filter = make_filter();
@@ -138,4 +137,4 @@ void lock_down() {
     filter_system_calls();
 }
 
-}  // namespace platform::sandbox
+}  // namespace jail

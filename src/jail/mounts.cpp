@@ -23,7 +23,7 @@
 #include "base/unique_fd.hpp"
 #include "jail/steps.hpp"
 
-namespace platform::sandbox::jail_steps {
+namespace jail::steps {
 
 namespace {
 
@@ -424,8 +424,10 @@ void copy_tree(int from, int to, const std::string& shown, int depth, Left& left
             copy_file(from, to, name, st.st_mode);
         } else if (S_ISLNK(st.st_mode)) {
             std::array<char, PATH_MAX> target{};
-            if (::readlinkat(from, name.c_str(), target.data(), target.size() - 1) >= 0) {
-                ::symlinkat(target.data(), to, name.c_str());
+            // A link that cannot be read or made is left out and named, as a special file is.
+            if (::readlinkat(from, name.c_str(), target.data(), target.size() - 1) < 0 ||
+                ::symlinkat(target.data(), to, name.c_str()) != 0) {
+                left.add(path);
             }
         } else if (S_ISDIR(st.st_mode) && depth < kKeptDepth &&
                    ::mkdirat(to, name.c_str(), 0700) == 0) {
@@ -548,4 +550,4 @@ void enter_root(const std::string& root, bool locked) {
     check(::chdir("/"), "changing directory to / in " + root);
 }
 
-}  // namespace platform::sandbox::jail_steps
+}  // namespace jail::steps

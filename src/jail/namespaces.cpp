@@ -15,7 +15,7 @@
 #include "base/unique_fd.hpp"
 #include "jail/steps.hpp"
 
-namespace platform::sandbox::jail_steps {
+namespace jail::steps {
 
 namespace {
 
@@ -103,4 +103,4 @@ void enter_namespaces() {
           "making every mount private");
 }
 
-}  // namespace platform::sandbox::jail_steps
+}  // namespace jail::steps

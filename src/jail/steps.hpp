@@ -10,9 +10,9 @@
 #include <string>
 #include <vector>
 
-#include "jail/jail.hpp"
+#include "jail/options.hpp"
 
-namespace platform::sandbox::jail_steps {
+namespace jail::steps {
 
 // A step that failed: "jail: <step>: <reason>".
 class StepFailed : public std::runtime_error {
@@ -76,4 +76,4 @@ private:
 // becomes the root of the mount namespace.
 void enter_root(const std::string& root, bool locked);
 
-}  // namespace platform::sandbox::jail_steps
+}  // namespace jail::steps

@@ -1,5 +1,5 @@
 // Application launch: unpack the tarball in /tmp, hand the I2C buses back, and start the
-// application in the mode the boot flags ask for. Also fetches the debugger from the other
+// application in the mode the boot settings ask for. Also fetches the debugger from the other
 // image slot for the local-debugger mode.
 //
 // With verify=on nothing runs that no key verified: the application or diagnostics record (boot
@@ -11,11 +11,11 @@
 
 #include <cstdio>
 
-#include "base/command.hpp"
 #include "base/io.hpp"
 #include "base/paths.hpp"
 #include "base/unique_fd.hpp"
 #include "base/untrusted_file.hpp"
+#include "command/command.hpp"
 #include "i2c/i2c.hpp"
 #include "image/record.hpp"
 #include "image/record_reader.hpp"
@@ -25,9 +25,9 @@
 
 namespace {
 
-using base::run_command;
-using base::run_formatted;
 using base::UniqueFd;
+using command::run_command;
+using command::run_formatted;
 
 constexpr const char* kGdb = "/tmp/gdb";
 constexpr const char* kGdbArchive = "/tmp/gdb.gz";
@@ -46,7 +46,7 @@ bool gdb_present() {
 
 }  // namespace
 
-void launch_image(std::uint8_t is_diags) {
+void launch_image(const BootSettings& settings, std::uint8_t is_diags) {
     platform::clock_sleep(1);
 
     // tar's m: the board's clock may be far behind the build's time stamps.
@@ -64,30 +64,30 @@ void launch_image(std::uint8_t is_diags) {
         run_command("mv /tmp/mpdiag.elf.strip /tmp/home/bin/mp.elf.strip");
     }
 
-    if (shell_enable != 0) {
+    if (settings.shell_enable != 0) {
         std::puts("Dropping into shell");
         launch::operator_shell();
         std::puts("Dropping out of shell");
     }
 
-    if (gdbserver_enable != 0) {
-        if (memchk_enable != 0) {
+    if (settings.gdbserver_enable != 0) {
+        if (settings.memchk_enable != 0) {
             run_formatted(
                 "LD_PRELOAD=libduma.so.0.0.0 /bin/gdbserver :%d /tmp/home/bin/mp.elf.strip\n",
-                static_cast<int>(gdbport));
+                static_cast<int>(settings.gdbport));
         } else {
             run_formatted("/bin/gdbserver :%d /tmp/home/bin/mp.elf.strip\n",
-                          static_cast<int>(gdbport));
+                          static_cast<int>(settings.gdbport));
         }
         board_reset();
     }
-    if (gdb_enable != 0) {
+    if (settings.gdb_enable != 0) {
         if (gdb_present()) {
             std::puts("*** Launching under GDB ***");
             run_until_end_then_reset("/tmp/gdb /tmp/home/bin/mp.elf.strip");
         }
         std::puts("**** GDB mode selected but GDB not available. Please install GDB image ***");
-    } else if (memchk_enable != 0) {
+    } else if (settings.memchk_enable != 0) {
         run_until_end_then_reset("LD_PRELOAD=libduma.so.0.0.0 /tmp/home/bin/mp.elf.strip\n");
     }
 
@@ -99,7 +99,7 @@ void launch_image(std::uint8_t is_diags) {
     board_reset();
 }
 
-int extract_gdb(int slot) {
+int extract_gdb(const BootSettings& settings, int slot) {
     if (slot != 1 && slot != 2) {
         return 0;
     }
@@ -138,7 +138,7 @@ int extract_gdb(int slot) {
         std::fprintf(stderr, "GDB image %d CRC failed, not using it.\n", other);
         return 0;
     }
-    if (verify_enable != 0 &&
+    if (settings.verify_enable != 0 &&
         !signing::check_slot_record(source, 0, record.bytes, signing::kKeysDir)) {
         std::fprintf(stderr, "GDB image %d signature not verified, not using it.\n", other);
         return 0;

@@ -10,11 +10,11 @@
 #include <span>
 
 #include "base/boot_attempts.hpp"
-#include "base/command.hpp"
 #include "base/file.hpp"
 #include "base/interrupt.hpp"
 #include "base/paths.hpp"
 #include "base/untrusted_file.hpp"
+#include "command/command.hpp"
 #include "flash/flash.hpp"
 #include "i2c/i2c.hpp"
 #include "image/record.hpp"
@@ -56,16 +56,16 @@ bool read_intact_record(std::FILE* fp, const RecordHeader& header, LoadedRecord&
 }
 
 // The end of a boot path that has nothing left to try.
-[[noreturn]] void shell_then_reset() {
-    if (shell_enable != 0) {
+[[noreturn]] void shell_then_reset(const BootSettings& settings) {
+    if (settings.shell_enable != 0) {
         launch::operator_shell();
     }
     board_reset();
 }
 
-[[noreturn]] void rescue_then_reset() {
-    extract_image_from_flash();
-    shell_then_reset();
+[[noreturn]] void rescue_then_reset(const BootSettings& settings) {
+    extract_image_from_flash(settings);
+    shell_then_reset(settings);
 }
 
 // Slots passed over in this boot for their unconfirmed attempts: said once, whichever attempt
@@ -97,10 +97,10 @@ base::BootAttempts read_attempts() {
     return attempts;
 }
 
-// With counting on, whether `slot` is on trial and already has boot_limit attempts: its
-// application started that often and never confirmed that it came up, so it is treated like a
-// slot file without a bootable record. A confirmed slot is never passed over.
-bool attempts_used_up(int slot) {
+// With counting on (`boot_limit` not 0), whether `slot` is on trial and already has boot_limit
+// attempts: its application started that often and never confirmed that it came up, so it is
+// treated like a slot file without a bootable record. A confirmed slot is never passed over.
+bool attempts_used_up(std::uint8_t boot_limit, int slot) {
     if (boot_limit == 0) {
         return false;
     }
@@ -187,14 +187,14 @@ int parse_image(std::FILE* fp, std::uint8_t* header) {
     }
 }
 
-int extract_image(int slot) {
+int extract_image(const BootSettings& settings, int slot) {
     if (slot != 1 && slot != 2) {
         return 0;
     }
     const int other = 3 - slot;
-    if (attempts_used_up(slot)) {
+    if (attempts_used_up(settings.boot_limit, slot)) {
         if (tried_alt_image != 0) {
-            rescue_then_reset();
+            rescue_then_reset(settings);
         }
         return 0;
     }
@@ -206,14 +206,14 @@ int extract_image(int slot) {
         std::fprintf(stderr, "Failed to open Application image %d. Trying image %d.\n", slot,
                      other);
         booted = other;
-        if (attempts_used_up(other)) {
-            rescue_then_reset();
+        if (attempts_used_up(settings.boot_limit, other)) {
+            rescue_then_reset(settings);
         }
         image = open_slot(other);
         if (!image) {
             std::fprintf(stderr, "Failed to open Application image %d. Trying rescue image\n",
                          other);
-            rescue_then_reset();
+            rescue_then_reset(settings);
         }
     }
 
@@ -221,7 +221,7 @@ int extract_image(int slot) {
     if (!tarball) {
         std::fputs("Failed to open application image output file.\n", stderr);
         image.reset();
-        shell_then_reset();
+        shell_then_reset(settings);
     }
     // The payload goes out in one write(2) straight from the record buffer: a stdio buffer would
     // only add a copy and split off its tail into a second write at close.
@@ -234,7 +234,7 @@ int extract_image(int slot) {
         image.reset();
         if (tried_alt_image != 0) {
             std::fputs("No valid application image found. Trying rescue image\n", stderr);
-            rescue_then_reset();
+            rescue_then_reset(settings);
         }
         std::fprintf(stderr, "Image has invalid header 0x%x. (0x%x)\n", view(header).magic,
                      IMAGE_DIAGS);
@@ -243,7 +243,7 @@ int extract_image(int slot) {
     }
 
     const RecordHeader h = view(header);
-    const off_t record_start = verify_enable != 0 ? ftello(image.get()) : 0;
+    const off_t record_start = settings.verify_enable != 0 ? ftello(image.get()) : 0;
     LoadedRecord record;
     if (!read_intact_record(image.get(), h, record)) {
         if (tried_alt_image != 0) {
@@ -253,9 +253,9 @@ int extract_image(int slot) {
             // With a slot passed over for its attempts a reset would boot the same way again:
             // the rescue image ends the loop.
             if (passed_over[0] || passed_over[1] || refused_unverified) {
-                rescue_then_reset();
+                rescue_then_reset(settings);
             }
-            shell_then_reset();
+            shell_then_reset(settings);
         }
         std::fprintf(stderr, "Image%d CRC failed, trying Image%d now.\n", slot, other);
         return 0;
@@ -263,7 +263,7 @@ int extract_image(int slot) {
 
     // Checked before anything of it is unpacked; handled like a slot file without a bootable
     // record: the other slot, then the rescue image from flash.
-    if (verify_enable != 0 &&
+    if (settings.verify_enable != 0 &&
         !verified(image.get(), static_cast<std::uint64_t>(record_start), record)) {
         std::fprintf(stderr, "Image%d signature not verified, passing it over.\n", booted);
         refused_unverified = true;
@@ -271,7 +271,7 @@ int extract_image(int slot) {
         tarball.reset();
         image.reset();
         if (tried_alt_image != 0) {
-            rescue_then_reset();
+            rescue_then_reset(settings);
         }
         return 0;
     }
@@ -284,7 +284,7 @@ int extract_image(int slot) {
     // The attempt's slot goes into the VPD, even when the other slot's file was booted for a
     // missing one; the slot whose file was booted is counted, and left in RAM for
     // mplaunch-confirm.
-    if (boot_limit != 0 && h.type() == IMAGE_APPLICATION) {
+    if (settings.boot_limit != 0 && h.type() == IMAGE_APPLICATION) {
         count_attempt(booted);
         if (!base::record_booted_slot(base::kBootedSlot, booted)) {
             std::fprintf(stderr, "Image%d cannot be confirmed in this boot (%s: %s).\n", booted,
@@ -292,38 +292,39 @@ int extract_image(int slot) {
         }
     }
     api_set_booted_image(static_cast<std::uint8_t>(slot));
-    if (gdb_enable != 0 && gdbserver_enable == 0) {
-        extract_gdb(slot);
+    if (settings.gdb_enable != 0 && settings.gdbserver_enable == 0) {
+        extract_gdb(settings, slot);
     }
-    launch_image(h.type() == IMAGE_DIAGS ? 1 : 0);
+    launch_image(settings, h.type() == IMAGE_DIAGS ? 1 : 0);
 }
 
 void launcher_main() {
-    launch::connect_hooks();
     // Left by an earlier run only where /tmp outlives a boot; nothing this boot launches has
     // come from a slot yet.
     base::forget_booted_slot(base::kBootedSlot);
     sig_init();
     api_i2c_init();
     api_flash_init();
-    parse_uboot_env();
-    base::run_command("/bin/mount -o sync -t jffs2 /dev/mtd-user /user");
-    if (rescue_enable != 0) {
+    const BootSettings settings = parse_uboot_env();
+    // The rescue menu and the installer reach the launch's steps, with these settings, from here.
+    launch::connect_hooks(settings);
+    command::run_command("/bin/mount -o sync -t jffs2 /dev/mtd-user /user");
+    if (settings.rescue_enable != 0) {
         run_rescue_mode();
     }
-    if (standalone_diags != 0) {
+    if (settings.standalone_diags != 0) {
         run_standalone_diags();
     }
     const int slot = which_image();
-    if (gdbserver_enable != 0) {
+    if (settings.gdbserver_enable != 0) {
         mgmt_port_setup(1);
     }
     std::printf("Booting image '%d'\n", slot);
-    if (extract_image(slot) == 0) {
+    if (extract_image(settings, slot) == 0) {
         const int other = 3 - slot;
         std::printf("Booting image '%d'\n", other);
         tried_alt_image = 1;
-        extract_image(other);
+        extract_image(settings, other);
     }
     board_reset();
 }

@@ -14,16 +14,6 @@
 #include "flash/flash.hpp"
 #include "launch/launch_steps.hpp"
 
-std::int32_t gdb_enable = 0;
-std::int32_t gdbserver_enable = 0;
-std::int32_t gdbport = 1234;
-std::uint8_t shell_enable = 0;
-std::uint8_t memchk_enable = 0;
-std::int32_t rescue_enable = 0;
-std::int32_t standalone_diags = 0;
-std::uint8_t boot_limit = 0;
-std::uint8_t verify_enable = 0;
-
 namespace {
 
 // The environment partition holds a 4-byte checksum and then name=value strings, each ended by
@@ -80,7 +70,7 @@ std::uint8_t parse_boot_limit(std::string_view value) {
 // stored anywhere in the partition counts. Not found, or no flash: the settings stay off.
 constexpr std::uint32_t kEnvPartitionMax = std::uint32_t{1} << 20;
 
-void parse_own_settings() {
+void parse_own_settings(BootSettings& settings) {
     std::uint32_t size = 0;
     if (mtd_get_size(uboot_env_fd, &size) != 1 || size <= kEnvOffset) {
         return;
@@ -110,18 +100,19 @@ void parse_own_settings() {
             bootlimit = set;
         }
     }
-    verify_enable = verify && verify->starts_with("on") ? 1 : 0;
-    boot_limit = bootlimit ? parse_boot_limit(*bootlimit) : 0;
+    settings.verify_enable = verify && verify->starts_with("on") ? 1 : 0;
+    settings.boot_limit = bootlimit ? parse_boot_limit(*bootlimit) : 0;
 }
 
 }  // namespace
 
-int parse_uboot_env() {
+BootSettings parse_uboot_env() {
+    BootSettings settings;
     // Zero-filled, so that a partition shorter than the block reads as no further variables.
     std::vector<char> env(kEnvLength + 1, '\0');
     if (api_flash_read(env.data(), uboot_env_fd, kEnvOffset, kEnvLength) != 0) {
-        // Without flash the block was never read: every flag keeps its initial value.
-        return 0;
+        // Without flash the block was never read: every setting keeps its initial value.
+        return settings;
     }
     for (std::uint32_t i = 0; i < kEnvLength; ++i) {
         if (env[i] == '\0') {
@@ -132,27 +123,27 @@ int parse_uboot_env() {
     const char* text = env.data();
 
     if (const char* v = lookup(text, "gdb=")) {
-        gdb_enable = starts_with(v, "on") ? 1 : 0;
+        settings.gdb_enable = starts_with(v, "on") ? 1 : 0;
     }
     if (const char* v = lookup(text, "gdbserver=")) {
-        gdbserver_enable = starts_with(v, "on") ? 1 : 0;
-        if (gdbserver_enable != 0) {
-            gdb_enable = 1;
+        settings.gdbserver_enable = starts_with(v, "on") ? 1 : 0;
+        if (settings.gdbserver_enable != 0) {
+            settings.gdb_enable = 1;
         }
     }
     if (const char* v = lookup(text, "gdbport=")) {
-        parse_decimal(v, &gdbport);
+        parse_decimal(v, &settings.gdbport);
     }
     if (const char* v = lookup(text, "shell=")) {
-        shell_enable = starts_with(v, "on") ? 1 : 0;
+        settings.shell_enable = starts_with(v, "on") ? 1 : 0;
     }
     if (const char* v = lookup(text, "memchk=")) {
-        memchk_enable = starts_with(v, "on") ? 1 : 0;
+        settings.memchk_enable = starts_with(v, "on") ? 1 : 0;
     }
     if (const char* v = lookup(text, "diagnostics=")) {
-        rescue_enable = starts_with(v, "rescue") ? 1 : 0;
-        standalone_diags = starts_with(v, "diags") ? 1 : 0;
+        settings.rescue_enable = starts_with(v, "rescue") ? 1 : 0;
+        settings.standalone_diags = starts_with(v, "diags") ? 1 : 0;
     }
-    parse_own_settings();
-    return 0;
+    parse_own_settings(settings);
+    return settings;
 }

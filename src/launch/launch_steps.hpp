@@ -20,17 +20,17 @@ int which_image();
 
 // One boot attempt from image slot `slot` (1 or 2). Returns 0 when the caller is to try the
 // other slot; otherwise the application takes over or the board is reset.
-int extract_image(int slot);
+int extract_image(const BootSettings& settings, int slot);
 
 // Walks the records of `fp` from its start to the first application or diagnostics record:
 // 1 with its 20-byte probe in `header` and the stream at its first byte, 0 when there is none.
 int parse_image(std::FILE* fp, std::uint8_t* header);
 
-// Reads the boot flags from the U-Boot environment partition.
-int parse_uboot_env();
+// The boot settings in the U-Boot environment partition (the initial ones without flash).
+BootSettings parse_uboot_env();
 
 // Puts the debugger at /tmp/gdb, taken from the first record of the other slot's file.
-int extract_gdb(int slot);
+int extract_gdb(const BootSettings& settings, int slot);
 
 namespace launch {
 

@@ -11,10 +11,10 @@
 #include <string>
 
 #include "base/boot_attempts.hpp"
-#include "base/command.hpp"
 #include "base/file.hpp"
 #include "base/paths.hpp"
 #include "base/untrusted_file.hpp"
+#include "command/command.hpp"
 #include "flash/flash.hpp"
 #include "i2c/i2c.hpp"
 #include "image/record.hpp"
@@ -93,14 +93,14 @@ bool copy_into_slot(std::span<const std::uint8_t> record, std::span<const std::u
     if (!base::close_file(image) || !written) {
         return false;
     }
-    base::run_command("mkdir /user/images &> /dev/null");
+    command::run_command("mkdir /user/images &> /dev/null");
     const int slot = slot_digit - '0';
     const char* slot_file = base::slot_path(slot);
     const std::string copy = std::string(slot_file) + ".new";
     // The slot goes on trial before the rename, as the installer does: a power cut in between
     // puts the old file on trial, never the new one under the old file's state.
     if (!base::remove_entry(copy.c_str()) ||
-        base::run_formatted("cp %s %s && sync\n", base::kDownloadImage, copy.c_str()) != 0 ||
+        command::run_formatted("cp %s %s && sync\n", base::kDownloadImage, copy.c_str()) != 0 ||
         !whole_copy(copy.c_str(), record.size() + signature.size()) ||
         !base::start_trial(base::kBootAttempts, slot)) {
         static_cast<void>(base::remove_entry(copy.c_str()));
@@ -130,7 +130,7 @@ void install_into_slot(std::span<const std::uint8_t> record, char slot_digit) {
 
 }  // namespace
 
-int extract_image_from_flash() {
+int extract_image_from_flash(const BootSettings& settings) {
     File tarball(std::fopen(base::kTarball, "wb"));
     if (!tarball) {
         std::fputs("Failed to open AppOS tarfile.\n", stderr);
@@ -156,7 +156,7 @@ int extract_image_from_flash() {
     }
     // With verify=on the record is checked as a slot file's is: its own signature, which the
     // installer writes right after it, by a key of the board. Unverified, it is not booted.
-    if (verify_enable != 0 &&
+    if (settings.verify_enable != 0 &&
         !signing::check_slot_record(RescuePartition(), 0, record.bytes, signing::kKeysDir)) {
         std::fputs("Rescue image signature not verified, not booting it.\n", stderr);
         return 0;
@@ -186,5 +186,5 @@ int extract_image_from_flash() {
         }
     }
     record = {};
-    launch_image(diags ? 1 : 0);
+    launch_image(settings, diags ? 1 : 0);
 }

@@ -16,10 +16,10 @@
 #include <cstdio>
 #include <cstring>
 
-#include "base/command.hpp"
 #include "base/interrupt.hpp"
 #include "base/net.hpp"
 #include "base/unique_fd.hpp"
+#include "command/command.hpp"
 #include "console/console.hpp"
 #include "platform/platform.hpp"
 
@@ -116,22 +116,22 @@ int verify_ip_address(std::uint32_t address) {
 int mgmt_port_configure(std::uint8_t dhcp, char port, std::uint32_t ip, std::uint32_t netmask,
                         std::uint32_t gateway) {
     if (dhcp != 0) {
-        base::run_formatted("dhclient -1 eth%c", port);
+        command::run_formatted("dhclient -1 eth%c", port);
         platform::clock_sleep(3);
     } else {
-        base::run_formatted("ifconfig eth%c %s\n", port, Dotted(ip).text);
+        command::run_formatted("ifconfig eth%c %s\n", port, Dotted(ip).text);
         if (netmask != 0) {
             const Dotted mask(netmask);
             std::printf("\tNetmask    : %s\n", mask.text);
-            base::run_formatted("ifconfig eth%c down\n", port);
-            base::run_formatted("ifconfig eth%c netmask %s\n", port, mask.text);
-            base::run_formatted("ifconfig eth%c up\n", port);
+            command::run_formatted("ifconfig eth%c down\n", port);
+            command::run_formatted("ifconfig eth%c netmask %s\n", port, mask.text);
+            command::run_formatted("ifconfig eth%c up\n", port);
         }
         platform::clock_sleep(5);
         if (gateway != 0) {
             const Dotted gw(gateway);
             std::printf("\tGateway    : %s\n", gw.text);
-            base::run_formatted("route add default gw %s\n", gw.text);
+            command::run_formatted("route add default gw %s\n", gw.text);
         }
         std::fputs("Configuring management port...", stdout);
         std::fflush(stdout);

@@ -11,11 +11,11 @@
 #include <cstring>
 #include <string_view>
 
-#include "base/command.hpp"
 #include "base/interrupt.hpp"
 #include "base/net.hpp"
 #include "base/paths.hpp"
 #include "base/unique_fd.hpp"
+#include "command/command.hpp"
 #include "console/console.hpp"
 #include "installer/installer.hpp"
 #include "mgmt/mgmt_port.hpp"
@@ -115,7 +115,7 @@ int run_tftp_rescue() {
         char command[kTftpCommandSize];
         std::snprintf(command, sizeof command, "tftp -g -r %s -l /tmp/image %s\n", name,
                       server_text);
-        static_cast<void>(base::run_command(command));
+        static_cast<void>(command::run_command(command));
         if (download_exists()) {
             break;
         }
@@ -139,7 +139,7 @@ int run_xmodem_rescue() {
         return 0;
     }
     remove_earlier_download();
-    static_cast<void>(base::run_command("/usr/bin/rx /tmp/image"));
+    static_cast<void>(command::run_command("/usr/bin/rx /tmp/image"));
     const bool arrived = download_exists();
     reset_serial(line.get());
     line.reset();

@@ -7,10 +7,10 @@
 #include <cstdint>
 #include <cstdio>
 
-#include "base/command.hpp"
+#include "base/byte_order.hpp"
 #include "base/interrupt.hpp"
+#include "command/command.hpp"
 #include "console/console.hpp"
-#include "image/byte_order.hpp"
 #include "image/record.hpp"
 #include "installer/installer.hpp"
 #include "platform/platform.hpp"
@@ -163,7 +163,7 @@ int run_standalone_diags() {
     if (key == 'Y' || key == 'y') {
         for (const WipeStep& step : kWipeSteps) {
             std::puts(step.announcement);
-            base::run_command(step.command);
+            command::run_command(step.command);
         }
     }
     std::puts("Booting diags image...");

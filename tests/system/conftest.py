@@ -1,41 +1,63 @@
-"""Sandbox boards made by `mpboard`, booted on a pseudo-terminal (pexpect) or with output captured."""
+"""Sandbox boards made by `mpboard`, booted on a pseudo-terminal (pexpect) or with output
+captured."""
 
 import contextlib, functools, os, re, shutil, subprocess, sys, time, pexpect, pytest  # noqa: E401
 from pathlib import Path
 
 sys.path.insert(0, str(Path(__file__).resolve().parents[1] / "pylib"))
-from mppackage import PeerNetwork, application, descendants, diagnostics, until, xmodem_download  # noqa
+from mppackage import (
+    PeerNetwork,
+    application,
+    descendants,
+    diagnostics,
+    until,  # noqa
+    xmodem_download)
 
 MPBOARD, MPIMAGE = os.environ.get("MPBOARD", "mpboard"), os.environ.get("MPIMAGE", "mpimage")
 WORK = Path(os.environ.get("MP_SYSTEM_WORK", Path(__file__).parents[2] / "build/system-boards"))
 TIMEOUT = 30  # bounds a hang only: every pause of the launcher is scaled to nothing
-VM_TIMEOUT = 180  # the same for a machine under emulation: on two busy cores its first line took up to 52 s
+# The same for a machine under emulation: on two busy cores its first line took up to 52 s.
+VM_TIMEOUT = 180
 TFTPD, PPC_LAUNCHER = os.environ.get("MP_TFTPD", ""), os.environ.get("MPBOARD_PPC_LAUNCHER", "")
 PEER_ADDR, BOARD_ADDR = "10.77.0.1", "10.77.0.2"
 MOUNT_LINE, RESET_LINE = "system: /bin/mount -o sync -t jffs2 /dev/mtd-user /user", "system: reboot"
 UNPACK_LINE = r"system: cd /tmp \ntar mxzf /tmp/kaviximage.tar.gz \nrm /tmp/kaviximage.tar.gz\n"
-DIAGS_LINES = ["system: mkdir -p /tmp/home/bin", "system: mv /tmp/mpdiag.elf.strip /tmp/home/bin/mp.elf.strip"]
-picocom = pytest.mark.skipif(os.environ.get("MP_SANITIZED") == "1", reason="the terminal program's recipe: "
-                             "the build without sanitizers proves it (the relay runs the receiver under them)")
-ppc = pytest.mark.skipif(not Path(PPC_LAUNCHER).is_file(), reason="no static powerpc launcher: scripts/test builds it")
-VM_KERNEL = Path(os.environ.get("MPBOARD_VM_DIR", Path(__file__).parents[2] / "build/third_party/vm")) / "vmlinuz"
-vm = pytest.mark.skipif(os.environ.get("MP_VM_BOARDS") == "0" or not VM_KERNEL.is_file()
-                        or not shutil.which("qemu-system-x86_64"), reason="virtual-machine boards: not in this "
-                        "build's tests, or no kernel (bash scripts/lib/vm.sh fetches it)")
+DIAGS_LINES = [
+    "system: mkdir -p /tmp/home/bin", "system: mv /tmp/mpdiag.elf.strip /tmp/home/bin/mp.elf.strip"
+]
+picocom = pytest.mark.skipif(
+    os.environ.get("MP_SANITIZED") == "1", reason="the terminal program's recipe: "
+    "the build without sanitizers proves it (the relay runs the receiver under them)")
+ppc = pytest.mark.skipif(not Path(PPC_LAUNCHER).is_file(),
+                         reason="no static powerpc launcher: scripts/test builds it")
+VM_KERNEL = Path(
+    os.environ.get("MPBOARD_VM_DIR",
+                   Path(__file__).parents[2] / "build/third_party/vm")) / "vmlinuz"
+vm = pytest.mark.skipif(
+    os.environ.get("MP_VM_BOARDS") == "0" or not VM_KERNEL.is_file()
+    or not shutil.which("qemu-system-x86_64"), reason="virtual-machine boards: not in this "
+    "build's tests, or no kernel (bash scripts/lib/vm.sh fetches it)")
 
 
 def boot_log(booted, *started):  # the launcher's log lines of a boot that starts its image
-    return [MOUNT_LINE, f"vpd-write: offset 59 value 0x{booted:02x}", UNPACK_LINE, *started, "exec: /bin/backtrace"]
+    return [
+        MOUNT_LINE, f"vpd-write: offset 59 value 0x{booted:02x}", UNPACK_LINE, *started,
+        "exec: /bin/backtrace"
+    ]
 
 
-def interleaves(run, out, err):  # a VM board's run: status 0, the UART's lines those of out and err, each in order
+def interleaves(
+        run, out,
+        err):  # a VM board's run: status 0, the UART's lines those of out and err, each in order
     code, console, rest = run
     a, b, c = out.splitlines(True), err.splitlines(True), console.splitlines(True)
 
     @functools.cache
     def fits(i, j):
-        return i + j == len(c) or any(k < len(s) and s[k] == c[i + j] and fits(i + (s is a), j + (s is b))
-                                      for s, k in ((a, i), (b, j)))
+        return i + j == len(c) or any(
+            k < len(s) and s[k] == c[i + j] and fits(i + (s is a), j + (s is b))
+            for s, k in ((a, i), (b, j)))
+
     return code == 0 and rest == "" and len(c) == len(a) + len(b) and fits(0, 0)
 
 
@@ -44,7 +66,9 @@ def pristine_vpd(image=1, booted=0xFF):
 
 
 class Board:
-    def __init__(self, path, kind="jail"):  # kind "vm": `mpboard run --vm`, the board build on a kernel
+
+    def __init__(self, path,
+                 kind="jail"):  # kind "vm": `mpboard run --vm`, the board build on a kernel
         self.path, self.kind = path, kind
 
     def mpboard(self, command, *args):
@@ -71,28 +95,34 @@ class Board:
         return {int(o): int(v, 0) for o, v in map(str.split, self.mpboard("vpd").splitlines())}
 
     def log(self, launcher=False):  # launcher: only its own device and command calls
-        return [line for line in self.mpboard("log").splitlines()
-                if not launcher or line.split(":")[0] in ("system", "exec", "vpd-write", "fault")]
+        return [
+            line for line in self.mpboard("log").splitlines()
+            if not launcher or line.split(":")[0] in ("system", "exec", "vpd-write", "fault")
+        ]
 
-    def run(self, stdin=b"", ppc=False):  # in a virtual machine both streams are the UART's, lines end CR LF
+    def run(self, stdin=b"",
+            ppc=False):  # in a virtual machine both streams are the UART's, lines end CR LF
         options = ["--vm"] if self.kind == "vm" else ["--clock-scale", "0", *["--ppc"] * ppc]
-        proc = subprocess.run([MPBOARD, "run", self.path, *options], input=stdin, capture_output=True,
-                              timeout=VM_TIMEOUT if self.kind == "vm" else 120)
+        proc = subprocess.run([MPBOARD, "run", self.path, *options], input=stdin,
+                              capture_output=True, timeout=VM_TIMEOUT if self.kind == "vm" else 120)
         return proc.returncode, proc.stdout.decode().replace("\r\n", "\n"), proc.stderr.decode()
 
-    def console(self, *command, clock_scale="0", netns=None, ppc=False):  # `mpboard run` or a command
-        args = command or ("run", self.path, *["--vm"] * (self.kind == "vm"), "--clock-scale", clock_scale,
-                           *["--netns", netns] * bool(netns), *["--ppc"] * ppc)
-        console = Console("/bin/sh", ["-c", 'exec "$0" "$@"' + " 2>stderr.txt" * bool(command), MPBOARD,
-                                      *map(str, args)], cwd=self.path, encoding="utf-8",
-                          timeout=VM_TIMEOUT if self.kind == "vm" else TIMEOUT,
-                          codec_errors="replace", dimensions=(24, 120))
+    def console(self, *command, clock_scale="0", netns=None,
+                ppc=False):  # `mpboard run` or a command
+        args = command or ("run", self.path, *["--vm"] * (self.kind == "vm"), "--clock-scale",
+                           clock_scale, *["--netns", netns] * bool(netns), *["--ppc"] * ppc)
+        console = Console(
+            "/bin/sh",
+            ["-c", 'exec "$0" "$@"' + " 2>stderr.txt" * bool(command), MPBOARD, *map(str, args)],
+            cwd=self.path, encoding="utf-8", timeout=VM_TIMEOUT if self.kind == "vm" else TIMEOUT,
+            codec_errors="replace", dimensions=(24, 120))
         console.logfile_read = open(self.path / "console.txt", "w", buffering=1)
         _consoles.append(console)
         return console
 
 
 class Console(pexpect.spawn):
+
     def line(self, *texts):
         for text in texts:
             self.expect_exact(text + "\r\n")
@@ -118,11 +148,14 @@ class Console(pexpect.spawn):
 
 
 def wait_for_console_read(root):
+
     def reading(pid):
         with contextlib.suppress(OSError):
-            return (Path(f"/proc/{pid}/comm").read_text().startswith("mplaunch") and
-                    Path(f"/proc/{pid}/syscall").read_text().split()[:2] == ["0", "0x0"])
-    until(lambda: any(map(reading, descendants(root))), "the launcher's read of the console", TIMEOUT)
+            return (Path(f"/proc/{pid}/comm").read_text().startswith("mplaunch")
+                    and Path(f"/proc/{pid}/syscall").read_text().split()[:2] == ["0", "0x0"])
+
+    until(lambda: any(map(reading, descendants(root))), "the launcher's read of the console",
+          TIMEOUT)
 
 
 _consoles, _templates = [], []  # boards a failed test left running; the template made this session
@@ -130,7 +163,8 @@ _consoles, _templates = [], []  # boards a failed test left running; the templat
 
 @pytest.fixture
 def new_board(request):
-    """Copies of one test board: slots 1.1.1.1 and 2.2.2.2, diagnostics 4.4.4.4 (rescue: the menu)."""
+    """Copies of one test board: slots 1.1.1.1 and 2.2.2.2, diagnostics 4.4.4.4 (rescue: the
+    menu)."""
     base = WORK / re.sub(r"[^A-Za-z0-9_.-]+", "_", request.node.name)[:80]
     shutil.rmtree(base, ignore_errors=True)
     made = []
@@ -149,6 +183,7 @@ def new_board(request):
         if rescue:
             made[-1].mpboard("env", "diagnostics=rescue")
         return made[-1]
+
     yield make
     while _consoles:
         _consoles.pop().terminate(force=True)

@@ -1,4 +1,5 @@
-"""Rescue downloads from real peers (tftpd-hpa in a namespace of our own, lrzsz's sx on the line)."""
+"""Rescue downloads from real peers (tftpd-hpa in a namespace of our own, lrzsz's sx on the
+line)."""
 
 from pathlib import Path
 
@@ -22,7 +23,8 @@ def answer(console, prompt, text):
 
 def tftp(console, *answers):
     choose(console, "t")
-    console.line("Performing TFTP rescue. Please answer the following questions (enter 'q' to quit):")
+    console.line(
+        "Performing TFTP rescue. Please answer the following questions (enter 'q' to quit):")
     for prompt, text in zip(QUESTIONS, answers):
         answer(console, prompt, text)
 
@@ -40,12 +42,15 @@ def install_and_boot(board, console, slot, *before, own_signature=b""):
 # The whole TFTP rescue (the netmask typed with a slip, rubbed out); BusyBox configures eth1; the
 # board's network namespace goes with the board. In a virtual machine the server is on the tap that
 # is its eth1's other end, and the machine's own eth1 and commands are not seen from outside.
-@pytest.mark.parametrize("kind,on_ppc", [("jail", False), pytest.param("jail", True, marks=ppc),
-                                         pytest.param("vm", False, marks=vm)], ids=["host", "ppc", "vm"])
+@pytest.mark.parametrize("kind,on_ppc", [("jail", False),
+                                         pytest.param("jail", True, marks=ppc),
+                                         pytest.param("vm", False, marks=vm)],
+                         ids=["host", "ppc", "vm"])
 def test_tftp_rescue_installs_and_boots(new_board, peer_network, kind, on_ppc):
     board = new_board(rescue=True, kind=kind)
     console = board.console(netns=peer_network.board_ns, ppc=on_ppc)
-    peer_network.attach(serve=board.write_file(f"served/{NAME}", PACKAGE).parent, tftpd=TFTPD, vm=kind == "vm")
+    peer_network.attach(serve=board.write_file(f"served/{NAME}", PACKAGE).parent, tftpd=TFTPD,
+                        vm=kind == "vm")
     tftp(console, BOARD_ADDR, "255.255.255.00\x7f", PEER_ADDR, PEER_ADDR, NAME)
     console.line("\tNetmask    : 255.255.255.0", f"\tGateway    : {PEER_ADDR}")
     console.expect_exact("Configuring management port..." + "." * 20 + "\r\n")
@@ -56,7 +61,8 @@ def test_tftp_rescue_installs_and_boots(new_board, peer_network, kind, on_ppc):
         assert f"default via {PEER_ADDR} dev eth1" in peer_network.board_ip("route")
     install_and_boot(board, console, 2, "Booting image '2'")
     assert not Path("/run/netns", peer_network.board_ns).exists()  # mpboard removed its name
-    assert kind == "vm" or f"system: tftp -g -r {NAME} -l /tmp/image {PEER_ADDR}\\n" in board.log(launcher=True)
+    assert kind == "vm" or f"system: tftp -g -r {NAME} -l /tmp/image {PEER_ADDR}\\n" in board.log(
+        launcher=True)
 
 
 # A failed download after a good one installs nothing (the earlier /tmp/image is gone); a silent
@@ -67,20 +73,24 @@ def test_failed_downloads(new_board, peer_network, keys):
     board.mpboard("keys", "add", keys / "rel.pub")
     console = board.console(netns=peer_network.board_ns)
     board.write_file("served/pkg.img", PACKAGE)
-    peer_network.attach(serve=board.write_file("served/signed.img", sig := signed(keys, PACKAGE)).parent, tftpd=TFTPD)
+    peer_network.attach(
+        serve=board.write_file("served/signed.img", sig := signed(keys, PACKAGE)).parent,
+        tftpd=TFTPD)
     tftp(console, BOARD_ADDR, "", "", "10.77.0.9", "pkg.img")  # nobody there
-    console.line(*[f"Attempt {n}/3 of tftp timed out" for n in (1, 2, 3)], "Tftp download failed. Aborting", *MENU)
+    console.line(*[f"Attempt {n}/3 of tftp timed out" for n in (1, 2, 3)],
+                 "Tftp download failed. Aborting", *MENU)
     tftp(console, BOARD_ADDR, "255.255.255.0", "", PEER_ADDR, "pkg.img")
     console.line("Package is not signed, voiding download", *MENU)
     tftp(console, BOARD_ADDR, "255.255.255.0", "", PEER_ADDR, "signed.img")
     answer(console, "Install image as image 1 or 2 (hit return to just boot image): ", "1")
     console.line("Image1 updated succeeded", *MENU)
     tftp(console, BOARD_ADDR, "255.255.255.0", "", PEER_ADDR, "missing.img")
-    console.line(*[f"Attempt {n}/3 of tftp timed out" for n in (1, 2, 3)], "Tftp download failed. Aborting", *MENU)
+    console.line(*[f"Attempt {n}/3 of tftp timed out" for n in (1, 2, 3)],
+                 "Tftp download failed. Aborting", *MENU)
     choose(console, "e")
     console.line(app_line("5.5.5.5"))
     assert console.finish()[0] == 0
-    own = sig[len(APP) : len(APP) + 92]
+    own = sig[len(APP):len(APP) + 92]
     assert board.slot_file(1) == APP + own and board.slot_file(2) == application("2.2.2.2")
 
 
@@ -104,13 +114,16 @@ def test_quitting_and_hostile_file_names(new_board):
     choose(console, "e")
     console.line(app_line("1.1.1.1"))
     assert console.finish()[0] == 0
-    assert not [c for c in board.log() if c.startswith("reboot") or c.startswith("system: ") and (
-        "ifconfig" in c or "tftp" in c or "route" in c)]
+    assert not [
+        c for c in board.log() if c.startswith("reboot") or c.startswith("system: ") and
+        ("ifconfig" in c or "tftp" in c or "route" in c)
+    ]
 
 
 # XMODEM on the console line (Enter waits tick each second), by a relay or picocom to sx; on a
 # virtual-machine board the UART's switches to 115200 and back reach the relay's terminal.
-@pytest.mark.parametrize("kind, terminal", [("jail", "relay"), pytest.param("jail", "picocom", marks=picocom),
+@pytest.mark.parametrize("kind, terminal", [("jail", "relay"),
+                                            pytest.param("jail", "picocom", marks=picocom),
                                             pytest.param("vm", "relay", marks=vm)])
 def test_xmodem_rescue_with_sx(new_board, kind, terminal):
     board = new_board(rescue=True, kind=kind)
@@ -118,15 +131,18 @@ def test_xmodem_rescue_with_sx(new_board, kind, terminal):
         with Picocom(board, MPBOARD, "run", board.path, "--clock-scale", "1") as term:
             term.wait("Option? :")
             term.keys("x", until="Running xmodem rescue.....")
-            term.send(board.write_file("pkg.img", PACKAGE), "Install image as image 1 or 2 (hit return to just boot image):")
+            term.send(board.write_file("pkg.img", PACKAGE),
+                      "Install image as image 1 or 2 (hit return to just boot image):")
             term.keys("1", "Enter", until="Image1 updated succeeded")
         assert board.slot_file(1) == APP and board.vpd()[1] == 1
         return
     console = board.console(clock_scale="1")
     choose(console, "x")
-    console.line("Running xmodem rescue.....", "       Change the baud rate to 115200 bps and hit the <ENTER> key",
+    console.line("Running xmodem rescue.....",
+                 "       Change the baud rate to 115200 bps and hit the <ENTER> key",
                  "       before initiating the download.")
     console.xmodem_download(board.write_file("pkg.img", PACKAGE), "-k")
     install_and_boot(board, console, 1)
     assert board.vpd() == pristine_vpd(1, 1) and board.slot_file(2) == application("2.2.2.2")
-    assert kind == "vm" or "system: /usr/bin/rx /tmp/image" in board.log(launcher=True)  # a VM's log is its own
+    assert kind == "vm" or "system: /usr/bin/rx /tmp/image" in board.log(
+        launcher=True)  # a VM's log is its own

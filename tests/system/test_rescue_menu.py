@@ -4,8 +4,11 @@ import pytest
 
 from mppackage import DFT, KERNEL, RFS, app_line, boot_loader, record
 
-MENU = ["Please select one of the following options:", "\tT) Configure networking and tftp download an image",
-        "\tX) Use xmodem 1K to serial download an image", "\tR) Reboot", "\tE) Exit"]
+MENU = [
+    "Please select one of the following options:",
+    "\tT) Configure networking and tftp download an image",
+    "\tX) Use xmodem 1K to serial download an image", "\tR) Reboot", "\tE) Exit"
+]
 QUESTION = "\r\nOption? : "
 
 
@@ -16,14 +19,15 @@ def choose(console, key):  # the question, the key, and its echo
 
 
 # Wrong keys only repeat the question; H shows the versions and the menu again; three ways out.
-@pytest.mark.parametrize("last, lines", [
-    ("u", ["Unknown option 85. Quitting", "Booting image '1'", app_line("1.1.1.1")]),
-    ("E", ["Booting image '1'", app_line("1.1.1.1")]),
-    ("r", [])])
+@pytest.mark.parametrize(
+    "last, lines", [("u", ["Unknown option 85. Quitting", "Booting image '1'",
+                           app_line("1.1.1.1")]),
+                    ("E", ["Booting image '1'", app_line("1.1.1.1")]), ("r", [])])
 def test_menu_letters(new_board, last, lines):
     board = new_board(rescue=True)
     board.flash("uboot", boot_loader(b"\x5a" * 512, "9.8.7.6"))
-    for part, magic, version in [("rfs", RFS, "1.2.3.4"), ("kernel", KERNEL, "5.6.7.8"), ("devicetree", DFT, 511)]:
+    for part, magic, version in [("rfs", RFS, "1.2.3.4"), ("kernel", KERNEL, "5.6.7.8"),
+                                 ("devicetree", DFT, 511)]:
         board.flash(part, record(magic, b"r" * 64, version))
     board.slot(2, None)
     console = board.console()
@@ -37,14 +41,15 @@ def test_menu_letters(new_board, last, lines):
     console.interrupt()  # an empty key (echoed as NUL), then the question again, no menu
     console.expect_exact("\0\r\n" + QUESTION)
     console.keys("h")
-    console.line("h", "Installed images versions: ", "\tBoot image  : 9.8.7.6", "\tRFS image   : 1.2.3.4",
-                 "\tKernel image: 5.6.7.8", "\tDFT image   : 0.0.1.255", "\tOS image 1  : 1.1.1.1",
-                 "\tOS image 2  : 0.0.0.0", *MENU)
+    console.line("h", "Installed images versions: ", "\tBoot image  : 9.8.7.6",
+                 "\tRFS image   : 1.2.3.4", "\tKernel image: 5.6.7.8", "\tDFT image   : 0.0.1.255",
+                 "\tOS image 1  : 1.1.1.1", "\tOS image 2  : 0.0.0.0", *MENU)
     choose(console, last)
     console.line(*lines)
     assert console.finish()[0] == 0
     text = (board.path / "console.txt").read_text()
-    assert text.count("Entering Rescue Mode.") == 1 and text.count(MENU[0]) == 2 and text.count("Option") == 5
+    assert text.count("Entering Rescue Mode.") == 1 and text.count(
+        MENU[0]) == 2 and text.count("Option") == 5
     assert (board.log(launcher=True)[-1] == "system: reboot") == (last == "r")
 
 
@@ -53,26 +58,30 @@ def test_standalone_diagnostics(new_board, wiped):
     board = new_board(rescue=True)
     console = board.console()
     choose(console, "d")
-    console.expect_exact("Confirm: Erase filesystem? (all saved data, configuration, keys will be lost) y/N: ")
+    console.expect_exact(
+        "Confirm: Erase filesystem? (all saved data, configuration, keys will be lost) y/N: ")
     console.keys("yn"[not wiped])
     console.line("")  # the key itself is not echoed
     if wiped:
-        console.line("unmount filesystem", "", "Erasing filesystem for clean install", "Mounting...",
-                     "creating default filesystem")
+        console.line("unmount filesystem", "", "Erasing filesystem for clean install",
+                     "Mounting...", "creating default filesystem")
     console.line("Booting diags image...", app_line("4.4.4.4", "diagnostics"))
     assert console.finish()[0] == 0
-    wipe = ["system: /bin/umount /user &> /dev/null", "system: flash_eraseall /dev/mtd-user-char",
-            "system: /bin/mount -o sync -t jffs2 /dev/mtd-user /user &> /dev/null",
-            "system: mkdir /user/images &> /dev/null"]
-    assert ([line for line in board.log(launcher=True) if line.startswith("system: ")][1:5] == wipe) == wiped
+    wipe = [
+        "system: /bin/umount /user &> /dev/null", "system: flash_eraseall /dev/mtd-user-char",
+        "system: /bin/mount -o sync -t jffs2 /dev/mtd-user /user &> /dev/null",
+        "system: mkdir /user/images &> /dev/null"
+    ]
+    assert ([line for line in board.log(launcher=True)
+             if line.startswith("system: ")][1:5] == wipe) == wiped
     assert (board.slot_file(1) is None) == wiped and (board.path / "user/images").is_dir()
 
 
 # Input ended (a closed pipe): the questions end as if the operator quit, and the board boots;
 # without a terminal X has no serial line.
-@pytest.mark.parametrize("keys, shown", [
-    (b"", ""), (b"t10.77.0.2\n\n\n10.77.0.1\n", "Image Filename: "),
-    (b"x", "Running xmodem rescue.....\nSerial download not possible. Aborting\n")])
+@pytest.mark.parametrize(
+    "keys, shown", [(b"", ""), (b"t10.77.0.2\n\n\n10.77.0.1\n", "Image Filename: "),
+                    (b"x", "Running xmodem rescue.....\nSerial download not possible. Aborting\n")])
 def test_console_gone_boots_the_slot(new_board, keys, shown):
     board = new_board(rescue=True)
     status, out, err = board.run(stdin=keys)

@@ -1,8 +1,8 @@
-"""mpimage on the independent writer's packages, time- and memory-limited against hostile lengths."""
+"""mpimage on the independent writer's packages, time- and memory-limited against hostile
+lengths."""
 
 import json, os, resource, struct, subprocess, sys, pytest  # noqa: E401
 from pathlib import Path
-
 
 sys.path.insert(0, str(Path(__file__).resolve().parents[1] / "pylib"))
 from mppackage import APPLICATION, BOOT, DIAGS, EXTENDED, KERNEL, RFS, record, records  # noqa
@@ -14,8 +14,8 @@ os.environ["ASAN_OPTIONS"] = "max_allocation_size_mb=256:allocator_may_return_nu
 
 
 def run(*args, check=None, cwd=None):
-    proc = subprocess.run([os.environ.get("MPIMAGE", "mpimage"), *map(str, args)], cwd=cwd, capture_output=True,
-                          text=True, timeout=30, preexec_fn=LIMIT)
+    proc = subprocess.run([os.environ.get("MPIMAGE", "mpimage"), *map(str, args)], cwd=cwd,
+                          capture_output=True, text=True, timeout=30, preexec_fn=LIMIT)
     assert check is None or proc.returncode == check, proc
     return proc
 
@@ -26,13 +26,18 @@ def put(tmp_path, data, name="pkg"):
 
 
 def test_list(tmp_path):
-    pkg = put(tmp_path, record(BOOT, bytes(range(256)) * 2, 0x02000105) + record(
-        KERNEL | EXTENDED, b"K" * 100, 0x01020304, hdrlen=32) + record(0x0BADCAFE, b"odd" * 5, 7))
+    pkg = put(
+        tmp_path,
+        record(BOOT,
+               bytes(range(256)) * 2, 0x02000105) +
+        record(KERNEL | EXTENDED, b"K" * 100, 0x01020304, hdrlen=32) +
+        record(0x0BADCAFE, b"odd" * 5, 7))
     keys = ("offset", "type", "magic", "extended", "header_length", "len", "version", "crc_ok")
-    assert [tuple(r[k] for k in keys) for r in json.loads(run("list", pkg, "--json", check=0).stdout)] == [
-        (0, "boot", BOOT, False, 16, 512, "2.0.1.5", True),
-        (528, "kernel", KERNEL | EXTENDED, True, 32, 100, "1.2.3.4", True),
-        (660, "unknown", 0x0BADCAFE, False, 16, 15, "0.0.0.7", True)]
+    assert [
+        tuple(r[k] for k in keys) for r in json.loads(run("list", pkg, "--json", check=0).stdout)
+    ] == [(0, "boot", BOOT, False, 16, 512, "2.0.1.5", True),
+          (528, "kernel", KERNEL | EXTENDED, True, 32, 100, "1.2.3.4", True),
+          (660, "unknown", 0x0BADCAFE, False, 16, 15, "0.0.0.7", True)]
 
 
 APP, GOOD = record(APPLICATION, b"a" * 100), record(KERNEL, b"k" * 64)
@@ -44,16 +49,20 @@ def probe(length, magic, hdrlen=0):
 
 
 # Package; list's status (None: none), each record's crc_ok, what stderr names; verify's status.
-@pytest.mark.parametrize("data, status, crc_ok, errors, verify", [
-    (GOOD + record(RFS, b"r" * 64, bad_crc=True) + GOOD, 1, [1, 0, 1], ["record 1 at offset 80"], 1),
-    (APP + b"\x00", 0, [1], ["1 trailing byte", "offset 116"], 0),  # verify --strict fails on it
-    (APP + b"\xff" * 20, 1, [1, 0], ["record 1 at offset 116"], 1),
-    (TWO[:-1], 1, [1, 0], ["truncated", "offset 4016"], 1),
-    (b"", None, [], ["no record"], 1),
-    (APP + probe(0xFFFFFFF0, KERNEL) + APP, 1, [1, 0], ["record length is 0", "walk ends"], 1),
-    (APP + probe(64, APPLICATION | EXTENDED, 19) + APP, 1, [1, 0], ["below 20"], 1),
-    (APP + probe(0xFFFFFFF0, DIAGS | EXTENDED, 0xFFFF) + APP, 1, [1, 0], ["32 bits"], 1),
-])
+@pytest.mark.parametrize(
+    "data, status, crc_ok, errors, verify",
+    [
+        (GOOD + record(RFS, b"r" * 64, bad_crc=True) + GOOD, 1, [1, 0, 1
+                                                                 ], ["record 1 at offset 80"], 1),
+        (APP + b"\x00", 0, [1], ["1 trailing byte", "offset 116"
+                                 ], 0),  # verify --strict fails on it
+        (APP + b"\xff" * 20, 1, [1, 0], ["record 1 at offset 116"], 1),
+        (TWO[:-1], 1, [1, 0], ["truncated", "offset 4016"], 1),
+        (b"", None, [], ["no record"], 1),
+        (APP + probe(0xFFFFFFF0, KERNEL) + APP, 1, [1, 0], ["record length is 0", "walk ends"], 1),
+        (APP + probe(64, APPLICATION | EXTENDED, 19) + APP, 1, [1, 0], ["below 20"], 1),
+        (APP + probe(0xFFFFFFF0, DIAGS | EXTENDED, 0xFFFF) + APP, 1, [1, 0], ["32 bits"], 1),
+    ])
 def test_damaged_packages(tmp_path, data, status, crc_ok, errors, verify):
     pkg = put(tmp_path, data)
     listed, checked = run("list", pkg, "--json", check=status), run("verify", pkg, check=verify)
@@ -67,15 +76,16 @@ def test_damaged_packages(tmp_path, data, status, crc_ok, errors, verify):
 def test_create_and_extract(tmp_path):
     app, boot = put(tmp_path, os.urandom(7000), "app"), put(tmp_path, bytes(range(256)) * 4, "boot")
     pkg = tmp_path / "release.pkg"
-    run("create", pkg, "--type", "boot", "--version", "2.0.1.5", "--payload", boot, "--type", "kernel",
-        "--payload", app, "--extended", "--type", "0x0BADCAFE", "--payload", app, "--hdrlen", "48",
-        "--type", "diags", "--payload", boot, "--bad-crc", check=0)
+    run("create", pkg, "--type", "boot", "--version", "2.0.1.5", "--payload", boot, "--type",
+        "kernel", "--payload", app, "--extended", "--type", "0x0BADCAFE", "--payload", app,
+        "--hdrlen", "48", "--type", "diags", "--payload", boot, "--bad-crc", check=0)
     recs = records(pkg.read_bytes())
-    assert [(r.magic, r.hdrlen, r.version, r.crc_ok) for r in recs] == [
-        (BOOT, 16, 0x02000105, True), (KERNEL | EXTENDED, 20, 0, True),
-        (0x0BADCAFE | EXTENDED, 48, 0, True), (DIAGS, 16, 0, False)]
+    assert [(r.magic, r.hdrlen, r.version, r.crc_ok)
+            for r in recs] == [(BOOT, 16, 0x02000105, True), (KERNEL | EXTENDED, 20, 0, True),
+                               (0x0BADCAFE | EXTENDED, 48, 0, True), (DIAGS, 16, 0, False)]
     # The boot loader's header copy at payload byte 240, where the installer reads it back.
-    assert recs[0].payload == boot.read_bytes()[:240] + b"\0" * 4 + recs[0].header[4:16] + boot.read_bytes()[256:]
+    assert recs[0].payload == boot.read_bytes(
+    )[:240] + b"\0" * 4 + recs[0].header[4:16] + boot.read_bytes()[256:]
     run("extract", pkg, 1, tmp_path / "out", check=0)
     assert (tmp_path / "out").read_bytes() == app.read_bytes()
     run("extract", pkg, 3, tmp_path / "d", check=1)  # its crc is bad: only --force writes it
@@ -85,12 +95,14 @@ def test_create_and_extract(tmp_path):
 
 
 # Misuse ends with status 2 and a message and writes nothing.
-@pytest.mark.parametrize("args, status, shown", [
-    (["create", "o", "--type", "boot", "--payload", "pkg"], 2, "at least 256"),
-    (["create", "o", "--type", "kernel", "--hdrlen", "19", "--payload", "pkg"], 2, "20..65535"),
-    (["create", "o", "--type", "firmware", "--payload", "pkg"], 2, "unknown record type"),
-    (["create", "o", "--type", "dft", "--version", "1.2.3", "--payload", "pkg"], 2, "bad version"),
-    (["list", "pkg", "--yaml"], 2, "--yaml"), (["extract", "pkg", "3", "o"], 2, "no record 3")])
+@pytest.mark.parametrize(
+    "args, status, shown",
+    [(["create", "o", "--type", "boot", "--payload", "pkg"], 2, "at least 256"),
+     (["create", "o", "--type", "kernel", "--hdrlen", "19", "--payload", "pkg"], 2, "20..65535"),
+     (["create", "o", "--type", "firmware", "--payload", "pkg"], 2, "unknown record type"),
+     (["create", "o", "--type", "dft", "--version", "1.2.3", "--payload", "pkg"], 2, "bad version"),
+     (["list", "pkg", "--yaml"], 2, "--yaml"), (["extract", "pkg", "3", "o"], 2, "no record 3"),
+     (["verify", "pkg", "--pubkey"], 2, "--pubkey needs a value")])
 def test_invocations(tmp_path, args, status, shown):
     put(tmp_path, GOOD)
     proc = run(*args, check=status, cwd=tmp_path)
@@ -108,10 +120,17 @@ def test_keys_and_signing(tmp_path):
     run("sign", pkg, "--key", tmp_path / "other.key", check=0)
     run("sign", pkg, "--key", tmp_path / "rel.key", "--output", tmp_path / "s", check=0)
     rel = run("list", tmp_path / "s", "--json", "--pubkey", tmp_path / "rel.pub", check=0).stdout
-    assert [(r["type"], r["signed"], r["signature_holds"], r["own_key_id"] == r["key_id"], r["own_signature_holds"])
-            for r in json.loads(rel)] == [("kernel", True, True, False, None), ("application", True, True, True, True),
-                                          ("signature", True, True, False, None), ("signature", False, None, True, None)]
-    assert [r["signature_holds"] for r in json.loads(run("list", tmp_path / "s", "--json", check=0).stdout)][0] is None
+    assert [(r["type"], r["signed"], r["signature_holds"], r["own_key_id"] == r["key_id"],
+             r["own_signature_holds"])
+            for r in json.loads(rel)] == [("kernel", True, True, False, None),
+                                          ("application", True, True, True, True),
+                                          ("signature", True, True, False, None),
+                                          ("signature", False, None, True, None)]
+    assert [
+        r["signature_holds"]
+        for r in json.loads(run("list", tmp_path / "s", "--json", check=0).stdout)
+    ][0] is None
     for key, status in (("rel.pub", 0), ("other.pub", 1)):
-        run("verify", tmp_path / "s", "--pubkey", tmp_path / "other.pub", "--pubkey", tmp_path / key, check=status)
+        run("verify", tmp_path / "s", "--pubkey", tmp_path / "other.pub", "--pubkey",
+            tmp_path / key, check=status)
     assert len(records((tmp_path / "s").read_bytes())) == 4

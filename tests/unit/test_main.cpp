@@ -32,15 +32,15 @@ int main(int argc, char** argv) {
             base / (fs::path(argv[0]).filename().string() + "-" + std::to_string(::getpid()));
         fs::remove_all(dir, ec);  // left by an earlier process of this pid
         fs::create_directory(dir, ec);
-        const auto jail = platform::sandbox::enter_jail(dir, {});
-        if (jail.side != platform::sandbox::JailResult::Side::inside) {
+        const auto jail = jail::enter_jail(dir, {});
+        if (jail.side != jail::JailResult::Side::inside) {
             fs::remove_all(dir, ec);
-            if (jail.side == platform::sandbox::JailResult::Side::failed) {
+            if (jail.side == jail::JailResult::Side::failed) {
                 std::fprintf(stderr, "%s\ntest jail: MP_TEST_NO_JAIL=1 runs the tests unjailed\n",
                              jail.error.c_str());
                 return 1;
             }
-            platform::sandbox::exit_like(jail.wait_status);
+            jail::exit_like(jail.wait_status);
         }
     }
     testing::InitGoogleTest(&argc, argv);

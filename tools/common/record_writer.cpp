@@ -4,8 +4,8 @@
 #include <limits>
 #include <stdexcept>
 
+#include "base/byte_order.hpp"
 #include "crc/crc.hpp"
-#include "image/byte_order.hpp"
 #include "image/record.hpp"
 
 namespace host_tools {

@@ -1,7 +1,7 @@
 // A sandbox board directory and the operator's edits of its files.
 //
-// The directory is the root of the launcher's world when the board runs (see README.md): the
-// flash partitions are files under dev/, the VPD EEPROM is a file of 256 bytes, user/ is the
+// The directory is the root of the launcher's world when the board runs (doc/sandbox-boards.md):
+// the flash partitions are files under dev/, the VPD EEPROM is a file of 256 bytes, user/ is the
 // persistent filesystem and tmp/ the RAM filesystem.
 #pragma once
 

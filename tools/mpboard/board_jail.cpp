@@ -1,15 +1,10 @@
 #include "board_jail.hpp"
 
-#include <dirent.h>
-#include <elf.h>
 #include <fcntl.h>
-#include <linux/magic.h>
 #include <signal.h>
-#include <spawn.h>
 #include <sys/ioctl.h>
 #include <sys/mount.h>
 #include <sys/stat.h>
-#include <sys/statfs.h>
 #include <sys/wait.h>
 #include <termios.h>
 #include <unistd.h>
@@ -20,7 +15,6 @@
 #include <cstdlib>
 #include <cstring>
 #include <exception>
-#include <memory>
 #include <stdexcept>
 #include <string>
 #include <vector>
@@ -28,6 +22,7 @@
 #include "base/io.hpp"
 #include "base/unique_fd.hpp"
 #include "board_conf.hpp"
+#include "elf.hpp"
 #include "files.hpp"
 #include "installer/installer.hpp"
 #include "jail/jail.hpp"
@@ -38,79 +33,7 @@ extern char** environ;
 
 namespace mpboard {
 
-// The dynamic loader a host executable names (PT_INTERP), or empty for a static one.
-std::string interpreter_of(const std::string& path) {
-    const auto bytes = read_file(path);
-    if (bytes.size() < sizeof(Elf64_Ehdr) || std::memcmp(bytes.data(), ELFMAG, SELFMAG) != 0) {
-        fail(path + ": not an ELF executable");
-    }
-    if (bytes[EI_CLASS] != ELFCLASS64) {
-        return {};  // the powerpc build, static
-    }
-    Elf64_Ehdr eh;
-    std::memcpy(&eh, bytes.data(), sizeof eh);
-    for (unsigned i = 0; i < eh.e_phnum; ++i) {
-        const std::size_t at = eh.e_phoff + std::size_t{i} * eh.e_phentsize;
-        if (at + sizeof(Elf64_Phdr) > bytes.size()) {
-            break;
-        }
-        Elf64_Phdr ph;
-        std::memcpy(&ph, bytes.data() + at, sizeof ph);
-        if (ph.p_type == PT_INTERP && ph.p_offset + ph.p_filesz <= bytes.size() &&
-            ph.p_filesz > 1) {
-            return std::string(reinterpret_cast<const char*>(bytes.data() + ph.p_offset),
-                               ph.p_filesz - 1);
-        }
-    }
-    return {};
-}
-
-// The shared objects a dynamic executable loads, as its loader lists them (what ldd shows).
-std::vector<std::string> shared_objects_of(const std::string& interp, const std::string& exe) {
-    std::array<int, 2> pipe_fds{};
-    if (::pipe2(pipe_fds.data(), O_CLOEXEC) != 0) {
-        fail_errno("pipe");
-    }
-    const base::UniqueFd from_loader(pipe_fds[0]);
-    base::UniqueFd to_us(pipe_fds[1]);
-    posix_spawn_file_actions_t actions;
-    posix_spawn_file_actions_init(&actions);
-    posix_spawn_file_actions_adddup2(&actions, to_us.get(), STDOUT_FILENO);
-    std::string list = "--list";
-    std::vector<char*> argv{const_cast<char*>(interp.c_str()), list.data(),
-                            const_cast<char*>(exe.c_str()), nullptr};
-    pid_t pid = -1;
-    const int rc = ::posix_spawn(&pid, interp.c_str(), &actions, nullptr, argv.data(), environ);
-    posix_spawn_file_actions_destroy(&actions);
-    to_us.reset();
-    const auto listing =
-        rc == 0 ? read_all(from_loader.get(), interp) : std::vector<std::uint8_t>{};
-    const std::string out(listing.begin(), listing.end());
-    int status = 0;
-    if (rc != 0 || ::waitpid(pid, &status, 0) < 0 || !WIFEXITED(status) ||
-        WEXITSTATUS(status) != 0) {
-        fail(exe + ": could not list its shared libraries with " + interp);
-    }
-    std::vector<std::string> objects{interp};
-    std::size_t pos = 0;
-    while (pos < out.size()) {
-        const auto nl = out.find('\n', pos);
-        std::string line = out.substr(pos, nl == std::string::npos ? std::string::npos : nl - pos);
-        pos = nl == std::string::npos ? out.size() : nl + 1;
-        line.erase(0, line.find_first_not_of(" \t"));
-        const auto arrow = line.find(" => ");
-        std::string path = arrow == std::string::npos ? line : line.substr(arrow + 4);
-        path = path.substr(0, path.find(" ("));
-        if (path.starts_with("/") && path != interp) {
-            objects.push_back(path);
-        }
-    }
-    return objects;
-}
-
 namespace {
-
-namespace sb = platform::sandbox;
 
 // Where the launcher lives inside a board; copied there before every run, so a rebuilt launcher
 // is the one that boots.
@@ -122,7 +45,6 @@ constexpr const char* BOARD_CONFIRM = "/usr/bin/mplaunch-confirm";
 // This run's board.conf when --clock-scale overrides it: on the jail's own tmpfs, bind-mounted
 // over /etc/board.conf inside the jail only.
 constexpr const char* RUN_CONF = "/run/board.conf";
-constexpr const char* NETNS_DIR = "/run/netns";
 
 // ---- The launcher and what it needs in the board ------------------------------------------------
 
@@ -154,83 +76,7 @@ void put_launcher(const Board& board, const RunOptions& options) {
     put_program(board, options.launcher, BOARD_LAUNCHER);
 }
 
-}  // namespace
-
-// ---- The board's own network namespace under a name ---------------------------------------------
-
-namespace {
-
-// True when `pin` pins a network namespace that no process is in (a killed run's), which is
-// then unmounted and removed. Any other file there, or a namespace in use, stays.
-bool left_by_a_killed_run(const std::string& pin) {
-    struct stat pinned {};
-    struct statfs fs {};
-    if (::stat(pin.c_str(), &pinned) != 0 || ::statfs(pin.c_str(), &fs) != 0 ||
-        fs.f_type != NSFS_MAGIC) {
-        return false;
-    }
-    const std::unique_ptr<DIR, int (*)(DIR*)> proc(::opendir("/proc"), ::closedir);
-    while (const dirent* e = proc ? ::readdir(proc.get()) : nullptr) {
-        struct stat ns {};
-        const std::string net = std::string("/proc/") + e->d_name + "/ns/net";
-        if (e->d_name[0] >= '1' && e->d_name[0] <= '9' && ::stat(net.c_str(), &ns) == 0 &&
-            ns.st_dev == pinned.st_dev && ns.st_ino == pinned.st_ino) {
-            return false;
-        }
-    }
-    if (::umount2(pin.c_str(), MNT_DETACH) != 0 || ::unlink(pin.c_str()) != 0) {
-        fail_errno(pin, "removing the namespace a killed run left");
-    }
-    std::fprintf(stderr, "mpboard: %s: removed, a killed run had left it (no process was in it)\n",
-                 pin.c_str());
-    return true;
-}
-
-}  // namespace
-
-NetnsPin::NetnsPin(const std::string& name) {
-    if (name.empty()) {
-        return;
-    }
-    if (::geteuid() != 0) {
-        fail("--netns needs root: " + std::string(NETNS_DIR) + " is the host's");
-    }
-    if (name == "." || name == ".." || name.find('/') != std::string::npos) {
-        usage_fail("--netns " + name + ": not a namespace name");
-    }
-    make_dirs(NETNS_DIR);
-    path_ = std::string(NETNS_DIR) + "/" + name;
-    if (exists(path_) && !left_by_a_killed_run(path_)) {
-        fail(path_ + ": a network namespace of that name exists already");
-    }
-}
-
-NetnsPin::~NetnsPin() {
-    if (mounted_) {
-        ::umount2(path_.c_str(), MNT_DETACH);
-    }
-    if (created_) {
-        ::unlink(path_.c_str());
-    }
-}
-
-void NetnsPin::pin(pid_t jail_init) {
-    if (!base::UniqueFd(::open(path_.c_str(), O_RDONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0))) {
-        throw std::runtime_error(path_ + ": " + std::strerror(errno));
-    }
-    created_ = true;
-    const std::string ns = "/proc/" + std::to_string(jail_init) + "/ns/net";
-    if (::mount(ns.c_str(), path_.c_str(), nullptr, MS_BIND, nullptr) != 0) {
-        throw std::runtime_error("bind-mounting " + ns + " on " + path_ + ": " +
-                                 std::strerror(errno));
-    }
-    mounted_ = true;
-}
-
-namespace {
-
-// ---- The console
-// ----------------------------------------------------------------------------------
+// ---- The console --------------------------------------------------------------------------------
 
 struct Console {
     std::string tty;          // host path of the caller's terminal, when standard input is one
@@ -283,8 +129,7 @@ void give_terminal_back(const Console& console) {
     ::sigprocmask(SIG_SETMASK, &saved, nullptr);
 }
 
-// ---- Inside the jail
-// ------------------------------------------------------------------------------
+// ---- Inside the jail ----------------------------------------------------------------------------
 
 // The environment of the board's processes: the caller's own is the workstation's.
 void board_environment() {
@@ -330,7 +175,7 @@ void prepare_board_process(const std::optional<std::string>& conf_override,
     if (::chdir("/") != 0) {
         throw std::runtime_error(std::string("chdir /: ") + std::strerror(errno));
     }
-    sb::lock_down();
+    jail::lock_down();
 }
 
 [[noreturn]] void die_inside(const std::string& message) {
@@ -343,7 +188,7 @@ void prepare_board_process(const std::optional<std::string>& conf_override,
 template <class Inside>
 int in_jail(const Board& board, const Console& console, NetnsPin* netns, const BoardLimits& limits,
             Inside&& inside) {
-    sb::JailOptions jail;
+    jail::JailOptions jail;
     jail.console = console.tty;
     jail.ignore_sigint = true;
     jail.locked = true;
@@ -355,19 +200,19 @@ int in_jail(const Board& board, const Console& console, NetnsPin* netns, const B
         jail.on_ready = [netns](pid_t init) { netns->pin(init); };
     }
     board.make_private();
-    const sb::JailResult result = sb::enter_jail(board.fd(), board.dir(), jail);
+    const jail::JailResult result = jail::enter_jail(board.fd(), board.dir(), jail);
     switch (result.side) {
-        case sb::JailResult::Side::inside:
+        case jail::JailResult::Side::inside:
             try {
                 inside();
             } catch (const std::exception& e) {
                 die_inside(e.what());
             }
             die_inside("the board's program returned");
-        case sb::JailResult::Side::failed:
+        case jail::JailResult::Side::failed:
             board.clear_set_id_bits();
             fail(board.dir() + ": " + result.error);
-        case sb::JailResult::Side::outside:
+        case jail::JailResult::Side::outside:
             break;
     }
     if (!console.tty.empty() && console.foreground) {

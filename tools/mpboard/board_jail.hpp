@@ -10,13 +10,9 @@
 #include <vector>
 
 #include "board.hpp"
+#include "netns_pin.hpp"
 
 namespace mpboard {
-
-// The dynamic loader a host executable names (PT_INTERP), or empty for a static one.
-std::string interpreter_of(const std::string& path);
-// The shared objects a dynamic executable loads, its loader first (what ldd shows).
-std::vector<std::string> shared_objects_of(const std::string& interp, const std::string& exe);
 
 // What a jailed board's processes may take together (see jail.hpp), and the size of its /tmp
 // during a run.
@@ -35,26 +31,6 @@ struct RunOptions {
     std::string confirm;                     // host path of mplaunch-confirm-sandbox
     bool vm = false;                         // boot the board build in a virtual machine
     BoardLimits limits;
-};
-
-// /run/netns/NAME: a bind mount of a board's network namespace (the jail's, or the one its virtual
-// machine's cards are in), as `ip netns` makes them, so that a test can give the board an
-// interface or serve it from there while it runs. The name goes at the end of the run. One that
-// a killed run left (a namespace no process is in any more) is taken away first, with a line.
-class NetnsPin {
-public:
-    explicit NetnsPin(const std::string& name);  // empty: no pin wanted
-    NetnsPin(const NetnsPin&) = delete;
-    NetnsPin& operator=(const NetnsPin&) = delete;
-    ~NetnsPin();
-    bool wanted() const noexcept { return !path_.empty(); }
-    // Pins the network namespace process `pid` is in.
-    void pin(pid_t pid);
-
-private:
-    std::string path_;
-    bool created_ = false;
-    bool mounted_ = false;
 };
 
 // Copies the confirm program into the board as /usr/bin/mplaunch-confirm (the host build in

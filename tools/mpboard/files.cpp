@@ -10,6 +10,7 @@
 #include <memory>
 #include <string_view>
 
+#include "base/durable_file.hpp"
 #include "base/io.hpp"
 #include "base/unique_fd.hpp"
 #include "failure.hpp"
@@ -96,29 +97,19 @@ std::vector<std::uint8_t> read_file(const std::string& path) {
 
 void write_atomic_at(int dir_fd, const std::string& name, std::span<const std::uint8_t> bytes,
                      unsigned mode, const std::string& shown) {
-    const std::string temp = name + ".mpboard-new";
-    ::unlinkat(dir_fd, temp.c_str(), 0);
-    base::UniqueFd fd(
-        ::openat(dir_fd, temp.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC | O_NOFOLLOW, mode));
-    if (!fd) {
+    base::DurableFile file(dir_fd, name + ".mpboard-new", name, mode,
+                           base::DurableFile::Place::own);
+    if (!file) {
         fail_errno(shown);
     }
-    try {
-        if (!base::write_all(fd.get(), bytes)) {
-            fail_errno(shown, "write");
-        }
-        if (::fchmod(fd.get(), mode) != 0 || ::fsync(fd.get()) != 0) {
-            fail_errno(shown);
-        }
-        if (fd.close() != 0) {
-            fail_errno(shown, "close");
-        }
-        if (::renameat(dir_fd, temp.c_str(), dir_fd, name.c_str()) != 0) {
-            fail_errno(shown, "rename");
-        }
-    } catch (...) {
-        ::unlinkat(dir_fd, temp.c_str(), 0);
-        throw;
+    if (!file.write(bytes)) {
+        fail_errno(shown, "write");
+    }
+    if (::fchmod(file.fd(), mode) != 0 || !file.finish()) {
+        fail_errno(shown, file.failed() == base::DurableFile::Step::close ? "close" : "");
+    }
+    if (!file.replace()) {
+        fail_errno(shown, "rename");
     }
 }
 
@@ -205,8 +196,9 @@ public:
     void leave(int dir_fd, const std::string& name) {
         const int mode = modes_.back();
         modes_.pop_back();
-        if (mode >= 0) {
-            ::fchmodat(dir_fd, name.c_str(), static_cast<mode_t>(mode), 0);
+        // A directory that cannot be closed again stays open to its owner: nothing is lost.
+        if (mode >= 0 && ::fchmodat(dir_fd, name.c_str(), static_cast<mode_t>(mode), 0) != 0) {
+            return;
         }
     }
     // The mode a directory gets back (the set-id bits taken off meanwhile stay off).

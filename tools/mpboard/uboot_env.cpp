@@ -5,7 +5,7 @@
 #include <algorithm>
 #include <stdexcept>
 
-#include "image/byte_order.hpp"
+#include "base/byte_order.hpp"
 
 namespace mpboard {
 namespace {

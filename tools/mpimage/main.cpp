@@ -3,7 +3,7 @@
 #include <cstdio>
 #include <string>
 
-#include "commands.hpp"
+#include "commands/commands.hpp"
 #include "common/tool_main.hpp"
 #include "package_file.hpp"
 
@@ -26,61 +26,24 @@ const char* const MAIN_HELP =
     "\n"
     "Exit status: 0 good, 1 damaged record or failed verification, 2 usage or I/O error.\n";
 
-struct Command {
-    const char* name;
-    int (*run)(const mpimage::Args&);
-    const char* const* help;
+const host_tools::ToolCommand COMMANDS[] = {
+    {"create", mpimage::run_create, mpimage::create_help},
+    {"list", mpimage::run_list, mpimage::list_help},
+    {"verify", mpimage::run_verify, mpimage::verify_help},
+    {"extract", mpimage::run_extract, mpimage::extract_help},
+    {"keygen", mpimage::run_keygen, mpimage::keygen_help},
+    {"sign", mpimage::run_sign, mpimage::sign_help},
 };
 
-const Command COMMANDS[] = {
-    {"create", mpimage::run_create, &mpimage::CREATE_HELP},
-    {"list", mpimage::run_list, &mpimage::LIST_HELP},
-    {"verify", mpimage::run_verify, &mpimage::VERIFY_HELP},
-    {"extract", mpimage::run_extract, &mpimage::EXTRACT_HELP},
-    {"keygen", mpimage::run_keygen, &mpimage::KEYGEN_HELP},
-    {"sign", mpimage::run_sign, &mpimage::SIGN_HELP},
-};
-
-bool is_help(const std::string& arg) {
-    return arg == "--help" || arg == "-h";
-}
-
-int run(int argc, char** argv) {
-    if (argc < 2) {
-        std::fputs(MAIN_HELP, stderr);
-        return mpimage::EXIT_USAGE;
-    }
-    const std::string name = argv[1];
-    if (is_help(name) || name == "help") {
-        if (argc > 2) {
-            for (const Command& c : COMMANDS) {
-                if (argv[2] == std::string(c.name)) {
-                    std::fputs(*c.help, stdout);
-                    return mpimage::EXIT_GOOD;
-                }
-            }
-        }
-        std::fputs(MAIN_HELP, stdout);
-        return mpimage::EXIT_GOOD;
-    }
-    for (const Command& c : COMMANDS) {
-        if (name != c.name) {
-            continue;
-        }
-        mpimage::Args args(argv + 2, argv + argc);
-        for (const std::string& a : args) {
-            if (is_help(a)) {
-                std::fputs(*c.help, stdout);
-                return mpimage::EXIT_GOOD;
-            }
-        }
-        return c.run(args);
-    }
+[[noreturn]] void unknown_command(const std::string& name) {
     mpimage::usage_error("unknown command '" + name + "'");
 }
 
 }  // namespace
 
 int main(int argc, char** argv) {
-    return host_tools::tool_main("mpimage", mpimage::EXIT_USAGE, [&] { return run(argc, argv); });
+    const host_tools::CommandTable table{MAIN_HELP, COMMANDS, mpimage::EXIT_GOOD,
+                                         mpimage::EXIT_USAGE, unknown_command};
+    return host_tools::tool_main("mpimage", mpimage::EXIT_USAGE,
+                                 [&] { return host_tools::run_command_table(table, argc, argv); });
 }

@@ -48,26 +48,15 @@ std::size_t InputFile::read_at(std::uint64_t offset, std::span<std::uint8_t> out
     return t.done;
 }
 
-OutputFile::OutputFile(const std::string& path) : path_(path), temp_(path + ".partial-XXXXXX") {
-    fd_.reset(::mkstemp(temp_.data()));
-    if (fd_.get() < 0) {
+OutputFile::OutputFile(const std::string& path)
+    : path_(path), file_(base::DurableFile::beside(path)) {
+    if (!file_) {
         io_error(path, "cannot create a temporary file beside it");
-    }
-    // mkstemp makes the file private; the finished package gets the ordinary mode.
-    const mode_t mask = ::umask(0);
-    ::umask(mask);
-    ::fchmod(fd_.get(), 0666 & ~mask);
-}
-
-OutputFile::~OutputFile() {
-    if (fd_.get() >= 0) {
-        fd_.reset();
-        ::unlink(temp_.c_str());
     }
 }
 
 void OutputFile::write_at(std::uint64_t offset, std::span<const std::uint8_t> bytes) {
-    const base::Transfer t = base::write_all(fd_.get(), bytes, offset);
+    const base::Transfer t = file_.write(bytes, offset);
     if (!t.ok()) {
         errno = t.error;
         io_error(path_, "write error at offset " + std::to_string(offset + t.done));
@@ -80,18 +69,12 @@ void OutputFile::write(std::span<const std::uint8_t> bytes) {
 }
 
 void OutputFile::commit() {
-    if (::fsync(fd_.get()) != 0) {
-        io_error(path_, "cannot flush");
-    }
-    if (::close(fd_.release()) != 0) {
-        ::unlink(temp_.c_str());
-        io_error(path_, "cannot close");
-    }
-    if (::rename(temp_.c_str(), path_.c_str()) != 0) {
-        const int saved = errno;
-        ::unlink(temp_.c_str());
-        errno = saved;
-        io_error(path_, "cannot rename the finished file into place");
+    if (!file_.commit()) {
+        const base::DurableFile::Step step = file_.failed();
+        io_error(path_, step == base::DurableFile::Step::sync    ? "cannot flush"
+                        : step == base::DurableFile::Step::close ? "cannot close"
+                                                                 : "cannot rename the finished "
+                                                                   "file into place");
     }
 }
 

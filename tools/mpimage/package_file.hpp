@@ -6,6 +6,7 @@
 #include <span>
 #include <string>
 
+#include "base/durable_file.hpp"
 #include "base/io.hpp"
 #include "base/unique_fd.hpp"
 #include "common/tool_failure.hpp"
@@ -46,7 +47,6 @@ private:
 class OutputFile {
 public:
     explicit OutputFile(const std::string& path);
-    ~OutputFile();
 
     void write(std::span<const std::uint8_t> bytes);
     void write_at(std::uint64_t offset, std::span<const std::uint8_t> bytes);
@@ -55,8 +55,7 @@ public:
 
 private:
     std::string path_;
-    std::string temp_;
-    base::UniqueFd fd_;
+    base::DurableFile file_;
     std::uint64_t position_ = 0;
 };
 

@@ -3,7 +3,7 @@
 // The sandbox implements platform/platform.hpp on the files of a board directory: one file per
 // MTD partition, files that stand for the I2C adapters, the CPLD's register bytes and the VPD
 // EEPROM, a scaled clock, and commands that run only inside a board's jail. The keys of
-// etc/board.conf and the lines of var/log/board.log are described in README.md of this folder.
+// etc/board.conf and the lines of var/log/board.log are described in doc/sandbox-boards.md.
 #pragma once
 
 #include <functional>

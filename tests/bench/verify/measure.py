@@ -25,9 +25,10 @@ def main():
         pairs.append((got["mpimage"], got["reference"]))
     ratio = statistics.median(m[0] / r[0] for m, r in pairs)
     med = [statistics.median(p[w][k] for p in pairs) / 1e6 for w in (0, 1) for k in (0, 1)]
-    print(f"medians:      mpimage verify {med[0]:.1f} ms, reference {med[2]:.1f} ms (wall)\n"
-          f"median ratio: {ratio:.3f} (goal: at most 0.95) {'met' if ratio <= 0.95 else 'MISSED'}\n"
-          f"CPU medians:  mpimage verify {med[1]:.1f} ms, reference {med[3]:.1f} ms (user + system)")
+    print(
+        f"medians:      mpimage verify {med[0]:.1f} ms, reference {med[2]:.1f} ms (wall)\n"
+        f"median ratio: {ratio:.3f} (goal: at most 0.95) {'met' if ratio <= 0.95 else 'MISSED'}\n"
+        f"CPU medians:  mpimage verify {med[1]:.1f} ms, reference {med[3]:.1f} ms (user + system)")
 
 
 if __name__ == "__main__":

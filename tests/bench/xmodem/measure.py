@@ -55,9 +55,10 @@ def transfer(work, mpboard, busybox, mib, ours=True, paced=False):
     (out := work / ("board/tmp/received" if ours else "received")).unlink(missing_ok=True)
     (r_master, r_slave), (s_master, s_slave) = os.openpty(), os.openpty()
     tty.setraw(s_slave)
-    receiver = subprocess.Popen([mpboard, "xmodem-receive", work / "board", "/tmp/received"] if ours
-                                else [busybox, "rx", out], stdin=r_slave, stdout=r_slave,
-                                stderr=subprocess.DEVNULL, start_new_session=True)
+    receiver = subprocess.Popen([mpboard, "xmodem-receive", work /
+                                 "board", "/tmp/received"] if ours else [busybox, "rx", out],
+                                stdin=r_slave, stdout=r_slave, stderr=subprocess.DEVNULL,
+                                start_new_session=True)
     if ours:  # the prompt is out before the switch, the operator's Enter after it
         wait_for_line_settings(r_slave, True)
         while select.select([r_master], [], [], 0)[0]:
@@ -97,13 +98,15 @@ def main():
     run = (lambda mib, **kw: transfer(work, mpboard, busybox, mib, **kw))
     if args.paced_mib > 0:
         rate = run(args.paced_mib, paced=True)[0]
-        print(f"paced 115200 8N1, {args.paced_mib} MiB: {rate:.0f} bytes/s = "
-              f"{100 * rate / IDEAL:.1f}% of {IDEAL:.0f} (goal: at least {100 * GOAL:.0f}%) "
-              f"{'met' if rate >= GOAL * IDEAL else 'NOT met'}", flush=True)
+        print(
+            f"paced 115200 8N1, {args.paced_mib} MiB: {rate:.0f} bytes/s = "
+            f"{100 * rate / IDEAL:.1f}% of {IDEAL:.0f} (goal: at least {100 * GOAL:.0f}%) "
+            f"{'met' if rate >= GOAL * IDEAL else 'NOT met'}", flush=True)
     if args.unpaced_mib > 0:
         ours, theirs = (run(args.unpaced_mib, ours=r)[0] for r in (True, False))
-        print(f"unpaced, {args.unpaced_mib} MiB: built-in {ours:.0f} bytes/s, BusyBox rx "
-              f"{theirs:.0f} bytes/s, ratio {ours / theirs:.3f}", flush=True)
+        print(
+            f"unpaced, {args.unpaced_mib} MiB: built-in {ours:.0f} bytes/s, BusyBox rx "
+            f"{theirs:.0f} bytes/s, ratio {ours / theirs:.3f}", flush=True)
     for mib in args.rss_mib:
         print(f"peak RSS, {mib} MiB received: {run(mib)[1]} KiB", flush=True)
 

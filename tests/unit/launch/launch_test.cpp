@@ -53,10 +53,10 @@ TEST_F(LaunchTest, BootSettings) {
     for (const auto& [env, flags] : cases) {
         write_env(env);
         EXPECT_EQ(run_with_devices([] {
-                      parse_uboot_env();
-                      std::printf("%d %d %d %d %d %d %d %d %d", gdb_enable, gdbserver_enable,
-                                  gdbport, shell_enable, memchk_enable, rescue_enable,
-                                  standalone_diags, verify_enable, boot_limit);
+                      const BootSettings s = parse_uboot_env();
+                      std::printf("%d %d %d %d %d %d %d %d %d", s.gdb_enable, s.gdbserver_enable,
+                                  s.gdbport, s.shell_enable, s.memchk_enable, s.rescue_enable,
+                                  s.standalone_diags, s.verify_enable, s.boot_limit);
                       return 0;
                   }).out,
                   flags)
@@ -140,7 +140,7 @@ TEST_F(LaunchTest, Debugger) {
         if (c.other) {
             write_file("/user/images/image" + std::to_string(3 - c.slot), *c.other);
         }
-        const Outcome o = run([&] { return extract_gdb(c.slot); });
+        const Outcome o = run([&] { return extract_gdb({}, c.slot); });
         EXPECT_EQ(o.returned, c.archive ? 1 : 0);
         EXPECT_EQ(o.err, c.err);
         if (c.archive) {
@@ -179,7 +179,7 @@ TEST_F(LaunchTest, RescueImage) {
         Bytes part = c.record;
         part.resize(kPartitionSize, 0xFF);
         write_file(part_path("rescue"), part);
-        const Outcome o = run_with_devices([] { return extract_image_from_flash(); }, "2\n");
+        const Outcome o = run_with_devices([] { return extract_image_from_flash({}); }, "2\n");
         EXPECT_EQ(o.returned, c.out.empty() ? std::optional(0) : std::nullopt);
         EXPECT_EQ(o.out, c.out);
         EXPECT_EQ(o.err, c.err);
@@ -203,7 +203,7 @@ TEST_F(LaunchTest, RescueImage) {
                              ::mount("tmpfs", "/tmp", "tmpfs", 0, "size=4k") != 0)) {
                     return -1;
                 }
-                return extract_image_from_flash();
+                return extract_image_from_flash({});
             },
             "2\n");
         EXPECT_TRUE(o.err.starts_with("Failed to install recovery image as image2.\n")) << o.err;
@@ -218,7 +218,7 @@ TEST_F(LaunchTest, RescueImage) {
                     kind == "exec" && std::fgets(rest, sizeof rest, stdin) ? rest : "");
         return 0;
     };
-    EXPECT_NE(run_with_devices([] { return extract_image_from_flash(); }, "1abcdefgh\n")
+    EXPECT_NE(run_with_devices([] { return extract_image_from_flash({}); }, "1abcdefgh\n")
                   .out.find("{unread:gh\n}"),
               std::string::npos);
 }

@@ -10,12 +10,12 @@
 #include <fstream>
 #include <iterator>
 
+#include "base/byte_order.hpp"
 #include "crc/crc.hpp"
 #include "flash/flash.hpp"
 #include "flash/flash_testing.hpp"
 #include "i2c/i2c.hpp"
 #include "i2c/i2c_testing.hpp"
-#include "image/byte_order.hpp"
 #include "platform/sandbox/sandbox.hpp"
 
 namespace mp_test {

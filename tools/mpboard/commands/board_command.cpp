@@ -1,0 +1,60 @@
+#include "board_command.hpp"
+
+#include <cerrno>
+#include <cstdio>
+#include <cstdlib>
+
+#include "vm/flash.hpp"
+
+namespace mpboard {
+
+BoardArgs take_board(const Args& args, const std::string& help) {
+    if (args.empty() || args[0].starts_with("--")) {
+        std::fputs(help.c_str(), stderr);
+        usage_fail("missing board directory");
+    }
+    return {args[0], Args(args.begin() + 1, args.end())};
+}
+
+std::string default_from(const char* env, const char* baked) {
+    const char* v = std::getenv(env);
+    return v != nullptr && *v != '\0' ? std::string(v) : std::string(baked);
+}
+
+std::optional<unsigned long> parse_number(const std::string& text, unsigned long max) {
+    if (text.empty() || text[0] == '-' || text[0] == '+') {
+        return std::nullopt;
+    }
+    errno = 0;
+    char* end = nullptr;
+    const unsigned long v = std::strtoul(text.c_str(), &end, 0);
+    if (errno != 0 || end == nullptr || *end != '\0' || v > max) {
+        return std::nullopt;
+    }
+    return v;
+}
+
+VmOptions vm_options(const std::string& launcher) {
+    VmOptions vm;
+    vm.launcher = launcher.empty()
+                      ? default_from("MPBOARD_VM_LAUNCHER", MPBOARD_DEFAULT_VM_LAUNCHER)
+                      : launcher;
+    vm.confirm = default_from("MPBOARD_VM_CONFIRM", MPBOARD_DEFAULT_VM_CONFIRM);
+    vm.kernel = default_from("MPBOARD_VM_DIR", MPBOARD_DEFAULT_VM_DIR);
+    vm.qemu = default_from("MPBOARD_QEMU", "qemu-system-x86_64");
+    vm.clock_library = default_from("MPBOARD_VM_CLOCK", MPBOARD_DEFAULT_VM_CLOCK);
+    return vm;
+}
+
+const Board& recovered(const Board& board) {
+    if (vm_flash_left(board)) {
+        std::fprintf(stderr, "mpboard: %s: bringing back the flash a cut of the machine left\n",
+                     board.path(VM_FLASH).c_str());
+        VmOptions vm = vm_options("");
+        vm.recover = true;
+        run_board_vm(board, vm);
+    }
+    return board;
+}
+
+}  // namespace mpboard
