@@ -6,6 +6,8 @@
 #include <cstdio>
 #include <cstring>
 #include <span>
+#include <string>
+#include <string_view>
 
 #include "base/durable_file.hpp"
 #include "base/io.hpp"
@@ -141,20 +143,30 @@ bool start_trial(const char* path, int slot) {
     return true;
 }
 
-bool record_booted_slot(const char* path, int slot) {
-    const char text[] = {slot == 2 ? '2' : '1', '\n'};
-    return write_fresh(path, text);
+bool record_booted_slot(const char* path, int slot, bool counted) {
+    static constexpr char kUncounted[] = " uncounted";
+    std::string text(1, slot == 2 ? '2' : '1');
+    if (!counted) {
+        text += kUncounted;
+    }
+    text += '\n';
+    return write_fresh(path, std::span<const char>(text.data(), text.size()));
 }
 
-int booted_slot(const char* path) {
+int booted_slot(const char* path, bool* counted) {
     Found found = Found::failed;
     const UniqueFd fd = open_regular(path, found);
-    std::array<std::uint8_t, 3> text{};
+    std::array<std::uint8_t, 16> text{};
     const Transfer t = fd ? read_full(fd.get(), text) : Transfer{.error = EBADF};
-    if (!t || t.done != 2 || text[1] != '\n' || (text[0] != '1' && text[0] != '2')) {
+    const std::string_view got(reinterpret_cast<const char*>(text.data()), t.done);
+    const bool plain = got == "1\n" || got == "2\n";
+    if (!t || (!plain && got != "1 uncounted\n" && got != "2 uncounted\n")) {
         return 0;
     }
-    return text[0] - '0';
+    if (counted != nullptr) {
+        *counted = plain;
+    }
+    return got[0] - '0';
 }
 
 void forget_booted_slot(const char* path) {

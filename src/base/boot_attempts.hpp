@@ -65,9 +65,11 @@ bool set_slot_attempts(const char* path, int slot, SlotAttempts want, StateFile&
 bool start_trial(const char* path, int slot);
 
 // The booted slot's file at `path` (kBootedSlot but in tests): written afresh with "1\n" or
-// "2\n", read back as 1 or 2 (0 when missing or anything else), removed.
-bool record_booted_slot(const char* path, int slot);
-int booted_slot(const char* path);
+// "2\n" for a boot that counted an attempt, "1 uncounted\n" or "2 uncounted\n" for one that
+// did not (a board with keys and counting off: only its floor is confirmed); read back as 1 or 2
+// (0 when missing or anything else) and whether the boot was counted; removed.
+bool record_booted_slot(const char* path, int slot, bool counted = true);
+int booted_slot(const char* path, bool* counted = nullptr);
 void forget_booted_slot(const char* path);
 
 }  // namespace base

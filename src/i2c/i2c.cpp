@@ -264,6 +264,25 @@ int api_eeprom_read(std::uint8_t* buffer, std::uint16_t offset, std::uint32_t le
     return get_vpd_offset(offset, length, buffer);
 }
 
+int vpd_write_byte(std::uint16_t offset, std::uint8_t value) {
+    return set_vpd_offset(offset, value) < 0 ? -1 : 0;
+}
+
+int vpd_read_byte(std::uint16_t offset, std::uint8_t* value) {
+    open_vpd_path();
+    const int fd = bus_fd(kVpdBus);
+    std::int32_t data = platform::i2c_select(fd, VPD_EEPROM_ADDR);
+    if (data >= 0) {
+        data = platform::smbus_read_byte_data(fd, static_cast<std::uint8_t>(offset & 0xFFu));
+    }
+    close_vpd_path();
+    if (data < 0) {
+        return -1;
+    }
+    *value = static_cast<std::uint8_t>(data & 0xFF);
+    return 0;
+}
+
 // The environment is read from flash on this board; the I2C path is an empty transfer on bus
 // 0 that moves no data byte.
 int api_ubootenv_read(std::uint8_t* buffer, std::uint16_t offset, std::uint32_t length) {

@@ -42,6 +42,12 @@ int api_set_booted_image(std::uint8_t value);
 // read); `length` is not used. Negative when the EEPROM could not be selected, else 0.
 int api_eeprom_read(std::uint8_t* buffer, std::uint16_t offset, std::uint32_t length);
 
+// Any VPD byte, for the board's own records beside the boot-slot bytes (the security floor): the
+// same path and transaction as the slot bytes. Negative when the byte could not be written, or
+// could not be read (the EEPROM not selected or the read transaction failed); else 0.
+int vpd_write_byte(std::uint16_t offset, std::uint8_t value);
+int vpd_read_byte(std::uint16_t offset, std::uint8_t* value);
+
 // An empty transfer on bus 0: sends and receives nothing and returns 0. Kept for the boot
 // loader environment's I2C path, which this board does not use (it reads it from flash).
 int api_ubootenv_read(std::uint8_t* buffer, std::uint16_t offset, std::uint32_t length);

@@ -206,22 +206,31 @@ std::string public_key_text(const PublicKey& key) {
 }
 
 std::optional<SignatureFields> parse_signature_record(std::span<const std::uint8_t> record) {
-    if (record.size() != kSignatureRecordSize || !record_intact(record)) {
+    if ((record.size() != kSignatureRecordSize && record.size() != kCounterRecordSize) ||
+        !record_intact(record)) {
         return std::nullopt;
     }
     const RecordHeader h = parse_header16(record.first<RECORD_HEADER_SIZE>());
     const std::span<const std::uint8_t> p = h.payload(record);
-    if (h.magic != IMAGE_SIGNATURE || h.id != 0 || p.size() != kSignaturePayloadSize ||
-        p[0] != kFormatVersion || p[3] != 0 ||
+    const bool counted = p.size() == kCounterPayloadSize;
+    if (h.magic != IMAGE_SIGNATURE || h.id != 0 ||
+        (p.size() != kSignaturePayloadSize && !counted) ||
+        p[0] != (counted ? kFormatCounter : kFormatVersion) || p[3] != 0 ||
         (p[2] != static_cast<std::uint8_t>(Scope::package) &&
          p[2] != static_cast<std::uint8_t>(Scope::record))) {
         return std::nullopt;
     }
     SignatureFields f;
+    f.format = p[0];
     f.algorithm = p[1];
     f.scope = static_cast<Scope>(p[2]);
     std::copy_n(p.begin() + 4, kKeyIdSize, f.key_id.begin());
-    std::copy_n(p.begin() + 12, kSignatureSize, f.signature.begin());
+    std::size_t at = 12;
+    if (counted) {
+        f.counter = load_be32(std::span<const std::uint8_t, 4>(p.data() + 12, 4));
+        at = 16;
+    }
+    std::copy_n(p.begin() + static_cast<std::ptrdiff_t>(at), kSignatureSize, f.signature.begin());
     return f;
 }
 
@@ -245,17 +254,54 @@ Digest digest_of(std::span<const std::uint8_t> bytes) {
     return digester.final();
 }
 
-Statement statement(Scope scope, std::uint64_t length, const Digest& digest) {
-    Statement s{};
-    std::copy_n(kContext, sizeof kContext, s.begin());
-    s[13] = kAlgorithmEd25519Blake2b;
-    s[14] = static_cast<std::uint8_t>(scope);
-    s[15] = 0;
-    store_be32(std::span<std::uint8_t, 4>(s.data() + 16, 4),
-               static_cast<std::uint32_t>(length >> 32));
-    store_be32(std::span<std::uint8_t, 4>(s.data() + 20, 4), static_cast<std::uint32_t>(length));
-    std::copy(digest.begin(), digest.end(), s.begin() + 24);
+Statement statement(Scope scope, std::uint64_t length, const Digest& digest,
+                    std::uint8_t format, std::uint32_t counter) {
+    Statement s;
+    std::uint8_t* b = s.data();
+    std::copy_n(kContext, sizeof kContext, b);
+    b[13] = kAlgorithmEd25519Blake2b;
+    b[14] = static_cast<std::uint8_t>(scope);
+    // Format 1 signs a 0 here and ends after the digest.
+    b[15] = format == kFormatCounter ? kFormatCounter : 0;
+    store_be32(std::span<std::uint8_t, 4>(b + 16, 4), static_cast<std::uint32_t>(length >> 32));
+    store_be32(std::span<std::uint8_t, 4>(b + 20, 4), static_cast<std::uint32_t>(length));
+    std::copy(digest.begin(), digest.end(), b + 24);
+    if (format == kFormatCounter) {
+        store_be32(std::span<std::uint8_t, 4>(b + 56, 4), counter);
+        s.resize(kCounterStatementSize);
+    }
     return s;
+}
+
+Statement statement_for(const SignatureFields& fields, std::uint64_t length,
+                        const Digest& digest) {
+    return statement(fields.scope, length, digest, fields.format, fields.counter);
+}
+
+std::vector<RunEntry> read_run(const image::ByteSource& source, std::uint64_t offset,
+                               Scope scope) {
+    std::vector<RunEntry> run;
+    while (run.size() < kMaxRun) {
+        std::uint8_t probe[RECORD_PROBE_SIZE] = {};
+        if (image::read_probe(source, offset, probe) != sizeof probe) {
+            break;
+        }
+        const RecordHeader h = parse_probe(probe);
+        const std::uint32_t size = h.record_length();
+        image::LoadedRecord rec;
+        if (h.magic != IMAGE_SIGNATURE ||
+            (size != kSignatureRecordSize && size != kCounterRecordSize) ||
+            image::load_record(source, offset, h, rec) != image::LoadResult::loaded) {
+            break;
+        }
+        const std::optional<SignatureFields> fields = parse_signature_record(rec.bytes);
+        if (!fields || fields->scope != scope) {
+            break;
+        }
+        run.push_back({offset, size, *fields});
+        offset += size;
+    }
+    return run;
 }
 
 KeyRing load_keys(const std::string& dir) {
@@ -297,22 +343,19 @@ KeyMatch check_signature(const KeyRing& ring, const SignatureFields& fields,
     return result;
 }
 
-void load_own_signature(const image::ByteSource& source, std::uint64_t offset,
-                        image::LoadedRecord& out) {
-    std::uint8_t probe[RECORD_PROBE_SIZE] = {};
-    if (image::read_probe(source, offset, probe) != sizeof probe) {
-        return;
+std::vector<std::uint8_t> load_own_signatures(const image::ByteSource& source,
+                                              std::uint64_t offset) {
+    std::vector<std::uint8_t> bytes;
+    for (const RunEntry& e : read_run(source, offset, Scope::record)) {
+        const std::size_t at = bytes.size();
+        bytes.resize(at + e.size);
+        if (source.read_at(e.offset, std::span<std::uint8_t>(bytes.data() + at, e.size)) !=
+            e.size) {
+            bytes.resize(at);
+            break;
+        }
     }
-    const RecordHeader h = parse_probe(probe);
-    if (h.magic != IMAGE_SIGNATURE || h.record_length() != kSignatureRecordSize ||
-        image::load_record(source, offset, h, out) != image::LoadResult::loaded) {
-        out = {};
-        return;
-    }
-    const std::optional<SignatureFields> fields = parse_signature_record(out.bytes);
-    if (!fields || fields->scope != Scope::record) {
-        out = {};
-    }
+    return bytes;
 }
 
 const char* verdict_line(Verdict verdict) noexcept {
@@ -334,46 +377,143 @@ const char* verdict_line(Verdict verdict) noexcept {
     return nullptr;
 }
 
-Verdict check_package(const image::ByteSource& package, const KeyRing& ring) {
+namespace {
+
+// The verdict of a run of signatures, given each one's match: holds when one holds; otherwise a
+// signature by a key of the board that does not hold is named before an unknown key.
+struct RunVerdict {
+    KeyMatch match = KeyMatch::unknown_key;
+    std::uint32_t counter = 0;
+
+    void add(KeyMatch m, const SignatureFields& f) {
+        if (m == KeyMatch::holds) {
+            counter = match == KeyMatch::holds ? std::max(counter, f.counter) : f.counter;
+            match = KeyMatch::holds;
+        } else if (m == KeyMatch::does_not_hold && match != KeyMatch::holds) {
+            match = KeyMatch::does_not_hold;
+        }
+    }
+};
+
+}  // namespace
+
+std::optional<std::uint64_t> package_run_start(const image::ByteSource& package,
+                                               const std::vector<ProbedRecord>& records) {
+    std::size_t first = records.size();
+    while (first > 0 && records[first - 1].header.magic == IMAGE_SIGNATURE &&
+           records.size() - first < kMaxRun) {
+        image::LoadedRecord rec;
+        if (image::load_record(package, records[first - 1].offset, records[first - 1].header,
+                               rec) != image::LoadResult::loaded) {
+            break;
+        }
+        const std::optional<SignatureFields> f = parse_signature_record(rec.bytes);
+        if (!f || f->scope != Scope::package) {
+            break;
+        }
+        --first;
+    }
+    if (first == records.size()) {
+        return std::nullopt;
+    }
+    return records[first].offset;
+}
+
+std::optional<std::vector<Statement>> package_statements(const image::ByteSource& package,
+                                                         const std::vector<ProbedRecord>& records,
+                                                         const std::vector<RunEntry>& run) {
+    Digester every;  // every byte from the start
+    Digester body;   // the records before the run that are not signature records
+    std::uint64_t body_length = 0;
+    std::uint64_t fed = 0;
+    const auto feed = [&](std::uint64_t offset, std::uint64_t length, bool to_body) {
+        const image::StreamResult r = image::stream_range(
+            package, offset, length, kPiece, [&](std::span<const std::uint8_t> s) {
+                every.update(s);
+                if (to_body) {
+                    body.update(s);
+                }
+                return true;
+            });
+        fed = offset + length;
+        return r.done == length && r.error == 0 && !r.no_memory;
+    };
+    const std::uint64_t run_start = run.empty() ? package.size() : run.front().offset;
+    for (const ProbedRecord& rec : records) {
+        if (rec.offset >= run_start) {
+            break;
+        }
+        const std::uint64_t length = rec.header.record_length();
+        const bool to_body = rec.header.magic != IMAGE_SIGNATURE;
+        if (!feed(rec.offset, length, to_body)) {
+            return std::nullopt;
+        }
+        body_length += to_body ? length : 0;
+    }
+    const Digest body_digest = body.final();
+    std::vector<Statement> statements;
+    for (const RunEntry& e : run) {
+        if (fed != e.offset && !feed(fed, e.offset - fed, false)) {
+            return std::nullopt;
+        }
+        if (e.fields.format == kFormatCounter) {
+            statements.push_back(statement_for(e.fields, body_length, body_digest));
+        } else {
+            Digester at_signature = every;
+            statements.push_back(statement_for(e.fields, e.offset, at_signature.final()));
+        }
+    }
+    return statements;
+}
+
+Verdict check_package(const image::ByteSource& package, const KeyRing& ring,
+                      std::uint32_t* counter) {
     if (ring.present == 0) {
         return Verdict::no_keys;
     }
     if (!crypto_ready()) {
         return Verdict::no_crypto;
     }
-    // The last record the walk reaches must be the package signature, and must end the file.
-    ProbedRecord last;
-    bool any = false;
+    // The walk must reach the end of the file exactly; the package signatures are the run of
+    // signature records that ends it.
+    std::vector<ProbedRecord> records;
     const WalkResult walk = walk_records(
         [&](std::uint64_t offset, std::span<std::uint8_t, RECORD_PROBE_SIZE> probe) {
             return image::read_probe(package, offset, probe);
         },
         [&](const ProbedRecord& rec) {
-            last = rec;
-            any = true;
+            records.push_back(rec);
             return true;
         });
     if (walk.end == WalkEnd::fault) {
         return Verdict::does_not_hold;
     }
-    if (!any || last.header.magic != IMAGE_SIGNATURE || walk.tail != 0 ||
+    if (records.empty() || records.back().header.magic != IMAGE_SIGNATURE || walk.tail != 0 ||
         walk.offset != package.size()) {
         return Verdict::not_signed;
     }
-    image::LoadedRecord rec;
-    if (image::load_record(package, last.offset, last.header, rec) != image::LoadResult::loaded) {
+    const std::optional<std::uint64_t> start = package_run_start(package, records);
+    if (!start) {
+        return Verdict::does_not_hold;  // the last record is no package signature
+    }
+    const std::vector<RunEntry> run = read_run(package, *start, Scope::package);
+    if (run.empty() || run.back().offset + run.back().size != package.size()) {
         return Verdict::does_not_hold;
     }
-    const std::optional<SignatureFields> fields = parse_signature_record(rec.bytes);
-    if (!fields || fields->scope != Scope::package) {
+    const std::optional<std::vector<Statement>> statements =
+        package_statements(package, records, run);
+    if (!statements) {
         return Verdict::does_not_hold;
     }
-    const std::optional<Digest> digest = digest_of_range(package, 0, last.offset);
-    if (!digest) {
-        return Verdict::does_not_hold;
+    RunVerdict verdict;
+    for (std::size_t i = 0; i < run.size(); ++i) {
+        verdict.add(check_signature(ring, run[i].fields, (*statements)[i]), run[i].fields);
     }
-    switch (check_signature(ring, *fields, statement(Scope::package, last.offset, *digest))) {
+    switch (verdict.match) {
         case KeyMatch::holds:
+            if (counter != nullptr) {
+                *counter = verdict.counter;
+            }
             return Verdict::holds;
         case KeyMatch::unknown_key:
             return ring.damaged.empty() ? Verdict::unknown_key : Verdict::damaged_key;
@@ -384,7 +524,8 @@ Verdict check_package(const image::ByteSource& package, const KeyRing& ring) {
 }
 
 bool check_slot_record(const image::ByteSource& slot_file, std::uint64_t offset,
-                       std::span<const std::uint8_t> record, const std::string& key_dir) {
+                       std::span<const std::uint8_t> record, const std::string& key_dir,
+                       std::uint32_t* counter) {
     const KeyRing ring = load_keys(key_dir);
     if (ring.keys.empty()) {
         report_damaged_keys(ring, stderr);
@@ -394,23 +535,17 @@ bool check_slot_record(const image::ByteSource& slot_file, std::uint64_t offset,
         std::fprintf(stderr, "%s\n", kNoCryptoLine);
         return false;
     }
-    std::uint8_t probe[RECORD_PROBE_SIZE] = {};
-    const std::uint64_t at = offset + record.size();
-    image::LoadedRecord sig;
-    std::optional<SignatureFields> fields;
-    if (image::read_probe(slot_file, at, probe) == sizeof probe) {
-        const RecordHeader h = parse_probe(probe);
-        if (h.magic == IMAGE_SIGNATURE &&
-            image::load_record(slot_file, at, h, sig) == image::LoadResult::loaded) {
-            fields = parse_signature_record(sig.bytes);
-        }
+    const Digest digest = digest_of(record);
+    RunVerdict verdict;
+    for (const RunEntry& e : read_run(slot_file, offset + record.size(), Scope::record)) {
+        verdict.add(check_signature(ring, e.fields, statement_for(e.fields, record.size(), digest)),
+                    e.fields);
     }
-    const bool holds = fields && fields->scope == Scope::record &&
-                       check_signature(ring, *fields,
-                                       statement(Scope::record, record.size(),
-                                                 digest_of(record))) == KeyMatch::holds;
+    const bool holds = verdict.match == KeyMatch::holds;
     if (!holds) {
         report_damaged_keys(ring, stderr);
+    } else if (counter != nullptr) {
+        *counter = verdict.counter;
     }
     return holds;
 }

@@ -11,6 +11,7 @@
 #include <cerrno>
 #include <cstdio>
 #include <cstring>
+#include <optional>
 #include <span>
 #include <string>
 #include <vector>
@@ -20,11 +21,13 @@
 #include "crc/crc.hpp"
 #include "flash/flash.hpp"
 #include "i2c/i2c.hpp"
+#include "image/compatible.hpp"
 #include "image/record.hpp"
 #include "image/record_reader.hpp"
 #include "image/signature.hpp"
 #include "installer/installer_testing.hpp"
 #include "installer/slot_files.hpp"
+#include "release/release.hpp"
 
 namespace {
 
@@ -157,17 +160,80 @@ bool records_acceptable(const image::ByteSource& source) {
     });
 }
 
-// The check of the whole package before its first write: each verdict prints the operator's one
-// line when it refuses. On a board with keys the package signature must hold under one of them
-// before anything else is looked at; on a board without, signed and unsigned install alike.
-bool package_acceptable(const image::ByteSource& source) {
-    const signing::KeyRing ring = signing::load_keys(installer::board_path(signing::kKeysDir));
-    if (const char* refused = signing::verdict_line(signing::check_package(source, ring))) {
-        signing::report_damaged_keys(ring, stdout);
-        std::puts(refused);
+// A package that names products is for those alone: on a board that has a product name, one of
+// them must be it. No override: a package for another product is never right for this board.
+bool product_acceptable(const image::ByteSource& source) {
+    const image::Products products = image::package_products(source);
+    if (products.damaged) {
+        std::puts("Package product names are damaged, voiding download");
         return false;
     }
-    return records_acceptable(source);
+    if (products.names.empty()) {
+        return true;
+    }
+    const std::optional<std::string> board =
+        release::board_product(installer::board_path(release::kCompatibleFile));
+    if (!board || std::find(products.names.begin(), products.names.end(), *board) !=
+                      products.names.end()) {
+        return true;
+    }
+    std::printf("Package is for %s, not for this board (%s), voiding download\n",
+                image::joined(products.names).c_str(), board->c_str());
+    return false;
+}
+
+// On a board with keys, a package whose security counter is below the board's floor is
+// refused, unless the operator allowed an older one: then it is said and recorded.
+bool release_acceptable(std::uint32_t counter, bool allow_older, InstallRefusal* refused) {
+    const std::optional<std::uint32_t> floor = release::read_floor();
+    if (!floor) {
+        std::puts("The board's security floor cannot be read, voiding download");
+        return false;
+    }
+    if (counter >= *floor) {
+        return true;
+    }
+    if (!allow_older) {
+        std::printf(
+            "Package security counter %lu is below the board's floor %lu, voiding download\n",
+            static_cast<unsigned long>(counter), static_cast<unsigned long>(*floor));
+        if (refused != nullptr) {
+            *refused = InstallRefusal::below_floor;
+        }
+        return false;
+    }
+    char line[128];
+    std::snprintf(line, sizeof line,
+                  "Installing an older package on the operator's word: security counter %lu, "
+                  "the board's floor %lu.",
+                  static_cast<unsigned long>(counter), static_cast<unsigned long>(*floor));
+    std::puts(line);
+    if (!release::record_override(installer::board_path(release::kOverridesFile).c_str(), line)) {
+        std::printf("The override cannot be recorded in %s (%s), voiding download\n",
+                    release::kOverridesFile, std::strerror(errno));
+        return false;
+    }
+    return true;
+}
+
+// The check of the whole package before its first write: each verdict prints the operator's one
+// line when it refuses. On a board with keys the package signature must hold under one of them
+// before anything else is looked at, and its counter must not be below the board's floor; on a
+// board without, signed and unsigned install alike. Then the products it names, then its records.
+bool package_acceptable(const image::ByteSource& source, bool allow_older,
+                        InstallRefusal* refused) {
+    const signing::KeyRing ring = signing::load_keys(installer::board_path(signing::kKeysDir));
+    std::uint32_t counter = 0;
+    const signing::Verdict verdict = signing::check_package(source, ring, &counter);
+    if (const char* line = signing::verdict_line(verdict)) {
+        signing::report_damaged_keys(ring, stdout);
+        std::puts(line);
+        return false;
+    }
+    return product_acceptable(source) &&
+           (verdict != signing::Verdict::holds ||
+            release_acceptable(counter, allow_older, refused)) &&
+           records_acceptable(source);
 }
 
 // For the version check: whether the installed record of `target` (nullptr: the slot file of
@@ -196,10 +262,10 @@ bool holds_signature(const FlashTarget* target, std::int32_t slot, const LoadedR
 
 class Installer {
 public:
-    Installer(std::uint8_t check_versions, std::int32_t slot)
-        : check_versions_(check_versions), slot_(slot) {}
+    Installer(std::uint8_t check_versions, std::int32_t slot, bool allow_older)
+        : check_versions_(check_versions), slot_(slot), allow_older_(allow_older) {}
 
-    int run(const char* path);
+    int run(const char* path, InstallRefusal* refused);
 
 private:
     enum class Step { next, failed, boot_now };
@@ -212,10 +278,11 @@ private:
 
     std::uint8_t check_versions_;
     std::int32_t slot_;
+    bool allow_older_;
     std::uint8_t installed_ = 0;
 };
 
-int Installer::run(const char* path) {
+int Installer::run(const char* path, InstallRefusal* refused) {
     const base::UniqueFd package(path != nullptr ? ::open(path, O_RDONLY | O_CLOEXEC) : -1);
     struct stat st {};
     if (!package || ::fstat(package.get(), &st) != 0 || !S_ISREG(st.st_mode)) {
@@ -224,7 +291,7 @@ int Installer::run(const char* path) {
     }
     const image::FileSource source(package.get(), static_cast<std::uint64_t>(st.st_size));
     std::puts("\nExtracting images ... Do *NOT* power cycle the switch.");
-    if (!package_acceptable(source)) {
+    if (!package_acceptable(source, allow_older_, refused)) {
         return 0;
     }
     installer::remove_stale_slot_copies();
@@ -238,14 +305,14 @@ int Installer::run(const char* path) {
                             static_cast<int>(h.record_length()));
                 return false;
             }
-            // An application record's own signature, right after it, goes into the slot file
+            // An application record's own signatures, right after it, go into the slot file
             // too; a diagnostics record's into the rescue partition right after the record.
-            LoadedRecord own_signature;
+            std::vector<std::uint8_t> own_signatures;
             if (target == nullptr || target->type == IMAGE_DIAGS) {
-                signing::load_own_signature(source, start + h.record_length(), own_signature);
+                own_signatures = signing::load_own_signatures(source, start + h.record_length());
             }
-            const Step step = target != nullptr ? install_flash(*target, rec, own_signature.bytes)
-                                                : install_application(rec, own_signature.bytes);
+            const Step step = target != nullptr ? install_flash(*target, rec, own_signatures)
+                                                : install_application(rec, own_signatures);
             if (step == Step::boot_now && boot_at_once != nullptr &&
                 installer::write_tarball(rec.payload())) {
                 boot_at_once(0);  // does not return
@@ -357,14 +424,23 @@ void installer_set_root_for_tests(const std::string& root) {
 }
 
 int processLamelImage(const char* path, std::uint8_t check_versions, std::int32_t slot) {
-    Installer installer(check_versions, slot);
-    return installer.run(path);
+    return install_package(path, check_versions, slot, false, nullptr);
 }
 
-int install_package_on_board(const char* path, std::uint8_t check_versions, std::int32_t slot) {
+int install_package(const char* path, std::uint8_t check_versions, std::int32_t slot,
+                    bool allow_older, InstallRefusal* refused) {
+    if (refused != nullptr) {
+        *refused = InstallRefusal::none;
+    }
+    Installer installer(check_versions, slot, allow_older);
+    return installer.run(path, refused);
+}
+
+int install_package_on_board(const char* path, std::uint8_t check_versions, std::int32_t slot,
+                             bool allow_older) {
     static_cast<void>(api_i2c_init());
     static_cast<void>(api_flash_init());
-    const int result = processLamelImage(path, check_versions, slot);
+    const int result = install_package(path, check_versions, slot, allow_older, nullptr);
     static_cast<void>(api_i2c_close());
     return result;
 }

@@ -28,6 +28,14 @@
 // when the package was read to its end and at least one record was written, 0 otherwise.
 int processLamelImage(const char* path, std::uint8_t check_versions, std::int32_t slot);
 
+// processLamelImage with the operator's release override: `allow_older` installs a package
+// whose security counter is below the board's floor (said on the console and recorded in
+// /user/images/overrides). `refused` (when given) tells whether the package was refused for its
+// counter alone, so that the caller can ask the operator.
+enum class InstallRefusal { none, below_floor };
+int install_package(const char* path, std::uint8_t check_versions, std::int32_t slot,
+                    bool allow_older, InstallRefusal* refused);
+
 // What the installer calls to boot an application record at once, after writing its payload to
 // the tarball: the launcher hands in its launch_image at start-up (the launcher's layer is above
 // this one). Never returns. Without it, declining a slot ends the installation with 0.
@@ -48,4 +56,5 @@ int verifyMatchingHeaders(const std::uint8_t* header, std::int32_t slot);
 // For a factory programmer that is not the launcher: opens the I2C buses and the flash as the
 // start-up does, installs the package, and closes the buses again. Same texts and result as
 // processLamelImage. Call it once per process (the flash partitions stay open).
-int install_package_on_board(const char* path, std::uint8_t check_versions, std::int32_t slot);
+int install_package_on_board(const char* path, std::uint8_t check_versions, std::int32_t slot,
+                             bool allow_older = false);

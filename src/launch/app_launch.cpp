@@ -22,6 +22,7 @@
 #include "image/signature.hpp"
 #include "launch/launch_steps.hpp"
 #include "platform/platform.hpp"
+#include "release/release.hpp"
 
 namespace {
 
@@ -138,10 +139,16 @@ int extract_gdb(const BootSettings& settings, int slot) {
         std::fprintf(stderr, "GDB image %d CRC failed, not using it.\n", other);
         return 0;
     }
-    if (settings.verify_enable != 0 &&
-        !signing::check_slot_record(source, 0, record.bytes, signing::kKeysDir)) {
-        std::fprintf(stderr, "GDB image %d signature not verified, not using it.\n", other);
-        return 0;
+    if (settings.verify_enable != 0) {
+        std::uint32_t counter = 0;
+        if (!signing::check_slot_record(source, 0, record.bytes, signing::kKeysDir, &counter)) {
+            std::fprintf(stderr, "GDB image %d signature not verified, not using it.\n", other);
+            return 0;
+        }
+        if (const std::string below = release::floor_refusal(counter); !below.empty()) {
+            std::fprintf(stderr, "GDB image %d %s, not using it.\n", other, below.c_str());
+            return 0;
+        }
     }
     static_cast<void>(base::write_all(archive.get(), record.payload()));
     slot_file.reset();

@@ -22,6 +22,7 @@
 #include "image/signature.hpp"
 #include "launch/launch_steps.hpp"
 #include "mgmt/mgmt_port.hpp"
+#include "release/release.hpp"
 #include "rescue/rescue_menu.hpp"
 
 namespace {
@@ -76,11 +77,28 @@ bool passed_over[2] = {false, false};
 // passed over for its attempts, it must not end the boot in a reset that boots it again.
 bool refused_unverified = false;
 
-// With verify=on, whether the record at `offset` of the slot file (whole in `record`) carries
-// its own signature made by a key of the board.
-bool verified(std::FILE* fp, std::uint64_t offset, const LoadedRecord& record) {
-    return signing::check_slot_record(image::FileSource::of_fd(fileno(fp)), offset, record.bytes,
-                                      signing::kKeysDir);
+// With verify=on, whether the record at `offset` of the slot file of `booted` (whole in `record`)
+// carries its own signature made by a key of the board, with a security counter not below the
+// board's floor; otherwise its one line says why it is passed over.
+bool verified(std::FILE* fp, std::uint64_t offset, const LoadedRecord& record, int booted) {
+    std::uint32_t counter = 0;
+    if (!signing::check_slot_record(image::FileSource::of_fd(fileno(fp)), offset, record.bytes,
+                                    signing::kKeysDir, &counter)) {
+        std::fprintf(stderr, "Image%d signature not verified, passing it over.\n", booted);
+        return false;
+    }
+    const std::string below = release::floor_refusal(counter);
+    if (!below.empty()) {
+        std::fprintf(stderr, "Image%d %s, passing it over.\n", booted, below.c_str());
+        return false;
+    }
+    return true;
+}
+
+// Whether the board holds a key file: then the slot an application boots from is left for
+// mplaunch-confirm, which raises the floor, whether or not boot attempts are counted.
+bool board_has_keys() {
+    return signing::load_keys(signing::kKeysDir).present > 0;
 }
 
 // The boot attempts as the file holds them. A name that is not a regular file is said once per
@@ -264,8 +282,7 @@ int extract_image(const BootSettings& settings, int slot) {
     // Checked before anything of it is unpacked; handled like a slot file without a bootable
     // record: the other slot, then the rescue image from flash.
     if (settings.verify_enable != 0 &&
-        !verified(image.get(), static_cast<std::uint64_t>(record_start), record)) {
-        std::fprintf(stderr, "Image%d signature not verified, passing it over.\n", booted);
+        !verified(image.get(), static_cast<std::uint64_t>(record_start), record, booted)) {
         refused_unverified = true;
         record = {};
         tarball.reset();
@@ -283,10 +300,13 @@ int extract_image(const BootSettings& settings, int slot) {
     tarball.reset();
     // The attempt's slot goes into the VPD, even when the other slot's file was booted for a
     // missing one; the slot whose file was booted is counted, and left in RAM for
-    // mplaunch-confirm.
-    if (settings.boot_limit != 0 && h.type() == IMAGE_APPLICATION) {
-        count_attempt(booted);
-        if (!base::record_booted_slot(base::kBootedSlot, booted)) {
+    // mplaunch-confirm (also without counting on a board with keys, for its floor).
+    const bool counted = settings.boot_limit != 0;
+    if (h.type() == IMAGE_APPLICATION && (counted || board_has_keys())) {
+        if (counted) {
+            count_attempt(booted);
+        }
+        if (!base::record_booted_slot(base::kBootedSlot, booted, counted)) {
             std::fprintf(stderr, "Image%d cannot be confirmed in this boot (%s: %s).\n", booted,
                          base::kBootedSlot, std::strerror(errno));
         }

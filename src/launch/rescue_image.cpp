@@ -8,6 +8,7 @@
 #include <cstdio>
 #include <cstring>
 #include <span>
+#include <vector>
 #include <string>
 
 #include "base/boot_attempts.hpp"
@@ -109,13 +110,13 @@ bool copy_into_slot(std::span<const std::uint8_t> record, std::span<const std::u
     return base::rename_over(copy.c_str(), slot_file);
 }
 
-// The record's own signature, when one follows it in the partition, goes into the slot file
-// with it, so that a slot copied from a verified rescue image verifies too.
+// The record's own signatures, when they follow it in the partition, go into the slot file with
+// it, so that a slot copied from a verified rescue image verifies too.
 void install_into_slot(std::span<const std::uint8_t> record, char slot_digit) {
     std::printf("\nInstalling recovery image as image%c...\n", slot_digit);
-    LoadedRecord own_signature;
-    signing::load_own_signature(RescuePartition(), record.size(), own_signature);
-    if (!copy_into_slot(record, own_signature.bytes, slot_digit)) {
+    const std::vector<std::uint8_t> own_signatures =
+        signing::load_own_signatures(RescuePartition(), record.size());
+    if (!copy_into_slot(record, own_signatures, slot_digit)) {
         // The recovery application still boots, from the tarball; the copy's remains go, so
         // that a full /tmp leaves room for its unpacking.
         static_cast<void>(std::remove(base::kDownloadImage));

@@ -79,6 +79,24 @@ int ask_file_name(char (&name)[kAnswerSize]) {
     }
 }
 
+// Installs the download. A package refused only because it is older than the board's floor is
+// installed after all when the operator says so (the default is no).
+int install_download() {
+    InstallRefusal refused = InstallRefusal::none;
+    const int result = install_package(kDownload, 0, 0, false, &refused);
+    if (refused != InstallRefusal::below_floor) {
+        return result;
+    }
+    std::fputs("Install the older package anyway? (y/N): ", stdout);
+    std::fflush(stdout);
+    char answer[kAnswerSize] = {};
+    get_user_input(answer, sizeof answer);
+    if (answer[0] != 'y' && answer[0] != 'Y') {
+        return result;
+    }
+    return install_package(kDownload, 0, 0, true, nullptr);
+}
+
 }  // namespace
 
 int run_tftp_rescue() {
@@ -126,7 +144,7 @@ int run_tftp_rescue() {
         std::puts("Tftp download failed. Aborting");
         return 0;
     }
-    return processLamelImage(kDownload, 0, 0);
+    return install_download();
 }
 
 int run_xmodem_rescue() {
@@ -146,5 +164,5 @@ int run_xmodem_rescue() {
     if (!arrived) {
         return 0;
     }
-    return processLamelImage(kDownload, 0, 0);
+    return install_download();
 }

@@ -207,9 +207,10 @@ def keys():  # a directory with the key pairs "rel" (the boards' key) and "other
     return path
 
 
-def signed(keys, data, key="rel"):  # the package as `mpimage sign` signs it
+def signed(keys, data, key="rel", *options):  # the package as `mpimage sign` signs it
     (path := keys / "package").write_bytes(data)
-    mpimage("sign", path, "--key", keys / f"{key}.key")
+    for name in key.split("+"):  # "a+b": signed by a, then b added
+        mpimage("sign", path, "--key", keys / f"{name}.key", *options)
     return path.read_bytes()
 
 

@@ -7,7 +7,7 @@ import pytest
 from typing import NamedTuple
 
 from conftest import MPBOARD, mpimage, signed
-from mppackage import KERNEL, RFS, application, board_crc, record, records
+from mppackage import KERNEL, RFS, app_line, application, board_crc, record, records
 
 PACKAGE = record(KERNEL, b"k" * 3000, "6.6.6.6") + application("6.6.6.6")
 NOT_SIGNED, UNKNOWN, BROKEN, DAMAGED = (f"Package {why}, voiding download"
@@ -69,8 +69,10 @@ INSTALLS = [
     Install("rel", ["other", "rel"]),
     *[
         Install("rel", ["rel"], t, NOT_SIGNED if t in ("a record appended", "cut off") else BROKEN)
-        for t in TAMPERED if t != "as made"
+        for t in TAMPERED if t not in ("as made", "the signature twice")
     ],
+    Install("rel", ["rel"], "the signature twice"),  # the first holds; the copy covers nothing
+
 ]
 
 
@@ -103,7 +105,7 @@ def test_install(board, keys, case):
         assert board.run()[1].endswith("test application 6.6.6.6 running\nargs=[] LD_PRELOAD=[]\n")
     # mpimage verify --pubkey holds only for the package as the board's key signed it.
     holds = mpimage("verify", package, "--pubkey", keys / "rel.pub", check=None).returncode == 0
-    assert holds == (signer == "rel" and tamper == "as made")
+    assert holds == (signer == "rel" and tamper in ("as made", "the signature twice"))
 
 
 # --check-versions: a slot holding the package's application record without its own signature is not
@@ -119,3 +121,144 @@ def test_check_versions(board, keys):
         slot = b"".join(r.header + r.payload for r in records(signed(keys, PACKAGE))[1:3])
         assert (proc.returncode, "Image2 has same version" in proc.stdout, board.slot_file(2)) == \
             (skipped, skipped, slot), proc
+
+
+# Release policy: the security floor in the VPD (two copies of the counter and its complement at
+# byte 240), raised by mplaunch-confirm only, never lowered; the products a package is for; several
+# keys.
+FLOOR = 240
+BELOW = "Package security counter {} is below the board's floor {}, voiding download"
+
+
+def floor(board):
+    vpd = (board.path / "var/vpd.bin").read_bytes()
+    copies = [struct.unpack(">II", vpd[at:at + 8]) for at in (FLOOR, FLOOR + 8)]
+    return max([c for c, check in copies if check == c ^ 0xFFFFFFFF], default=0)
+
+
+def release(keys, version, counter, confirms=True, key="rel"):
+    script = f'echo "{app_line(version)}"\n' + "/usr/bin/mplaunch-confirm\n" * confirms
+    return signed(keys, record(KERNEL, b"k" * 3000, version) + application(version, script), key,
+                  "--security-counter", str(counter))
+
+
+class Step(NamedTuple):
+    counter: int
+    refused: int | None = None  # the floor named in the refusal
+    confirms: bool = True
+    allow_older: bool = False
+    floor: int = 0  # after the boot
+    boots: bool = True  # slot 1 boots with verify=on (else it is passed over)
+
+
+STEPS = [
+    Step(5, floor=5),
+    Step(3, refused=5, floor=5),  # nothing written: slot 1 keeps 5
+    Step(3, allow_older=True, floor=5, boots=False),  # installed, and passed over at boot
+    Step(7, confirms=False, floor=5),  # booted on trial: no raise before the confirm
+    Step(7, floor=7),
+    Step(6, refused=7, floor=7),
+    Step(0, refused=7, floor=7),
+]
+
+
+def test_security_floor(board, keys):
+    board.mpboard("keys", "add", keys / "rel.pub")
+    board.mpboard("env", "verify=on")
+    assert floor(board) == 0
+    version = "5.5.5.5"
+    for n, step in enumerate(STEPS):
+        package = board.write_file(f"p{n}", release(keys, f"{step.counter}.0.0.{n}", step.counter,
+                                                    step.confirms))
+        before = flash_slots_and_vpd(board)
+        proc = subprocess.run([
+            MPBOARD, "install", board.path, package, "--slot", "1",
+            *["--allow-older"] * step.allow_older
+        ], capture_output=True, text=True, timeout=60)
+        if step.refused is not None:
+            assert (proc.returncode, proc.stdout.split("switch.\n")[1]) == \
+                (1, BELOW.format(step.counter, step.refused) + "\n"), proc
+            assert flash_slots_and_vpd(board) == before
+        else:
+            assert proc.returncode == 0, proc
+            version = f"{step.counter}.0.0.{n}"
+            override = (f"Installing an older package on the operator's word: security counter "
+                        f"{step.counter}, the board's floor {floor(board)}.")
+            assert (override in proc.stdout) == step.allow_older, proc
+            if step.allow_older:
+                assert (board.path / "user/images/overrides").read_text() == override + "\n"
+        _, out, err = board.run()
+        passed = f"Image1 security counter {step.counter} is below the board's floor"
+        assert ((app_line(version) in out), passed in err) == (step.boots, not step.boots), err
+        assert floor(board) == step.floor, n
+
+
+class Products(NamedTuple):
+    board: str | None  # the first line of etc/mplaunch/compatible
+    package: list
+    installs: bool
+
+
+PRODUCTS = [
+    Products(None, [], True),
+    Products(None, ["sw-b"], True),  # a board without a name takes every package
+    Products("sw-a", [], True),
+    Products("sw-a", ["sw-a"], True),
+    Products("sw-a", ["sw-b", "sw-a"], True),
+    Products("sw-a", ["sw-b"], False),
+    Products("sw-a", ["sw-a2", "SW-A"], False),  # whole names, as written
+]
+
+
+@pytest.mark.parametrize("case", PRODUCTS, ids=lambda c: f"{c.board}-{'+'.join(c.package)}")
+@pytest.mark.parametrize("signer", [None, "rel"])
+def test_products(board, keys, case, signer):
+    if case.board:
+        (board.path / "etc/mplaunch").mkdir(parents=True, exist_ok=True)
+        (board.path / "etc/mplaunch/compatible").write_text(case.board + "\nsecond line\n")
+    if signer:
+        board.mpboard("keys", "add", keys / f"{signer}.pub")
+    (payload := keys / "app.payload").write_bytes(records(application("6.6.6.6"))[0].payload)
+    made = mpimage("create", keys / "for.pkg", *sum((["--compatible", n] for n in case.package), []),
+                   "--type", "application", "--version", "6.6.6.6", "--payload", payload)
+    package = board.write_file("p", signed(keys, (keys / "for.pkg").read_bytes()) if signer else
+                               (keys / "for.pkg").read_bytes())
+    assert made.returncode == 0
+    before = flash_slots_and_vpd(board)
+    proc = subprocess.run([MPBOARD, "install", board.path, package, "--slot", "2"],
+                          capture_output=True, text=True, timeout=60)
+    refusal = (f"Package is for {', '.join(case.package)}, not for this board ({case.board}), "
+               "voiding download\n")
+    if case.installs:
+        assert proc.returncode == 0 and refusal not in proc.stdout, proc
+    else:
+        assert (proc.returncode, proc.stdout.split("switch.\n")[1]) == (1, refusal), proc
+        assert flash_slots_and_vpd(board) == before
+
+
+# Key rotation: signed by two keys, at once or one added later, with and without a counter; boards
+# holding either key or both install it and boot it with verify=on.
+@pytest.mark.parametrize("signing", [("rel+other", "--security-counter", "1"), ("other+rel", )],
+                         ids=["added-later", "added-later-no-counter"])
+@pytest.mark.parametrize("board_keys", [["rel"], ["other"], ["rel", "other"]],
+                         ids=lambda k: "+".join(k))
+def test_two_keys(board, keys, signing, board_keys):
+    for key in board_keys:
+        board.mpboard("keys", "add", keys / f"{key}.pub")
+    board.mpboard("env", "verify=on")
+    data = record(KERNEL, b"k" * 3000, "6.6.6.6") + application("6.6.6.6")
+    if len(signing) == 1:  # a package signature of the first format cannot take another key
+        (path := keys / "package").write_bytes(data)
+        mpimage("sign", path, "--key", keys / "other.key")
+        refused = mpimage("sign", path, "--key", keys / "rel.key", check=2)
+        assert "sign it anew with every key" in refused.stderr
+        mpimage("sign", path, "--replace", "--key", keys / "other.key", "--key", keys / "rel.key")
+        package = board.write_file("p", path.read_bytes())
+    else:
+        package = board.write_file("p", signed(keys, data, *signing))
+    for key in ("rel", "other"):
+        mpimage("verify", package, "--pubkey", keys / f"{key}.pub")
+    proc = subprocess.run([MPBOARD, "install", board.path, package, "--slot", "1"],
+                          capture_output=True, text=True, timeout=60)
+    assert proc.returncode == 0, proc
+    assert board.run()[1].endswith("test application 6.6.6.6 running\nargs=[] LD_PRELOAD=[]\n")

@@ -45,6 +45,7 @@ struct InstallOptions {
     std::string package;  // host path
     int slot = 0;         // 0: the installer asks on the caller's terminal
     bool check_versions = false;
+    bool allow_older = false;  // the operator's override of the board's security floor
 };
 
 // Installs a package with the installer inside the board; returns the wait status of the

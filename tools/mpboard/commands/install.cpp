@@ -10,7 +10,7 @@ namespace mpboard {
 namespace {
 
 const char* const HELP =
-    "usage: mpboard install DIR PACKAGE [--slot 1|2] [--check-versions]\n"
+    "usage: mpboard install DIR PACKAGE [--slot 1|2] [--check-versions] [--allow-older]\n"
     "\n"
     "Installs an image package into the board with the launcher's own installer, inside the\n"
     "board's jail, as the rescue console does after a download: the package is copied to the\n"
@@ -18,6 +18,10 @@ const char* const HELP =
     "installer's own messages. Without --slot the installer asks for the slot on this terminal\n"
     "(an empty answer boots the application at once); --slot gives it that answer.\n"
     "--check-versions skips records equal to what is installed.\n"
+    "--allow-older installs a signed package whose security counter is below the board's\n"
+    "floor, as an operator's yes at the rescue console does: the installer says so and adds a\n"
+    "line to the board's /user/images/overrides. Nothing else is overridden: a package for\n"
+    "another product, or one that no key of the board signed, is refused all the same.\n"
     "Exit status 0 when something was installed, 1 otherwise.\n";
 
 }  // namespace
@@ -32,7 +36,7 @@ int run_install(const Args& args) {
     const host_tools::ParsedArgs parsed =
         host_tools::parse_args(call.rest,
                                {.command = "install",
-                                .options = {{"--slot", true}, {"--check-versions"}},
+                                .options = {{"--slot", true}, {"--check-versions"}, {"--allow-older"}},
                                 .max_positional = 1},
                                ARG_RULES);
     InstallOptions options;
@@ -43,6 +47,7 @@ int run_install(const Args& args) {
         options.slot = v[0] - '0';
     }
     options.check_versions = parsed.flag("--check-versions");
+    options.allow_older = parsed.flag("--allow-older");
     if (parsed.positional().empty()) {
         std::fputs(HELP, stderr);
         usage_fail("install: missing package");

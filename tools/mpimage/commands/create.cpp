@@ -10,6 +10,7 @@
 #include "commands.hpp"
 #include "common/record_writer.hpp"
 #include "crc/crc.hpp"
+#include "image/compatible.hpp"
 #include "image/record.hpp"
 #include "package_file.hpp"
 
@@ -18,9 +19,16 @@ namespace mpimage {
 namespace {
 
 const char* const HELP =
-    "usage: mpimage create OUTPUT RECORD...\n"
+    "usage: mpimage create OUTPUT [--compatible NAME]... RECORD...\n"
     "\n"
     "Writes an image package: the records back to back, in the order given.\n"
+    "\n"
+    "  --compatible NAME  a product the package is for (repeatable, anywhere; at most 16 names\n"
+    "                   of 1..64 letters, digits and ._+-): a record of type compatible\n"
+    "                   (0x08504F4C) naming them goes first. A board whose product name\n"
+    "                   (/etc/mplaunch/compatible) is not among them refuses the package; a\n"
+    "                   package without names installs on every board. Signing covers it.\n"
+    "\n"
     "Each RECORD starts with --type and takes the options after it:\n"
     "\n"
     "  --type T         application, boot, kernel, rfs, dft, diags, or a type code 0xNNNNNNNN\n"
@@ -129,8 +137,13 @@ std::uint32_t parse_version(const std::string& text) {
     return id;
 }
 
+struct PackagePlan {
+    std::vector<std::string> products;  // --compatible
+    std::vector<RecordPlan> records;
+};
+
 // The records in the order of the options: each starts with --type, the options after it are its.
-std::vector<RecordPlan> parse_records(const Args& args) {
+PackagePlan parse_records(const Args& args) {
     const host_tools::ParsedArgs parsed = host_tools::parse_args(args,
                                                                  {.command = "create",
                                                                   .options = {{"--type", true},
@@ -139,12 +152,28 @@ std::vector<RecordPlan> parse_records(const Args& args) {
                                                                               {"--extended"},
                                                                               {"--hdrlen", true},
                                                                               {"--bad-crc"},
-                                                                              {"--no-header-copy"}},
+                                                                              {"--no-header-copy"},
+                                                                              {"--compatible", true}},
                                                                   .max_positional = 0},
                                                                  ARG_RULES);
-    std::vector<RecordPlan> records;
+    PackagePlan plan;
+    std::vector<RecordPlan>& records = plan.records;
     for (const host_tools::ParsedArgs::Item& item : parsed.items()) {
         const std::string& opt = item.option;
+        if (opt == "--compatible") {
+            if (!image::is_product_name(item.value)) {
+                usage_error("bad --compatible '" + item.value +
+                            "': a product name is 1..64 letters, digits and ._+-");
+            }
+            if (std::find(plan.products.begin(), plan.products.end(), item.value) ==
+                plan.products.end()) {
+                plan.products.push_back(item.value);
+            }
+            if (plan.products.size() > image::kMaxProducts) {
+                usage_error("--compatible: at most 16 product names");
+            }
+            continue;
+        }
         if (opt == "--type") {
             records.emplace_back();
             records.back().type = parse_type(item.value);
@@ -184,7 +213,7 @@ std::vector<RecordPlan> parse_records(const Args& args) {
             usage_error("record " + std::to_string(n) + " has no --payload");
         }
     }
-    return records;
+    return plan;
 }
 
 // Writes one record at the output's current position. The header goes first with a zero CRC;
@@ -263,8 +292,13 @@ int run_create(const Args& args) {
     if (output.rfind("--", 0) == 0) {
         usage_error("create: the first argument is OUTPUT, not '" + output + "'");
     }
-    const std::vector<RecordPlan> records = parse_records(Args(args.begin() + 1, args.end()));
+    const PackagePlan plan = parse_records(Args(args.begin() + 1, args.end()));
+    const std::vector<RecordPlan>& records = plan.records;
     OutputFile out(output);
+    if (!plan.products.empty()) {
+        out.write(host_tools::make_record(image::IMAGE_COMPATIBLE, 0,
+                                          image::compatible_payload(plan.products)));
+    }
     for (std::size_t n = 0; n < records.size(); ++n) {
         write_record(out, records[n], n, n + 1 == records.size());
     }

@@ -7,6 +7,7 @@
 #include <vector>
 
 #include "commands.hpp"
+#include "image/compatible.hpp"
 #include "signatures.hpp"
 #include "walk.hpp"
 
@@ -18,15 +19,22 @@ const char* const HELP =
     "usage: mpimage list PACKAGE [--json] [--strict] [--pubkey NAME.pub]...\n"
     "\n"
     "One line per record: index, offset, type, magic, extended or not, header length, len,\n"
-    "version, whether the CRC is good, and its signatures: \"pkg\" and the key id of the\n"
-    "package signature that covers it, \"own\" and the key id of its own signature (application\n"
-    "records), each followed by ok or BAD when --pubkey gave keys to check it with, ? otherwise;\n"
-    "- for none. With --json, a JSON array of objects with the keys offset, type (application,\n"
-    "boot, kernel, rfs, dft, diags, signature or unknown), magic (the whole word), extended,\n"
-    "header_length, len, version (\"a.b.c.d\"), crc_ok, signed, key_id and signature_holds (the\n"
-    "package signature), own_key_id and own_signature_holds; a key id is 16 hexadecimal digits\n"
-    "or null, a holds is null when no key was given. The reason for each damaged record goes to\n"
-    "standard error.\n"
+    "version, whether the CRC is good, and its signatures: \"pkg\" and the key id of each\n"
+    "package signature that covers it, \"own\" and the key id of each of its own signatures\n"
+    "(application and diagnostics records), each followed by ok or BAD when --pubkey gave keys\n"
+    "to check it with, ? otherwise, and by \"counter N\" when it carries a security counter;\n"
+    "- for none. A compatible record shows the products it names.\n"
+    "\n"
+    "With --json, a JSON array of objects with the keys offset, type (application, boot,\n"
+    "kernel, rfs, dft, diags, signature, compatible or unknown), magic (the whole word),\n"
+    "extended, header_length, len, version (\"a.b.c.d\"), crc_ok, signed, key_id and\n"
+    "signature_holds (the package signature that holds, else the first), security_counter (the\n"
+    "package's: the highest of its package signatures that hold, or of all when no key was\n"
+    "given; null when it is not covered), package_signatures and own_signatures (arrays of\n"
+    "objects with key_id, format, security_counter and holds), own_key_id and\n"
+    "own_signature_holds (the first of its own), and products (the names of a compatible\n"
+    "record, else null); a key id is 16 hexadecimal digits or null, a holds is null when no key\n"
+    "was given. The reason for each damaged record goes to standard error.\n"
     "\n" MPIMAGE_WALK_TEXT
     "\n"
     "--strict counts ignored trailing bytes as damage.\n"
@@ -66,6 +74,42 @@ std::string json_holds(const std::optional<Finding>& f) {
     return !f || !f->holds ? "null" : *f->holds ? "true" : "false";
 }
 
+std::string json_findings(const std::vector<Finding>& findings) {
+    std::string text = "[";
+    for (const Finding& f : findings) {
+        text += (text.size() > 1 ? ", " : "") + std::string("{\"key_id\": ") + json_key(f) +
+                ", \"format\": " + std::to_string(f.format) +
+                ", \"security_counter\": " + std::to_string(f.counter) +
+                ", \"holds\": " + json_holds(f) + "}";
+    }
+    return text + "]";
+}
+
+std::string findings_text(const char* what, const std::vector<Finding>& findings) {
+    std::string text;
+    for (const Finding& f : findings) {
+        text += (text.empty() ? "" : ", ") + std::string(what) + " " +
+                signing::key_id_text(f.key_id) + " " + holds_text(f.holds);
+        if (f.format == signing::kFormatCounter) {
+            text += " counter " + std::to_string(f.counter);
+        }
+    }
+    return text;
+}
+
+// The products of a compatible record, when it is one and intact.
+std::optional<std::vector<std::string>> products_of(const InputFile& file,
+                                                    const ProbedRecord& rec) {
+    image::LoadedRecord loaded;
+    if (rec.header.magic != image::IMAGE_COMPATIBLE ||
+        image::load_record(file.source(), rec.offset, rec.header, loaded) !=
+            image::LoadResult::loaded ||
+        !loaded.intact()) {
+        return std::nullopt;
+    }
+    return image::parse_compatible(loaded.payload());
+}
+
 }  // namespace
 
 int run_list(const Args& args) {
@@ -98,34 +142,47 @@ int run_list(const Args& args) {
     const WalkResult end = walk_file(file, true, [&](const RecordReport& r) {
         const RecordHeader& h = r.rec.header;
         const std::string version = version_string(h.id);
-        // Every record before the package signature is covered by it.
-        const bool covered = sigs.package && r.index + 1 < records.size();
-        const std::optional<Finding> pkg = covered ? sigs.package : std::nullopt;
+        // Every record before the package signatures is covered by them.
+        const bool covered = !sigs.package.empty() && r.rec.offset < sigs.package_start;
+        const std::optional<Finding> pkg = covered ? sigs.package_choice() : std::nullopt;
         const auto it = sigs.own.find(r.index);
+        const std::vector<Finding> owns = it != sigs.own.end() ? it->second : std::vector<Finding>{};
         const std::optional<Finding> own =
-            it != sigs.own.end() ? std::optional<Finding>(it->second) : std::nullopt;
+            owns.empty() ? std::nullopt : std::optional<Finding>(owns.front());
+        const auto products = products_of(file, r.rec);
         if (opt.json) {
+            std::string names = "null";
+            if (products) {
+                names = "[";
+                for (const std::string& n : *products) {
+                    names += (names.size() > 1 ? ", \"" : "\"") + n + "\"";
+                }
+                names += "]";
+            }
             std::printf(
                 "%s\n  {\"offset\": %" PRIu64
                 ", \"type\": \"%s\", \"magic\": %lu, \"extended\": %s, "
                 "\"header_length\": %lu, \"len\": %lu, \"version\": \"%s\", \"crc_ok\": %s, "
-                "\"signed\": %s, \"key_id\": %s, \"signature_holds\": %s, \"own_key_id\": %s, "
-                "\"own_signature_holds\": %s}",
+                "\"signed\": %s, \"key_id\": %s, \"signature_holds\": %s, "
+                "\"security_counter\": %s, \"package_signatures\": %s, \"own_key_id\": %s, "
+                "\"own_signature_holds\": %s, \"own_signatures\": %s, \"products\": %s}",
                 count == 0 ? "" : ",", r.rec.offset, type_name(h),
                 static_cast<unsigned long>(h.magic), h.extended() ? "true" : "false",
                 static_cast<unsigned long>(h.header_length()), static_cast<unsigned long>(h.len),
                 version.c_str(), r.crc_ok ? "true" : "false", pkg ? "true" : "false",
-                json_key(pkg).c_str(), json_holds(pkg).c_str(), json_key(own).c_str(),
-                json_holds(own).c_str());
+                json_key(pkg).c_str(), json_holds(pkg).c_str(),
+                covered ? std::to_string(sigs.package_counter()).c_str() : "null",
+                json_findings(covered ? sigs.package : std::vector<Finding>{}).c_str(),
+                json_key(own).c_str(), json_holds(own).c_str(), json_findings(owns).c_str(),
+                names.c_str());
         } else {
-            std::string signed_text;
-            if (pkg) {
-                signed_text =
-                    "pkg " + signing::key_id_text(pkg->key_id) + " " + holds_text(pkg->holds);
+            std::string signed_text = covered ? findings_text("pkg", sigs.package) : "";
+            const std::string own_text = findings_text("own", owns);
+            if (!own_text.empty()) {
+                signed_text += (signed_text.empty() ? "" : ", ") + own_text;
             }
-            if (own) {
-                signed_text += std::string(pkg ? ", " : "") + "own " +
-                               signing::key_id_text(own->key_id) + " " + holds_text(own->holds);
+            if (products) {
+                signed_text += (signed_text.empty() ? "for " : ", for ") + image::joined(*products);
             }
             std::printf("%-5zu %-12" PRIu64 " %-11s 0x%08lx %-3s %6lu %10lu %-15s %-3s %s\n",
                         r.index, r.rec.offset, type_name(h), static_cast<unsigned long>(h.magic),

@@ -1,8 +1,31 @@
 #include "signatures.hpp"
 
+#include <algorithm>
+
 #include "key_files.hpp"
 
 namespace mpimage {
+
+std::optional<Finding> Signatures::package_choice() const {
+    for (const Finding& f : package) {
+        if (f.holds.value_or(false)) {
+            return f;
+        }
+    }
+    return package.empty() ? std::nullopt : std::optional<Finding>(package.front());
+}
+
+std::uint32_t Signatures::package_counter() const {
+    const bool checked = std::any_of(package.begin(), package.end(),
+                                     [](const Finding& f) { return f.holds.has_value(); });
+    std::uint32_t counter = 0;
+    for (const Finding& f : package) {
+        if (!checked || f.holds.value_or(false)) {
+            counter = std::max(counter, f.counter);
+        }
+    }
+    return counter;
+}
 
 signing::KeyRing load_public_keys(const std::vector<std::string>& paths) {
     signing::KeyRing ring;
@@ -23,37 +46,43 @@ Signatures find_signatures(const InputFile& file, const std::vector<ProbedRecord
                            const signing::KeyRing& ring) {
     Signatures s;
     const bool keys = !ring.keys.empty();
-    const auto fields_at = [&](const ProbedRecord& rec) -> std::optional<signing::SignatureFields> {
-        if (rec.header.magic != signing::IMAGE_SIGNATURE) {
-            return std::nullopt;
+    const auto finding = [&](const signing::RunEntry& e,
+                             const std::optional<signing::Statement>& stmt) {
+        Finding f{e.fields.key_id, e.fields.format, e.fields.counter, std::nullopt};
+        if (keys) {
+            f.holds = stmt && signing::check_signature(ring, e.fields, *stmt) ==
+                                  signing::KeyMatch::holds;
         }
-        image::LoadedRecord loaded;
-        if (image::load_record(file.source(), rec.offset, rec.header, loaded) !=
-            image::LoadResult::loaded) {
-            return std::nullopt;
-        }
-        return signing::parse_signature_record(loaded.bytes);
-    };
-    const auto holds = [&](const signing::SignatureFields& f, signing::Scope scope,
-                           std::uint64_t offset, std::uint64_t length) -> std::optional<bool> {
-        if (!keys) {
-            return std::nullopt;
-        }
-        const auto digest = signing::digest_of_range(file.source(), offset, length);
-        return digest &&
-               signing::check_signature(ring, f, signing::statement(scope, length, *digest)) ==
-                   signing::KeyMatch::holds;
+        return f;
     };
     if (!records.empty() &&
         records.back().offset + records.back().header.record_length() == file.size()) {
-        if (const auto f = fields_at(records.back()); f && f->scope == signing::Scope::package) {
-            s.package = Finding{f->key_id, holds(*f, f->scope, 0, records.back().offset)};
+        if (const auto start = signing::package_run_start(file.source(), records)) {
+            s.package_start = *start;
+            const std::vector<signing::RunEntry> run =
+                signing::read_run(file.source(), *start, signing::Scope::package);
+            const auto statements = signing::package_statements(file.source(), records, run);
+            for (std::size_t i = 0; i < run.size(); ++i) {
+                s.package.push_back(finding(
+                    run[i], statements ? std::optional((*statements)[i]) : std::nullopt));
+            }
         }
     }
-    for (std::size_t i = 0; i + 1 < records.size(); ++i) {
-        if (const auto f = fields_at(records[i + 1]); f && f->scope == signing::Scope::record) {
-            s.own[i] = Finding{f->key_id, holds(*f, f->scope, records[i].offset,
-                                                records[i].header.record_length())};
+    for (std::size_t i = 0; i < records.size(); ++i) {
+        if (records[i].header.magic == signing::IMAGE_SIGNATURE) {
+            continue;
+        }
+        const std::uint64_t length = records[i].header.record_length();
+        const std::vector<signing::RunEntry> run = signing::read_run(
+            file.source(), records[i].offset + length, signing::Scope::record);
+        if (run.empty()) {
+            continue;
+        }
+        const auto digest = signing::digest_of_range(file.source(), records[i].offset, length);
+        for (const signing::RunEntry& e : run) {
+            s.own[i].push_back(
+                finding(e, digest ? std::optional(signing::statement_for(e.fields, length, *digest))
+                                  : std::nullopt));
         }
     }
     return s;

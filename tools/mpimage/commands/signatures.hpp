@@ -14,12 +14,21 @@ namespace mpimage {
 
 struct Finding {
     signing::KeyId key_id{};
+    std::uint8_t format = signing::kFormatVersion;
+    std::uint32_t counter = 0;
     std::optional<bool> holds;  // nullopt: no public key given to check it with
 };
 
 struct Signatures {
-    std::optional<Finding> package;      // the package signature record that ends the package
-    std::map<std::size_t, Finding> own;  // by record index: the record's own signature
+    std::vector<Finding> package;                     // the run of package signatures that ends it
+    std::uint64_t package_start = 0;                  // where that run starts
+    std::map<std::size_t, std::vector<Finding>> own;  // by record index: the record's own run
+
+    // The first package signature that holds, else the first; nullopt when unsigned.
+    std::optional<Finding> package_choice() const;
+    // The package's security counter: the highest of the package signatures that hold (of all
+    // of them when no key was given to check them with).
+    std::uint32_t package_counter() const;
 };
 
 // The public keys of NAME.pub files; a file that is not one is a usage error.

@@ -1,5 +1,6 @@
 // mpimage verify: every record intact (and signed by a given key).
 
+#include <algorithm>
 #include <cinttypes>
 #include <cstdio>
 #include <optional>
@@ -21,10 +22,11 @@ const char* const HELP =
     "otherwise names the first damaged record (index, offset, type, reason) on standard error\n"
     "and exits 1. A file without a single record fails too.\n"
     "\n"
-    "With --pubkey (repeatable) the package must also end with a package signature that one of\n"
-    "the given public keys verifies over everything before it, and every record's own\n"
-    "signature must hold; otherwise the reason goes to standard error and the exit status is 1\n"
-    "(an unsigned, cut-off, changed or foreign-signed package fails).\n"
+    "With --pubkey (repeatable) the package must also end with package signatures one of which\n"
+    "one of the given public keys verifies, and one of each record's own signatures must\n"
+    "hold; otherwise the reason goes to standard error and the exit status is 1 (an unsigned,\n"
+    "cut-off, changed or foreign-signed package fails). The summary names the key id and the\n"
+    "package's security counter (the highest of the package signatures that hold).\n"
     "\n" MPIMAGE_WALK_TEXT
     "\n"
     "--strict counts ignored trailing bytes as damage.\n"
@@ -83,27 +85,29 @@ int run_verify(const Args& args) {
         return EXIT_GOOD;
     }
     const Signatures sigs = find_signatures(file, records, ring);
-    if (!sigs.package) {
+    if (sigs.package.empty()) {
         std::fprintf(stderr, "mpimage: %s: no package signature ends the package\n", path.c_str());
         return EXIT_DAMAGED;
     }
-    const std::string id = signing::key_id_text(sigs.package->key_id);
-    if (!*sigs.package->holds) {
+    const Finding chosen = *sigs.package_choice();
+    const std::string id = signing::key_id_text(chosen.key_id);
+    if (!*chosen.holds) {
         std::fprintf(stderr,
-                     "mpimage: %s: the package signature by key id %s does not hold under the "
-                     "given keys\n",
-                     path.c_str(), id.c_str());
+                     "mpimage: %s: no package signature holds under the given keys (key id %s%s)\n",
+                     path.c_str(), id.c_str(), sigs.package.size() > 1 ? " and others" : "");
         return EXIT_DAMAGED;
     }
-    for (const auto& [index, own] : sigs.own) {
-        if (!*own.holds) {
-            std::fprintf(stderr, "mpimage: %s: its own signature does not hold\n",
+    for (const auto& [index, owns] : sigs.own) {
+        if (std::none_of(owns.begin(), owns.end(),
+                         [](const Finding& f) { return f.holds.value_or(false); })) {
+            std::fprintf(stderr, "mpimage: %s: none of its own signatures holds\n",
                          where(path, index, records[index]).c_str());
             return EXIT_DAMAGED;
         }
     }
-    std::printf("%s: %zu record%s intact, signed by key id %s\n", path.c_str(), count,
-                count == 1 ? "" : "s", id.c_str());
+    std::printf("%s: %zu record%s intact, signed by key id %s, security counter %lu\n",
+                path.c_str(), count, count == 1 ? "" : "s", id.c_str(),
+                static_cast<unsigned long>(sigs.package_counter()));
     return EXIT_GOOD;
 }
 

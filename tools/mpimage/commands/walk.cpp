@@ -1,5 +1,7 @@
 #include "walk.hpp"
 
+#include "image/compatible.hpp"
+
 #include <cinttypes>
 #include <cstdio>
 
@@ -8,6 +10,9 @@
 namespace mpimage {
 
 const char* type_name(const RecordHeader& h) {
+    if (h.magic == image::IMAGE_COMPATIBLE) {
+        return "compatible";
+    }
     return h.magic == signing::IMAGE_SIGNATURE ? "signature" : record_type_name(h.type());
 }
 
