@@ -53,7 +53,8 @@ Products package_products(const ByteSource& package) {
         products.any_record = true;
         LoadedRecord loaded;
         std::optional<std::vector<std::string>> names;
-        if (rec.header.record_length() <= RECORD_HEADER_SIZE + kMaxProducts * (kMaxProductName + 1) &&
+        if (rec.header.record_length() <=
+                RECORD_HEADER_SIZE + kMaxProducts * (kMaxProductName + 1) &&
             load_record(package, rec.offset, rec.header, loaded) == LoadResult::loaded &&
             loaded.intact()) {
             names = parse_compatible(loaded.payload());

@@ -254,8 +254,8 @@ Digest digest_of(std::span<const std::uint8_t> bytes) {
     return digester.final();
 }
 
-Statement statement(Scope scope, std::uint64_t length, const Digest& digest,
-                    std::uint8_t format, std::uint32_t counter) {
+Statement statement(Scope scope, std::uint64_t length, const Digest& digest, std::uint8_t format,
+                    std::uint32_t counter) {
     Statement s;
     std::uint8_t* b = s.data();
     std::copy_n(kContext, sizeof kContext, b);
@@ -273,13 +273,11 @@ Statement statement(Scope scope, std::uint64_t length, const Digest& digest,
     return s;
 }
 
-Statement statement_for(const SignatureFields& fields, std::uint64_t length,
-                        const Digest& digest) {
+Statement statement_for(const SignatureFields& fields, std::uint64_t length, const Digest& digest) {
     return statement(fields.scope, length, digest, fields.format, fields.counter);
 }
 
-std::vector<RunEntry> read_run(const image::ByteSource& source, std::uint64_t offset,
-                               Scope scope) {
+std::vector<RunEntry> read_run(const image::ByteSource& source, std::uint64_t offset, Scope scope) {
     std::vector<RunEntry> run;
     while (run.size() < kMaxRun) {
         std::uint8_t probe[RECORD_PROBE_SIZE] = {};
@@ -427,14 +425,14 @@ std::optional<std::vector<Statement>> package_statements(const image::ByteSource
     std::uint64_t body_length = 0;
     std::uint64_t fed = 0;
     const auto feed = [&](std::uint64_t offset, std::uint64_t length, bool to_body) {
-        const image::StreamResult r = image::stream_range(
-            package, offset, length, kPiece, [&](std::span<const std::uint8_t> s) {
-                every.update(s);
-                if (to_body) {
-                    body.update(s);
-                }
-                return true;
-            });
+        const image::StreamResult r = image::stream_range(package, offset, length, kPiece,
+                                                          [&](std::span<const std::uint8_t> s) {
+                                                              every.update(s);
+                                                              if (to_body) {
+                                                                  body.update(s);
+                                                              }
+                                                              return true;
+                                                          });
         fed = offset + length;
         return r.done == length && r.error == 0 && !r.no_memory;
     };

@@ -173,8 +173,8 @@ bool product_acceptable(const image::ByteSource& source) {
     }
     const std::optional<std::string> board =
         release::board_product(installer::board_path(release::kCompatibleFile));
-    if (!board || std::find(products.names.begin(), products.names.end(), *board) !=
-                      products.names.end()) {
+    if (!board ||
+        std::find(products.names.begin(), products.names.end(), *board) != products.names.end()) {
         return true;
     }
     std::printf("Package is for %s, not for this board (%s), voiding download\n",

@@ -41,8 +41,7 @@ std::uint32_t confirmed_counter(int slot) {
     image::LoadedRecord record;
     std::uint32_t counter = 0;
     if (h.type() != IMAGE_APPLICATION ||
-        image::load_record(source, 0, h, record) != image::LoadResult::loaded ||
-        !record.intact() ||
+        image::load_record(source, 0, h, record) != image::LoadResult::loaded || !record.intact() ||
         !signing::check_slot_record(source, 0, record.bytes, signing::kKeysDir, &counter)) {
         return 0;
     }

@@ -8,8 +8,8 @@
 #include <cstdio>
 #include <cstring>
 #include <span>
-#include <vector>
 #include <string>
+#include <vector>
 
 #include "base/boot_attempts.hpp"
 #include "base/file.hpp"

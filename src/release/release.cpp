@@ -60,8 +60,8 @@ std::array<std::uint8_t, kFloorCopy> floor_copy(std::uint32_t counter) noexcept 
 std::uint32_t floor_of(std::span<const std::uint8_t, 2 * kFloorCopy> bytes) noexcept {
     std::uint32_t floor = 0;
     for (std::size_t at = 0; at < bytes.size(); at += kFloorCopy) {
-        if (const auto value = copy_value(std::span<const std::uint8_t, kFloorCopy>(
-                bytes.data() + at, kFloorCopy))) {
+        if (const auto value = copy_value(
+                std::span<const std::uint8_t, kFloorCopy>(bytes.data() + at, kFloorCopy))) {
             floor = std::max(floor, *value);
         }
     }
@@ -132,8 +132,8 @@ bool record_override(const char* path, const std::string& line) {
     std::size_t start = 0;
     while (start < old.size()) {
         const std::size_t end = old.find('\n', start);
-        lines.push_back(old.substr(start, end == std::string::npos ? std::string::npos
-                                                                    : end - start));
+        lines.push_back(
+            old.substr(start, end == std::string::npos ? std::string::npos : end - start));
         start = end == std::string::npos ? old.size() : end + 1;
     }
     lines.push_back(line);

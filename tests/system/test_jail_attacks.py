@@ -19,11 +19,12 @@ resource.setrlimit(resource.RLIMIT_NOFILE, (1024, resource.getrlimit(resource.RL
 ATTEMPTS = re.findall(r'(?:say|report)\("([^"]+)"',
                       Path(__file__).with_name("jail_attack.c").read_text())
 
+BOARD_TOP_NAMES = {
+    "bin", "dev", "etc", "lib", "proc", "run", "sbin", "sys", "tmp", "user", "usr", "var"
+}
+
 
 @pytest.fixture(scope="module")
-BOARD_TOP_NAMES = {"bin", "dev", "etc", "lib", "proc", "run", "sbin", "sys", "tmp", "user", "usr", "var"}
-
-
 def package():
     WORK.mkdir(parents=True, exist_ok=True)
     subprocess.run(
@@ -128,9 +129,8 @@ def test_hostile_application(request, package, user, console):
     # (a checkout under /tmp has a "tmp" in its path) are no such name.
     mounts = re.findall(r"^mount: (.*)$", out, re.M)
     host_names = set(base.parts[1:]) - BOARD_TOP_NAMES
-    assert mounts and not [
-        line for line in mounts if set(re.split(r"[/ ,=]", line)) & host_names
-    ], out
+    assert mounts and not [line
+                           for line in mounts if set(re.split(r"[/ ,=]", line)) & host_names], out
     assert received == [] and during == [False] * len(during) and not reached()
     assert secret.read_text() == SECRET and secret.stat().st_mode & 0o7777 == 0o666
     assert sorted(os.listdir(base)) == ["board", "package", "secret"]

@@ -72,7 +72,6 @@ INSTALLS = [
         for t in TAMPERED if t not in ("as made", "the signature twice")
     ],
     Install("rel", ["rel"], "the signature twice"),  # the first holds; the copy covers nothing
-
 ]
 
 
@@ -138,7 +137,8 @@ def floor(board):
 
 def release(keys, version, counter, confirms=True, key="rel"):
     script = f'echo "{app_line(version)}"\n' + "/usr/bin/mplaunch-confirm\n" * confirms
-    return signed(keys, record(KERNEL, b"k" * 3000, version) + application(version, script), key,
+    return signed(keys,
+                  record(KERNEL, b"k" * 3000, version) + application(version, script), key,
                   "--security-counter", str(counter))
 
 
@@ -168,8 +168,8 @@ def test_security_floor(board, keys):
     assert floor(board) == 0
     version = "5.5.5.5"
     for n, step in enumerate(STEPS):
-        package = board.write_file(f"p{n}", release(keys, f"{step.counter}.0.0.{n}", step.counter,
-                                                    step.confirms))
+        package = board.write_file(
+            f"p{n}", release(keys, f"{step.counter}.0.0.{n}", step.counter, step.confirms))
         before = flash_slots_and_vpd(board)
         proc = subprocess.run([
             MPBOARD, "install", board.path, package, "--slot", "1",
@@ -219,10 +219,13 @@ def test_products(board, keys, case, signer):
     if signer:
         board.mpboard("keys", "add", keys / f"{signer}.pub")
     (payload := keys / "app.payload").write_bytes(records(application("6.6.6.6"))[0].payload)
-    made = mpimage("create", keys / "for.pkg", *sum((["--compatible", n] for n in case.package), []),
-                   "--type", "application", "--version", "6.6.6.6", "--payload", payload)
-    package = board.write_file("p", signed(keys, (keys / "for.pkg").read_bytes()) if signer else
-                               (keys / "for.pkg").read_bytes())
+    made = mpimage("create", keys / "for.pkg", *sum((["--compatible", n] for n in case.package),
+                                                    []), "--type", "application", "--version",
+                   "6.6.6.6", "--payload", payload)
+    package = board.write_file(
+        "p",
+        signed(keys, (keys / "for.pkg").read_bytes()) if signer else
+        (keys / "for.pkg").read_bytes())
     assert made.returncode == 0
     before = flash_slots_and_vpd(board)
     proc = subprocess.run([MPBOARD, "install", board.path, package, "--slot", "2"],
@@ -262,3 +265,31 @@ def test_two_keys(board, keys, signing, board_keys):
                           capture_output=True, text=True, timeout=60)
     assert proc.returncode == 0, proc
     assert board.run()[1].endswith("test application 6.6.6.6 running\nargs=[] LD_PRELOAD=[]\n")
+
+
+# A power cut at each VPD write of the confirm that raises the floor from 5 to 256 (eight bytes
+# change, four in each copy): the floor is then 5 or 256, never another value; the next boot's
+# confirm completes it.
+def test_floor_cuts(board, keys):
+    board.mpboard("keys", "add", keys / "rel.pub")
+    for counter in (5, 256):
+        package = board.write_file("p", release(keys, f"{counter % 256}.0.0.1", counter))
+        board.mpboard("install", package, "--slot", "1")
+        if counter == 5:
+            board.run()
+    assert floor(board) == 5
+    seen = set()
+    for n in range(1, 10):
+        board.mpboard("conf", f"power.cut_at_vpd_write={n}@{FLOOR}")
+        _, out, _ = board.run()
+        seen.add(floor(board))
+        cut = f"cut at VPD write {n} offset" in (board.path / "var/log/board.log").read_text()
+        assert floor(board) in (5, 256) and cut == (n <= 8), (n, out)
+        board.mpboard("conf", "power.cut_at_vpd_write=")
+        if floor(board) == 5:
+            board.run()
+        assert floor(board) == 256
+        board.mpboard(
+            "vpd",
+            *[f"{FLOOR + i}=0x{b:02x}" for i, b in enumerate(b"\0\0\0\5\xff\xff\xff\xfa" * 2)])
+    assert seen == {5, 256}

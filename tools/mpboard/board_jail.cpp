@@ -312,9 +312,8 @@ int install_on_board(const Board& board, const InstallOptions& options) {
             }
         }
         launch::connect_hooks();
-        const int installed =
-            install_package_on_board("/tmp/image", options.check_versions ? 1 : 0, 0,
-                                     options.allow_older);
+        const int installed = install_package_on_board("/tmp/image", options.check_versions ? 1 : 0,
+                                                       0, options.allow_older);
         std::fflush(nullptr);
         ::_exit(installed == 1 ? EXIT_OK : EXIT_FAILED);
     });

@@ -144,6 +144,20 @@ const ConfKey kKeys[] = {
      [](std::string_view v, Config& c) { return parse_u32(v, c.power_cut_after); }},
     {"power.cut_partial", "50", "0 to 100", "percent of the cut operation that reaches the flash",
      [](std::string_view v, Config& c) { return parse_percent(v, c.power_cut_done_percent); }},
+    {"power.cut_at_vpd_write", "0", "N or N@OFFSET (decimal)",
+     "N > 0: the power fails before the N-th VPD byte write (to OFFSET or above)",
+     [](std::string_view v, Config& c) {
+         const std::size_t at = v.find('@');
+         std::uint32_t n = 0;
+         std::uint32_t offset = 0;
+         if (!parse_u32(v.substr(0, at), n) ||
+             (at != std::string_view::npos && (!parse_u32(v.substr(at + 1), offset) || offset > 255))) {
+             return false;
+         }
+         c.power_cut_vpd_write = n;
+         c.power_cut_vpd_offset = offset;
+         return true;
+     }},
 };
 
 }  // namespace

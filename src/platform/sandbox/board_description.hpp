@@ -57,6 +57,10 @@ struct BoardConfig {
     std::uint32_t power_cut_after = 0;
     // How much of that last operation reaches the chip, in percent of its bytes.
     std::uint32_t power_cut_done_percent = 0;
+    // Power cut at a VPD write: the board dies before the byte of the power_cut_vpd_write-th VPD
+    // write (counted from the process's start) to offset power_cut_vpd_offset or above; 0 never.
+    std::uint32_t power_cut_vpd_write = 0;
+    std::uint32_t power_cut_vpd_offset = 0;
 };
 
 struct ConfKey {

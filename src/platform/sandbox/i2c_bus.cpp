@@ -100,6 +100,11 @@ bool eeprom_read(std::uint8_t offset, std::uint8_t* value) {
 }
 
 bool eeprom_write(std::uint8_t offset, std::uint8_t value) {
+    static std::uint32_t writes = 0;  // to the cut's offsets, in this process
+    if (config().power_cut_vpd_write != 0 && offset >= config().power_cut_vpd_offset &&
+        ++writes == config().power_cut_vpd_write) {
+        power_cut("VPD write " + std::to_string(writes) + " offset " + std::to_string(offset));
+    }
     const host::UniqueFd fd = open_eeprom();
     if (fd.get() < 0 || !host::write_at(fd.get(), {&value, 1}, offset)) {
         errno = EIO;

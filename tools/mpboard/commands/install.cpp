@@ -33,12 +33,12 @@ std::string install_help() {
 int run_install(const Args& args) {
     const BoardArgs call = take_board(args, HELP);
     const Board board = Board::open(call.dir);
-    const host_tools::ParsedArgs parsed =
-        host_tools::parse_args(call.rest,
-                               {.command = "install",
-                                .options = {{"--slot", true}, {"--check-versions"}, {"--allow-older"}},
-                                .max_positional = 1},
-                               ARG_RULES);
+    const host_tools::ParsedArgs parsed = host_tools::parse_args(
+        call.rest,
+        {.command = "install",
+         .options = {{"--slot", true}, {"--check-versions"}, {"--allow-older"}},
+         .max_positional = 1},
+        ARG_RULES);
     InstallOptions options;
     for (const std::string& v : parsed.values("--slot")) {
         if (v != "1" && v != "2") {

@@ -144,18 +144,19 @@ struct PackagePlan {
 
 // The records in the order of the options: each starts with --type, the options after it are its.
 PackagePlan parse_records(const Args& args) {
-    const host_tools::ParsedArgs parsed = host_tools::parse_args(args,
-                                                                 {.command = "create",
-                                                                  .options = {{"--type", true},
-                                                                              {"--version", true},
-                                                                              {"--payload", true},
-                                                                              {"--extended"},
-                                                                              {"--hdrlen", true},
-                                                                              {"--bad-crc"},
-                                                                              {"--no-header-copy"},
-                                                                              {"--compatible", true}},
-                                                                  .max_positional = 0},
-                                                                 ARG_RULES);
+    const host_tools::ParsedArgs parsed =
+        host_tools::parse_args(args,
+                               {.command = "create",
+                                .options = {{"--type", true},
+                                            {"--version", true},
+                                            {"--payload", true},
+                                            {"--extended"},
+                                            {"--hdrlen", true},
+                                            {"--bad-crc"},
+                                            {"--no-header-copy"},
+                                            {"--compatible", true}},
+                                .max_positional = 0},
+                               ARG_RULES);
     PackagePlan plan;
     std::vector<RecordPlan>& records = plan.records;
     for (const host_tools::ParsedArgs::Item& item : parsed.items()) {

@@ -146,7 +146,8 @@ int run_list(const Args& args) {
         const bool covered = !sigs.package.empty() && r.rec.offset < sigs.package_start;
         const std::optional<Finding> pkg = covered ? sigs.package_choice() : std::nullopt;
         const auto it = sigs.own.find(r.index);
-        const std::vector<Finding> owns = it != sigs.own.end() ? it->second : std::vector<Finding>{};
+        const std::vector<Finding> owns =
+            it != sigs.own.end() ? it->second : std::vector<Finding>{};
         const std::optional<Finding> own =
             owns.empty() ? std::nullopt : std::optional<Finding>(owns.front());
         const auto products = products_of(file, r.rec);

@@ -9,11 +9,11 @@
 
 #include <algorithm>
 #include <array>
+#include <cstdio>
+#include <cstring>
 #include <optional>
 #include <string>
 #include <vector>
-#include <cstdio>
-#include <cstring>
 
 #include "commands.hpp"
 #include "common/record_writer.hpp"
@@ -130,10 +130,8 @@ int run_sign(const Args& args) {
     const host_tools::ParsedArgs parsed = host_tools::parse_args(
         args,
         {.command = "sign",
-         .options = {{"--key", true},
-                     {"--output", true},
-                     {"--security-counter", true},
-                     {"--replace"}},
+         .options =
+             {{"--key", true}, {"--output", true}, {"--security-counter", true}, {"--replace"}},
          .max_positional = 1,
          .too_many = "sign takes one PACKAGE"},
         ARG_RULES);

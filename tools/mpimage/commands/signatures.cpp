@@ -50,8 +50,8 @@ Signatures find_signatures(const InputFile& file, const std::vector<ProbedRecord
                              const std::optional<signing::Statement>& stmt) {
         Finding f{e.fields.key_id, e.fields.format, e.fields.counter, std::nullopt};
         if (keys) {
-            f.holds = stmt && signing::check_signature(ring, e.fields, *stmt) ==
-                                  signing::KeyMatch::holds;
+            f.holds =
+                stmt && signing::check_signature(ring, e.fields, *stmt) == signing::KeyMatch::holds;
         }
         return f;
     };
@@ -63,8 +63,8 @@ Signatures find_signatures(const InputFile& file, const std::vector<ProbedRecord
                 signing::read_run(file.source(), *start, signing::Scope::package);
             const auto statements = signing::package_statements(file.source(), records, run);
             for (std::size_t i = 0; i < run.size(); ++i) {
-                s.package.push_back(finding(
-                    run[i], statements ? std::optional((*statements)[i]) : std::nullopt));
+                s.package.push_back(
+                    finding(run[i], statements ? std::optional((*statements)[i]) : std::nullopt));
             }
         }
     }
@@ -73,8 +73,8 @@ Signatures find_signatures(const InputFile& file, const std::vector<ProbedRecord
             continue;
         }
         const std::uint64_t length = records[i].header.record_length();
-        const std::vector<signing::RunEntry> run = signing::read_run(
-            file.source(), records[i].offset + length, signing::Scope::record);
+        const std::vector<signing::RunEntry> run =
+            signing::read_run(file.source(), records[i].offset + length, signing::Scope::record);
         if (run.empty()) {
             continue;
         }
