@@ -66,15 +66,20 @@ def test_tftp_rescue_installs_and_boots(new_board, peer_network, kind, on_ppc):
 
 
 # A failed download after a good one installs nothing (the earlier /tmp/image is gone); a silent
-# server costs three attempts. The board holds a key: an unsigned package is refused, the signed
-# one installs with its own signature.
+# server costs three attempts. The board holds a key and has a security floor of 5: an unsigned
+# package is refused, the signed one of counter 5 installs with its own signature, an older one is
+# refused and then, on the operator's yes (not on the default), installed all the same.
 def test_failed_downloads(new_board, peer_network, keys):
     board = new_board(rescue=True)
     board.mpboard("keys", "add", keys / "rel.pub")
+    board.mpboard("vpd", *[f"{240 + i}={b}" for i, b in enumerate(b"\0\0\0\5\xff\xff\xff\xfa" * 2)])
     console = board.console(netns=peer_network.board_ns)
     board.write_file("served/pkg.img", PACKAGE)
+    old = board.write_file("served/old.img", signed(keys, PACKAGE, "rel", "--security-counter",
+                                                    "3"))
     peer_network.attach(
-        serve=board.write_file("served/signed.img", sig := signed(keys, PACKAGE)).parent,
+        serve=board.write_file("served/signed.img",
+                               signed(keys, PACKAGE, "rel", "--security-counter", "5")).parent,
         tftpd=TFTPD)
     tftp(console, BOARD_ADDR, "", "", "10.77.0.9", "pkg.img")  # nobody there
     console.line(*[f"Attempt {n}/3 of tftp timed out" for n in (1, 2, 3)],
@@ -84,14 +89,25 @@ def test_failed_downloads(new_board, peer_network, keys):
     tftp(console, BOARD_ADDR, "255.255.255.0", "", PEER_ADDR, "signed.img")
     answer(console, "Install image as image 1 or 2 (hit return to just boot image): ", "1")
     console.line("Image1 updated succeeded", *MENU)
+    for yes in ("", "y"):
+        tftp(console, BOARD_ADDR, "255.255.255.0", "", PEER_ADDR, "old.img")
+        console.line("Package security counter 3 is below the board's floor 5, voiding download")
+        answer(console, "Install the older package anyway? (y/N): ", yes)
+        if not yes:  # the default: nothing installed
+            console.line(*MENU)
+    console.line("Installing an older package on the operator's word: security counter 3, the "
+                 "board's floor 5.")
+    answer(console, "Install image as image 1 or 2 (hit return to just boot image): ", "1")
+    console.line("Image1 updated succeeded", *MENU)
     tftp(console, BOARD_ADDR, "255.255.255.0", "", PEER_ADDR, "missing.img")
     console.line(*[f"Attempt {n}/3 of tftp timed out" for n in (1, 2, 3)],
                  "Tftp download failed. Aborting", *MENU)
     choose(console, "e")
     console.line(app_line("5.5.5.5"))
     assert console.finish()[0] == 0
-    own = sig[len(APP):len(APP) + 92]
+    own = old.read_bytes()[len(APP):len(APP) + 96]  # its own signature, with the counter
     assert board.slot_file(1) == APP + own and board.slot_file(2) == application("2.2.2.2")
+    assert "security counter 3" in (board.path / "user/images/overrides").read_text()
 
 
 # q... at an address or q at the file name goes back to the menu with nothing configured; a name
