@@ -1,9 +1,11 @@
 // The probe walk over arbitrary bytes: it moves forward, stays inside the package, ends, and a
-// sound record (a signature record's fields too) is only read inside the buffer.
+// sound record (a signature record's fields and a compatible record's names too) is only read
+// inside the buffer.
 #include <algorithm>
 #include <cstdlib>
 #include <span>
 
+#include "image/compatible.hpp"
 #include "image/record.hpp"
 #include "image/signature.hpp"
 
@@ -31,6 +33,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
             const auto record = package.subspan(rec.offset, length);
             static_cast<void>(record_intact(record));
             static_cast<void>(signing::parse_signature_record(record));
+            static_cast<void>(image::parse_compatible(rec.header.payload(record)));
             ok = rec.header.payload(record).size() == rec.header.len;
         }
         return ok;

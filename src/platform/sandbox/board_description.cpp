@@ -151,7 +151,8 @@ const ConfKey kKeys[] = {
          std::uint32_t n = 0;
          std::uint32_t offset = 0;
          if (!parse_u32(v.substr(0, at), n) ||
-             (at != std::string_view::npos && (!parse_u32(v.substr(at + 1), offset) || offset > 255))) {
+             (at != std::string_view::npos &&
+              (!parse_u32(v.substr(at + 1), offset) || offset > 255))) {
              return false;
          }
          c.power_cut_vpd_write = n;
