@@ -110,15 +110,19 @@ def test_invocations(tmp_path, args, status, shown):
     assert not (tmp_path / "o").exists()
 
 
-# keygen never replaces a key and keeps the private one to its owner; signing again replaces the
-# signature records; list shows which key signed what and whether it holds; verify takes any key.
+# keygen never replaces a key and keeps the private one to its owner; --replace signs anew, and a
+# format-1 package signature takes no second key; list shows which key signed what and whether it
+# holds; verify takes any key. With a counter, signing adds: a second key, each signature holding.
 def test_keys_and_signing(tmp_path):
     run("keygen", "rel", check=0, cwd=tmp_path), run("keygen", "other", check=0, cwd=tmp_path)
     assert (tmp_path / "rel.key").stat().st_mode & 0o777 == 0o600
     assert "exists already" in run("keygen", "rel", check=2, cwd=tmp_path).stderr
     pkg = put(tmp_path, GOOD + APP)
     run("sign", pkg, "--key", tmp_path / "other.key", check=0)
-    run("sign", pkg, "--key", tmp_path / "rel.key", "--output", tmp_path / "s", check=0)
+    assert "sign it anew with every key" in run("sign", pkg, "--key", tmp_path / "rel.key",
+                                                "--output", tmp_path / "s", check=2).stderr
+    run("sign", pkg, "--replace", "--key", tmp_path / "rel.key", "--output", tmp_path / "s",
+        check=0)
     rel = run("list", tmp_path / "s", "--json", "--pubkey", tmp_path / "rel.pub", check=0).stdout
     assert [(r["type"], r["signed"], r["signature_holds"], r["own_key_id"] == r["key_id"],
              r["own_signature_holds"])
@@ -133,4 +137,24 @@ def test_keys_and_signing(tmp_path):
     for key, status in (("rel.pub", 0), ("other.pub", 1)):
         run("verify", tmp_path / "s", "--pubkey", tmp_path / "other.pub", "--pubkey",
             tmp_path / key, check=status)
+    assert len(records((tmp_path / "s").read_bytes())) == 4
+    put(tmp_path, GOOD + APP, "c")
+    run("sign", tmp_path / "c", "--key", tmp_path / "other.key", "--security-counter", "4294967295",
+        check=0)
+    assert "signed by key id" in run("sign", tmp_path / "c", "--key", tmp_path / "other.key",
+                                     check=2).stderr
+    run("sign", tmp_path / "c", "--key", tmp_path / "rel.key", "--security-counter", "7", check=0)
+    for key in ("rel", "other"):
+        listed = json.loads(
+            run("list", tmp_path / "c", "--json", "--pubkey", tmp_path / f"{key}.pub",
+                check=0).stdout)
+        assert [(s["format"], s["security_counter"], s["holds"])
+                for s in listed[1]["own_signatures"]] == [(2, 4294967295, key == "other"),
+                                                          (2, 7, key == "rel")]
+        assert listed[0]["security_counter"] == (7 if key == "rel" else 4294967295)
+        assert "security counter" in run("verify", tmp_path / "c", "--pubkey",
+                                         tmp_path / f"{key}.pub", check=0).stdout
+    for bad in ("-1", "4294967296", "x", ""):
+        assert "--security-counter" in run("sign", tmp_path / "c", "--key", tmp_path / "rel.key",
+                                           "--replace", "--security-counter", bad, check=2).stderr
     assert len(records((tmp_path / "s").read_bytes())) == 4
