@@ -348,7 +348,7 @@ std::vector<std::uint8_t> load_own_signatures(const image::ByteSource& source,
         const std::size_t at = bytes.size();
         bytes.resize(at + e.size);
         if (source.read_at(e.offset, std::span<std::uint8_t>(bytes.data() + at, e.size)) !=
-            e.size) {
+            static_cast<ssize_t>(e.size)) {
             bytes.resize(at);
             break;
         }

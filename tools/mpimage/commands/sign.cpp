@@ -190,22 +190,22 @@ int run_sign(const Args& args) {
         }
     }
     const bool adding = any_signature && !replace;
-    const std::optional<std::uint64_t> run_start =
-        adding ? signing::package_run_start(file.source(), records) : std::nullopt;
+    // Where its package signatures start (the end of the file when it has none).
+    const std::uint64_t run_start =
+        (adding ? signing::package_run_start(file.source(), records) : std::nullopt)
+            .value_or(file.size());
     for (std::size_t i = 0; adding && i < records.size(); ++i) {
         const auto& f = existing[i].fields;
         if (!f) {
             continue;
         }
         for (const SecretKey& key : keys) {
-            if (f->key_id == signing::key_id_of(key.pk) && run_start &&
-                records[i].offset >= *run_start) {
+            if (f->key_id == signing::key_id_of(key.pk) && records[i].offset >= run_start) {
                 usage_error("sign: " + path + " is signed by key id " +
                             signing::key_id_text(f->key_id) + " already (--replace signs anew)");
             }
         }
-        if (bootable && run_start && records[i].offset >= *run_start &&
-            f->format == signing::kFormatVersion) {
+        if (bootable && records[i].offset >= run_start && f->format == signing::kFormatVersion) {
             usage_error("sign: " + path + ": its package signature by key id " +
                         signing::key_id_text(f->key_id) +
                         " covers the records' own signatures and would no longer hold; sign it "
@@ -243,7 +243,7 @@ int run_sign(const Args& args) {
             if (file.read_at(rec.offset, bytes) != bytes.size()) {
                 io_error(path, "cannot read");
             }
-            if (run_start && rec.offset >= *run_start) {
+            if (rec.offset >= run_start) {
                 package_run.insert(package_run.end(), bytes.begin(), bytes.end());
             } else {
                 emit(bytes, false);
@@ -270,7 +270,7 @@ int run_sign(const Args& args) {
         std::size_t next = i + 1;
         while (adding && next < records.size() &&
                records[next].header.magic == signing::IMAGE_SIGNATURE &&
-               (!run_start || records[next].offset < *run_start)) {
+               records[next].offset < run_start) {
             std::vector<std::uint8_t> bytes(records[next].header.record_length());
             if (file.read_at(records[next].offset, bytes) != bytes.size()) {
                 io_error(path, "cannot read");
