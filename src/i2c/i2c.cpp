@@ -171,23 +171,27 @@ int set_vpd_offset(std::uint16_t offset, std::uint8_t value) {
     return result;
 }
 
-// Reads one VPD byte into *byte, 0xFF when it could not be read. Negative when the EEPROM
-// could not be selected, else 0. `count` is not used: the path carries one byte per access.
-int get_vpd_offset(std::uint16_t offset, std::uint32_t count, std::uint8_t* byte) {
-    static_cast<void>(count);
+// One VPD byte read: the select's result (negative when the EEPROM could not be selected), and
+// in *data the byte or a negative value when it was not read. `count` is not used: the path
+// carries one byte per access.
+int read_vpd_byte(std::uint16_t offset, std::int32_t* data) {
     open_vpd_path();
     const int fd = bus_fd(kVpdBus);
     const int selected = platform::i2c_select(fd, VPD_EEPROM_ADDR);
-    std::uint8_t value = 0xFF;
-    if (selected >= 0) {
-        const std::int32_t data =
-            platform::smbus_read_byte_data(fd, static_cast<std::uint8_t>(offset & 0xFFu));
-        if (data >= 0) {
-            value = static_cast<std::uint8_t>(data & 0xFF);
-        }
-    }
-    *byte = value;
+    *data = selected >= 0
+                ? platform::smbus_read_byte_data(fd, static_cast<std::uint8_t>(offset & 0xFFu))
+                : -1;
     close_vpd_path();
+    return selected;
+}
+
+// Reads one VPD byte into *byte, 0xFF when it could not be read. Negative when the EEPROM
+// could not be selected, else 0.
+int get_vpd_offset(std::uint16_t offset, std::uint32_t count, std::uint8_t* byte) {
+    static_cast<void>(count);
+    std::int32_t data = -1;
+    const int selected = read_vpd_byte(offset, &data);
+    *byte = data >= 0 ? static_cast<std::uint8_t>(data & 0xFF) : 0xFF;
     return selected < 0 ? selected : 0;
 }
 
@@ -269,14 +273,8 @@ int vpd_write_byte(std::uint16_t offset, std::uint8_t value) {
 }
 
 int vpd_read_byte(std::uint16_t offset, std::uint8_t* value) {
-    open_vpd_path();
-    const int fd = bus_fd(kVpdBus);
-    std::int32_t data = platform::i2c_select(fd, VPD_EEPROM_ADDR);
-    if (data >= 0) {
-        data = platform::smbus_read_byte_data(fd, static_cast<std::uint8_t>(offset & 0xFFu));
-    }
-    close_vpd_path();
-    if (data < 0) {
+    std::int32_t data = -1;
+    if (read_vpd_byte(offset, &data) < 0 || data < 0) {
         return -1;
     }
     *value = static_cast<std::uint8_t>(data & 0xFF);

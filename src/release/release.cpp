@@ -1,7 +1,9 @@
 #include "release/release.hpp"
 
+#include <array>
 #include <cerrno>
 #include <cstdio>
+#include <span>
 #include <vector>
 
 #include "base/byte_order.hpp"
@@ -48,8 +50,7 @@ std::optional<std::string> read_small(const char* path, std::size_t limit) {
     return text;
 }
 
-}  // namespace
-
+// One copy as it is stored, and the floor that 16 stored bytes give.
 std::array<std::uint8_t, kFloorCopy> floor_copy(std::uint32_t counter) noexcept {
     std::array<std::uint8_t, kFloorCopy> copy{};
     store_be32(std::span<std::uint8_t, 4>(copy.data(), 4), counter);
@@ -67,6 +68,8 @@ std::uint32_t floor_of(std::span<const std::uint8_t, 2 * kFloorCopy> bytes) noex
     }
     return floor;
 }
+
+}  // namespace
 
 std::optional<std::uint32_t> read_floor() {
     std::array<std::uint8_t, 2 * kFloorCopy> bytes{};

@@ -13,10 +13,8 @@
 // The board's product is the first line of /etc/mplaunch/compatible in its root filesystem.
 #pragma once
 
-#include <array>
 #include <cstdint>
 #include <optional>
-#include <span>
 #include <string>
 
 namespace release {
@@ -27,10 +25,6 @@ inline constexpr const char* kCompatibleFile = "/etc/mplaunch/compatible";
 // The operator's overrides, one line each, the newest last (at most kMaxOverrides lines).
 inline constexpr const char* kOverridesFile = "/user/images/overrides";
 inline constexpr std::size_t kMaxOverrides = 32;
-
-// One copy as it is stored, and the floor that 16 stored bytes give.
-std::array<std::uint8_t, kFloorCopy> floor_copy(std::uint32_t counter) noexcept;
-std::uint32_t floor_of(std::span<const std::uint8_t, 2 * kFloorCopy> bytes) noexcept;
 
 // The board's floor read from the VPD; nullopt when a byte could not be read.
 std::optional<std::uint32_t> read_floor();

@@ -1,7 +1,7 @@
 """Sandbox boards made by `mpboard`, booted on a pseudo-terminal (pexpect) or with output
 captured."""
 
-import contextlib, functools, os, re, shutil, subprocess, sys, time, pexpect, pytest  # noqa: E401
+import contextlib, functools, os, re, shutil, struct, subprocess, sys, time, pexpect, pytest  # noqa: E401
 from pathlib import Path
 
 sys.path.insert(0, str(Path(__file__).resolve().parents[1] / "pylib"))
@@ -205,6 +205,14 @@ def keys():  # a directory with the key pairs "rel" (the boards' key) and "other
     for name in ("rel", "other"):
         mpimage("keygen", path / name)
     return path
+
+
+FLOOR = 240  # the security floor's VPD bytes: two copies of the counter and its complement
+
+
+def floor_vpd(counter):  # `mpboard vpd` assignments that give the board the floor `counter`
+    copy = struct.pack(">II", counter, counter ^ 0xFFFFFFFF)
+    return [f"{FLOOR + i}={b}" for i, b in enumerate(copy * 2)]
 
 
 def signed(keys, data, key="rel", *options):  # the package as `mpimage sign` signs it

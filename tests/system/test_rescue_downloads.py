@@ -5,7 +5,8 @@ from pathlib import Path
 
 import pytest
 
-from conftest import BOARD_ADDR, MPBOARD, PEER_ADDR, TFTPD, picocom, ppc, pristine_vpd, signed, vm
+from conftest import (BOARD_ADDR, MPBOARD, PEER_ADDR, TFTPD, floor_vpd, picocom, ppc, pristine_vpd,
+                      signed, vm)
 from mppackage import KERNEL, app_line, application, record
 from test_rescue_menu import MENU, choose
 from test_xmodem_receiver import Picocom
@@ -72,7 +73,7 @@ def test_tftp_rescue_installs_and_boots(new_board, peer_network, kind, on_ppc):
 def test_failed_downloads(new_board, peer_network, keys):
     board = new_board(rescue=True)
     board.mpboard("keys", "add", keys / "rel.pub")
-    board.mpboard("vpd", *[f"{240 + i}={b}" for i, b in enumerate(b"\0\0\0\5\xff\xff\xff\xfa" * 2)])
+    board.mpboard("vpd", *floor_vpd(5))
     console = board.console(netns=peer_network.board_ns)
     board.write_file("served/pkg.img", PACKAGE)
     old = board.write_file("served/old.img", signed(keys, PACKAGE, "rel", "--security-counter",

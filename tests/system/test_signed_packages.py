@@ -6,7 +6,7 @@ import struct, subprocess  # noqa: E401
 import pytest
 from typing import NamedTuple
 
-from conftest import MPBOARD, mpimage, signed
+from conftest import FLOOR, MPBOARD, floor_vpd, mpimage, signed
 from mppackage import KERNEL, RFS, app_line, application, board_crc, record, records
 
 PACKAGE = record(KERNEL, b"k" * 3000, "6.6.6.6") + application("6.6.6.6")
@@ -125,7 +125,6 @@ def test_check_versions(board, keys):
 # Release policy: the security floor in the VPD (two copies of the counter and its complement at
 # byte 240), raised by mplaunch-confirm only, never lowered; the products a package is for; several
 # keys.
-FLOOR = 240
 BELOW = "Package security counter {} is below the board's floor {}, voiding download"
 
 
@@ -289,7 +288,5 @@ def test_floor_cuts(board, keys):
         if floor(board) == 5:
             board.run()
         assert floor(board) == 256
-        board.mpboard(
-            "vpd",
-            *[f"{FLOOR + i}=0x{b:02x}" for i, b in enumerate(b"\0\0\0\5\xff\xff\xff\xfa" * 2)])
+        board.mpboard("vpd", *floor_vpd(5))
     assert seen == {5, 256}

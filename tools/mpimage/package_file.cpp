@@ -7,6 +7,7 @@
 #include <array>
 #include <atomic>
 #include <cerrno>
+#include <charconv>
 #include <cstdio>
 #include <cstring>
 #include <semaphore>
@@ -140,6 +141,22 @@ std::uint32_t crc_of_range(const InputFile& file, std::uint64_t offset, std::uin
                                       std::to_string(offset + done) + ")");
     }
     return crc;
+}
+
+std::optional<std::uint32_t> parse_number(const std::string& text) {
+    std::uint32_t value = 0;
+    const char* first = text.data();
+    const char* last = text.data() + text.size();
+    int base = 10;
+    if (text.size() > 2 && text[0] == '0' && (text[1] == 'x' || text[1] == 'X')) {
+        first += 2;
+        base = 16;
+    }
+    const auto [end, ec] = std::from_chars(first, last, value, base);
+    if (ec != std::errc{} || end != last || first == last) {
+        return std::nullopt;
+    }
+    return value;
 }
 
 std::string hex32(std::uint32_t value) {

@@ -3,6 +3,7 @@
 
 #include <cstdint>
 #include <functional>
+#include <optional>
 #include <span>
 #include <string>
 
@@ -72,5 +73,8 @@ std::uint32_t crc_of_range(const InputFile& file, std::uint64_t offset, std::uin
                            const std::function<void(std::span<const std::uint8_t>)>& sink = {});
 
 std::string hex32(std::uint32_t value);
+
+// A 32-bit number in decimal or with 0x in hexadecimal, and nothing else; nullopt otherwise.
+std::optional<std::uint32_t> parse_number(const std::string& text);
 
 }  // namespace mpimage

@@ -2,7 +2,6 @@
 
 #include <algorithm>
 #include <array>
-#include <charconv>
 #include <cstdio>
 #include <optional>
 #include <vector>
@@ -76,22 +75,6 @@ struct RecordPlan {
     bool bad_crc = false;
     bool header_copy = true;
 };
-
-std::optional<std::uint32_t> parse_number(const std::string& text) {
-    std::uint32_t value = 0;
-    const char* first = text.data();
-    const char* last = text.data() + text.size();
-    int base = 10;
-    if (text.size() > 2 && text[0] == '0' && (text[1] == 'x' || text[1] == 'X')) {
-        first += 2;
-        base = 16;
-    }
-    const auto [end, ec] = std::from_chars(first, last, value, base);
-    if (ec != std::errc{} || end != last || first == last) {
-        return std::nullopt;
-    }
-    return value;
-}
 
 std::uint32_t parse_type(const std::string& text) {
     static constexpr std::array<std::uint32_t, 6> types = {

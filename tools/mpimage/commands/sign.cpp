@@ -15,6 +15,7 @@
 #include <string>
 #include <vector>
 
+#include "base/byte_order.hpp"
 #include "commands.hpp"
 #include "common/record_writer.hpp"
 #include "crc/crc.hpp"
@@ -45,10 +46,11 @@ const char* const HELP =
     "has an application or diagnostics record is refused (sign anew with --replace and every\n"
     "key).\n"
     "\n"
-    "--security-counter N (0..4294967295; default 0) goes into every signature this call makes,\n"
-    "and each signs it. A board with keys refuses to install a package whose counter is below\n"
-    "its floor, and with verify=on passes such a slot over; mplaunch-confirm raises the floor\n"
-    "to the counter of the application it confirms. Raise it for a release that mends a hole,\n"
+    "--security-counter N (0..4294967295, decimal or 0x hex; default 0) goes into every\n"
+    "signature this call makes, and each signs it. A board with keys refuses to install a\n"
+    "package whose counter is below its floor, and with verify=on passes such a slot over;\n"
+    "mplaunch-confirm raises the floor to the counter of the application it confirms. Raise it for "
+    "a release that mends a hole,\n"
     "so that the releases before it no longer install.\n"
     "\n"
     "Formats: a single key without a counter, on a package without signatures, makes format-1\n"
@@ -100,10 +102,7 @@ std::vector<std::uint8_t> signature_record(const SecretKey& key, signing::Scope 
     std::copy(id.begin(), id.end(), payload.begin() + 4);
     std::size_t at = 12;
     if (counted) {
-        payload[12] = static_cast<std::uint8_t>(counter >> 24);
-        payload[13] = static_cast<std::uint8_t>(counter >> 16);
-        payload[14] = static_cast<std::uint8_t>(counter >> 8);
-        payload[15] = static_cast<std::uint8_t>(counter);
+        store_be32(std::span<std::uint8_t, 4>(payload.data() + 12, 4), counter);
         at = 16;
     }
     crypto_sign_detached(payload.data() + at, nullptr, stmt.data(), stmt.size(), key.sk.data());
@@ -111,18 +110,12 @@ std::vector<std::uint8_t> signature_record(const SecretKey& key, signing::Scope 
 }
 
 std::uint32_t parse_counter(const std::string& text) {
-    std::uint64_t value = 0;
-    if (text.empty() || text.size() > 10 ||
-        !std::all_of(text.begin(), text.end(), [](char c) { return c >= '0' && c <= '9'; }) ||
-        (value = std::stoull(text)) > 0xFFFFFFFFull) {
+    const std::optional<std::uint32_t> value = parse_number(text);
+    if (!value) {
         usage_error("--security-counter: expected 0..4294967295, got '" + text + "'");
     }
-    return static_cast<std::uint32_t>(value);
+    return *value;
 }
-
-struct Existing {
-    std::optional<signing::SignatureFields> fields;  // a sound signature record
-};
 
 }  // namespace
 
@@ -173,7 +166,7 @@ int run_sign(const Args& args) {
     }
 
     // The signature records the package has, and which of them are its package signatures.
-    std::vector<Existing> existing(records.size());
+    std::vector<std::optional<signing::SignatureFields>> existing(records.size());
     bool any_signature = false;
     bool bootable = false;
     for (std::size_t i = 0; i < records.size(); ++i) {
@@ -181,7 +174,7 @@ int run_sign(const Args& args) {
             image::LoadedRecord loaded;
             if (image::load_record(file.source(), records[i].offset, records[i].header, loaded) ==
                 image::LoadResult::loaded) {
-                existing[i].fields = signing::parse_signature_record(loaded.bytes);
+                existing[i] = signing::parse_signature_record(loaded.bytes);
             }
             any_signature = true;
         } else {
@@ -195,7 +188,7 @@ int run_sign(const Args& args) {
         (adding ? signing::package_run_start(file.source(), records) : std::nullopt)
             .value_or(file.size());
     for (std::size_t i = 0; adding && i < records.size(); ++i) {
-        const auto& f = existing[i].fields;
+        const auto& f = existing[i];
         if (!f) {
             continue;
         }
