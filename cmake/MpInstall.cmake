@@ -24,7 +24,7 @@ option(MP_PACKAGE
 # The board's programs: the launcher and the confirmation its application gives once it is up
 # (boot attempts). Everything else the launcher runs belongs to the board's own root filesystem
 # (BusyBox, tftp, rx, gdbserver, ...).
-install(TARGETS mplaunch mplaunch-confirm RUNTIME DESTINATION ${CMAKE_INSTALL_BINDIR}
+install(TARGETS mplaunch mplaunch-confirm mplaunch-status RUNTIME DESTINATION ${CMAKE_INSTALL_BINDIR}
         COMPONENT board)
 
 # The package tool for release engineers and build servers: a host build's.
@@ -38,7 +38,7 @@ endif()
 # (cmake/MpManPage.cmake, with what doc/man/TOOL.h2m adds).
 set(MP_MAN_DIR ${PROJECT_BINARY_DIR}/man)
 set(MP_MAN_PAGES "")
-foreach(page mplaunch.8 mplaunch-confirm.8)
+foreach(page mplaunch.8 mplaunch-confirm.8 mplaunch-status.8)
     add_custom_command(OUTPUT ${MP_MAN_DIR}/${page}.gz
         COMMAND ${CMAKE_COMMAND} -E make_directory ${MP_MAN_DIR}
         COMMAND gzip -9 -n -c ${PROJECT_SOURCE_DIR}/doc/man/${page} > ${MP_MAN_DIR}/${page}.gz
@@ -46,6 +46,7 @@ foreach(page mplaunch.8 mplaunch-confirm.8)
     list(APPEND MP_MAN_PAGES ${MP_MAN_DIR}/${page}.gz)
 endforeach()
 install(FILES ${MP_MAN_DIR}/mplaunch.8.gz ${MP_MAN_DIR}/mplaunch-confirm.8.gz
+              ${MP_MAN_DIR}/mplaunch-status.8.gz
         DESTINATION ${CMAKE_INSTALL_MANDIR}/man8 COMPONENT board)
 
 # mp_tool_man_page(TOOL "what it is"): TOOL.1.gz, built with the tool, installed with it.
@@ -98,9 +99,11 @@ set(at ${CMAKE_INSTALL_PREFIX}/${MP_MPBOARD_LIBDIR})
 set(installed_paths
     LAUNCHER=${at}/mplaunch-sandbox
     CONFIRM=${at}/mplaunch-confirm-sandbox
+    STATUS=${at}/mplaunch-status-sandbox
     BUSYBOX=${at}/busybox
     VM_LAUNCHER=${at}/vm/mplaunch
     VM_CONFIRM=${at}/vm/mplaunch-confirm
+    VM_STATUS=${at}/vm/mplaunch-status
     VM_CLOCK=${at}/vm/$<TARGET_FILE_NAME:mpboard-vm-clock>
     VM_DIR=/var/lib/mpboard/vm)
 # mpboard's MPBOARD_DEFAULT_* definitions (tools/mpboard/CMakeLists.txt) name this build's
@@ -120,9 +123,9 @@ endforeach()
 set_property(TARGET mpboard PROPERTY COMPILE_DEFINITIONS ${definitions})
 
 install(TARGETS mpboard RUNTIME DESTINATION ${CMAKE_INSTALL_BINDIR} COMPONENT mpboard)
-install(TARGETS mplaunch-sandbox mplaunch-confirm-sandbox RUNTIME
+install(TARGETS mplaunch-sandbox mplaunch-confirm-sandbox mplaunch-status-sandbox RUNTIME
         DESTINATION ${MP_MPBOARD_LIBDIR} COMPONENT mpboard)
-install(TARGETS mplaunch mplaunch-confirm RUNTIME DESTINATION ${MP_MPBOARD_LIBDIR}/vm
+install(TARGETS mplaunch mplaunch-confirm mplaunch-status RUNTIME DESTINATION ${MP_MPBOARD_LIBDIR}/vm
         COMPONENT mpboard)
 install(TARGETS mpboard-vm-clock LIBRARY DESTINATION ${MP_MPBOARD_LIBDIR}/vm COMPONENT mpboard)
 # Debian's busybox packages lack rx: the package carries the static BusyBox scripts/test builds

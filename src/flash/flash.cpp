@@ -83,10 +83,10 @@ SectorSpan sector_span(std::uint32_t offset, std::uint32_t length) {
     return span;
 }
 
-void mtd_open() {
+void mtd_open(bool read_only) {
     for (const base::Partition& p : base::kPartitions) {
         *kDescriptors[static_cast<std::size_t>(p.id)] =
-            platform::dev_open(p.device, open_flags(p.id));
+            platform::dev_open(p.device, read_only ? O_RDONLY | O_CLOEXEC : open_flags(p.id));
     }
     flash_fd = kernel_fd;
 }
@@ -120,8 +120,8 @@ int mtd_type() {
     return 1;
 }
 
-int flash_open() {
-    mtd_open();
+int flash_open(bool read_only) {
+    mtd_open(read_only);
     return mtd_type();
 }
 
@@ -250,7 +250,11 @@ int flash_write(const void* buffer, int fd, std::uint32_t length, std::uint32_t 
 }  // namespace
 
 int api_flash_init() {
-    return flash_open() ? 0 : -1;
+    return flash_open(false) ? 0 : -1;
+}
+
+int api_flash_init_read_only() {
+    return flash_open(true) ? 0 : -1;
 }
 
 int api_flash_read(void* buffer, int fd, std::uint32_t offset, std::uint32_t length) {

@@ -30,6 +30,9 @@ extern int debug_erase;
 // Opens the partitions and queries the geometry: 0 when flash with a non-zero size was found,
 // -1 otherwise.
 int api_flash_init();
+// The same with every partition opened read-only, for a reader that must never write (writes
+// then fail at the device).
+int api_flash_init_read_only();
 
 // Reads `length` bytes at byte `offset` of partition `fd` into `buffer`. A short read counts
 // as success.

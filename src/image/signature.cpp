@@ -382,10 +382,14 @@ namespace {
 struct RunVerdict {
     KeyMatch match = KeyMatch::unknown_key;
     std::uint32_t counter = 0;
+    KeyId key{};  // of a holding signature with the highest counter
 
     void add(KeyMatch m, const SignatureFields& f) {
         if (m == KeyMatch::holds) {
-            counter = match == KeyMatch::holds ? std::max(counter, f.counter) : f.counter;
+            if (match != KeyMatch::holds || f.counter > counter) {
+                counter = f.counter;
+                key = f.key_id;
+            }
             match = KeyMatch::holds;
         } else if (m == KeyMatch::does_not_hold && match != KeyMatch::holds) {
             match = KeyMatch::does_not_hold;
@@ -533,12 +537,7 @@ bool check_slot_record(const image::ByteSource& slot_file, std::uint64_t offset,
         std::fprintf(stderr, "%s\n", kNoCryptoLine);
         return false;
     }
-    const Digest digest = digest_of(record);
-    RunVerdict verdict;
-    for (const RunEntry& e : read_run(slot_file, offset + record.size(), Scope::record)) {
-        verdict.add(check_signature(ring, e.fields, statement_for(e.fields, record.size(), digest)),
-                    e.fields);
-    }
+    const RecordSignatures verdict = inspect_record_signatures(slot_file, offset, record, ring);
     const bool holds = verdict.match == KeyMatch::holds;
     if (!holds) {
         report_damaged_keys(ring, stderr);
@@ -546,6 +545,28 @@ bool check_slot_record(const image::ByteSource& slot_file, std::uint64_t offset,
         *counter = verdict.counter;
     }
     return holds;
+}
+
+RecordSignatures inspect_record_signatures(const image::ByteSource& source, std::uint64_t offset,
+                                           std::span<const std::uint8_t> record,
+                                           const KeyRing& ring) {
+    RecordSignatures result;
+    if (!crypto_ready()) {
+        return result;
+    }
+    const Digest digest = digest_of(record);
+    RunVerdict verdict;
+    for (const RunEntry& e : read_run(source, offset + record.size(), Scope::record)) {
+        ++result.count;
+        verdict.add(check_signature(ring, e.fields, statement_for(e.fields, record.size(), digest)),
+                    e.fields);
+    }
+    result.match = verdict.match;
+    if (verdict.match == KeyMatch::holds) {
+        result.counter = verdict.counter;
+        result.key = verdict.key;
+    }
+    return result;
 }
 
 }  // namespace signing

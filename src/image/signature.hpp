@@ -224,4 +224,17 @@ bool check_slot_record(const image::ByteSource& slot_file, std::uint64_t offset,
                        std::span<const std::uint8_t> record, const std::string& key_dir,
                        std::uint32_t* counter = nullptr);
 
+// What the run of own signatures after the record at `offset` (whole in `record`) says under
+// `ring`, for a report; prints nothing. `count` signatures were read; with `holds`, `counter` is
+// the highest counter among those that hold and `key` the id of the key that made it.
+struct RecordSignatures {
+    std::size_t count = 0;
+    KeyMatch match = KeyMatch::unknown_key;
+    std::uint32_t counter = 0;
+    std::optional<KeyId> key;
+};
+RecordSignatures inspect_record_signatures(const image::ByteSource& source, std::uint64_t offset,
+                                           std::span<const std::uint8_t> record,
+                                           const KeyRing& ring);
+
 }  // namespace signing

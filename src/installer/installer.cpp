@@ -25,6 +25,7 @@
 #include "image/record.hpp"
 #include "image/record_reader.hpp"
 #include "image/signature.hpp"
+#include "installer/install_record.hpp"
 #include "installer/installer_testing.hpp"
 #include "installer/slot_files.hpp"
 #include "release/release.hpp"
@@ -131,8 +132,10 @@ bool walk(const image::ByteSource& source, Visit visit) {
 }
 
 // Every record the install would write, read in pieces and checked (CRC, format, limit, the
-// partition's size). The first bad record gets its heading and its line and refuses the package.
-bool records_acceptable(const image::ByteSource& source) {
+// partition's size). The first bad record gets its heading and its line and refuses the package;
+// it is the record refused in `record`.
+bool records_acceptable(const image::ByteSource& source, installer::InstallRecord& record) {
+    std::size_t index = 0;
     return walk(source, [&](std::uint64_t start, const RecordHeader& h, const FlashTarget* target) {
         std::uint32_t crc = CRC_START;
         std::uint64_t at = 0;  // record bytes seen; the CRC starts after the crc word
@@ -148,24 +151,30 @@ bool records_acceptable(const image::ByteSource& source) {
         if (read.no_memory) {
             std::printf("Failed to allocate buffer for image (%d)\n",
                         static_cast<int>(h.record_length()));
+            record.set_outcome(index, "refused");
+            record.result("refused", "no-memory");
             return false;
         }
         const std::string refused = refusal(target, h, whole, crc);
         if (!refused.empty()) {
             std::fputs(heading(target), stdout);
             std::fputs(refused.c_str(), stdout);
+            record.set_outcome(index, "refused");
+            record.result("refused", refused.starts_with("Bad crc") ? "record-crc" : "record-too-big");
             return false;
         }
+        ++index;
         return true;
     });
 }
 
 // A package that names products is for those alone: on a board that has a product name, one of
 // them must be it. No override: a package for another product is never right for this board.
-bool product_acceptable(const image::ByteSource& source) {
+bool product_acceptable(const image::ByteSource& source, installer::InstallRecord& record) {
     const image::Products products = image::package_products(source);
     if (products.damaged) {
         std::puts("Package product names are damaged, voiding download");
+        record.result("refused", "products-damaged");
         return false;
     }
     if (products.names.empty()) {
@@ -179,17 +188,23 @@ bool product_acceptable(const image::ByteSource& source) {
     }
     std::printf("Package is for %s, not for this board (%s), voiding download\n",
                 image::joined(products.names).c_str(), board->c_str());
+    record.set("products", image::joined(products.names));
+    record.result("refused", "other-product");
     return false;
 }
 
 // On a board with keys, a package whose security counter is below the board's floor is
 // refused, unless the operator allowed an older one: then it is said and recorded.
-bool release_acceptable(std::uint32_t counter, bool allow_older, InstallRefusal* refused) {
+bool release_acceptable(std::uint32_t counter, bool allow_older, InstallRefusal* refused,
+                        installer::InstallRecord& record) {
+    record.set("counter", std::to_string(counter));
     const std::optional<std::uint32_t> floor = release::read_floor();
     if (!floor) {
         std::puts("The board's security floor cannot be read, voiding download");
+        record.result("refused", "floor-unknown");
         return false;
     }
+    record.set("floor", std::to_string(*floor));
     if (counter >= *floor) {
         return true;
     }
@@ -200,6 +215,7 @@ bool release_acceptable(std::uint32_t counter, bool allow_older, InstallRefusal*
         if (refused != nullptr) {
             *refused = InstallRefusal::below_floor;
         }
+        record.result("refused", "below-floor");
         return false;
     }
     char line[128];
@@ -211,29 +227,66 @@ bool release_acceptable(std::uint32_t counter, bool allow_older, InstallRefusal*
     if (!release::record_override(installer::board_path(release::kOverridesFile).c_str(), line)) {
         std::printf("The override cannot be recorded in %s (%s), voiding download\n",
                     release::kOverridesFile, std::strerror(errno));
+        record.result("refused", "override-unrecorded");
         return false;
     }
+    record.set("override", "yes");
     return true;
+}
+
+// The install record's name for a signature verdict that refuses a package.
+const char* verdict_reason(signing::Verdict verdict) {
+    switch (verdict) {
+        case signing::Verdict::not_signed:
+            return "not-signed";
+        case signing::Verdict::unknown_key:
+            return "unknown-key";
+        case signing::Verdict::does_not_hold:
+            return "bad-signature";
+        case signing::Verdict::damaged_key:
+            return "damaged-key";
+        case signing::Verdict::no_crypto:
+            return "no-crypto";
+        default:
+            return "signature";
+    }
 }
 
 // The check of the whole package before its first write: each verdict prints the operator's one
 // line when it refuses. On a board with keys the package signature must hold under one of them
 // before anything else is looked at, and its counter must not be below the board's floor; on a
 // board without, signed and unsigned install alike. Then the products it names, then its records.
-bool package_acceptable(const image::ByteSource& source, bool allow_older,
-                        InstallRefusal* refused) {
+bool package_acceptable(const image::ByteSource& source, bool allow_older, InstallRefusal* refused,
+                        installer::InstallRecord& record) {
     const signing::KeyRing ring = signing::load_keys(installer::board_path(signing::kKeysDir));
     std::uint32_t counter = 0;
     const signing::Verdict verdict = signing::check_package(source, ring, &counter);
+    record.set("signature", verdict == signing::Verdict::holds     ? "holds"
+                            : verdict == signing::Verdict::no_keys ? "no-keys"
+                                                                   : verdict_reason(verdict));
     if (const char* line = signing::verdict_line(verdict)) {
         signing::report_damaged_keys(ring, stdout);
         std::puts(line);
+        record.result("refused", verdict_reason(verdict));
         return false;
     }
-    return product_acceptable(source) &&
+    return product_acceptable(source, record) &&
            (verdict != signing::Verdict::holds ||
-            release_acceptable(counter, allow_older, refused)) &&
-           records_acceptable(source);
+            release_acceptable(counter, allow_older, refused, record)) &&
+           records_acceptable(source, record);
+}
+
+// The records the installation would write, in the order of its walk, for the install record.
+void list_records(const image::ByteSource& source, installer::InstallRecord& record,
+                  std::int32_t slot) {
+    static_cast<void>(
+        walk(source, [&](std::uint64_t, const RecordHeader& h, const FlashTarget* target) {
+            record.add(h.type(), h.id,
+                       target != nullptr ? base::partition(target->partition).name
+                       : slot != 0       ? "slot" + std::to_string(slot)
+                                         : "ask");
+            return true;
+        }));
 }
 
 // For the version check: whether the installed record of `target` (nullptr: the slot file of
@@ -262,8 +315,9 @@ bool holds_signature(const FlashTarget* target, std::int32_t slot, const LoadedR
 
 class Installer {
 public:
-    Installer(std::uint8_t check_versions, std::int32_t slot, bool allow_older)
-        : check_versions_(check_versions), slot_(slot), allow_older_(allow_older) {}
+    Installer(std::uint8_t check_versions, std::int32_t slot, bool allow_older,
+              const InstallOrigin& origin)
+        : check_versions_(check_versions), slot_(slot), allow_older_(allow_older), record_(origin) {}
 
     int run(const char* path, InstallRefusal* refused);
 
@@ -276,10 +330,15 @@ private:
     Step install_application(const LoadedRecord& rec, std::span<const std::uint8_t> own_signature);
     void ask_slot();
 
+    // The outcome of the record being installed, and the record's end of the installation.
+    Step outcome(Step step, const char* outcome);
+
     std::uint8_t check_versions_;
     std::int32_t slot_;
     bool allow_older_;
     std::uint8_t installed_ = 0;
+    installer::InstallRecord record_;
+    std::size_t index_ = 0;  // of the record being installed, in the install record
 };
 
 int Installer::run(const char* path, InstallRefusal* refused) {
@@ -287,13 +346,19 @@ int Installer::run(const char* path, InstallRefusal* refused) {
     struct stat st {};
     if (!package || ::fstat(package.get(), &st) != 0 || !S_ISREG(st.st_mode)) {
         std::printf("Cannot open image package %s\n", path != nullptr ? path : "(none)");
+        record_.result("failed", "cannot-open");
+        record_.save();
         return 0;
     }
     const image::FileSource source(package.get(), static_cast<std::uint64_t>(st.st_size));
     std::puts("\nExtracting images ... Do *NOT* power cycle the switch.");
-    if (!package_acceptable(source, allow_older_, refused)) {
+    list_records(source, record_, slot_);
+    if (!package_acceptable(source, allow_older_, refused, record_)) {
+        record_.save();
         return 0;
     }
+    // On record before the first write: a cut from here on leaves it "interrupted".
+    record_.save();
     installer::remove_stale_slot_copies();
 
     const bool to_the_end =
@@ -303,6 +368,8 @@ int Installer::run(const char* path, InstallRefusal* refused) {
             if (image::load_record(source, start, h, rec) == image::LoadResult::no_memory) {
                 std::printf("Failed to allocate buffer for image (%d)\n",
                             static_cast<int>(h.record_length()));
+                outcome(Step::failed, "failed");
+                record_.result("failed", "no-memory");
                 return false;
             }
             // An application record's own signatures, right after it, go into the slot file
@@ -315,15 +382,36 @@ int Installer::run(const char* path, InstallRefusal* refused) {
                                                 : install_application(rec, own_signatures);
             if (step == Step::boot_now && boot_at_once != nullptr &&
                 installer::write_tarball(rec.payload())) {
+                record_.set_target(index_, "tarball");
+                record_.set_outcome(index_, "booted");
+                record_.result("booted");
+                record_.save();
                 boot_at_once(0);  // does not return
             }
+            if (step == Step::boot_now) {
+                record_.set_target(index_, "tarball");
+                outcome(Step::failed, "failed");
+                record_.result("failed", "boot");
+            }
+            ++index_;
             return step == Step::next;
         });
     if (!to_the_end) {
+        record_.save();
         return 0;
     }
     std::puts("File processed");
+    record_.result(installed_ != 0 ? "installed" : "unchanged");
+    record_.save();
     return installed_;
+}
+
+Installer::Step Installer::outcome(Step step, const char* outcome) {
+    record_.set_outcome(index_, outcome);
+    if (step == Step::failed) {
+        record_.result("failed", "write");
+    }
+    return step;
 }
 
 // The record's heading and, should the package have changed since its check, its refusal.
@@ -338,18 +426,20 @@ bool Installer::announce(const FlashTarget* target, const LoadedRecord& rec) {
 Installer::Step Installer::install_flash(const FlashTarget& target, const LoadedRecord& rec,
                                          std::span<const std::uint8_t> own_signature) {
     if (!announce(&target, rec)) {
+        outcome(Step::failed, "refused");
+        record_.result("failed", "changed");
         return Step::failed;
     }
     if (check_versions_ != 0 && verifyMatchingHeaders(rec.bytes.data(), slot_) == 1 &&
         holds_signature(&target, slot_, rec, own_signature)) {
         std::puts("Image has same version as existing image. Skipping update...");
-        return Step::next;
+        return outcome(Step::next, "same-version");
     }
     const std::span<const std::uint8_t> data = target.payload_only ? rec.payload() : rec.bytes;
     if (api_flash_write(data.data(), *target.fd, 0, static_cast<std::uint32_t>(data.size()), 1) <
         0) {
         std::puts(target.write_failed);
-        return Step::failed;
+        return outcome(Step::failed, "failed");
     }
     // Written after the record, so that a cut in between leaves a record that does not verify.
     // One that does not fit the partition is left out: with verify=on that record is not booted.
@@ -357,13 +447,13 @@ Installer::Step Installer::install_flash(const FlashTarget& target, const Loaded
         api_flash_write(own_signature.data(), *target.fd, static_cast<std::uint32_t>(data.size()),
                         static_cast<std::uint32_t>(own_signature.size()), 0) < 0) {
         std::puts(target.write_failed);
-        return Step::failed;
+        return outcome(Step::failed, "failed");
     }
     if (target.type == IMAGE_DIAGS) {
         std::puts("done");
     }
     installed_ = 1;
-    return Step::next;
+    return outcome(Step::next, "written");
 }
 
 // The operator's answer holds for the rest of the package.
@@ -389,6 +479,8 @@ void Installer::ask_slot() {
 Installer::Step Installer::install_application(const LoadedRecord& rec,
                                                std::span<const std::uint8_t> own_signature) {
     if (!announce(nullptr, rec)) {
+        outcome(Step::failed, "refused");
+        record_.result("failed", "changed");
         return Step::failed;
     }
     if (slot_ == 0) {
@@ -397,20 +489,21 @@ Installer::Step Installer::install_application(const LoadedRecord& rec,
     if (slot_ == 0) {
         return Step::boot_now;
     }
+    record_.set_target(index_, "slot" + std::to_string(slot_));
     std::printf("Installing image as image%d: ", static_cast<int>(slot_));
     std::fflush(stdout);
     if (check_versions_ != 0 && verifyMatchingHeaders(rec.bytes.data(), slot_) == 1 &&
         holds_signature(nullptr, slot_, rec, own_signature)) {
         std::printf("Image%d has same version as existing image. Skipping update...\n",
                     static_cast<int>(slot_));
-        return Step::next;
+        return outcome(Step::next, "same-version");
     }
     if (!installer::write_slot_file(slot_, rec.bytes, own_signature)) {
-        return Step::failed;
+        return outcome(Step::failed, "failed");
     }
     installed_ = 1;
     static_cast<void>(api_set_image(static_cast<std::uint8_t>(slot_)));
-    return Step::next;
+    return outcome(Step::next, "written");
 }
 
 }  // namespace
@@ -424,23 +517,23 @@ void installer_set_root_for_tests(const std::string& root) {
 }
 
 int processLamelImage(const char* path, std::uint8_t check_versions, std::int32_t slot) {
-    return install_package(path, check_versions, slot, false, nullptr);
+    return install_package(path, check_versions, slot, false, nullptr, {});
 }
 
 int install_package(const char* path, std::uint8_t check_versions, std::int32_t slot,
-                    bool allow_older, InstallRefusal* refused) {
+                    bool allow_older, InstallRefusal* refused, const InstallOrigin& origin) {
     if (refused != nullptr) {
         *refused = InstallRefusal::none;
     }
-    Installer installer(check_versions, slot, allow_older);
+    Installer installer(check_versions, slot, allow_older, origin);
     return installer.run(path, refused);
 }
 
 int install_package_on_board(const char* path, std::uint8_t check_versions, std::int32_t slot,
-                             bool allow_older) {
+                             bool allow_older, const InstallOrigin& origin) {
     static_cast<void>(api_i2c_init());
     static_cast<void>(api_flash_init());
-    const int result = install_package(path, check_versions, slot, allow_older, nullptr);
+    const int result = install_package(path, check_versions, slot, allow_older, nullptr, origin);
     static_cast<void>(api_i2c_close());
     return result;
 }

@@ -18,6 +18,8 @@
 
 #include <cstdint>
 
+#include "installer/install_record.hpp"
+
 // Installs the package in file `path`, after a check of every record it would install (whole,
 // intact, within the installer's limit and its partition's size): a package with one bad record
 // changes nothing, and the operator sees the bad record's heading and line. Records of unknown
@@ -31,10 +33,11 @@ int processLamelImage(const char* path, std::uint8_t check_versions, std::int32_
 // processLamelImage with the operator's release override: `allow_older` installs a package
 // whose security counter is below the board's floor (said on the console and recorded in
 // /user/images/overrides). `refused` (when given) tells whether the package was refused for its
-// counter alone, so that the caller can ask the operator.
+// counter alone, so that the caller can ask the operator. Every call adds one entry to the
+// board's install records (install_record.hpp) with `origin` (processLamelImage's: "unknown").
 enum class InstallRefusal { none, below_floor };
 int install_package(const char* path, std::uint8_t check_versions, std::int32_t slot,
-                    bool allow_older, InstallRefusal* refused);
+                    bool allow_older, InstallRefusal* refused, const InstallOrigin& origin);
 
 // What the installer calls to boot an application record at once, after writing its payload to
 // the tarball: the launcher hands in its launch_image at start-up (the launcher's layer is above
@@ -57,4 +60,4 @@ int verifyMatchingHeaders(const std::uint8_t* header, std::int32_t slot);
 // start-up does, installs the package, and closes the buses again. Same texts and result as
 // processLamelImage. Call it once per process (the flash partitions stay open).
 int install_package_on_board(const char* path, std::uint8_t check_versions, std::int32_t slot,
-                             bool allow_older = false);
+                             bool allow_older = false, const InstallOrigin& origin = {});

@@ -45,6 +45,17 @@ bool gdb_present() {
     return stat(kGdb, &st) == 0;
 }
 
+// The launch mode for the boot history, as the branches below choose it.
+const char* launch_mode(const BootSettings& settings) {
+    if (settings.gdbserver_enable != 0) {
+        return settings.memchk_enable != 0 ? "gdbserver-memchk" : "gdbserver";
+    }
+    if (settings.gdb_enable != 0) {
+        return gdb_present() ? "gdb" : "gdb-missing";
+    }
+    return settings.memchk_enable != 0 ? "memchk" : "normal";
+}
+
 }  // namespace
 
 void launch_image(const BootSettings& settings, std::uint8_t is_diags) {
@@ -64,6 +75,7 @@ void launch_image(const BootSettings& settings, std::uint8_t is_diags) {
         run_command("mkdir -p /tmp/home/bin");
         run_command("mv /tmp/mpdiag.elf.strip /tmp/home/bin/mp.elf.strip");
     }
+    launch::journal::launched(launch_mode(settings));
 
     if (settings.shell_enable != 0) {
         std::puts("Dropping into shell");
@@ -112,11 +124,13 @@ int extract_gdb(const BootSettings& settings, int slot) {
     UniqueFd slot_file = base::open_regular(base::slot_path(other), found);
     if (!slot_file) {
         std::fprintf(stderr, "Failed to open GDB image (from slot %d)\n", other);
+        launch::journal::debugger(other, found == base::Found::not_regular ? "not-a-file" : "missing");
         return 0;
     }
     UniqueFd archive(::open(kGdbArchive, O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0666));
     if (!archive) {
         std::fputs("Failed to open GDB output file.\n", stderr);
+        launch::journal::debugger(other, "no-tarball");
         return 0;
     }
 
@@ -127,6 +141,7 @@ int extract_gdb(const BootSettings& settings, int slot) {
     const RecordHeader h = parse_probe(probe);
     if (h.type() != IMAGE_APPLICATION && h.type() != IMAGE_DIAGS) {
         std::fprintf(stderr, "Image has invalid header 0x%x\n", h.magic);
+        launch::journal::debugger(other, "no-record");
         return 0;
     }
     std::printf("Found GDB image %d of length = %u.\n", other, h.len);
@@ -137,16 +152,19 @@ int extract_gdb(const BootSettings& settings, int slot) {
     image::LoadedRecord record;
     if (image::load_record(source, 0, h, record) != image::LoadResult::loaded || !record.intact()) {
         std::fprintf(stderr, "GDB image %d CRC failed, not using it.\n", other);
+        launch::journal::debugger(other, "crc");
         return 0;
     }
     if (settings.verify_enable != 0) {
         std::uint32_t counter = 0;
         if (!signing::check_slot_record(source, 0, record.bytes, signing::kKeysDir, &counter)) {
             std::fprintf(stderr, "GDB image %d signature not verified, not using it.\n", other);
+            launch::journal::debugger(other, "signature");
             return 0;
         }
         if (const std::string below = release::floor_refusal(counter); !below.empty()) {
             std::fprintf(stderr, "GDB image %d %s, not using it.\n", other, below.c_str());
+            launch::journal::debugger(other, release::read_floor() ? "below-floor" : "floor-unknown");
             return 0;
         }
     }
@@ -154,6 +172,7 @@ int extract_gdb(const BootSettings& settings, int slot) {
     slot_file.reset();
     archive.reset();
 
+    launch::journal::debugger(other, "used");
     std::puts("decompressing GDB....");
     run_command("gunzip /tmp/gdb.gz");
     run_command("chmod +x /tmp/gdb");

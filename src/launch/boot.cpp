@@ -79,20 +79,22 @@ bool refused_unverified = false;
 
 // With verify=on, whether the record at `offset` of the slot file of `booted` (whole in `record`)
 // carries its own signature made by a key of the board, with a security counter not below the
-// board's floor; otherwise its one line says why it is passed over.
-bool verified(std::FILE* fp, std::uint64_t offset, const LoadedRecord& record, int booted) {
+// board's floor: nullptr; otherwise its one line says why it is passed over, and the verdict for
+// the boot history.
+const char* refused_by_verify(std::FILE* fp, std::uint64_t offset, const LoadedRecord& record,
+                              int booted) {
     std::uint32_t counter = 0;
     if (!signing::check_slot_record(image::FileSource::of_fd(fileno(fp)), offset, record.bytes,
                                     signing::kKeysDir, &counter)) {
         std::fprintf(stderr, "Image%d signature not verified, passing it over.\n", booted);
-        return false;
+        return "signature";
     }
     const std::string below = release::floor_refusal(counter);
     if (!below.empty()) {
         std::fprintf(stderr, "Image%d %s, passing it over.\n", booted, below.c_str());
-        return false;
+        return release::read_floor() ? "below-floor" : "floor-unknown";
     }
-    return true;
+    return nullptr;
 }
 
 // Whether the board holds a key file: then the slot an application boots from is left for
@@ -129,6 +131,9 @@ bool attempts_used_up(std::uint8_t boot_limit, int slot) {
                      unsigned{state.count});
         said = true;
     }
+    if (said) {
+        launch::journal::tried(slot, "attempts");
+    }
     return said;
 }
 
@@ -143,19 +148,23 @@ void count_attempt(int slot) {
         return;
     }
     ++state.count;  // below boot_limit, so at most 255
+    launch::journal::counted(state.count);
     if (!base::write_boot_attempts(base::kBootAttempts, attempts)) {
         std::fprintf(stderr, "Image%d boot attempts cannot be kept (%s), booting it anyway.\n",
                      slot, std::strerror(errno));
     }
 }
 
-// A slot file opened as untrusted: a link, FIFO, device or directory in its place is not opened.
+// A slot file opened as untrusted: a link, FIFO, device or directory in its place is not opened
+// (and goes into the boot history as such).
 File open_slot(int slot) {
     base::Found found = base::Found::failed;
     base::UniqueFd fd = base::open_regular(base::slot_path(slot), found);
     File file(fd ? ::fdopen(fd.get(), "rb") : nullptr);
     if (file) {
         static_cast<void>(fd.release());
+    } else {
+        launch::journal::tried(slot, found == base::Found::not_regular ? "not-a-file" : "missing");
     }
     return file;
 }
@@ -238,6 +247,7 @@ int extract_image(const BootSettings& settings, int slot) {
     File tarball(std::fopen(base::kTarball, "wb"));
     if (!tarball) {
         std::fputs("Failed to open application image output file.\n", stderr);
+        launch::journal::tried(booted, "no-tarball");
         image.reset();
         shell_then_reset(settings);
     }
@@ -248,6 +258,7 @@ int extract_image(const BootSettings& settings, int slot) {
     // Zero until a whole header has been read: an empty or tiny file reports magic 0x0.
     std::uint8_t header[RECORD_PROBE_SIZE] = {};
     if (parse_image(image.get(), header) == 0) {
+        launch::journal::tried(booted, "no-record");
         tarball.reset();
         image.reset();
         if (tried_alt_image != 0) {
@@ -264,6 +275,7 @@ int extract_image(const BootSettings& settings, int slot) {
     const off_t record_start = settings.verify_enable != 0 ? ftello(image.get()) : 0;
     LoadedRecord record;
     if (!read_intact_record(image.get(), h, record)) {
+        launch::journal::tried(booted, "crc");
         if (tried_alt_image != 0) {
             std::fputs("Both image1 and image2 failed.\n", stderr);
             image.reset();
@@ -281,8 +293,13 @@ int extract_image(const BootSettings& settings, int slot) {
 
     // Checked before anything of it is unpacked; handled like a slot file without a bootable
     // record: the other slot, then the rescue image from flash.
-    if (settings.verify_enable != 0 &&
-        !verified(image.get(), static_cast<std::uint64_t>(record_start), record, booted)) {
+    const char* refused = settings.verify_enable != 0
+                              ? refused_by_verify(image.get(),
+                                                  static_cast<std::uint64_t>(record_start), record,
+                                                  booted)
+                              : nullptr;
+    if (refused != nullptr) {
+        launch::journal::tried(booted, refused);
         refused_unverified = true;
         record = {};
         tarball.reset();
@@ -315,6 +332,7 @@ int extract_image(const BootSettings& settings, int slot) {
     if (settings.gdb_enable != 0 && settings.gdbserver_enable == 0) {
         extract_gdb(settings, slot);
     }
+    launch::journal::booting(booted == 2 ? "slot2" : "slot1");
     launch_image(settings, h.type() == IMAGE_DIAGS ? 1 : 0);
 }
 
@@ -329,13 +347,16 @@ void launcher_main() {
     // The rescue menu and the installer reach the launch's steps, with these settings, from here.
     launch::connect_hooks(settings);
     command::run_command("/bin/mount -o sync -t jffs2 /dev/mtd-user /user");
+    launch::journal::begin();
     if (settings.rescue_enable != 0) {
+        launch::journal::rescue_menu();
         run_rescue_mode();
     }
     if (settings.standalone_diags != 0) {
         run_standalone_diags();
     }
     const int slot = which_image();
+    launch::journal::chosen(slot);
     if (settings.gdbserver_enable != 0) {
         mgmt_port_setup(1);
     }

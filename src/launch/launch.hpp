@@ -26,6 +26,10 @@ struct BootSettings {
     std::uint8_t verify_enable = 0;     // boot only slot files whose own signature a key verifies
 };
 
+// The boot settings in the U-Boot environment partition (the initial ones without flash); the
+// flash must have been opened (api_flash_init).
+BootSettings parse_uboot_env();
+
 // One second's pause, "reboot" through the shell, and exit status 0, whether or not the shell
 // could be started.
 [[noreturn]] void board_reset();

@@ -26,8 +26,6 @@ int extract_image(const BootSettings& settings, int slot);
 // 1 with its 20-byte probe in `header` and the stream at its first byte, 0 when there is none.
 int parse_image(std::FILE* fp, std::uint8_t* header);
 
-// The boot settings in the U-Boot environment partition (the initial ones without flash).
-BootSettings parse_uboot_env();
 
 // Puts the debugger at /tmp/gdb, taken from the first record of the other slot's file.
 int extract_gdb(const BootSettings& settings, int slot);
@@ -38,3 +36,33 @@ namespace launch {
 void operator_shell();
 
 }  // namespace launch
+
+// This boot's entry in the boot history (history/history.hpp), kept by the boot path's steps.
+// Targets: "slot1", "slot2", "rescue-image" (an application record in the rescue partition),
+// "diags" (a diagnostics record there), "download" (a package booted at once by the installer).
+// Nothing is kept before begin (mpboard install runs the installer without a boot).
+namespace launch::journal {
+
+// This boot's entry, numbered after the history's last, once /user is mounted.
+void begin();
+// The slot the VPD names, which the boot tries first.
+void chosen(int slot);
+// The rescue menu is entered: saved at once.
+void rescue_menu();
+// A target passed over, with its verdict: "missing", "not-a-file", "attempts", "no-record",
+// "crc", "signature", "below-floor", "floor-unknown", "no-tarball".
+void tried(const char* target, const char* verdict);
+void tried(int slot, const char* verdict);
+// The target whose payload is being unpacked for the launch.
+void booting(const char* target);
+// The attempt that this boot of a slot on trial counted.
+void counted(unsigned attempt);
+// The debugger of the local-debugger mode, from `slot`: "used" or a verdict as for tried.
+void debugger(int slot, const char* verdict);
+// The application (or diagnostics) starts in `mode`: the target being unpacked booted; saved.
+void launched(const char* mode);
+// The board is reset: unless a launch was saved, the entry is saved with nothing booted (a
+// target being unpacked failed to unpack).
+void ended();
+
+}  // namespace launch::journal

@@ -21,6 +21,7 @@
 #include "image/record.hpp"
 #include "image/record_reader.hpp"
 #include "image/signature.hpp"
+#include "installer/install_record.hpp"
 #include "launch/launch_steps.hpp"
 
 namespace {
@@ -114,9 +115,17 @@ bool copy_into_slot(std::span<const std::uint8_t> record, std::span<const std::u
 // it, so that a slot copied from a verified rescue image verifies too.
 void install_into_slot(std::span<const std::uint8_t> record, char slot_digit) {
     std::printf("\nInstalling recovery image as image%c...\n", slot_digit);
+    installer::InstallRecord entry({.source = "rescue-image", .from = "rescue"});
+    const RecordHeader h = parse_header16(record.first<RECORD_HEADER_SIZE>());
+    const std::size_t index = entry.add(h.type(), h.id, std::string("slot") + slot_digit);
+    entry.save();
     const std::vector<std::uint8_t> own_signatures =
         signing::load_own_signatures(RescuePartition(), record.size());
-    if (!copy_into_slot(record, own_signatures, slot_digit)) {
+    const bool copied = copy_into_slot(record, own_signatures, slot_digit);
+    entry.set_outcome(index, copied ? "written" : "failed");
+    entry.result(copied ? "installed" : "failed", copied ? nullptr : "write");
+    entry.save();
+    if (!copied) {
         // The recovery application still boots, from the tarball; the copy's remains go, so
         // that a full /tmp leaves room for its unpacking.
         static_cast<void>(std::remove(base::kDownloadImage));
@@ -135,6 +144,7 @@ int extract_image_from_flash(const BootSettings& settings) {
     File tarball(std::fopen(base::kTarball, "wb"));
     if (!tarball) {
         std::fputs("Failed to open AppOS tarfile.\n", stderr);
+        launch::journal::tried("rescue-image", "no-tarball");
         board_reset();
     }
 
@@ -145,14 +155,17 @@ int extract_image_from_flash(const BootSettings& settings) {
     }
     const RecordHeader h = parse_probe(probe);
     const bool diags = h.type() == IMAGE_DIAGS;
+    const char* target = diags ? "diags" : "rescue-image";
     if (!diags && h.type() != IMAGE_APPLICATION) {
         std::fputs("Image not found... \n", stderr);
+        launch::journal::tried(target, "missing");
         return 0;
     }
 
     LoadedRecord record;
     if (!read_intact_record(h, record)) {
         std::fputs("Image CRC failed. Quitting\n", stderr);
+        launch::journal::tried(target, "crc");
         return 0;
     }
     // With verify=on the record is checked as a slot file's is: its own signature, which the
@@ -160,6 +173,7 @@ int extract_image_from_flash(const BootSettings& settings) {
     if (settings.verify_enable != 0 &&
         !signing::check_slot_record(RescuePartition(), 0, record.bytes, signing::kKeysDir)) {
         std::fputs("Rescue image signature not verified, not booting it.\n", stderr);
+        launch::journal::tried(target, "signature");
         return 0;
     }
     const std::span<const std::uint8_t> payload = record.payload();
@@ -187,5 +201,6 @@ int extract_image_from_flash(const BootSettings& settings) {
         }
     }
     record = {};
+    launch::journal::booting(target);
     launch_image(settings, diags ? 1 : 0);
 }

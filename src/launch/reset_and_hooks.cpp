@@ -28,6 +28,7 @@ void boot_installed(std::uint8_t is_diags) {
         return;
     }
     base::forget_booted_slot(base::kBootedSlot);
+    launch::journal::booting("download");
     launch_image(hooked_settings, is_diags);
 }
 
@@ -52,6 +53,7 @@ void operator_shell() {
 }  // namespace launch
 
 void board_reset() {
+    launch::journal::ended();
     platform::clock_sleep(1);
     if (command::run_command("reboot") < 0) {
         std::fputs("System reboot failed, please power-cycle.\n", stderr);

@@ -9,6 +9,7 @@
 #include <cstdint>
 #include <cstdio>
 #include <cstring>
+#include <string>
 #include <string_view>
 
 #include "base/interrupt.hpp"
@@ -81,9 +82,9 @@ int ask_file_name(char (&name)[kAnswerSize]) {
 
 // Installs the download. A package refused only because it is older than the board's floor is
 // installed after all when the operator says so (the default is no).
-int install_download() {
+int install_download(const InstallOrigin& origin) {
     InstallRefusal refused = InstallRefusal::none;
-    const int result = install_package(kDownload, 0, 0, false, &refused);
+    const int result = install_package(kDownload, 0, 0, false, &refused, origin);
     if (refused != InstallRefusal::below_floor) {
         return result;
     }
@@ -94,7 +95,7 @@ int install_download() {
     if (answer[0] != 'y' && answer[0] != 'Y') {
         return result;
     }
-    return install_package(kDownload, 0, 0, true, nullptr);
+    return install_package(kDownload, 0, 0, true, nullptr, origin);
 }
 
 }  // namespace
@@ -144,7 +145,7 @@ int run_tftp_rescue() {
         std::puts("Tftp download failed. Aborting");
         return 0;
     }
-    return install_download();
+    return install_download({.source = "tftp", .from = std::string(server_text) + ":" + name});
 }
 
 int run_xmodem_rescue() {
@@ -164,5 +165,5 @@ int run_xmodem_rescue() {
     if (!arrived) {
         return 0;
     }
-    return install_download();
+    return install_download({.source = "xmodem", .from = "console"});
 }

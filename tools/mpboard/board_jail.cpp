@@ -27,6 +27,7 @@
 #include "installer/installer.hpp"
 #include "jail/jail.hpp"
 #include "launch/launch.hpp"
+#include "status/status.hpp"
 #include "xmodem/xmodem.hpp"
 
 extern char** environ;
@@ -42,6 +43,8 @@ constexpr const char* BOARD_LAUNCHER_PPC = "/bin/mplaunch-sandbox-ppc";
 constexpr const char* BOARD_QEMU = "/usr/bin/qemu-ppc-static";
 // The application's confirmation that it came up, where applications call it.
 constexpr const char* BOARD_CONFIRM = "/usr/bin/mplaunch-confirm";
+// The launcher's view of the board, for applications and operators inside it.
+constexpr const char* BOARD_STATUS = "/usr/bin/mplaunch-status";
 // This run's board.conf when --clock-scale overrides it: on the jail's own tmpfs, bind-mounted
 // over /etc/board.conf inside the jail only.
 constexpr const char* RUN_CONF = "/run/board.conf";
@@ -62,7 +65,7 @@ void put_program(const Board& board, const std::string& program, const char* ins
 }
 
 void put_launcher(const Board& board, const RunOptions& options) {
-    put_confirm(board, options.confirm);
+    put_board_programs(board, options.confirm, options.status);
     if (options.ppc) {
         if (options.qemu.empty()) {
             fail(
@@ -242,12 +245,17 @@ void clear_ram_filesystem(const Board& board) {
 
 }  // namespace
 
-void put_confirm(const Board& board, const std::string& confirm) {
+void put_board_programs(const Board& board, const std::string& confirm, const std::string& status) {
     if (confirm.empty() || !exists(confirm)) {
         fail((confirm.empty() ? std::string("(none)") : confirm) +
              ": no mplaunch-confirm to put in the board (MPBOARD_CONFIRM names one)");
     }
+    if (status.empty() || !exists(status)) {
+        fail((status.empty() ? std::string("(none)") : status) +
+             ": no mplaunch-status to put in the board (MPBOARD_STATUS names one)");
+    }
     put_program(board, confirm, BOARD_CONFIRM);
+    put_program(board, status, BOARD_STATUS);
 }
 
 int run_board(const Board& board, const RunOptions& options) {
@@ -312,10 +320,25 @@ int install_on_board(const Board& board, const InstallOptions& options) {
             }
         }
         launch::connect_hooks();
-        const int installed = install_package_on_board("/tmp/image", options.check_versions ? 1 : 0,
-                                                       0, options.allow_older);
+        const std::size_t slash = options.package.find_last_of('/');
+        const int installed = install_package_on_board(
+            "/tmp/image", options.check_versions ? 1 : 0, 0, options.allow_older,
+            {.source = "mpboard",
+             .from = slash == std::string::npos ? options.package : options.package.substr(slash + 1)});
         std::fflush(nullptr);
         ::_exit(installed == 1 ? EXIT_OK : EXIT_FAILED);
+    });
+}
+
+int status_on_board(const Board& board, bool json) {
+    const Console console = caller_console();
+    std::fflush(nullptr);
+    return in_jail(board, console, nullptr, {.tmp_size = ""}, [&] {
+        prepare_board_process(std::nullopt, console);
+        const status::BoardStatus found = status::collect();
+        const std::string out = json ? status::json(found) : status::text(found);
+        const bool written = std::fputs(out.c_str(), stdout) >= 0 && std::fflush(stdout) == 0;
+        ::_exit(written ? EXIT_OK : EXIT_FAILED);
     });
 }
 

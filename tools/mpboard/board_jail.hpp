@@ -29,14 +29,15 @@ struct RunOptions {
     bool ppc = false;                        // `launcher` is a static powerpc build
     std::string qemu;                        // static qemu-ppc for a powerpc launcher
     std::string confirm;                     // host path of mplaunch-confirm-sandbox
+    std::string status;                      // host path of mplaunch-status-sandbox
     bool vm = false;                         // boot the board build in a virtual machine
     BoardLimits limits;
 };
 
-// Copies the confirm program into the board as /usr/bin/mplaunch-confirm (the host build in
-// every board, also one that boots the powerpc launcher): by `mpboard create` and before every
-// run, as the launcher is.
-void put_confirm(const Board& board, const std::string& confirm);
+// Copies the confirm and status programs into the board as /usr/bin/mplaunch-confirm and
+// /usr/bin/mplaunch-status (the host builds in every board, also one that boots the powerpc
+// launcher): by `mpboard create` and before every run, as the launcher is.
+void put_board_programs(const Board& board, const std::string& confirm, const std::string& status);
 
 // Runs the launcher in the board and returns its wait status (for exit_like).
 int run_board(const Board& board, const RunOptions& options);
@@ -47,6 +48,10 @@ struct InstallOptions {
     bool check_versions = false;
     bool allow_older = false;  // the operator's override of the board's security floor
 };
+
+// Prints the launcher's view of the board (mplaunch-status's code) inside the board, with the
+// board's files; returns the wait status of the process that ran it.
+int status_on_board(const Board& board, bool json);
 
 // Installs a package with the installer inside the board; returns the wait status of the
 // process that ran it (exit status 0 when the installer's result was 1).

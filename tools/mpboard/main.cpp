@@ -31,6 +31,7 @@ const char* const MAIN_HELP =
     "                                            the installer inside the board\n"
     "  xmodem-receive DIR FILE                   receive FILE by XMODEM-1K on the board's line\n"
     "  log DIR [--clear]                         print (or empty) the board log\n"
+    "  status DIR [--json]                       the launcher's view: slots, boots, installs\n"
     "  keys DIR add FILE.pub|list|remove KEY     the board's public keys for signed packages\n"
     "  describe [--json]                         the partitions and board.conf keys of a board\n"
     "\n"
@@ -48,6 +49,7 @@ const host_tools::ToolCommand COMMANDS[] = {
     {"link", run_link, link_help},
     {"install", run_install, install_help},
     {"log", run_log, log_help},
+    {"status", run_status, status_help},
     {"xmodem-receive", run_xmodem_receive, xmodem_receive_help},
     {"describe", run_describe, describe_help},
     {"keys", run_keys, keys_help},

@@ -5,7 +5,9 @@
 
 #include <csignal>
 #include <filesystem>
+#include <set>
 
+#include "history/history.hpp"
 #include "image/record.hpp"
 #include "installer/installer.hpp"
 #include "support/support.hpp"
@@ -172,8 +174,21 @@ TEST_F(Installer, FailedWritesKeepWhatWasThere) {
     o = install(rec(IMAGE_APPLICATION, 150000, 21), 0, 1, "", 100000);
     EXPECT_THAT(o.out, HasSubstr("043%Image1 update failed (err 27)\n"));
     EXPECT_EQ(read_file("/user/images/image1"), old);
-    EXPECT_EQ(std::distance(fs::directory_iterator("/user/images"), fs::directory_iterator()), 1);
+    std::set<std::string> names;
+    for (const auto& entry : fs::directory_iterator("/user/images")) {
+        names.insert(entry.path().filename());
+    }
+    EXPECT_EQ(names, (std::set<std::string>{"image1", "install-history"}));
     EXPECT_EQ(vpd(1), 0xFF);
+    // Both failures are on record with the step and the record that failed.
+    const history::Log log = history::read(history::Kind::install, "/user/images/install-history");
+    ASSERT_EQ(log.entries.size(), 2u);
+    EXPECT_EQ(log.entries[0].text("result"), "failed");
+    EXPECT_EQ(*log.entries[0].get("records"),
+              "dft:1.2.3.4:devicetree:written,kernel:1.2.3.4:kernel:failed,"
+              "application:1.2.3.4:slot1:pending");
+    EXPECT_EQ(log.entries[1].text("reason"), "write");
+    EXPECT_EQ(*log.entries[1].get("records"), "application:1.2.3.4:slot1:failed");
 }
 
 }  // namespace

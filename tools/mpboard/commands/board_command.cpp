@@ -40,6 +40,7 @@ VmOptions vm_options(const std::string& launcher) {
                       ? default_from("MPBOARD_VM_LAUNCHER", MPBOARD_DEFAULT_VM_LAUNCHER)
                       : launcher;
     vm.confirm = default_from("MPBOARD_VM_CONFIRM", MPBOARD_DEFAULT_VM_CONFIRM);
+    vm.status = default_from("MPBOARD_VM_STATUS", MPBOARD_DEFAULT_VM_STATUS);
     vm.kernel = default_from("MPBOARD_VM_DIR", MPBOARD_DEFAULT_VM_DIR);
     vm.qemu = default_from("MPBOARD_QEMU", "qemu-system-x86_64");
     vm.clock_library = default_from("MPBOARD_VM_CLOCK", MPBOARD_DEFAULT_VM_CLOCK);

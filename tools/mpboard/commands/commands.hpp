@@ -24,6 +24,7 @@ int run_log(const Args& args);
 int run_xmodem_receive(const Args& args);
 int run_describe(const Args& args);
 int run_keys(const Args& args);
+int run_status(const Args& args);
 
 std::string create_help();
 std::string env_help();
@@ -38,5 +39,6 @@ std::string log_help();
 std::string xmodem_receive_help();
 std::string describe_help();
 std::string keys_help();
+std::string status_help();
 
 }  // namespace mpboard

@@ -40,7 +40,9 @@ int run_create(const Args& args) {
     options.busybox =
         parsed.value("--busybox").value_or(default_from("MP_BUSYBOX", MPBOARD_DEFAULT_BUSYBOX));
     create_board(call.dir, options);
-    put_confirm(Board::open(call.dir), default_from("MPBOARD_CONFIRM", MPBOARD_DEFAULT_CONFIRM));
+    put_board_programs(Board::open(call.dir),
+                       default_from("MPBOARD_CONFIRM", MPBOARD_DEFAULT_CONFIRM),
+                       default_from("MPBOARD_STATUS", MPBOARD_DEFAULT_STATUS));
     return EXIT_OK;
 }
 

@@ -112,6 +112,7 @@ int run_run(const Args& args) {
     }
     options.launcher = launcher;
     options.confirm = default_from("MPBOARD_CONFIRM", MPBOARD_DEFAULT_CONFIRM);
+    options.status = default_from("MPBOARD_STATUS", MPBOARD_DEFAULT_STATUS);
     if (options.ppc) {
         options.qemu = default_from("MP_QEMU_PPC_STATIC", MPBOARD_DEFAULT_QEMU_PPC);
     }

@@ -51,6 +51,7 @@ void stop(int signal) {
 
 constexpr const char* VM_LAUNCHER = "bin/mplaunch";
 constexpr const char* VM_CONFIRM = "usr/bin/mplaunch-confirm";
+constexpr const char* VM_STATUS = "usr/bin/mplaunch-status";
 // The /user flash (user/ goes in with the initramfs and comes out through the way out).
 constexpr unsigned USER_FLASH_KIB = 16384;
 // Stand-ins that the machine's kernel makes real: its own mount, and a reboot that ends it.
@@ -203,6 +204,9 @@ std::vector<std::uint8_t> machine_root(const Board& board, const VmOptions& opti
     }
     if (!options.recover && !options.confirm.empty()) {
         add_program(ramfs, options.confirm, VM_CONFIRM);
+    }
+    if (!options.recover && !options.status.empty()) {
+        add_program(ramfs, options.status, VM_STATUS);
     }
     add_tree(ramfs, options.kernel + "/modules/lib/modules/" + release, "lib/modules/" + release);
     add_clock_scale(ramfs, options.clock_scale, options.clock_library);

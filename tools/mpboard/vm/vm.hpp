@@ -13,6 +13,7 @@ namespace mpboard {
 struct VmOptions {
     std::string launcher;  // the board build mplaunch (x86-64)
     std::string confirm;   // the board build mplaunch-confirm; empty: none in the machine
+    std::string status;    // the board build mplaunch-status; empty: none in the machine
     std::string kernel;    // directory with vmlinuz, release and modules/ (scripts/lib/vm.sh)
     std::string qemu;      // qemu-system-x86_64
     std::string netns;     // eth1 on a tap in a new network namespace pinned under this name
