@@ -1,7 +1,7 @@
 """Sandbox boards made by `mpboard`, booted on a pseudo-terminal (pexpect) or with output
 captured."""
 
-import contextlib, functools, os, re, shutil, struct, subprocess, sys, time, pexpect, pytest  # noqa: E401
+import contextlib, functools, json, os, re, shutil, struct, subprocess, sys, time, pexpect, pytest  # noqa: E401
 from pathlib import Path
 
 sys.path.insert(0, str(Path(__file__).resolve().parents[1] / "pylib"))
@@ -93,6 +93,13 @@ class Board:
 
     def vpd(self):
         return {int(o): int(v, 0) for o, v in map(str.split, self.mpboard("vpd").splitlines())}
+
+    def status(self):  # `mpboard status --json`: the launcher's view of the board
+        return json.loads(self.mpboard("status", "--json"))
+
+    def last_boot(self):  # the boot history's last entry: "target:verdict ... -> booted"
+        e = self.status()["boot_history"]["entries"][-1]
+        return " ".join(f"{t['target']}:{t['verdict']}" for t in e["tried"]) + f" -> {e['booted']}"
 
     def log(self, launcher=False):  # launcher: only its own device and command calls
         return [

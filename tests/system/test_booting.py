@@ -48,23 +48,29 @@ class Boot(NamedTuple):  # a row names what differs from a boot of slot 1 on the
     err: str = ""
     out: str = B1 + APP[1]
     booted: int | None = 1  # the booted-slot byte left (4: the rescue partition; None: a reboot)
+    history: str = "slot1:booted -> slot1"  # the boot history's entry (Board.last_boot)
 
 
 BOOTS = [
     Boot("slot-1"),
-    Boot("slot-2", image=2, out=B2 + APP[2], booted=2),
+    Boot("slot-2", image=2, out=B2 + APP[2], booted=2, history="slot2:booted -> slot2"),
     Boot("slot-byte-erased", image=255),
     Boot("release-package", slot1=RELEASE, out=B1 + APP[3]),
-    Boot("slot-1-damaged", slot1=BAD_1, err=CRC_1, out=B12 + APP[2], booted=2),
+    Boot("slot-1-damaged", slot1=BAD_1, err=CRC_1, out=B12 + APP[2], booted=2,
+         history="slot1:crc slot2:booted -> slot2"),
     # The attempt still belongs to slot 1.
-    Boot("slot-1-gone", slot1=None, err=NO_1, out=B1 + APP[2]),
-    Boot("both-gone", slot1=None, slot2=None, err=NO_12, out=B1 + DIAGS_OUT, booted=4),
+    Boot("slot-1-gone", slot1=None, err=NO_1, out=B1 + APP[2],
+         history="slot1:missing slot2:booted -> slot2"),
+    Boot("both-gone", slot1=None, slot2=None, err=NO_12, out=B1 + DIAGS_OUT, booted=4,
+         history="slot1:missing slot2:missing diags:booted -> diags"),
     Boot("no-app", slot1=BAD_1, slot2=KERNEL_ONLY, err=CRC_1 + NO_APP, out=B12 + DIAGS_OUT,
-         booted=4),
-    Boot("both-cut", slot1=CUT[0], slot2=CUT[1], err=CRC_1 + BOTH, out=B12, booted=None),
-    Boot("short-slot-1", slot1=b"short", slot2=BAD_2, err=INVALID + BOTH, out=B12, booted=None),
+         booted=4, history="slot1:crc slot2:no-record diags:booted -> diags"),
+    Boot("both-cut", slot1=CUT[0], slot2=CUT[1], err=CRC_1 + BOTH, out=B12, booted=None,
+         history="slot1:crc slot2:crc -> none"),
+    Boot("short-slot-1", slot1=b"short", slot2=BAD_2, err=INVALID + BOTH, out=B12, booted=None,
+         history="slot1:no-record slot2:crc -> none"),
     Boot("bad-rescue", slot1=None, slot2=None, rescue=BAD_RESCUE, err=RESCUE_CRC, out=B1,
-         booted=None),
+         booted=None, history="slot1:missing slot2:missing diags:crc -> none"),
 ]
 
 # Slot 1, the CRC fallback and the rescue image from flash run on a virtual-machine board too.
@@ -76,7 +82,7 @@ ON_VM = [BOOTS[0]._replace(slot1=HOLDS_NONE), BOOTS[4], BOOTS[6]]
                           for c in BOOTS] + [pytest.param("vm", c, marks=vm) for c in ON_VM],
                          indirect=["board"], ids=lambda v: getattr(v, "name", None))
 def test_boot(board, case):
-    _, image, slot1, slot2, rescue, err, out, booted = case
+    _, image, slot1, slot2, rescue, err, out, booted, history = case
     board.mpboard("vpd", f"1={image}")
     for n, data in ((1, slot1), (2, slot2)):
         if data != "keep":
@@ -86,6 +92,7 @@ def test_boot(board, case):
     assert interleaves(board.run(), out, err) if board.kind == "vm" else board.run() == (0, out,
                                                                                          err)
     assert board.vpd() == pristine_vpd(image, booted or 0xFF)
+    assert board.last_boot() == history
     if board.kind == "vm":  # its board log and /tmp are the machine's own
         return
     log = board.log(launcher=True)
@@ -102,7 +109,8 @@ def test_boot(board, case):
 
 # A board as it leaves the factory: the U-Boot environment erased (0xFF: no variable, the plain
 # boot), the VPD erased (slot byte 0xFF: slot 1), /user empty (no slot: the rescue image), or all
-# three. It boots; an installation makes /user/images, writes the slot and names it; the next boot
+# three. It boots (and makes /user/images for its history); an installation writes the slot and
+# names it; the next boot
 # starts it. The environment is never written.
 @pytest.mark.parametrize("erased", ["env", "vpd", "user", "env vpd user"])
 def test_fresh_board(board, erased):
