@@ -24,8 +24,9 @@
 
 namespace history {
 
-inline constexpr const char* kBootHistory = "/user/images/boot-history";
-inline constexpr const char* kInstallHistory = "/user/images/install-history";
+// At the top of /user, which is there on every board, a fresh or wiped one too.
+inline constexpr const char* kBootHistory = "/user/boot-history";
+inline constexpr const char* kInstallHistory = "/user/install-history";
 // Entries kept in each file, the newest; an older one goes when a new one comes.
 inline constexpr std::size_t kMaxEntries = 32;
 // The longest line a reader takes (a longer one: damaged), and so the most a file can hold.

@@ -1,12 +1,9 @@
 #include "installer/install_record.hpp"
 
-#include <sys/stat.h>
-
 #include <cerrno>
 #include <cstdio>
 #include <cstring>
 
-#include "base/paths.hpp"
 #include "image/record.hpp"
 #include "installer/slot_files.hpp"
 
@@ -49,8 +46,6 @@ void InstallRecord::result(const char* result, const char* reason) {
 void InstallRecord::save() {
     entry_.set_items("records", records_);
     const std::string path = board_path(history::kInstallHistory);
-    // /user/images may not be there yet on a board that never had a slot file.
-    static_cast<void>(::mkdir(board_path(base::kImagesDir).c_str(), 0755));
     bool damaged = false;
     if (!history::save(history::Kind::install, path.c_str(), entry_, &damaged)) {
         std::printf("Install records cannot be kept in %s (%s).\n", history::kInstallHistory,

@@ -2,15 +2,12 @@
 // what it booted and how. The entry is saved when the boot's outcome is known (the launch, the
 // reset) and when the rescue menu is entered (a menu left by a reset or a power cut is then on
 // record too); a later save in the same boot replaces it.
-#include <sys/stat.h>
-
 #include <cerrno>
 #include <cstdio>
 #include <cstring>
 #include <string>
 #include <vector>
 
-#include "base/paths.hpp"
 #include "history/history.hpp"
 #include "launch/launch_steps.hpp"
 
@@ -34,8 +31,6 @@ void save() {
         return;
     }
     journal.entry.set_items("tried", journal.tried);
-    // A fresh or wiped /user has no images directory yet.
-    static_cast<void>(::mkdir(base::kImagesDir, 0755));
     bool damaged = false;
     if (!history::save(history::Kind::boot, history::kBootHistory, journal.entry, &damaged)) {
         if (!journal.said_unkept) {

@@ -101,6 +101,10 @@ class Board:
         e = self.status()["boot_history"]["entries"][-1]
         return " ".join(f"{t['target']}:{t['verdict']}" for t in e["tried"]) + f" -> {e['booted']}"
 
+    def last_install(self):  # the install records' last entry: "result [reason] [override]"
+        e = self.status()["install_history"]["entries"][-1]
+        return " ".join(filter(None, [e["result"], e["reason"], "override" * e["override"]]))
+
     def log(self, launcher=False):  # launcher: only its own device and command calls
         return [
             line for line in self.mpboard("log").splitlines()

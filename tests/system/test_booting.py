@@ -109,8 +109,7 @@ def test_boot(board, case):
 
 # A board as it leaves the factory: the U-Boot environment erased (0xFF: no variable, the plain
 # boot), the VPD erased (slot byte 0xFF: slot 1), /user empty (no slot: the rescue image), or all
-# three. It boots (and makes /user/images for its history); an installation writes the slot and
-# names it; the next boot
+# three. It boots; an installation makes /user/images, writes the slot and names it; the next boot
 # starts it. The environment is never written.
 @pytest.mark.parametrize("erased", ["env", "vpd", "user", "env vpd user"])
 def test_fresh_board(board, erased):

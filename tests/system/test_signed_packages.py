@@ -16,6 +16,10 @@ NOT_SIGNED, UNKNOWN, BROKEN, DAMAGED = (f"Package {why}, voiding download"
                                                     "is signed by no readable key of the board"))
 DAMAGED = "".join(f"Key file {n} is damaged, it verifies nothing.\n"
                   for n in ("d.pub", "junk.pub")) + DAMAGED
+# The install records' reason for each refusal.
+REASONS = {
+    NOT_SIGNED: "not-signed", UNKNOWN: "unknown-key", BROKEN: "bad-signature", DAMAGED: "damaged-key"
+}
 
 
 def resealed(rec, at):  # one byte changed and the CRC made good again, as an attacker would
@@ -96,6 +100,7 @@ def test_install(board, keys, case):
     if refusal:
         assert (proc.returncode, proc.stdout.split("switch.\n")[1]) == (1, refusal + "\n"), proc
         assert flash_slots_and_vpd(board) == before
+        assert board.last_install() == "refused " + REASONS[refusal]
     else:
         assert proc.returncode == 0 and board.slot_file(2) == b"".join(
             parts[1:2 + bool(signer)]), proc
@@ -178,6 +183,7 @@ def test_security_floor(board, keys):
             assert (proc.returncode, proc.stdout.split("switch.\n")[1]) == \
                 (1, BELOW.format(step.counter, step.refused) + "\n"), proc
             assert flash_slots_and_vpd(board) == before
+            assert board.last_install() == "refused below-floor"
         else:
             assert proc.returncode == 0, proc
             version = f"{step.counter}.0.0.{n}"
@@ -186,6 +192,7 @@ def test_security_floor(board, keys):
             assert (override in proc.stdout) == step.allow_older, proc
             if step.allow_older:
                 assert (board.path / "user/images/overrides").read_text() == override + "\n"
+            assert board.last_install() == "installed" + " override" * step.allow_older
         _, out, err = board.run()
         passed = f"Image1 security counter {step.counter} is below the board's floor"
         assert ((app_line(version) in out), passed in err) == (step.boots, not step.boots), err
@@ -236,6 +243,7 @@ def test_products(board, keys, case, signer):
     else:
         assert (proc.returncode, proc.stdout.split("switch.\n")[1]) == (1, refusal), proc
         assert flash_slots_and_vpd(board) == before
+        assert board.last_install() == "refused other-product"
 
 
 # Key rotation: signed by two keys, at once or one added later, with and without a counter; boards
