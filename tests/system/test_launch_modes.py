@@ -46,27 +46,36 @@ class Mode(NamedTuple):  # a row names what differs from a plain boot of slot 1
     out: str | None = B1 + RUNS  # None: as the debugger's slot says
     err: str = ""
     commands: list = ENDS  # after the mount
+    history: str = "normal"  # the boot history's mode, and the debugger's slot and verdict
 
 
 MODES = [
-    Mode("gdbserver", "gdbserver=on", stdin="y\n", out=DHCP + B1 + RUNS, commands=DHCP_GDBSERVER),
-    Mode("duma-port", "gdbserver=on gdbport=4321 memchk=on", {}, "n\nq\n", NO_DHCP, "", DUMA_GDB),
-    Mode("duma", "memchk=on", out=B1 + DUMA_RUNS, commands=[*STARTED, DUMA_APP, RESET_LINE]),
-    Mode("duma-diagnostics", "memchk=on", {1: DIAGS}, out=DIAGS_RUNS, commands=DUMA_DIAGS),
-    Mode("gdb-missing", "gdb=on memchk=on", {2: BOOT_FIRST}, out=B1 + NO_GDB + RUNS, err=HEADER),
-    Mode("gdb", "gdb=on", "gdb", out=None, commands=GDB_RUNS),
-    Mode("gdb-signed", "gdb=on verify=on", "gdb signed", out=None, commands=GDB_RUNS),
+    Mode("gdbserver", "gdbserver=on", stdin="y\n", out=DHCP + B1 + RUNS, commands=DHCP_GDBSERVER,
+         history="gdbserver"),
+    Mode("duma-port", "gdbserver=on gdbport=4321 memchk=on", {}, "n\nq\n", NO_DHCP, "", DUMA_GDB,
+         "gdbserver-memchk"),
+    Mode("duma", "memchk=on", out=B1 + DUMA_RUNS, commands=[*STARTED, DUMA_APP, RESET_LINE],
+         history="memchk"),
+    Mode("duma-diagnostics", "memchk=on", {1: DIAGS}, out=DIAGS_RUNS, commands=DUMA_DIAGS,
+         history="memchk"),
+    Mode("gdb-missing", "gdb=on memchk=on", {2: BOOT_FIRST}, out=B1 + NO_GDB + RUNS, err=HEADER,
+         history="gdb-missing slot2:no-record"),
+    Mode("gdb", "gdb=on", "gdb", out=None, commands=GDB_RUNS, history="gdb slot2:used"),
+    Mode("gdb-signed", "gdb=on verify=on", "gdb signed", out=None, commands=GDB_RUNS,
+         history="gdb slot2:used"),
     # Refused before anything of it is written: the debugger-missing mode, the application as ever.
-    Mode("gdb-damaged", "gdb=on", "gdb damaged", out=None, err=GDB_DAMAGED),
-    Mode("gdb-unsigned", "gdb=on verify=on", "gdb unsigned", out=None, err=GDB_UNSIGNED),
+    Mode("gdb-damaged", "gdb=on", "gdb damaged", out=None, err=GDB_DAMAGED,
+         history="gdb-missing slot2:crc"),
+    Mode("gdb-unsigned", "gdb=on verify=on", "gdb unsigned", out=None, err=GDB_UNSIGNED,
+         history="gdb-missing slot2:signature"),
     Mode("shell", "shell=on", stdin=SHELL, out=SHELL_OUT, commands=[*STARTED, SH, ENDS[-1]]),
-    Mode("shell-both-damaged", "shell=on", BAD, TOUCH, B1_B2, BOTH_BAD, [SH, RESET_LINE]),
+    Mode("shell-both-damaged", "shell=on", BAD, TOUCH, B1_B2, BOTH_BAD, [SH, RESET_LINE], "None"),
 ]
 
 
 @pytest.mark.parametrize("case", MODES, ids=lambda case: case.name)
 def test_start_mode(board, keys, case):
-    _, settings, slots, stdin, out, err, commands = case
+    _, settings, slots, stdin, out, err, commands, history = case
     if isinstance(
             slots,
             str):  # with verify=on slot 1 signed by the board's key, slot 2's debugger as named
@@ -89,4 +98,7 @@ def test_start_mode(board, keys, case):
     board.mpboard("env", *settings.split())
     assert board.run(stdin.encode()) == (0, out, err)
     assert board.log(launcher=True) == [MOUNT_LINE, *commands]
+    boot = board.status()["boot_history"]["entries"][-1]
+    assert " ".join([str(boot["mode"])] + [f"{d['slot']}:{d['verdict']}" for d in
+                                           [boot["debugger"]] if d]) == history
     assert (board.path / "user/operator-was-here").exists() == ("touch" in stdin)

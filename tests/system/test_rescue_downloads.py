@@ -30,7 +30,7 @@ def tftp(console, *answers):
         answer(console, prompt, text)
 
 
-def install_and_boot(board, console, slot, *before, own_signature=b""):
+def install_and_boot(board, console, slot, source, *before, own_signature=b""):
     answer(console, "Install image as image 1 or 2 (hit return to just boot image): ", str(slot))
     console.line(f"Image{slot} updated succeeded", *MENU)
     choose(console, "e")
@@ -38,6 +38,14 @@ def install_and_boot(board, console, slot, *before, own_signature=b""):
     assert console.finish()[0] == 0
     assert board.slot_file(slot) == APP + own_signature and board.vpd()[1] == slot
     assert (board.path / "dev/mtd-kernel").read_bytes().startswith(PACKAGE[len(APP):])
+    # The board's own account: where the package came from and where each record went, and a
+    # boot that went through the rescue menu.
+    status = board.status()
+    done, boot = status["install_history"]["entries"][-1], status["boot_history"]["entries"][-1]
+    assert (done["source"], done["from"], done["result"]) == (*source, "installed")
+    assert [(r["type"], r["target"], r["outcome"]) for r in done["records"]
+            ] == [("application", f"slot{slot}", "written"), ("kernel", "kernel", "written")]
+    assert boot["rescue_menu"] and boot["booted"] == f"slot{slot}"
 
 
 # The whole TFTP rescue (the netmask typed with a slip, rubbed out); BusyBox configures eth1; the
@@ -60,7 +68,7 @@ def test_tftp_rescue_installs_and_boots(new_board, peer_network, kind, on_ppc):
         assert "inet 10.77.0.2/24 " in peer_network.board_ip("addr", "show", "eth1")
         assert ",UP" in peer_network.board_ip("link", "show", "eth1")
         assert f"default via {PEER_ADDR} dev eth1" in peer_network.board_ip("route")
-    install_and_boot(board, console, 2, "Booting image '2'")
+    install_and_boot(board, console, 2, ("tftp", f"{PEER_ADDR}:{NAME}"), "Booting image '2'")
     assert not Path("/run/netns", peer_network.board_ns).exists()  # mpboard removed its name
     assert kind == "vm" or f"system: tftp -g -r {NAME} -l /tmp/image {PEER_ADDR}\\n" in board.log(
         launcher=True)
@@ -109,6 +117,12 @@ def test_failed_downloads(new_board, peer_network, keys):
     own = old.read_bytes()[len(APP):len(APP) + 96]  # its own signature, with the counter
     assert board.slot_file(1) == APP + own and board.slot_file(2) == application("2.2.2.2")
     assert "security counter 3" in (board.path / "user/images/overrides").read_text()
+    installs = board.status()["install_history"]["entries"]
+    assert [(e["from"].split(":")[1], e["result"], e["reason"], e["override"]) for e in installs] == [
+        ("pkg.img", "refused", "not-signed", False), ("signed.img", "installed", None, False),
+        ("old.img", "refused", "below-floor", False), ("old.img", "refused", "below-floor", False),
+        ("old.img", "installed", None, True)
+    ]
 
 
 # q... at an address or q at the file name goes back to the menu with nothing configured; a name
@@ -159,7 +173,7 @@ def test_xmodem_rescue_with_sx(new_board, kind, terminal):
                  "       Change the baud rate to 115200 bps and hit the <ENTER> key",
                  "       before initiating the download.")
     console.xmodem_download(board.write_file("pkg.img", PACKAGE), "-k")
-    install_and_boot(board, console, 1)
+    install_and_boot(board, console, 1, ("xmodem", "console"))
     assert board.vpd() == pristine_vpd(1, 1) and board.slot_file(2) == application("2.2.2.2")
     assert kind == "vm" or "system: /usr/bin/rx /tmp/image" in board.log(
         launcher=True)  # a VM's log is its own

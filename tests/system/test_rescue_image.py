@@ -48,6 +48,7 @@ def test_slot_question(board, answer):
             if slot else [NOTICE])
     console.line(app_line("7.7.7.7"))
     assert console.finish()[0] == 0
+    assert board.last_boot() == "slot1:missing slot2:missing rescue-image:booted -> rescue-image"
     log = board.log()
     if not slot:
         text = (board.path / "console.txt").read_text()
@@ -62,6 +63,10 @@ def test_slot_question(board, answer):
             (board.path / "tmp/image").read_bytes()) == (RECOVERY, None, RECOVERY)
     assert not (images / f"image{slot}.new").exists()
     assert slot == 1 or (images / "bootcount").read_text() == "image1 2 trial\nimage2 0 trial\n"
+    done = board.status()["install_history"]["entries"][-1]
+    assert (done["source"], done["result"], done["records"]) == ("rescue-image", "installed", [{
+        "type": "application", "version": "7.7.7.7", "target": f"slot{slot}", "outcome": "written"
+    }])
     mkdir = f"slow-mkdir: /user/images status {slot - 1}"  # 2: the directory was there
     order = [
         "system: mkdir /user/images &> /dev/null", mkdir, f"vpd-write: offset 1 value 0x0{slot}",
