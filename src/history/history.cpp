@@ -82,9 +82,8 @@ std::optional<Entry> parse_line(std::string_view line) {
     std::size_t start = blank;
     while (start != std::string_view::npos) {
         const std::size_t end = line.find(' ', start + 1);
-        const std::string_view field = line.substr(start + 1, end == std::string_view::npos
-                                                                  ? std::string_view::npos
-                                                                  : end - start - 1);
+        const std::string_view field = line.substr(
+            start + 1, end == std::string_view::npos ? std::string_view::npos : end - start - 1);
         const std::size_t eq = field.find('=');
         if (eq == 0 || eq == std::string_view::npos) {
             return std::nullopt;
@@ -268,8 +267,8 @@ Log read(Kind kind, const char* path) {
     }
     std::string text(kMaxFile + 1, '\0');
     const base::Transfer t = base::read_full(
-        fd.get(), std::span<std::uint8_t>(reinterpret_cast<std::uint8_t*>(text.data()),
-                                          text.size()));
+        fd.get(),
+        std::span<std::uint8_t>(reinterpret_cast<std::uint8_t*>(text.data()), text.size()));
     if (t.error != 0 || t.done > kMaxFile) {
         return {State::damaged, {}};
     }

@@ -42,7 +42,7 @@ const char* heading(Kind kind) noexcept;
 using Item = std::vector<std::string>;
 
 struct Entry {
-    std::uint32_t seq = 0;  // 1 and up, rising from line to line
+    std::uint32_t seq = 0;                                    // 1 and up, rising from line to line
     std::vector<std::pair<std::string, std::string>> fields;  // values as in the file, in order
 
     // The value of `key` as in the file, or nullptr.

@@ -160,7 +160,8 @@ bool records_acceptable(const image::ByteSource& source, installer::InstallRecor
             std::fputs(heading(target), stdout);
             std::fputs(refused.c_str(), stdout);
             record.set_outcome(index, "refused");
-            record.result("refused", refused.starts_with("Bad crc") ? "record-crc" : "record-too-big");
+            record.result("refused",
+                          refused.starts_with("Bad crc") ? "record-crc" : "record-too-big");
             return false;
         }
         ++index;
@@ -317,7 +318,10 @@ class Installer {
 public:
     Installer(std::uint8_t check_versions, std::int32_t slot, bool allow_older,
               const InstallOrigin& origin)
-        : check_versions_(check_versions), slot_(slot), allow_older_(allow_older), record_(origin) {}
+        : check_versions_(check_versions),
+          slot_(slot),
+          allow_older_(allow_older),
+          record_(origin) {}
 
     int run(const char* path, InstallRefusal* refused);
 

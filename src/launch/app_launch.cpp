@@ -124,7 +124,8 @@ int extract_gdb(const BootSettings& settings, int slot) {
     UniqueFd slot_file = base::open_regular(base::slot_path(other), found);
     if (!slot_file) {
         std::fprintf(stderr, "Failed to open GDB image (from slot %d)\n", other);
-        launch::journal::debugger(other, found == base::Found::not_regular ? "not-a-file" : "missing");
+        launch::journal::debugger(other,
+                                  found == base::Found::not_regular ? "not-a-file" : "missing");
         return 0;
     }
     UniqueFd archive(::open(kGdbArchive, O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0666));
@@ -164,7 +165,8 @@ int extract_gdb(const BootSettings& settings, int slot) {
         }
         if (const std::string below = release::floor_refusal(counter); !below.empty()) {
             std::fprintf(stderr, "GDB image %d %s, not using it.\n", other, below.c_str());
-            launch::journal::debugger(other, release::read_floor() ? "below-floor" : "floor-unknown");
+            launch::journal::debugger(other,
+                                      release::read_floor() ? "below-floor" : "floor-unknown");
             return 0;
         }
     }

@@ -293,11 +293,11 @@ int extract_image(const BootSettings& settings, int slot) {
 
     // Checked before anything of it is unpacked; handled like a slot file without a bootable
     // record: the other slot, then the rescue image from flash.
-    const char* refused = settings.verify_enable != 0
-                              ? refused_by_verify(image.get(),
-                                                  static_cast<std::uint64_t>(record_start), record,
-                                                  booted)
-                              : nullptr;
+    const char* refused =
+        settings.verify_enable != 0
+            ? refused_by_verify(image.get(), static_cast<std::uint64_t>(record_start), record,
+                                booted)
+            : nullptr;
     if (refused != nullptr) {
         launch::journal::tried(booted, refused);
         refused_unverified = true;

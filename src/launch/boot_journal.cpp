@@ -34,8 +34,8 @@ void save() {
     bool damaged = false;
     if (!history::save(history::Kind::boot, history::kBootHistory, journal.entry, &damaged)) {
         if (!journal.said_unkept) {
-            std::fprintf(stderr, "Boot history cannot be kept in %s (%s).\n",
-                         history::kBootHistory, std::strerror(errno));
+            std::fprintf(stderr, "Boot history cannot be kept in %s (%s).\n", history::kBootHistory,
+                         std::strerror(errno));
             journal.said_unkept = true;
         }
         return;

@@ -26,7 +26,6 @@ int extract_image(const BootSettings& settings, int slot);
 // 1 with its 20-byte probe in `header` and the stream at its first byte, 0 when there is none.
 int parse_image(std::FILE* fp, std::uint8_t* header);
 
-
 // Puts the debugger at /tmp/gdb, taken from the first record of the other slot's file.
 int extract_gdb(const BootSettings& settings, int slot);
 

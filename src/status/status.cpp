@@ -66,8 +66,8 @@ const char* match_name(signing::KeyMatch match, std::size_t count) {
 
 // The record at `offset` of `source` whose header is `h`: its type, version, CRC and, with the
 // board's keys, its own signatures.
-RecordView view_record(const image::ByteSource& source, std::uint64_t offset,
-                       const RecordHeader& h, const signing::KeyRing& ring) {
+RecordView view_record(const image::ByteSource& source, std::uint64_t offset, const RecordHeader& h,
+                       const signing::KeyRing& ring) {
     RecordView view;
     view.type = record_type_name(h.type());
     view.version = version_string(h.id);
@@ -133,8 +133,8 @@ Partition read_partition(const PartitionRecord& p, const signing::KeyRing& ring)
         // CRC can be checked.
         std::uint8_t header[RECORD_HEADER_SIZE] = {};
         static_cast<void>(read_flash_image_header(IMAGE_BOOT, header, 0));
-        const RecordHeader h = parse_header16(std::span<const std::uint8_t, RECORD_HEADER_SIZE>(
-            header, RECORD_HEADER_SIZE));
+        const RecordHeader h = parse_header16(
+            std::span<const std::uint8_t, RECORD_HEADER_SIZE>(header, RECORD_HEADER_SIZE));
         if (h.type() == IMAGE_BOOT) {
             partition.record.type = record_type_name(h.type());
             partition.record.version = version_string(h.id);
@@ -225,16 +225,19 @@ std::string log_state(const history::Log& log) {
     }
 }
 
+// {"FIRST": part 0, "SECOND": part 1} of a list item.
+std::string pair_json(const history::Item& item, const char* first, const char* second) {
+    auto part = [&](std::size_t i) {
+        return or_null(i < item.size() ? std::optional<std::string>(item[i]) : std::nullopt);
+    };
+    return std::string("{\"") + first + "\": " + part(0) + ", \"" + second + "\": " + part(1) + "}";
+}
+
 std::string pairs_json(const std::vector<history::Item>& items, const char* first,
                        const char* second) {
     std::string out = "[";
     for (std::size_t i = 0; i < items.size(); ++i) {
-        const history::Item& item = items[i];
-        out += (i == 0 ? "" : ", ") + std::string("{\"") + first + "\": " +
-               or_null(item.empty() ? std::nullopt : std::optional<std::string>(item[0])) +
-               ", \"" + second + "\": " +
-               or_null(item.size() < 2 ? std::nullopt : std::optional<std::string>(item[1])) +
-               "}";
+        out += (i == 0 ? "" : ", ") + pair_json(items[i], first, second);
     }
     return out + "]";
 }
@@ -253,12 +256,8 @@ std::string boot_json(const history::Entry& e) {
                       ", \"tried\": " + pairs_json(e.items("tried"), "target", "verdict") +
                       ", \"booted\": " + or_null(e.text("booted")) +
                       ", \"mode\": " + or_null(e.text("mode")) +
-                      ", \"attempt\": " + or_null(number(e.text("attempt"))) +
-                      ", \"debugger\": ";
-    out += debugger.empty() ? "null" : pairs_json(debugger, "slot", "verdict").substr(1);
-    if (!debugger.empty()) {
-        out.pop_back();  // the one object, not a list
-    }
+                      ", \"attempt\": " + or_null(number(e.text("attempt"))) + ", \"debugger\": " +
+                      (debugger.empty() ? "null" : pair_json(debugger[0], "slot", "verdict"));
     return out + ", \"rescue_menu\": " + or_null(yes_no(e.text("rescue_menu"))) + "}";
 }
 
@@ -376,16 +375,16 @@ std::string log_text(const char* title, const history::Log& log, std::size_t sho
 }
 
 std::string boot_line(const history::Entry& e) {
-    std::string out = "#" + std::to_string(e.seq) + " booted " +
-                      target_text(e.text("booted").value_or("?"));
+    std::string out =
+        "#" + std::to_string(e.seq) + " booted " + target_text(e.text("booted").value_or("?"));
     if (const std::optional<std::string> mode = e.text("mode")) {
         out += " (" + *mode + ")";
     }
     std::string tried;
     for (const history::Item& item : e.items("tried")) {
         if (item.size() == 2 && item[1] != "booted") {
-            tried += (tried.empty() ? "" : ", ") + target_text(item[0]) + " " +
-                     verdict_text(item[1]);
+            tried +=
+                (tried.empty() ? "" : ", ") + target_text(item[0]) + " " + verdict_text(item[1]);
         }
     }
     if (!tried.empty()) {
@@ -410,8 +409,8 @@ std::string install_line(const history::Entry& e) {
         out += " (" + *reason + ")";
     }
     if (e.text("override") == "yes") {
-        out += ", on the operator's word (counter " + e.text("counter").value_or("?") +
-               ", floor " + e.text("floor").value_or("?") + ")";
+        out += ", on the operator's word (counter " + e.text("counter").value_or("?") + ", floor " +
+               e.text("floor").value_or("?") + ")";
     }
     std::string records;
     for (const history::Item& item : e.items("records")) {
@@ -548,13 +547,11 @@ std::string text(const BoardStatus& b) {
     std::string out;
     for (const Slot& s : b.slots) {
         out += "Slot " + std::to_string(s.slot) + ": ";
-        out += s.file == "present" ? record_text(s.record) : s.file == "missing"
-                                                                 ? std::string("missing")
-                                                                 : "not a regular file";
-        out += "; " + s.state + (s.state == "trial" ? ", " + std::to_string(s.attempts) +
-                                                          " attempts"
-                                                    : "") +
-               "\n";
+        out += s.file == "present"   ? record_text(s.record)
+               : s.file == "missing" ? std::string("missing")
+                                     : "not a regular file";
+        out += "; " + s.state +
+               (s.state == "trial" ? ", " + std::to_string(s.attempts) + " attempts" : "") + "\n";
     }
     out += "VPD: boot slot " + value_or_unknown(b.vpd_boot_slot) + ", last booted " +
            value_or_unknown(b.vpd_booted);
@@ -568,17 +565,17 @@ std::string text(const BoardStatus& b) {
         out += "Settings: verify " + on_off(s.verify) + ", bootlimit " +
                std::to_string(s.bootlimit) + ", rescue " + on_off(s.rescue) + ", diags " +
                on_off(s.standalone_diags) + ", gdb " + on_off(s.gdb) + ", gdbserver " +
-               on_off(s.gdbserver) + ", memchk " + on_off(s.memchk) + ", shell " +
-               on_off(s.shell) + "\n";
+               on_off(s.gdbserver) + ", memchk " + on_off(s.memchk) + ", shell " + on_off(s.shell) +
+               "\n";
     } else {
         out += "Settings: unknown (the environment partition cannot be read)\n";
     }
-    out += "Keys: " + std::to_string(b.keys) +
-           (b.damaged_keys.empty() ? "" : " (" + std::to_string(b.damaged_keys.size()) +
-                                              " damaged)") +
-           "; security floor " +
-           (b.security_floor ? std::to_string(*b.security_floor) : std::string("unknown")) +
-           "; product " + (b.product ? signing::printable_name(*b.product) : "none") + "\n";
+    out +=
+        "Keys: " + std::to_string(b.keys) +
+        (b.damaged_keys.empty() ? "" : " (" + std::to_string(b.damaged_keys.size()) + " damaged)") +
+        "; security floor " +
+        (b.security_floor ? std::to_string(*b.security_floor) : std::string("unknown")) +
+        "; product " + (b.product ? signing::printable_name(*b.product) : "none") + "\n";
     out += "Flash:";
     for (const Partition& p : b.partitions) {
         out += (&p == b.partitions.data() ? " " : "; ") + p.name + " " + record_text(p.record);

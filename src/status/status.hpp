@@ -54,7 +54,7 @@ struct Partition {
 
 struct BoardStatus {
     std::vector<Slot> slots;
-    std::string attempts_file;  // "read", "missing", "not-a-file", "damaged"
+    std::string attempts_file;              // "read", "missing", "not-a-file", "damaged"
     std::optional<unsigned> vpd_boot_slot;  // VPD byte 1
     std::optional<unsigned> vpd_booted;     // VPD byte 59
     std::optional<int> this_boot_slot;      // what this boot left for mplaunch-confirm

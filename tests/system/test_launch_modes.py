@@ -99,6 +99,6 @@ def test_start_mode(board, keys, case):
     assert board.run(stdin.encode()) == (0, out, err)
     assert board.log(launcher=True) == [MOUNT_LINE, *commands]
     boot = board.status()["boot_history"]["entries"][-1]
-    assert " ".join([str(boot["mode"])] + [f"{d['slot']}:{d['verdict']}" for d in
-                                           [boot["debugger"]] if d]) == history
+    assert " ".join([str(boot["mode"])] +
+                    [f"{d['slot']}:{d['verdict']}" for d in [boot["debugger"]] if d]) == history
     assert (board.path / "user/operator-was-here").exists() == ("touch" in stdin)

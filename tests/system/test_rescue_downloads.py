@@ -43,8 +43,9 @@ def install_and_boot(board, console, slot, source, *before, own_signature=b""):
     status = board.status()
     done, boot = status["install_history"]["entries"][-1], status["boot_history"]["entries"][-1]
     assert (done["source"], done["from"], done["result"]) == (*source, "installed")
-    assert [(r["type"], r["target"], r["outcome"]) for r in done["records"]
-            ] == [("application", f"slot{slot}", "written"), ("kernel", "kernel", "written")]
+    assert [(r["type"], r["target"], r["outcome"])
+            for r in done["records"]] == [("application", f"slot{slot}", "written"),
+                                          ("kernel", "kernel", "written")]
     assert boot["rescue_menu"] and boot["booted"] == f"slot{slot}"
 
 
@@ -118,11 +119,12 @@ def test_failed_downloads(new_board, peer_network, keys):
     assert board.slot_file(1) == APP + own and board.slot_file(2) == application("2.2.2.2")
     assert "security counter 3" in (board.path / "user/images/overrides").read_text()
     installs = board.status()["install_history"]["entries"]
-    assert [(e["from"].split(":")[1], e["result"], e["reason"], e["override"]) for e in installs] == [
-        ("pkg.img", "refused", "not-signed", False), ("signed.img", "installed", None, False),
-        ("old.img", "refused", "below-floor", False), ("old.img", "refused", "below-floor", False),
-        ("old.img", "installed", None, True)
-    ]
+    assert [(e["from"].split(":")[1], e["result"], e["reason"], e["override"])
+            for e in installs] == [("pkg.img", "refused", "not-signed", False),
+                                   ("signed.img", "installed", None, False),
+                                   ("old.img", "refused", "below-floor", False),
+                                   ("old.img", "refused", "below-floor", False),
+                                   ("old.img", "installed", None, True)]
 
 
 # q... at an address or q at the file name goes back to the menu with nothing configured; a name

@@ -18,7 +18,8 @@ DAMAGED = "".join(f"Key file {n} is damaged, it verifies nothing.\n"
                   for n in ("d.pub", "junk.pub")) + DAMAGED
 # The install records' reason for each refusal.
 REASONS = {
-    NOT_SIGNED: "not-signed", UNKNOWN: "unknown-key", BROKEN: "bad-signature", DAMAGED: "damaged-key"
+    NOT_SIGNED: "not-signed", UNKNOWN: "unknown-key", BROKEN: "bad-signature",
+    DAMAGED: "damaged-key"
 }
 
 

@@ -324,7 +324,8 @@ int install_on_board(const Board& board, const InstallOptions& options) {
         const int installed = install_package_on_board(
             "/tmp/image", options.check_versions ? 1 : 0, 0, options.allow_older,
             {.source = "mpboard",
-             .from = slash == std::string::npos ? options.package : options.package.substr(slash + 1)});
+             .from =
+                 slash == std::string::npos ? options.package : options.package.substr(slash + 1)});
         std::fflush(nullptr);
         ::_exit(installed == 1 ? EXIT_OK : EXIT_FAILED);
     });

@@ -85,8 +85,7 @@ TEST(History, ValuesAndLists) {
     e.set_items("tried", {{"slot1", "crc"}, {"slot2", "booted"}});
     e.set_text("from", "host:pkg");  // replaced, not added
     const std::string text = history::format(Kind::install, {e});
-    EXPECT_EQ(text,
-              "mplaunch install history 1\n3 from=host%3Apkg tried=slot1:crc,slot2:booted\n");
+    EXPECT_EQ(text, "mplaunch install history 1\n3 from=host%3Apkg tried=slot1:crc,slot2:booted\n");
     const history::Log log = history::parse(Kind::install, text);
     ASSERT_EQ(log.entries.size(), 1u);
     EXPECT_EQ(log.entries[0].text("from"), "host:pkg");
