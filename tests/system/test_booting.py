@@ -1,5 +1,6 @@
 """Booting (no terminal): the VPD's slot, else the other, else the rescue image, else a reboot."""
 
+import json
 import os
 import shutil
 import subprocess
@@ -31,12 +32,13 @@ RELEASE = (record(BOOT, b"\x5a" * 512, "2.0.0.1", bad_crc=True) +
 BAD_1, BAD_2 = damaged(application("1.1.1.1")), damaged(application("2.2.2.2"))
 CUT = [damaged(application(v), at=20) for v in ("1.0.0.0", "2.0.0.0")]
 KERNEL_ONLY, BAD_RESCUE = record(KERNEL, b"k" * 64), record(DIAGS, b"diagnostics", bad_crc=True)
-# Slot 1's application on a virtual-machine board also shows the descriptors it holds of a flash
-# partition or an I2C adapter: none (the launcher closes the adapters; the partitions are
-# close-on-exec).
+# Slot 1's application also shows the descriptors it holds of a flash partition or an I2C
+# adapter: none (the launcher closes the adapters; the partitions are close-on-exec); and it asks
+# the board's own mplaunch-status, whose view must be the one `mpboard status` has afterwards.
 HOLDS_NONE = application(
     "1.1.1.1", f'echo "{app_line("1.1.1.1")}"\necho "args=[$*] LD_PRELOAD=[${{LD_PRELOAD:-}}]"\n'
-    'ls -l /proc/$$/fd | grep -e /dev/i2c -e /dev/mtd | sed "s/^/holds: /"\n')
+    'ls -l /proc/$$/fd | grep -e /dev/i2c -e /dev/mtd | sed "s/^/holds: /"\n'
+    'mplaunch-status --json > /user/status.json\n')
 
 
 class Boot(NamedTuple):  # a row names what differs from a boot of slot 1 on the board as made
@@ -53,6 +55,7 @@ class Boot(NamedTuple):  # a row names what differs from a boot of slot 1 on the
 
 BOOTS = [
     Boot("slot-1"),
+    Boot("slot-1-asks-its-status", slot1=HOLDS_NONE),
     Boot("slot-2", image=2, out=B2 + APP[2], booted=2, history="slot2:booted -> slot2"),
     Boot("slot-byte-erased", image=255),
     Boot("release-package", slot1=RELEASE, out=B1 + APP[3]),
@@ -74,7 +77,7 @@ BOOTS = [
 ]
 
 # Slot 1, the CRC fallback and the rescue image from flash run on a virtual-machine board too.
-ON_VM = [BOOTS[0]._replace(slot1=HOLDS_NONE), BOOTS[4], BOOTS[6]]
+ON_VM = [BOOTS[1], BOOTS[5], BOOTS[7]]
 
 
 @pytest.mark.parametrize("board, case",
@@ -93,6 +96,8 @@ def test_boot(board, case):
                                                                                          err)
     assert board.vpd() == pristine_vpd(image, booted or 0xFF)
     assert board.last_boot() == history
+    if slot1 == HOLDS_NONE:  # the board's program and mpboard: one view of the same bytes
+        assert json.loads((board.path / "user/status.json").read_text()) == board.status()
     if board.kind == "vm":  # its board log and /tmp are the machine's own
         return
     log = board.log(launcher=True)
