@@ -29,6 +29,7 @@ DIAGS_OUT = "Launching diagnostics image\ninstall diags image\n" + app_line(
 APP = {n: app_line(f"{n}.{n}.{n}.{n}") + "\nargs=[] LD_PRELOAD=[]\n" for n in (1, 2, 3)}
 RELEASE = (record(BOOT, b"\x5a" * 512, "2.0.0.1", bad_crc=True) +
            record(KERNEL | EXTENDED, b"K" * 1000, "5.10.0.3", hdrlen=32) + application("3.3.3.3"))
+HISTORY_DAMAGED = "Boot history /user/boot-history was damaged: it starts anew with this boot.\n"
 BAD_1, BAD_2 = damaged(application("1.1.1.1")), damaged(application("2.2.2.2"))
 CUT = [damaged(application(v), at=20) for v in ("1.0.0.0", "2.0.0.0")]
 KERNEL_ONLY, BAD_RESCUE = record(KERNEL, b"k" * 64), record(DIAGS, b"diagnostics", bad_crc=True)
@@ -51,11 +52,15 @@ class Boot(NamedTuple):  # a row names what differs from a boot of slot 1 on the
     out: str = B1 + APP[1]
     booted: int | None = 1  # the booted-slot byte left (4: the rescue partition; None: a reboot)
     history: str = "slot1:booted -> slot1"  # the boot history's entry (Board.last_boot)
+    old_history: bytes | str = b""  # user/boot-history before the boot ("fifo": a FIFO)
 
 
 BOOTS = [
     Boot("slot-1"),
     Boot("slot-1-asks-its-status", slot1=HOLDS_NONE),
+    # A damaged history, or a FIFO in its place (never opened): said once, started anew.
+    Boot("history-damaged", err=HISTORY_DAMAGED, old_history=b"mplaunch boot history 1\n9 x\n"),
+    Boot("history-fifo", err=HISTORY_DAMAGED, old_history="fifo"),
     Boot("slot-2", image=2, out=B2 + APP[2], booted=2, history="slot2:booted -> slot2"),
     Boot("slot-byte-erased", image=255),
     Boot("release-package", slot1=RELEASE, out=B1 + APP[3]),
@@ -85,7 +90,11 @@ ON_VM = [BOOTS[1], BOOTS[5], BOOTS[7]]
                           for c in BOOTS] + [pytest.param("vm", c, marks=vm) for c in ON_VM],
                          indirect=["board"], ids=lambda v: getattr(v, "name", None))
 def test_boot(board, case):
-    _, image, slot1, slot2, rescue, err, out, booted, history = case
+    _, image, slot1, slot2, rescue, err, out, booted, history, old_history = case
+    if old_history == "fifo":
+        os.mkfifo(board.path / "user/boot-history")
+    elif old_history:
+        (board.path / "user/boot-history").write_bytes(old_history)
     board.mpboard("vpd", f"1={image}")
     for n, data in ((1, slot1), (2, slot2)):
         if data != "keep":
@@ -96,6 +105,7 @@ def test_boot(board, case):
                                                                                          err)
     assert board.vpd() == pristine_vpd(image, booted or 0xFF)
     assert board.last_boot() == history
+    assert [e["seq"] for e in board.status()["boot_history"]["entries"]] == [1]
     if slot1 == HOLDS_NONE:  # the board's program and mpboard: one view of the same bytes
         assert json.loads((board.path / "user/status.json").read_text()) == board.status()
     if board.kind == "vm":  # its board log and /tmp are the machine's own
