@@ -1,5 +1,7 @@
 #include "status/status.hpp"
 
+#include <unistd.h>
+
 #include <algorithm>
 #include <cstdio>
 #include <cstring>
@@ -441,9 +443,33 @@ std::optional<unsigned> vpd_byte(std::uint16_t offset) {
     return value;
 }
 
+// The layers below say what fails on standard output, which is the launcher's console; here that
+// output is the status itself: while the board is read, what they say goes to standard error.
+class OutputToErrors {
+public:
+    OutputToErrors() noexcept {
+        std::fflush(stdout);
+        saved_ = ::dup(STDOUT_FILENO);
+        static_cast<void>(::dup2(STDERR_FILENO, STDOUT_FILENO));
+    }
+    ~OutputToErrors() {
+        std::fflush(stdout);
+        if (saved_ >= 0) {
+            static_cast<void>(::dup2(saved_, STDOUT_FILENO));
+            ::close(saved_);
+        }
+    }
+    OutputToErrors(const OutputToErrors&) = delete;
+    OutputToErrors& operator=(const OutputToErrors&) = delete;
+
+private:
+    int saved_ = -1;
+};
+
 }  // namespace
 
 BoardStatus collect() {
+    const OutputToErrors quiet;
     BoardStatus board;
     const signing::KeyRing ring = signing::load_keys(signing::kKeysDir);
     board.keys = ring.present;

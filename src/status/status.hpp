@@ -81,7 +81,8 @@ struct BoardStatus {
 };
 
 // Reads the board. The I2C buses are opened and closed again; the partitions stay open
-// read-only (call it once per process).
+// read-only (call it once per process). What the flash and I2C layers say about a failure goes
+// to standard error meanwhile, so that standard output holds the status alone.
 BoardStatus collect();
 
 std::string json(const BoardStatus& board);
