@@ -172,7 +172,8 @@ void Entry::set_items(std::string_view key, const std::vector<std::vector<std::s
     for (std::size_t i = 0; i < items.size(); ++i) {
         value += i == 0 ? "" : ",";
         for (std::size_t j = 0; j < items[i].size(); ++j) {
-            value += (j == 0 ? "" : ":") + escape(items[i][j]);
+            value += j == 0 ? "" : ":";
+            value += escape(items[i][j]);
         }
     }
     for (auto& [k, v] : fields) {
