@@ -17,6 +17,7 @@
 #include "base/untrusted_file.hpp"
 #include "command/command.hpp"
 #include "flash/flash.hpp"
+#include "flash/partition_source.hpp"
 #include "i2c/i2c.hpp"
 #include "image/record.hpp"
 #include "image/record_reader.hpp"
@@ -32,35 +33,14 @@ using image::LoadedRecord;
 // Booted-slot value for an image that came from flash rather than from a slot file.
 constexpr std::uint8_t kBootedFromFlash = 4;
 
-// The rescue partition as a record source. The flash layer counts a short read as success and
-// reads past the partition's end come back short, so the buffer is zeroed first: no byte of a
-// record is ever undefined, and one that claims more than the partition holds is never read.
-class RescuePartition final : public image::ByteSource {
-public:
-    RescuePartition() noexcept {
-        if (mtd_get_size(rescue_fd, &size_) != 1) {
-            size_ = 0;
-        }
-    }
-    std::uint64_t size() const noexcept override { return size_; }
-    ssize_t read_at(std::uint64_t offset, std::span<std::uint8_t> out) const noexcept override {
-        std::memset(out.data(), 0, out.size());
-        const std::uint64_t n =
-            offset < size_ ? std::min<std::uint64_t>(out.size(), size_ - offset) : 0;
-        if (n != 0 && api_flash_read(out.data(), rescue_fd, static_cast<std::uint32_t>(offset),
-                                     static_cast<std::uint32_t>(n)) != 0) {
-            return -1;
-        }
-        return static_cast<ssize_t>(n);
-    }
-
-private:
-    std::uint32_t size_ = 0;
-};
+// The rescue partition as a record source.
+flash::PartitionSource rescue_partition() noexcept {
+    return flash::PartitionSource(rescue_fd);
+}
 
 // The whole record at the start of the rescue partition, when it is intact.
 bool read_intact_record(const RecordHeader& header, LoadedRecord& record) {
-    const RescuePartition partition;
+    const flash::PartitionSource partition = rescue_partition();
     return header.record_length() >= RECORD_PROBE_SIZE &&
            header.record_length() <= partition.size() &&
            image::load_record(partition, 0, header, record) == image::LoadResult::loaded &&
@@ -120,7 +100,7 @@ void install_into_slot(std::span<const std::uint8_t> record, char slot_digit) {
     const std::size_t index = entry.add(h.type(), h.id, std::string("slot") + slot_digit);
     entry.save();
     const std::vector<std::uint8_t> own_signatures =
-        signing::load_own_signatures(RescuePartition(), record.size());
+        signing::load_own_signatures(rescue_partition(), record.size());
     const bool copied = copy_into_slot(record, own_signatures, slot_digit);
     entry.set_outcome(index, copied ? "written" : "failed");
     entry.result(copied ? "installed" : "failed", copied ? nullptr : "write");
@@ -171,7 +151,7 @@ int extract_image_from_flash(const BootSettings& settings) {
     // With verify=on the record is checked as a slot file's is: its own signature, which the
     // installer writes right after it, by a key of the board. Unverified, it is not booted.
     if (settings.verify_enable != 0 &&
-        !signing::check_slot_record(RescuePartition(), 0, record.bytes, signing::kKeysDir)) {
+        !signing::check_slot_record(rescue_partition(), 0, record.bytes, signing::kKeysDir)) {
         std::fputs("Rescue image signature not verified, not booting it.\n", stderr);
         launch::journal::tried(target, "signature");
         return 0;

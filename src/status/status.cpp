@@ -14,6 +14,7 @@
 #include "base/paths.hpp"
 #include "base/untrusted_file.hpp"
 #include "flash/flash.hpp"
+#include "flash/partition_source.hpp"
 #include "i2c/i2c.hpp"
 #include "image/record.hpp"
 #include "image/record_reader.hpp"
@@ -25,32 +26,6 @@
 namespace status {
 
 namespace {
-
-// A partition as a record source, as the rescue image's reader takes it: zeroed first, reads past
-// the end come back short.
-class PartitionSource final : public image::ByteSource {
-public:
-    explicit PartitionSource(int fd) noexcept : fd_(fd) {
-        if (mtd_get_size(fd_, &size_) != 1) {
-            size_ = 0;
-        }
-    }
-    std::uint64_t size() const noexcept override { return size_; }
-    ssize_t read_at(std::uint64_t offset, std::span<std::uint8_t> out) const noexcept override {
-        std::memset(out.data(), 0, out.size());
-        const std::uint64_t n =
-            offset < size_ ? std::min<std::uint64_t>(out.size(), size_ - offset) : 0;
-        if (n != 0 && api_flash_read(out.data(), fd_, static_cast<std::uint32_t>(offset),
-                                     static_cast<std::uint32_t>(n)) != 0) {
-            return -1;
-        }
-        return static_cast<ssize_t>(n);
-    }
-
-private:
-    int fd_;
-    std::uint32_t size_ = 0;
-};
 
 const char* match_name(signing::KeyMatch match, std::size_t count) {
     if (count == 0) {
@@ -143,7 +118,7 @@ Partition read_partition(const PartitionRecord& p, const signing::KeyRing& ring)
         }
         return partition;
     }
-    const PartitionSource source(*p.fd);
+    const flash::PartitionSource source(*p.fd);
     std::uint8_t probe[RECORD_PROBE_SIZE] = {};
     if (image::read_probe(source, 0, probe) != sizeof probe) {
         return partition;
