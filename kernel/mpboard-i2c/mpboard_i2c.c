@@ -22,9 +22,12 @@
  * their file offsets (lseek, read, write, pread, pwrite), and like the board's
  * driver a read or write does not move the file position, so a poll reads the
  * same register again. A write of the control register (20) starts a switch
- * of the gate to its bit 0; the status register (24, read-only) reads bit 0
- * clear until the switch is done, gate_delay_ms later, and only then does the
- * gate pass the EEPROM's transfers (or stop them).
+ * of the gate to its bit 0, done gate_delay_ms later: only then does the gate
+ * pass the EEPROM's transfers (or stop them). The status register (24,
+ * read-only) reads bit 0 clear until then, and always on its first read after
+ * the write, so a caller that does not wait for it finds the gate unswitched
+ * however fast the machine is; the delay is short beside the launcher's poll
+ * budget (5000 reads), whose pauses a scaled clock may shorten to nothing.
  */
 #include <linux/bits.h>
 #include <linux/fs.h>
@@ -55,7 +58,7 @@ static unsigned int vpd_size = EEPROM_SIZE;
 module_param(vpd_size, uint, 0444);
 MODULE_PARM_DESC(vpd_size, "size of that region, at least 256");
 
-static unsigned int gate_delay_ms = 20;
+static unsigned int gate_delay_ms = 1;
 module_param(gate_delay_ms, uint, 0444);
 MODULE_PARM_DESC(gate_delay_ms, "how long the CPLD takes to switch the gate");
 
@@ -71,6 +74,7 @@ static struct {
 	u8 regs[CPLD_REGS];
 	bool gate_open;		/* what the gate passes now */
 	bool switching;		/* until switch_done, towards regs[control] bit 0 */
+	bool status_read;	/* since the last control write */
 	ktime_t switch_done;
 } board;
 
@@ -180,7 +184,11 @@ static ssize_t cpld_read(struct file *file, char __user *buf, size_t count,
 	mutex_lock(&board.lock);
 	cpld_settle();
 	memcpy(regs, board.regs, sizeof(regs));
-	regs[CPLD_VPD_STATUS] = (regs[CPLD_VPD_STATUS] & ~1) | !board.switching;
+	if (pos <= CPLD_VPD_STATUS && CPLD_VPD_STATUS < pos + n) {
+		regs[CPLD_VPD_STATUS] &= ~1;
+		regs[CPLD_VPD_STATUS] |= board.status_read && !board.switching;
+		board.status_read = true;
+	}
 	mutex_unlock(&board.lock);
 	if (copy_to_user(buf, regs + pos, n))
 		return -EFAULT;
@@ -209,6 +217,7 @@ static ssize_t cpld_write(struct file *file, const char __user *buf,
 		board.regs[reg] = bytes[i];
 		if (reg == CPLD_VPD_CONTROL) {
 			board.switching = true;
+			board.status_read = false;
 			board.switch_done = ktime_add_ms(ktime_get(),
 							 gate_delay_ms);
 		}
@@ -246,6 +255,7 @@ static int __init mpboard_i2c_init(void)
 		return -EINVAL;
 	}
 	mutex_init(&board.lock);
+	board.status_read = true;	/* the gate rests closed, switched */
 	board.eeprom = memremap(vpd_addr, EEPROM_SIZE, MEMREMAP_WB);
 	if (!board.eeprom)
 		return -ENOMEM;
