@@ -122,8 +122,9 @@ mp_build_vm_module() {
             pkgs+=("$dep")
         done
         if ((${#pkgs[@]} != 3)); then
-            mp_fail "apt-cache names no linux-headers-$release with its -common headers and" \
-                "linux-kbuild package (found: ${pkgs[*]}); the module mpboard_i2c cannot be built"
+            mp_fail "apt-cache knows no linux-headers-$release depending on its -common headers" \
+                "and a linux-kbuild package (apt-get update reads the lists again): the module" \
+                "mpboard_i2c cannot be built for the machine's kernel"
             return 1
         fi
         rm -rf "$headers"
