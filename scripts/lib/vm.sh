@@ -170,6 +170,6 @@ if [[ ${BASH_SOURCE[0]} == "$0" && -z ${MP_VM_SH_MAIN:-} ]]; then
     MP_VM_SH_MAIN=1
     . "$(dirname "${BASH_SOURCE[0]}")/common.sh"
     . "$(dirname "${BASH_SOURCE[0]}")/third_party.sh"
-    mp_ensure_packages qemu-system-x86 kmod
+    mp_ensure_packages qemu-system-x86 kmod make gcc libelf1 libssl3
     mp_fetch_vm_kernel
 fi
