@@ -14,14 +14,15 @@ export MP_ROOT MP_BUILD
 # (lrzsz, the TFTP server's libwrap0, iproute2; the TFTP server itself is only unpacked,
 # see third_party.sh), the terminal the XMODEM tests type into (socat, picocom, tmux), the
 # source unpacker and the formatters, what BusyBox's own build needs, strace (the campaign's
-# sweep stops a board at each write to a file), and lintian and help2man (the Debian packages'
-# check and the tools' manual pages).
+# sweep stops a board at each write to a file), lintian and help2man (the Debian packages'
+# check and the tools' manual pages), and the libraries of Debian's linux-kbuild programs (libelf1,
+# libssl3), which build the virtual-machine boards' own kernel module (scripts/lib/vm.sh).
 MP_DEBIAN_PACKAGES=(
     cmake ninja-build g++ clang libclang-rt-14-dev ccache
     googletest libgtest-dev libgmock-dev libbenchmark-dev zlib1g-dev libi2c-dev libsodium-dev
     g++-powerpc-linux-gnu qemu-user qemu-user-static valgrind
     python3-pytest python3-pexpect lrzsz libwrap0 iproute2 socat picocom tmux
-    qemu-system-x86 kmod
+    qemu-system-x86 kmod libelf1 libssl3
     dpkg-dev clang-format clang-tidy yapf3
     make gcc libc6-dev bzip2 xz-utils patch ca-certificates autoconf automake libtool strace
     lintian help2man

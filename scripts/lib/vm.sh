@@ -6,17 +6,19 @@
 # What stays in build/third_party/vm/ (MPBOARD_VM_DIR names another such directory):
 #   vmlinuz     the kernel
 #   release     its release string (the modules' directory name)
-#   modules/    lib/modules/RELEASE/ with the modules below, as the VM's initramfs holds them
+#   modules/    lib/modules/RELEASE/ with the modules below, as the VM's initramfs holds them, and
+#               extra/mpboard_i2c.ko, our own (kernel/mpboard-i2c), built against Debian's headers
+#               for RELEASE (unpacked in build/third_party/vm-headers, never installed)
 
 MP_VM_DIR=$MP_THIRD_PARTY/vm
 export MP_VM_DIR
 
-# The drivers the VM's init loads: phram for the flash (the partitions and /user's, in a PCI
-# memory region over the board's run/vm-flash), block2mtd over a loop device for the CPLD's
-# registers, mtdblock and jffs2 for /user, i2c-dev with i2c-stub (the VPD
-# path's devices) and the chipset's SMBus (a second adapter), e1000 network cards and cuse.
-MP_VM_MODULES=(virtio_pci mtd phram block2mtd mtdblock jffs2 loop i2c-dev i2c-stub
-    i2c-piix4 e1000 cuse)
+# Debian's drivers the VM's init loads: phram for the flash (the partitions and /user's, in a PCI
+# memory region over the board's run/vm-flash), mtdblock and jffs2 for /user, i2c-dev, the
+# chipset's SMBus (a second adapter) and e1000 network cards. Bus 0 with the VPD path's devices
+# and the CPLD are our own module's.
+MP_VM_MODULES=(virtio_pci mtd phram mtdblock jffs2 i2c-dev i2c-piix4 e1000)
+MP_VM_OWN_MODULE=$MP_ROOT/kernel/mpboard-i2c
 
 # The kernel package Debian's linux-image-amd64 currently depends on.
 _mp_vm_kernel_package() {
@@ -32,7 +34,8 @@ mp_fetch_vm_kernel() {
     done
     if [[ $have && -f $dir/vmlinuz ]]; then
         mp_ok "VM kernel $(<"$dir/release") already unpacked (${dir#"$MP_ROOT"/})"
-        return 0
+        mp_build_vm_module
+        return
     fi
     local pkg opts=()
     [[ $(id -u) != 0 ]] || opts+=(-o APT::Sandbox::User=root)
@@ -94,6 +97,72 @@ mp_fetch_vm_kernel() {
     # The other modules and the package are not needed again.
     rm -rf "$dir/unpacked" "$dir/deb"
     mp_ok "VM kernel $release and ${#seen[@]} modules in ${dir#"$MP_ROOT"/} (from $pkg, not installed)"
+    mp_build_vm_module
+}
+
+# kernel/mpboard-i2c built out of tree against linux-headers-RELEASE and the two packages of the
+# same kernel it needs (linux-headers-ABI-common and linux-kbuild-VERSION), downloaded with
+# `apt-get download` and unpacked with `dpkg-deb -x`; added to modules/ with a new modules.dep.
+# Built again when its source changed (its checksum beside the kernel).
+mp_build_vm_module() {
+    local dir=$MP_VM_DIR src=$MP_VM_OWN_MODULE release sum
+    release=$(<"$dir/release")
+    local into=$dir/modules/lib/modules/$release headers=$MP_THIRD_PARTY/vm-headers
+    local kdir=$headers/usr/src/linux-headers-$release log=$MP_BUILD/logs/vm-module.log
+    sum=$(cat "$src"/Kbuild "$src"/Makefile "$src"/*.c | sha256sum | cut -d ' ' -f 1)
+    if [[ -f $into/extra/mpboard_i2c.ko && $(cat "$dir/mpboard_i2c.sum" 2>/dev/null) == "$sum" ]]; then
+        mp_ok "VM module mpboard_i2c built earlier (${into#"$MP_ROOT"/}/extra)"
+        return 0
+    fi
+    if [[ ! -f $kdir/.config || ! -f $kdir/scripts/Makefile.build ]]; then
+        local opts=() pkgs=("linux-headers-$release") dep deb
+        [[ $(id -u) != 0 ]] || opts+=(-o APT::Sandbox::User=root)
+        for dep in $(apt-cache depends "linux-headers-$release" 2>/dev/null |
+            awk '$1 == "Depends:" && $2 ~ /^linux-(headers-.*-common|kbuild-.*)$/ { print $2 }'); do
+            pkgs+=("$dep")
+        done
+        if ((${#pkgs[@]} != 3)); then
+            mp_fail "apt-cache knows no linux-headers-$release depending on its -common headers" \
+                "and a linux-kbuild package (apt-get update reads the lists again): the module" \
+                "mpboard_i2c cannot be built for the machine's kernel"
+            return 1
+        fi
+        rm -rf "$headers"
+        mkdir -p "$headers/deb" "$MP_BUILD/logs"
+        mp_say "downloading ${pkgs[*]} (about 14 MB; unpacked here, never installed)"
+        (cd "$headers/deb" && apt-get "${opts[@]}" download "${pkgs[@]}" >"$MP_BUILD/logs/vm-headers.log" 2>&1) || {
+            mp_fail "apt-get download ${pkgs[*]} failed (log: build/logs/vm-headers.log)"
+            return 1
+        }
+        for deb in "$headers"/deb/*.deb; do
+            dpkg-deb -x "$deb" "$headers" || return 1
+        done
+        rm -rf "$headers/deb"
+        # The headers' Makefile includes the -common tree at its installed path.
+        sed -i "s|^include /usr/src/|include $headers/usr/src/|" "$kdir/Makefile"
+        [[ -f $kdir/.config && -f $kdir/scripts/Makefile.build ]] || {
+            mp_fail "${pkgs[*]} hold no usable $kdir"
+            return 1
+        }
+    fi
+    # Built in a copy, so the source folder keeps no build products.
+    rm -rf "$dir/module-build"
+    mkdir -p "$dir/module-build"
+    cp "$src"/Kbuild "$src"/Makefile "$src"/*.c "$dir/module-build/"
+    mp_run_logged "$log" make -C "$dir/module-build" KDIR="$kdir" || {
+        mp_fail "the module mpboard_i2c did not build (log: ${log#"$MP_ROOT"/})"
+        return 1
+    }
+    mkdir -p "$into/extra"
+    cp "$dir/module-build/mpboard_i2c.ko" "$into/extra/mpboard_i2c.ko.tmp"
+    mv "$into/extra/mpboard_i2c.ko.tmp" "$into/extra/mpboard_i2c.ko"
+    depmod -b "$dir/modules" "$release" || {
+        mp_fail "depmod failed"
+        return 1
+    }
+    printf '%s\n' "$sum" >"$dir/mpboard_i2c.sum"
+    rm -rf "$dir/module-build"
+    mp_ok "VM module mpboard_i2c built against linux-headers-$release (log: ${log#"$MP_ROOT"/})"
 }
 
 # Run directly (bash scripts/lib/vm.sh), it fetches the kernel for `mpboard run --vm`.
@@ -101,6 +170,6 @@ if [[ ${BASH_SOURCE[0]} == "$0" && -z ${MP_VM_SH_MAIN:-} ]]; then
     MP_VM_SH_MAIN=1
     . "$(dirname "${BASH_SOURCE[0]}")/common.sh"
     . "$(dirname "${BASH_SOURCE[0]}")/third_party.sh"
-    mp_ensure_packages qemu-system-x86 kmod
+    mp_ensure_packages qemu-system-x86 kmod make gcc libelf1 libssl3
     mp_fetch_vm_kernel
 fi

@@ -111,7 +111,7 @@ int set_vpd_access(int enable) {
 
 // The multiplexer takes its control byte as a plain one-byte write (on the wire what SMBus calls
 // "send byte"), which needs an adapter that carries plain I2C transfers, as the board's controller
-// does. An SMBus-only adapter (the i2c-stub of a virtual-machine board) refuses it (EOPNOTSUPP);
+// does (and a virtual-machine board's mpboard_i2c). An SMBus-only adapter refuses it (EOPNOTSUPP);
 // nothing looks at the result.
 int mux_write(std::uint8_t control) {
     const int fd = bus_fd(kVpdBus);

@@ -3,10 +3,12 @@
 import json
 import os
 import shutil
+import signal
 import subprocess
 from pathlib import Path
 from typing import NamedTuple
 
+import pexpect
 import pytest
 
 from conftest import (DIAGS_LINES, MOUNT_LINE, RESET_LINE, boot_log, interleaves, pristine_vpd,
@@ -309,6 +311,32 @@ def test_link_test_follows_the_cable(new_board):
     console.expect_exact("link 0")
     console.sendeof()
     assert console.finish()[0] == 0
+
+
+# Bus 0 through the machine's kernel (mpboard_i2c): the multiplexer takes each control byte and
+# reads it back, and the EEPROM answers (and takes a byte) only behind channel 3 with the CPLD's
+# gate switched open; what it took is in the flash when the machine is cut.
+I2C_PATHS = {(8, 1): "0x01", (0, 1): "nak", (4, 1): "nak", (8, 0): "nak"}
+CPLD = "/dev/lamel/cpld_mmmap"
+I2C_PROBE = application(
+    "1.1.1.1", "exec 2> /dev/null\n" + "".join(
+        f"i2cset -y 0 0x70 {mux}; printf '\\{gate:03o}' | dd of={CPLD} bs=1 seek=20 conv=notrunc\n"
+        f"until dd if={CPLD} bs=1 skip=24 count=1 | od -An -tu1 | grep -q 1; do :; done\n"
+        f"i2cset -y 0 0x54 {100 + i:#x} 0x5a; echo path {mux} {gate} $(i2cget -y 0 0x70) "
+        "$(i2cget -y 0 0x54 1 || echo nak)\n"
+        for i, (mux, gate) in enumerate(I2C_PATHS)) + "read x\n")
+
+
+@vm
+def test_i2c_path_in_a_machine(new_board):
+    board = new_board(kind="vm")
+    board.slot(1, I2C_PROBE)
+    console = board.console()
+    for (mux, gate), eeprom in I2C_PATHS.items():
+        console.line(f"path {mux} {gate} 0x{mux:02x} {eeprom}")
+    os.killpg(console.pid, signal.SIGKILL)
+    console.expect(pexpect.EOF)
+    assert board.vpd() == {**pristine_vpd(booted=1), 100: 0x5a}
 
 
 # A hostile application, root in a virtual machine, and `nobody` on the workstation during the run

@@ -75,9 +75,10 @@ def test_slot_question(board, answer):
     assert [log.index(line) for line in order] == sorted(log.index(line) for line in order)
 
 
-# A power cut of a virtual machine (qemu and mpboard killed) once the copy is renamed into its slot:
-# the flash, left in run/vm-flash, holds the whole copy, and a jailed command brings it back first;
-# env and flash write their partition in it, and vpd reads the EEPROM's file, booting no machine.
+# A power cut of a virtual machine (qemu and mpboard killed) once the recovery application runs
+# from its slot: the flash, left in run/vm-flash, holds the whole copy and the VPD bytes the
+# launcher wrote, and a jailed command brings them back first; env, flash and vpd read and write
+# their bytes in it, booting no machine.
 @vm
 @pytest.mark.parametrize("board", ["vm"], indirect=True)
 def test_cut_after_the_copy(board):
@@ -87,16 +88,18 @@ def test_cut_after_the_copy(board):
     console = board.console()
     console.expect_exact(QUESTION)
     console.send("2\r")
-    console.expect_exact("Setting boot image to 2")
+    console.expect_exact(app_line("7.7.7.7"))
     os.killpg(console.pid, signal.SIGKILL)
     console.expect(pexpect.EOF)
     assert (board.path / "run/vm-flash").exists() and board.slot_file(2) is None
-    board.mpboard("env", "probe=1"), board.flash("devicetree", b"dt"), board.vpd()
+    board.mpboard("env", "probe=1"), board.flash("devicetree", b"dt"), board.mpboard("vpd", "7=7")
     assert (board.path / "run/vm-flash").exists() and "probe=1" in board.mpboard("env")
+    assert board.vpd() == {**pristine_vpd(image=2, booted=2), 7: 7}
     board.mpboard("slot", 1, "--remove")
     assert (board.slot_file(1), board.slot_file(2)) == (None, RECOVERY)
     assert not (board.path / "run/vm-flash").exists() and "probe=1" in board.mpboard("env")
     assert (board.path / "dev/mtd-devicetree").read_bytes()[:3] == b"dt\xff"
+    assert board.vpd() == {**pristine_vpd(image=2, booted=2), 7: 7}  # the VPD file's again
 
 
 def test_verified_copy(

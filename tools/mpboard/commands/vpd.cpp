@@ -3,6 +3,7 @@
 #include <cstdio>
 
 #include "board_command.hpp"
+#include "vm/flash.hpp"
 
 namespace mpboard {
 namespace {
@@ -23,9 +24,10 @@ std::string vpd_help() {
 int run_vpd(const Args& args) {
     const BoardArgs call = take_board(args, HELP);
     const Args& words = call.rest;
-    // The EEPROM's bytes are no part of the flash a cut of a virtual machine leaves.
     const Board board = Board::open(call.dir);
-    auto vpd = board.read_vpd();
+    // After a cut of a virtual machine, the EEPROM's bytes are the ones in the flash it left.
+    const bool left = vm_flash_left(board);
+    auto vpd = left ? read_left_vpd(board) : board.read_vpd();
     if (words.empty()) {
         for (std::size_t i = 0; i < vpd.size(); ++i) {
             std::printf("%zu 0x%02x\n", i, vpd[i]);
@@ -50,7 +52,9 @@ int run_vpd(const Args& args) {
         vpd[*offset] = static_cast<std::uint8_t>(*value);
         wrote = true;
     }
-    if (wrote) {
+    if (wrote && left) {
+        write_left_vpd(board, vpd);
+    } else if (wrote) {
         board.write_vpd(vpd);
     }
     return EXIT_OK;

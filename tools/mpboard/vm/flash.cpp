@@ -50,6 +50,30 @@ std::vector<std::uint8_t> read_at(int fd, std::uint64_t size, std::uint64_t offs
 // The last bytes of the state block once the machine has copied user/ onto /user's flash.
 constexpr char USER_IN_MARK[] = "mpboard user in\n";
 constexpr std::size_t MARK_SIZE = sizeof USER_IN_MARK - 1;
+// The VPD EEPROM's bytes: the start of a region of their own just below the state block, which
+// the machine's mpboard_i2c module maps (the kernel's command line says where) and writes a byte
+// at a time as the EEPROM takes them. The region's last bytes say that the board's VPD file was
+// copied in: a flash an earlier mpboard left without them gets the file's bytes when it boots.
+constexpr std::uint64_t VPD_REGION = 4096;
+constexpr std::size_t VPD_SIZE = 256;
+constexpr char VPD_IN_MARK[] = "mpboard vpd in\n";
+constexpr std::size_t VPD_MARK_SIZE = sizeof VPD_IN_MARK - 1;
+
+bool vpd_marked(int fd, std::uint64_t region) {
+    char mark[VPD_MARK_SIZE] = {};
+    return ::pread(fd, mark, VPD_MARK_SIZE,
+                   static_cast<off_t>(region + VPD_REGION - VPD_MARK_SIZE)) ==
+               static_cast<ssize_t>(VPD_MARK_SIZE) &&
+           std::memcmp(mark, VPD_IN_MARK, VPD_MARK_SIZE) == 0;
+}
+
+void put_vpd(int fd, std::uint64_t region, std::span<const std::uint8_t> vpd,
+             const std::string& shown) {
+    write_at(fd, vpd.data(), std::min(vpd.size(), VPD_SIZE), region, shown);
+    write_at(fd, reinterpret_cast<const std::uint8_t*>(VPD_IN_MARK), VPD_MARK_SIZE,
+             region + VPD_REGION - VPD_MARK_SIZE, shown);
+}
+
 // Where the handed-out user/ is unpacked before it replaces user/.
 constexpr const char* UNPACKED = "run/vm-user";
 
@@ -209,9 +233,8 @@ base::UniqueFd parent_of(int root, const std::vector<std::string>& parts) {
 }
 
 // The way out's archive unpacked: user/ into run/vm-user (the caller's files, permission bits
-// only), the status and the VPD bytes returned. False at a damaged or unfinished archive.
-bool unpack(const Board& board, Inflow& in, std::uint64_t file_limit, std::string& status,
-            std::vector<std::uint8_t>& vpd) {
+// only), the status returned. False at a damaged or unfinished archive.
+bool unpack(const Board& board, Inflow& in, std::uint64_t file_limit, std::string& status) {
     const base::UniqueFd root = board.open_in(UNPACKED, O_RDONLY | O_DIRECTORY | O_NOFOLLOW);
     if (!root) {
         fail_errno(board.path(UNPACKED));
@@ -234,17 +257,12 @@ bool unpack(const Board& board, Inflow& in, std::uint64_t file_limit, std::strin
         }
         const std::vector<std::string> parts = user_path(e.name);
         const bool small = e.size <= 4096;
-        if ((e.name == "status" || e.name == "vpd") && type == S_IFREG && small) {
+        if (e.name == "status" && type == S_IFREG && small) {
             std::vector<std::uint8_t> bytes(padded);
             if (!in.read(bytes.data(), padded)) {
                 return false;
             }
-            bytes.resize(e.size);
-            if (e.name == "status") {
-                status.assign(bytes.begin(), bytes.end());
-            } else {
-                vpd = bytes;
-            }
+            status.assign(bytes.begin(), bytes.begin() + static_cast<std::ptrdiff_t>(e.size));
             continue;
         }
         const bool kept_type = type == S_IFDIR || type == S_IFREG || (type == S_IFLNK && small);
@@ -361,6 +379,20 @@ LeftPiece left_piece(const Board& board, const base::Partition& part, int flags)
     return piece;
 }
 
+// The VPD region of the flash a cut left, by the file's size and the board's erase block.
+std::uint64_t left_vpd_region(const Board& board, int fd) {
+    struct stat st {};
+    const std::uint32_t erase = platform::sandbox::read_conf(board.exists("etc/board.conf")
+                                                                 ? board.read_text("etc/board.conf")
+                                                                 : "")
+                                    .erase_size;
+    if (::fstat(fd, &st) != 0 ||
+        static_cast<std::uint64_t>(st.st_size) < std::uint64_t{erase} + VPD_REGION) {
+        fail(board.path(VM_FLASH) + ": not the flash of this board");
+    }
+    return static_cast<std::uint64_t>(st.st_size) - erase - VPD_REGION;
+}
+
 // Removes a file, link or directory tree of the board; a missing one is no error.
 void remove_tree(const Board& board, const std::string& relative) {
     const auto [parent_path, name] = split_parent(relative);
@@ -398,10 +430,11 @@ VmFlash::VmFlash(const Board& board, std::uint32_t erase, std::uint64_t user_siz
     user_size_ = user_size;
     // A PCI memory region's size is a power of two; the state block is its last erase block.
     total_ = 1;
-    while (total_ < offset + 3 * user_size + erase) {
+    while (total_ < offset + 3 * user_size + VPD_REGION + erase) {
         total_ *= 2;
     }
     pieces_.push_back({"state", "", total_ - erase, erase});
+    vpd_region_ = total_ - erase - VPD_REGION;
 
     fd_ = vm_flash_left(board) ? board.open_in(VM_FLASH, O_RDWR | O_NOFOLLOW) : base::UniqueFd();
     if (fd_) {
@@ -415,6 +448,9 @@ VmFlash::VmFlash(const Board& board, std::uint32_t erase, std::uint64_t user_siz
         const std::vector<std::uint8_t> zeros(4096, 0);
         write_at(fd_.get(), zeros.data(), zeros.size(), pieces_[pieces_.size() - 2].offset,
                  board.path(VM_FLASH));
+        if (!vpd_marked(fd_.get(), vpd_region_)) {
+            put_vpd(fd_.get(), vpd_region_, board.read_vpd(), board.path(VM_FLASH));
+        }
         return;
     }
     // The machine's init marks the state block once it has copied user/ onto its /user flash,
@@ -437,6 +473,7 @@ VmFlash::VmFlash(const Board& board, std::uint32_t erase, std::uint64_t user_siz
                                                     : board.read(piece.file);
         write_at(fd_.get(), bytes.data(), bytes.size(), piece.offset, board.path(building));
     }
+    put_vpd(fd_.get(), vpd_region_, board.read_vpd(), board.path(building));
 }
 
 std::vector<std::string> VmFlash::qemu_args() const {
@@ -455,6 +492,10 @@ std::string VmFlash::pieces() const {
     return text;
 }
 
+std::string VmFlash::vpd() const {
+    return std::to_string(vpd_region_) + ":" + std::to_string(VPD_REGION);
+}
+
 std::string VmFlash::take_apart() const {
     const std::string shown = board_.path(VM_FLASH);
     if (fresh_ && !vm_flash_left(board_)) {
@@ -466,8 +507,7 @@ std::string VmFlash::take_apart() const {
     const Piece& out = pieces_[pieces_.size() - 2];
     Inflow in(fd_.get(), out.offset, out.size, 64 * user_size_);
     std::string status;
-    std::vector<std::uint8_t> vpd;
-    const bool whole = unpack(board_, in, user_size_, status, vpd);
+    const bool whole = unpack(board_, in, user_size_, status);
     if (in.over()) {
         std::fprintf(stderr, "mpboard: %s: over %llu MiB handed out; the rest left out\n",
                      board_.path("user").c_str(),
@@ -488,9 +528,7 @@ std::string VmFlash::take_apart() const {
         fail_errno(board_.path("user"));
     }
     remove_tree(board_, UNPACKED);
-    if (vpd.size() == 256) {
-        board_.write_vpd(vpd);
-    }
+    board_.write_vpd(read_at(fd_.get(), VPD_SIZE, vpd_region_, shown));
     for (const Piece& piece : pieces_) {
         if (piece.file.empty()) {
             continue;
@@ -507,10 +545,16 @@ std::string VmFlash::take_apart() const {
 void check_flash_driver(const std::string& modules) {
     const std::string dep = modules + "/modules.dep";
     const auto text = exists(dep) ? read_file(dep) : std::vector<std::uint8_t>();
-    if (std::string(text.begin(), text.end()).find("/phram.ko:") == std::string::npos) {
+    const std::string deps(text.begin(), text.end());
+    if (deps.find("/phram.ko:") == std::string::npos) {
         fail(modules +
              ": no phram module, which serves the machine's flash (bash scripts/lib/vm.sh "
              "fetches the kernel again)");
+    }
+    if (deps.find("/mpboard_i2c.ko:") == std::string::npos) {
+        fail(modules +
+             ": no mpboard_i2c module, which serves the machine's I2C bus, VPD EEPROM and CPLD "
+             "(bash scripts/lib/vm.sh builds it)");
     }
 }
 
@@ -541,6 +585,24 @@ void write_left_partition(const Board& board, const base::Partition& part,
     std::vector<std::uint8_t> image(piece.size, 0xFF);
     std::copy(bytes.begin(), bytes.end(), image.begin());
     write_at(piece.fd.get(), image.data(), image.size(), piece.offset, board.path(VM_FLASH));
+}
+
+std::vector<std::uint8_t> read_left_vpd(const Board& board) {
+    const base::UniqueFd fd = board.open_in(VM_FLASH, O_RDONLY | O_NOFOLLOW);
+    if (!fd) {
+        fail_errno(board.path(VM_FLASH));
+    }
+    const std::uint64_t region = left_vpd_region(board, fd.get());
+    return vpd_marked(fd.get(), region) ? read_at(fd.get(), VPD_SIZE, region, board.path(VM_FLASH))
+                                        : board.read_vpd();
+}
+
+void write_left_vpd(const Board& board, std::span<const std::uint8_t> bytes) {
+    const base::UniqueFd fd = board.open_in(VM_FLASH, O_RDWR | O_NOFOLLOW);
+    if (!fd) {
+        fail_errno(board.path(VM_FLASH));
+    }
+    put_vpd(fd.get(), left_vpd_region(board, fd.get()), bytes, board.path(VM_FLASH));
 }
 
 }  // namespace mpboard

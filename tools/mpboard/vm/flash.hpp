@@ -1,5 +1,6 @@
 // The flash of a board's virtual machine: one file, run/vm-flash, that holds the six partitions,
-// the /user flash, the way out and a state block at erase-block-aligned offsets. qemu maps it into
+// the /user flash, the way out, the VPD EEPROM's bytes and a state block at erase-block-aligned
+// offsets (the EEPROM's region just below the state block). qemu maps it into
 // the machine as the memory of a PCI device (ivshmem, share=on) and the kernel's phram driver
 // serves each piece as an MTD device with the board's erase block. A write the machine completed is
 // in the file (the host's page cache) at once, as on a NOR chip, so a SIGKILL of qemu keeps it; a
@@ -12,8 +13,12 @@
 // with a machine that only hands /user out; one that needs only a partition reads or writes it in
 // the file.
 //
+// The EEPROM's bytes come from the board's VPD file when the file is built (or a cut left one
+// without them) and go back into it at the orderly end; the machine's own I2C module (mpboard_i2c)
+// keeps them in that memory, so each byte the EEPROM took is in the file at once as well.
+//
 // The machine never reaches the board directory: at its end it leaves one archive (cpio "newc",
-// gzip) on the way out, with the launcher's status, the EEPROM's bytes and /user's files, and
+// gzip) on the way out, with the launcher's status and /user's files, and
 // mpboard unpacks it here after qemu has ended, as input from the board: only directories,
 // regular files and symbolic links, under user/, the caller's, with permission bits only, no file
 // larger than /user's flash, 16 times that in all, one entry per 64 bytes of it at most, and no
@@ -47,9 +52,12 @@ public:
     std::vector<std::string> qemu_args() const;
     // For the machine's init: "name:offset:size,..." in the file, /user's flash last.
     std::string pieces() const;
-    // The orderly end: what the machine handed out becomes user/ and the VPD file, the partitions
-    // that changed go back into their files, the file is removed; returns the launcher's status
-    // line ("STATUS HOW"). Fails without a whole archive, the file left as after a cut.
+    // For the machine's init: "offset:size" of the EEPROM's region in the file.
+    std::string vpd() const;
+    // The orderly end: what the machine handed out becomes user/, the EEPROM's bytes the VPD
+    // file, the partitions that changed go back into their files, the file is removed; returns
+    // the launcher's status line ("STATUS HOW"). Fails without a whole archive, the file left as
+    // after a cut.
     std::string take_apart() const;
 
 private:
@@ -63,11 +71,13 @@ private:
     std::vector<Piece> pieces_;
     std::uint64_t total_ = 0;
     std::uint64_t user_size_ = 0;
+    std::uint64_t vpd_region_ = 0;
     bool fresh_ = false;
     base::UniqueFd fd_;
 };
 
-// Fails unless the kernel's modules directory (lib/modules/RELEASE) has phram.
+// Fails unless the kernel's modules directory (lib/modules/RELEASE) has phram and our
+// mpboard_i2c (whose VPD region is in the flash).
 void check_flash_driver(const std::string& modules);
 
 // Whether a cut of the machine left the board's flash in run/vm-flash: the file's state block
@@ -82,5 +92,8 @@ bool vm_flash_left(const Board& board);
 std::vector<std::uint8_t> read_left_partition(const Board& board, const base::Partition& part);
 void write_left_partition(const Board& board, const base::Partition& part,
                           std::span<const std::uint8_t> bytes);
+// The VPD EEPROM's 256 bytes in the flash a cut left, likewise.
+std::vector<std::uint8_t> read_left_vpd(const Board& board);
+void write_left_vpd(const Board& board, std::span<const std::uint8_t> bytes);
 
 }  // namespace mpboard

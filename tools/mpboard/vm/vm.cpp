@@ -210,7 +210,6 @@ std::vector<std::uint8_t> machine_root(const Board& board, const VmOptions& opti
     }
     add_tree(ramfs, options.kernel + "/modules/lib/modules/" + release, "lib/modules/" + release);
     add_clock_scale(ramfs, options.clock_scale, options.clock_library);
-    ramfs.file("run/vpd-in", board.read_vpd());
     ramfs.dir("run/user-in");
     const base::UniqueFd user = board.open_in("user", O_RDONLY | O_DIRECTORY | O_NOFOLLOW);
     if (user_in && user) {
@@ -295,8 +294,8 @@ std::vector<std::string> qemu_command(const VmOptions& options, const Machine& m
         fd_path(initramfs),
         "-append",
         std::string(KERNEL_ARGS) + " mp_erase=" + std::to_string(machine.erase) +
-            " mp_flash=" + flash.pieces() + " mp_user_in=" + (flash.fresh() ? "1" : "0") +
-            " mp_mode=" + (options.recover ? "recover" : "run"),
+            " mp_flash=" + flash.pieces() + " mp_vpd=" + flash.vpd() + " mp_user_in=" +
+            (flash.fresh() ? "1" : "0") + " mp_mode=" + (options.recover ? "recover" : "run"),
         "-chardev",
         options.recover ? "null,id=console"
         : terminal      ? "serial,id=console,path=/proc/self/fd/0"

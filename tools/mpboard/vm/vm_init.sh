@@ -5,15 +5,17 @@
 #                state ("state"), name:offset:size,... in the flash device's memory (qemu's
 #                ivshmem over the board's run/vm-flash)
 #   mp_erase     the erase block of every partition, bytes
+#   mp_vpd       offset:size of the VPD EEPROM's bytes in the flash device's memory
 #   mp_user_in   1: /user's flash is erased, the initramfs's /run/user-in is copied onto it (then
 #                the state block says so: from then on the flash file is what the board holds);
 #                0: it holds what a cut left
 #   mp_mode      run, or recover: only hand /user's flash out (after a cut)
 # The machine never sees the board directory: what it needs comes in the initramfs (user/ as
-# /run/user-in, the VPD bytes as /run/vpd-in), and what goes back leaves as one archive on the
-# "out" flash, which mpboard unpacks on the workstation once the machine has ended. The launcher
-# runs on ttyS0 as the board's init starts it; when it (or what it became through exec) ends, or
-# asks for a reboot, /user, the VPD bytes and its status go out and the machine powers off.
+# /run/user-in) and the flash device (the partitions and the VPD EEPROM's bytes), and what goes
+# back leaves as one archive on the "out" flash, which mpboard unpacks on the workstation once the
+# machine has ended. The launcher runs on ttyS0 as the board's init starts it; when it (or what it
+# became through exec) ends, or asks for a reboot, /user and its status go out and the machine
+# powers off.
 export PATH=/sbin:/usr/sbin:/bin:/usr/bin HOME=/root SHELL=/bin/sh TERM=${TERM:-vt100}
 
 fail() {
@@ -29,13 +31,9 @@ mount -t devtmpfs devtmpfs /dev
 mkdir -p /dev/pts /dev/lamel /user /tmp /run /var/log
 mount -t devpts devpts /dev/pts
 
-for m in virtio_pci phram block2mtd mtdblock jffs2 loop i2c-dev e1000; do
+for m in virtio_pci phram mtdblock jffs2 i2c-dev e1000; do
     modprobe "$m" || fail "cannot load $m"
 done
-# The VPD path's devices answer SMBus byte transactions on i2c-0: the set-up device, the
-# EEPROM and the multiplexer; the chipset's SMBus is i2c-1.
-modprobe i2c-stub chip_addr=0x4f,0x54,0x70 || fail "cannot load i2c-stub"
-modprobe i2c-piix4 || fail "cannot load i2c-piix4"
 
 # The six partitions, named as on the board, and /user's flash: phram devices over the flash
 # device's memory region (BAR 2 of the ivshmem card, 1af4:1110), whose writes land at once in
@@ -53,16 +51,16 @@ for piece in $(echo "$mp_flash" | tr , ' '); do
     printf '%s,0x%x,%s,%s\n' "$name" $((base + offset)) "$size" "$mp_erase" \
         > /sys/module/phram/parameters/phram || fail "phram refused $name"
 done
-# The CPLD's 32 registers, status (24) reading "switched", on a page of RAM.
-dd if=/dev/zero of=/run/cpld bs=4096 count=1 2> /dev/null
-printf '\001' | dd of=/run/cpld bs=1 seek=24 conv=notrunc 2> /dev/null
-losetup /dev/loop0 /run/cpld || fail "losetup /dev/loop0"
-echo "/dev/loop0,4096,cpld" > /sys/module/block2mtd/parameters/block2mtd || fail "cpld"
+# Bus 0 (the multiplexer, the set-up device and the VPD EEPROM, whose bytes it keeps in the flash
+# device's memory) and the CPLD's /dev/lamel/cpld_mmmap: our own module, first so that its
+# adapter is i2c-0; the chipset's SMBus is i2c-1.
+modprobe mpboard_i2c vpd_addr=$((base + ${mp_vpd%:*})) vpd_size=${mp_vpd#*:} ||
+    fail "cannot load mpboard_i2c"
+modprobe i2c-piix4 || fail "cannot load i2c-piix4"
 
 while read -r dev size erase name rest; do
     dev=${dev%:}
     case "$name $rest" in
-    '"cpld" ') ln -s "/dev/$dev" /dev/lamel/cpld_mmmap ;;
     '"user" ')
         ln -s "/dev/$dev" /dev/mtd-user-char
         ln -s "/dev/mtdblock${dev#mtd}" /dev/mtd-user
@@ -71,8 +69,7 @@ while read -r dev size erase name rest; do
     esac
 done < /proc/mtd
 
-# The way out: an archive (cpio "newc", gzip) of the launcher's status, the EEPROM's bytes
-# (unless recovering) and what /user's flash holds, from where the launcher mounted it, else
+# The way out: an archive (cpio "newc", gzip) of the launcher's status and what /user's flash holds, from where the launcher mounted it, else
 # mounted here. A file larger than /user's flash (sparse, or compressed by jffs2) stays out.
 hand_out() {
     from=/user
@@ -96,14 +93,6 @@ if [ "$mp_mode" = recover ]; then
     hand_out "0 recovered"
     poweroff -f
 fi
-
-# The EEPROM's bytes, 32 at a time as I2C block writes.
-offset=0
-hexdump -v -e '32/1 "0x%02x " "\n"' /run/vpd-in | while read -r line; do
-    # shellcheck disable=SC2086 # one argument per byte
-    i2cset -y 0 0x54 "$(printf 0x%02x "$offset")" $line i || fail "cannot load the VPD bytes"
-    offset=$((offset + 32))
-done
 
 # user/ goes onto an erased /user flash; the launcher mounts it itself, as on the board. From
 # then on the flash file is what the board holds (a cut leaves it for the next run): the last 16
@@ -134,8 +123,5 @@ done
 trap '' TERM USR1 USR2
 
 mkdir -p /run/out
-# shellcheck disable=SC2046 # one argument per byte
-printf "$(i2cdump -y 0 0x54 b | awk 'NR > 1 { for (i = 2; i <= 17; i++) printf "\\x%s", $i }')" \
-    > /run/out/vpd
 hand_out "$status ${ending:-end}"
 poweroff -f
