@@ -32,6 +32,9 @@ def test_menu_letters(new_board, last, lines):
     board.slot(2, None)
     console = board.console()
     console.line("Entering Rescue Mode.", *MENU)
+    # On record from the menu's first question on: a board cut there has said it entered it.
+    boot = board.status()["boot_history"]["entries"][-1]
+    assert (boot["rescue_menu"], boot["booted"]) == (True, "none")
     choose(console, "q")
     console.line('unknown option "Q". Please try again')
     console.expect_exact(QUESTION)
@@ -51,6 +54,7 @@ def test_menu_letters(new_board, last, lines):
     assert text.count("Entering Rescue Mode.") == 1 and text.count(
         MENU[0]) == 2 and text.count("Option") == 5
     assert (board.log(launcher=True)[-1] == "system: reboot") == (last == "r")
+    assert board.last_boot() == ("slot1:booted -> slot1" if lines else " -> none")
 
 
 @pytest.mark.parametrize("wiped", [True, False])
