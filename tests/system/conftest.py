@@ -95,7 +95,7 @@ class Board:
         return {int(o): int(v, 0) for o, v in map(str.split, self.mpboard("vpd").splitlines())}
 
     def status(self):  # `mpboard status --json`: the launcher's view of the board
-        return json.loads(self.mpboard("status", "--json"))
+        return json.loads(self.mpboard("status", "--json", "--clock-scale", "0"))
 
     def last_boot(self):  # the boot history's last entry: "target:verdict ... -> booted"
         e = self.status()["boot_history"]["entries"][-1]

@@ -331,11 +331,15 @@ int install_on_board(const Board& board, const InstallOptions& options) {
     });
 }
 
-int status_on_board(const Board& board, bool json) {
+int status_on_board(const Board& board, bool json, const std::optional<std::string>& clock_scale) {
+    std::optional<std::string> conf_override;
+    if (clock_scale) {
+        conf_override = conf_with(board.read_text("etc/board.conf"), "clock.scale", *clock_scale);
+    }
     const Console console = caller_console();
     std::fflush(nullptr);
     return in_jail(board, console, nullptr, {.tmp_size = ""}, [&] {
-        prepare_board_process(std::nullopt, console);
+        prepare_board_process(conf_override, console);
         const status::BoardStatus found = status::collect();
         const std::string out = json ? status::json(found) : status::text(found);
         const bool written = std::fputs(out.c_str(), stdout) >= 0 && std::fflush(stdout) == 0;

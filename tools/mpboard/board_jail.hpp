@@ -50,8 +50,9 @@ struct InstallOptions {
 };
 
 // Prints the launcher's view of the board (mplaunch-status's code) inside the board, with the
-// board's files; returns the wait status of the process that ran it.
-int status_on_board(const Board& board, bool json);
+// board's files (`clock_scale`: this command's clock.scale, board.conf unchanged); returns the
+// wait status of the process that ran it.
+int status_on_board(const Board& board, bool json, const std::optional<std::string>& clock_scale);
 
 // Installs a package with the installer inside the board; returns the wait status of the
 // process that ran it (exit status 0 when the installer's result was 1).

@@ -34,6 +34,15 @@ std::optional<unsigned long> parse_number(const std::string& text, unsigned long
     return v;
 }
 
+std::string checked_clock_scale(const std::string& value) {
+    char* end = nullptr;
+    const double scale = std::strtod(value.c_str(), &end);
+    if (value.empty() || *end != '\0' || !(scale >= 0)) {
+        usage_fail("--clock-scale: '" + value + "' is not a factor of 0 or more");
+    }
+    return value;
+}
+
 VmOptions vm_options(const std::string& launcher) {
     VmOptions vm;
     vm.launcher = launcher.empty()

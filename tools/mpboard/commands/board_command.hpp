@@ -30,6 +30,9 @@ std::string default_from(const char* env, const char* baked);
 // A number in decimal or 0x hexadecimal, within [0, max].
 std::optional<unsigned long> parse_number(const std::string& text, unsigned long max);
 
+// A --clock-scale value: a factor of 0 or more (misuse otherwise), as given.
+std::string checked_clock_scale(const std::string& value);
+
 // The virtual machine's programs: `launcher`, else MPBOARD_VM_LAUNCHER or this build's.
 VmOptions vm_options(const std::string& launcher);
 

@@ -70,12 +70,7 @@ int run_run(const Args& args) {
     RunOptions options;
     for (const host_tools::ParsedArgs::Item& item : parsed.items()) {
         if (item.option == "--clock-scale") {
-            char* end = nullptr;
-            const double scale = std::strtod(item.value.c_str(), &end);
-            if (item.value.empty() || *end != '\0' || !(scale >= 0)) {
-                usage_fail("--clock-scale: '" + item.value + "' is not a factor of 0 or more");
-            }
-            options.clock_scale = item.value;
+            options.clock_scale = checked_clock_scale(item.value);
         } else if (item.option == "--pids-max" || item.option == "--memory-max") {
             const bool pids = item.option == "--pids-max";
             const auto n = parse_number(item.value, pids ? 1UL << 22 : 1UL << 50);
