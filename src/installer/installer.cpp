@@ -334,8 +334,9 @@ private:
     Step install_application(const LoadedRecord& rec, std::span<const std::uint8_t> own_signature);
     void ask_slot();
 
-    // The outcome of the record being installed, and the record's end of the installation.
-    Step outcome(Step step, const char* outcome);
+    // The outcome of the record being installed; a failed step ends the installation for
+    // `reason`.
+    Step outcome(Step step, const char* outcome, const char* reason = "write");
 
     std::uint8_t check_versions_;
     std::int32_t slot_;
@@ -372,8 +373,7 @@ int Installer::run(const char* path, InstallRefusal* refused) {
             if (image::load_record(source, start, h, rec) == image::LoadResult::no_memory) {
                 std::printf("Failed to allocate buffer for image (%d)\n",
                             static_cast<int>(h.record_length()));
-                outcome(Step::failed, "failed");
-                record_.result("failed", "no-memory");
+                outcome(Step::failed, "failed", "no-memory");
                 return false;
             }
             // An application record's own signatures, right after it, go into the slot file
@@ -394,8 +394,7 @@ int Installer::run(const char* path, InstallRefusal* refused) {
             }
             if (step == Step::boot_now) {
                 record_.set_target(index_, "tarball");
-                outcome(Step::failed, "failed");
-                record_.result("failed", "boot");
+                outcome(Step::failed, "failed", "boot");
             }
             ++index_;
             return step == Step::next;
@@ -410,10 +409,10 @@ int Installer::run(const char* path, InstallRefusal* refused) {
     return installed_;
 }
 
-Installer::Step Installer::outcome(Step step, const char* outcome) {
+Installer::Step Installer::outcome(Step step, const char* outcome, const char* reason) {
     record_.set_outcome(index_, outcome);
     if (step == Step::failed) {
-        record_.result("failed", "write");
+        record_.result("failed", reason);
     }
     return step;
 }
@@ -430,9 +429,7 @@ bool Installer::announce(const FlashTarget* target, const LoadedRecord& rec) {
 Installer::Step Installer::install_flash(const FlashTarget& target, const LoadedRecord& rec,
                                          std::span<const std::uint8_t> own_signature) {
     if (!announce(&target, rec)) {
-        outcome(Step::failed, "refused");
-        record_.result("failed", "changed");
-        return Step::failed;
+        return outcome(Step::failed, "refused", "changed");
     }
     if (check_versions_ != 0 && verifyMatchingHeaders(rec.bytes.data(), slot_) == 1 &&
         holds_signature(&target, slot_, rec, own_signature)) {
@@ -483,9 +480,7 @@ void Installer::ask_slot() {
 Installer::Step Installer::install_application(const LoadedRecord& rec,
                                                std::span<const std::uint8_t> own_signature) {
     if (!announce(nullptr, rec)) {
-        outcome(Step::failed, "refused");
-        record_.result("failed", "changed");
-        return Step::failed;
+        return outcome(Step::failed, "refused", "changed");
     }
     if (slot_ == 0) {
         ask_slot();

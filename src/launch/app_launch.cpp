@@ -163,10 +163,9 @@ int extract_gdb(const BootSettings& settings, int slot) {
             launch::journal::debugger(other, "signature");
             return 0;
         }
-        if (const std::string below = release::floor_refusal(counter); !below.empty()) {
-            std::fprintf(stderr, "GDB image %d %s, not using it.\n", other, below.c_str());
-            launch::journal::debugger(other,
-                                      release::read_floor() ? "below-floor" : "floor-unknown");
+        if (const release::FloorRefusal below = release::floor_refusal(counter); below.verdict) {
+            std::fprintf(stderr, "GDB image %d %s, not using it.\n", other, below.text.c_str());
+            launch::journal::debugger(other, below.verdict);
             return 0;
         }
     }

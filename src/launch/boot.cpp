@@ -89,12 +89,11 @@ const char* refused_by_verify(std::FILE* fp, std::uint64_t offset, const LoadedR
         std::fprintf(stderr, "Image%d signature not verified, passing it over.\n", booted);
         return "signature";
     }
-    const std::string below = release::floor_refusal(counter);
-    if (!below.empty()) {
-        std::fprintf(stderr, "Image%d %s, passing it over.\n", booted, below.c_str());
-        return release::read_floor() ? "below-floor" : "floor-unknown";
+    const release::FloorRefusal below = release::floor_refusal(counter);
+    if (below.verdict != nullptr) {
+        std::fprintf(stderr, "Image%d %s, passing it over.\n", booted, below.text.c_str());
     }
-    return nullptr;
+    return below.verdict;
 }
 
 // Whether the board holds a key file: then the slot an application boots from is left for

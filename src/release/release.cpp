@@ -99,10 +99,10 @@ bool raise_floor(std::uint32_t counter) {
     return now && *now >= counter;
 }
 
-std::string floor_refusal(std::uint32_t counter) {
+FloorRefusal floor_refusal(std::uint32_t counter) {
     const std::optional<std::uint32_t> floor = read_floor();
     if (!floor) {
-        return "security floor cannot be read";
+        return {"security floor cannot be read", "floor-unknown"};
     }
     if (counter >= *floor) {
         return {};
@@ -110,7 +110,7 @@ std::string floor_refusal(std::uint32_t counter) {
     char text[96];
     std::snprintf(text, sizeof text, "security counter %lu is below the board's floor %lu",
                   static_cast<unsigned long>(counter), static_cast<unsigned long>(*floor));
-    return text;
+    return {text, "below-floor"};
 }
 
 std::optional<std::string> board_product(const std::string& path) {

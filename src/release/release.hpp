@@ -33,9 +33,14 @@ std::optional<std::uint32_t> read_floor();
 // the floor is now at least `counter`. Prints the I2C layer's line for a failed write.
 bool raise_floor(std::uint32_t counter);
 
-// Why a verified record of security counter `counter` may not boot: "security counter C is
-// below the board's floor F" or "security floor cannot be read"; empty when it may.
-std::string floor_refusal(std::uint32_t counter);
+// Why a verified record of security counter `counter` may not boot, from one read of the floor:
+// `text` "security counter C is below the board's floor F" (`verdict` "below-floor") or
+// "security floor cannot be read" ("floor-unknown"); both empty when it may.
+struct FloorRefusal {
+    std::string text;
+    const char* verdict = nullptr;  // the boot history's word for it
+};
+FloorRefusal floor_refusal(std::uint32_t counter);
 
 // The first line of the board's compatible file (`path`), without its newline; nullopt when
 // the file is missing or its first line is empty.

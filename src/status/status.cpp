@@ -4,12 +4,11 @@
 
 #include <algorithm>
 #include <cstdio>
-#include <cstring>
 #include <span>
 #include <string_view>
 
 #include "base/boot_attempts.hpp"
-#include "base/byte_order.hpp"
+#include "base/json.hpp"
 #include "base/partitions.hpp"
 #include "base/paths.hpp"
 #include "base/untrusted_file.hpp"
@@ -134,31 +133,13 @@ Partition read_partition(const PartitionRecord& p, const signing::KeyRing& ring)
     return partition;
 }
 
-std::string quoted(std::string_view text) {
-    std::string out = "\"";
-    for (const char c : text) {
-        const auto byte = static_cast<unsigned char>(c);
-        if (c == '"' || c == '\\') {
-            out += '\\';
-            out += c;
-        } else if (byte < 0x20 || byte >= 0x7F) {
-            char escaped[8];
-            std::snprintf(escaped, sizeof escaped, "\\u%04x", byte);
-            out += escaped;
-        } else {
-            out += c;
-        }
-    }
-    return out + "\"";
-}
-
 template <class T>
 std::string or_null(const std::optional<T>& value) {
     if (!value) {
         return "null";
     }
     if constexpr (std::is_same_v<T, std::string>) {
-        return quoted(*value);
+        return base::json_string(*value);
     } else if constexpr (std::is_same_v<T, bool>) {
         return *value ? "true" : "false";
     } else {
@@ -185,7 +166,7 @@ std::optional<std::uint32_t> number(const std::optional<std::string>& text) {
 std::string record_json(const RecordView& r) {
     return "{\"type\": " + or_null(r.type) + ", \"version\": " + or_null(r.version) +
            ", \"crc\": " +
-           (r.crc_good ? quoted(*r.crc_good ? "good" : "bad") : std::string("null")) +
+           (r.crc_good ? base::json_string(*r.crc_good ? "good" : "bad") : std::string("null")) +
            ", \"signature\": " + or_null(r.signatures.verdict) +
            ", \"key_id\": " + or_null(r.signatures.key_id) +
            ", \"security_counter\": " + or_null(r.signatures.security_counter) + "}";
@@ -263,7 +244,7 @@ std::string install_json(const history::Entry& e) {
 
 template <class Render>
 std::string log_json(const history::Log& log, Render render) {
-    std::string out = "{\"state\": " + quoted(log_state(log)) + ", \"entries\": [";
+    std::string out = "{\"state\": " + base::json_string(log_state(log)) + ", \"entries\": [";
     for (std::size_t i = 0; i < log.entries.size(); ++i) {
         out += (i == 0 ? "\n    " : ",\n    ") + render(log.entries[i]);
     }
@@ -504,12 +485,12 @@ std::string json(const BoardStatus& b) {
     for (std::size_t i = 0; i < b.slots.size(); ++i) {
         const Slot& s = b.slots[i];
         out += (i == 0 ? "\n    " : ",\n    ") + std::string("{\"slot\": ") +
-               std::to_string(s.slot) + ", \"file\": " + quoted(s.file) +
+               std::to_string(s.slot) + ", \"file\": " + base::json_string(s.file) +
                ", \"record\": " + (s.record.type ? record_json(s.record) : "null") +
-               ", \"state\": " + quoted(s.state) + ", \"attempts\": " + std::to_string(s.attempts) +
-               "}";
+               ", \"state\": " + base::json_string(s.state) +
+               ", \"attempts\": " + std::to_string(s.attempts) + "}";
     }
-    out += "],\n  \"attempts_file\": " + quoted(b.attempts_file);
+    out += "],\n  \"attempts_file\": " + base::json_string(b.attempts_file);
     out += ",\n  \"vpd\": {\"boot_slot\": " + or_null(b.vpd_boot_slot) +
            ", \"booted\": " + or_null(b.vpd_booted) + "}";
     out += ",\n  \"this_boot\": {\"slot\": " + or_null(b.this_boot_slot) +
@@ -528,7 +509,7 @@ std::string json(const BoardStatus& b) {
     }
     out += ",\n  \"keys\": {\"present\": " + std::to_string(b.keys) + ", \"damaged\": [";
     for (std::size_t i = 0; i < b.damaged_keys.size(); ++i) {
-        out += (i == 0 ? "" : ", ") + quoted(b.damaged_keys[i]);
+        out += (i == 0 ? "" : ", ") + base::json_string(b.damaged_keys[i]);
     }
     out += "]}";
     out += ",\n  \"security_floor\": " + or_null(b.security_floor);
@@ -536,7 +517,8 @@ std::string json(const BoardStatus& b) {
     out += ",\n  \"partitions\": [";
     for (std::size_t i = 0; i < b.partitions.size(); ++i) {
         const Partition& p = b.partitions[i];
-        out += (i == 0 ? "\n    " : ",\n    ") + std::string("{\"name\": ") + quoted(p.name) +
+        out += (i == 0 ? "\n    " : ",\n    ") + std::string("{\"name\": ") +
+               base::json_string(p.name) +
                ", \"record\": " + (p.record.type ? record_json(p.record) : "null") + "}";
     }
     out += "],\n  \"boot_history\": " + log_json(b.boots, boot_json);

@@ -4,6 +4,7 @@
 #include <cstdio>
 #include <string_view>
 
+#include "base/json.hpp"
 #include "base/partitions.hpp"
 #include "platform/sandbox/board_description.hpp"
 
@@ -16,28 +17,11 @@ namespace sb = platform::sandbox;
 // The width the help texts are wrapped at.
 constexpr std::size_t kHelpWidth = 95;
 
-std::string json_string(std::string_view text) {
-    std::string out = "\"";
-    for (const char c : text) {
-        if (c == '"' || c == '\\') {
-            out += '\\';
-            out += c;
-        } else if (static_cast<unsigned char>(c) < 0x20) {
-            char escaped[8];
-            std::snprintf(escaped, sizeof escaped, "\\u%04x", static_cast<unsigned>(c));
-            out += escaped;
-        } else {
-            out += c;
-        }
-    }
-    return out + "\"";
-}
-
 void print_json() {
     std::string out = "{\"partitions\": [\n";
     for (const base::Partition& p : base::kPartitions) {
-        out += std::string("  {\"name\": ") + json_string(p.name) +
-               ", \"file\": " + json_string(sb::board_file(p)) +
+        out += std::string("  {\"name\": ") + base::json_string(p.name) +
+               ", \"file\": " + base::json_string(sb::board_file(p)) +
                ", \"size\": " + std::to_string(sb::made_size(p)) +
                ", \"install_limit\": " + std::to_string(p.install_limit) + "}";
         out += &p == &base::kPartitions.back() ? "\n" : ",\n";
@@ -45,10 +29,10 @@ void print_json() {
     out += "], \"conf\": [\n";
     const auto keys = sb::conf_keys();
     for (const sb::ConfKey& k : keys) {
-        out += std::string("  {\"key\": ") + json_string(k.key) +
-               ", \"default\": " + json_string(k.fallback) +
-               ", \"values\": " + json_string(k.values) +
-               ", \"meaning\": " + json_string(k.meaning) + "}";
+        out += std::string("  {\"key\": ") + base::json_string(k.key) +
+               ", \"default\": " + base::json_string(k.fallback) +
+               ", \"values\": " + base::json_string(k.values) +
+               ", \"meaning\": " + base::json_string(k.meaning) + "}";
         out += &k == &keys.back() ? "\n" : ",\n";
     }
     out += "]}\n";
