@@ -93,7 +93,9 @@ endif()
 # The mpboard package: mpboard, and below libexec/mpboard/ what it puts into boards and runs them
 # with: the sandbox launcher and confirmation program, BusyBox, and in vm/ the board build of the
 # launcher and its confirmation with the clock library of `run --vm`. The virtual machine's
-# kernel is not in the package: MPBOARD_VM_DIR names one, by default /var/lib/mpboard/vm.
+# kernel is not in the package: MPBOARD_VM_DIR names one, by default /var/lib/mpboard/vm. Nor is
+# anything of `run --vm --ppc` (its kernel, BusyBox and powerpc board build): the MPBOARD_VM_PPC_*
+# variables name them.
 set(MP_MPBOARD_LIBDIR ${CMAKE_INSTALL_LIBEXECDIR}/mpboard)
 set(at ${CMAKE_INSTALL_PREFIX}/${MP_MPBOARD_LIBDIR})
 set(installed_paths
@@ -105,7 +107,10 @@ set(installed_paths
     VM_CONFIRM=${at}/vm/mplaunch-confirm
     VM_STATUS=${at}/vm/mplaunch-status
     VM_CLOCK=${at}/vm/$<TARGET_FILE_NAME:mpboard-vm-clock>
-    VM_DIR=/var/lib/mpboard/vm)
+    VM_DIR=/var/lib/mpboard/vm
+    VM_PPC_DIR=/var/lib/mpboard/vm-ppc
+    VM_PPC_BUSYBOX=
+    VM_PPC_BUILD=)
 # mpboard's MPBOARD_DEFAULT_* definitions (tools/mpboard/CMakeLists.txt) name this build's
 # programs; these name the installed ones.
 get_target_property(definitions mpboard COMPILE_DEFINITIONS)

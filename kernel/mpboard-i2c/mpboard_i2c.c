@@ -50,8 +50,9 @@
 #define CPLD_VPD_CONTROL 20
 #define CPLD_VPD_STATUS	24
 
-static unsigned long vpd_addr;
-module_param(vpd_addr, ulong, 0444);
+/* 64 bits: on a 32-bit core the PCI memory of qemu's e500 machine lies above 4 GiB. */
+static unsigned long long vpd_addr;
+module_param(vpd_addr, ullong, 0444);
 MODULE_PARM_DESC(vpd_addr, "physical address of the EEPROM's bytes");
 
 static unsigned int vpd_size = EEPROM_SIZE;

@@ -22,7 +22,7 @@ MP_DEBIAN_PACKAGES=(
     googletest libgtest-dev libgmock-dev libbenchmark-dev zlib1g-dev libi2c-dev libsodium-dev
     g++-powerpc-linux-gnu qemu-user qemu-user-static valgrind
     python3-pytest python3-pexpect lrzsz libwrap0 iproute2 socat picocom tmux
-    qemu-system-x86 kmod libelf1 libssl3
+    qemu-system-x86 kmod libelf1 libssl3 qemu-system-ppc flex bison bc
     dpkg-dev clang-format clang-tidy yapf3
     make gcc libc6-dev bzip2 xz-utils patch ca-certificates autoconf automake libtool strace
     lintian help2man

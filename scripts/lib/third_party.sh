@@ -12,7 +12,8 @@ MP_APT_DIR=$MP_THIRD_PARTY/apt
 MP_LIBI2C_PPC=$MP_THIRD_PARTY/ppc
 MP_SODIUM_PPC=$MP_THIRD_PARTY/sodium-ppc
 MP_BUSYBOX=$MP_THIRD_PARTY/busybox/busybox
-export MP_BUSYBOX
+MP_BUSYBOX_PPC=$MP_THIRD_PARTY/busybox-ppc/busybox
+export MP_BUSYBOX MP_BUSYBOX_PPC
 
 # Applets the sandbox board's scripts and the launcher's commands use.
 MP_BUSYBOX_APPLETS=(sh ash tar gunzip gzip rm mkdir mv cp chmod tftp rx ifconfig route sleep cat
@@ -222,42 +223,64 @@ mp_build_libsodium_ppc() {
 
 # A static x86-64 BusyBox for sandbox boards (Debian's binary packages lack rx). Built once.
 mp_build_busybox() {
-    local out=$MP_BUSYBOX
+    _mp_build_busybox "$MP_BUSYBOX" "" x86-64
+}
+
+# The same BusyBox cross-built static for powerpc: the root of `mpboard run --vm --ppc` machines.
+mp_build_busybox_ppc() {
+    _mp_build_busybox "$MP_BUSYBOX_PPC" powerpc-linux-gnu- powerpc
+}
+
+# _mp_build_busybox OUT CROSS_COMPILE WHAT
+_mp_build_busybox() {
+    local out=$1 cross=$2 what=$3
     if [[ -x $out ]]; then
-        mp_ok "BusyBox already built (${out#"$MP_ROOT"/})"
+        mp_ok "BusyBox for $what already built (${out#"$MP_ROOT"/})"
         return 0
     fi
     mp_debian_source busybox
-    local src=$MP_SOURCE_DIR obj=$MP_THIRD_PARTY/busybox/obj sym
+    local src=$MP_SOURCE_DIR top sym
+    top=$(dirname "$out")
+    local obj=$top/obj
     # An earlier, interrupted build is continued: make redoes only what changed.
     mkdir -p "$obj"
-    mp_run_logged "$MP_THIRD_PARTY/busybox/defconfig.log" make -C "$src" O="$obj" defconfig ||
+    mp_run_logged "$top/defconfig.log" make -C "$src" O="$obj" CROSS_COMPILE="$cross" defconfig ||
         mp_die "BusyBox defconfig failed"
     for sym in "${MP_BUSYBOX_CONFIG[@]}"; do
         sed -i -e "/^CONFIG_$sym=/d" -e "/^# CONFIG_$sym is not set/d" "$obj/.config"
         echo "CONFIG_$sym=y" >>"$obj/.config"
     done
     # Answer any new question with its default.
-    mp_run_logged "$MP_THIRD_PARTY/busybox/oldconfig.log" \
-        bash -c '{ yes "" || true; } | make -C "$1" O="$2" oldconfig' _ "$src" "$obj" ||
+    mp_run_logged "$top/oldconfig.log" \
+        bash -c '{ yes "" || true; } | make -C "$1" O="$2" CROSS_COMPILE="$3" oldconfig' _ \
+            "$src" "$obj" "$cross" ||
         mp_die "BusyBox oldconfig failed"
     for sym in "${MP_BUSYBOX_CONFIG[@]}"; do
         grep -qx "CONFIG_$sym=y" "$obj/.config" || mp_die "BusyBox configuration lost CONFIG_$sym"
     done
-    mp_say "building BusyBox (static; about a minute on 2 idle cores)"
-    mp_run_logged "$MP_THIRD_PARTY/busybox/build.log" make -C "$obj" -j "$MP_JOBS" busybox ||
+    mp_say "building BusyBox for $what (static; about a minute on 2 idle cores)"
+    mp_run_logged "$top/build.log" make -C "$obj" -j "$MP_JOBS" CROSS_COMPILE="$cross" busybox ||
         mp_die "BusyBox build failed"
-    _mp_check_busybox "$obj/busybox" || mp_die "the BusyBox just built fails its checks"
+    _mp_check_busybox "$obj/busybox" "$cross" || mp_die "the BusyBox just built fails its checks"
     cp "$obj/busybox" "$out.tmp"
     mv "$out.tmp" "$out"
     mp_ok "built ${out#"$MP_ROOT"/} ($(stat -c %s "$out") bytes)"
 }
 
 # The applets are there, the binary is static, and ash runs `cmd &> file` in the foreground with
-# both streams redirected, as bash does (dash would background the command).
+# both streams redirected, as bash does (dash would background the command). A cross-built one
+# (CROSS_COMPILE given) runs under qemu-ppc-static.
 _mp_check_busybox() {
-    local bb=$1 applet list dir=$MP_THIRD_PARTY/busybox/check out
-    list=$("$bb" --list)
+    local bb=$1 cross=${2:-} applet list dir out run=()
+    dir=$(dirname "$(dirname "$bb")")/check
+    if [[ -n $cross ]]; then
+        run=("$(command -v qemu-ppc-static)") || {
+            mp_fail "no qemu-ppc-static to check the powerpc BusyBox with (Debian package qemu-user-static)"
+            return 1
+        }
+    fi
+    bb=$(realpath "$bb")
+    list=$("${run[@]}" "$bb" --list)
     for applet in "${MP_BUSYBOX_APPLETS[@]}"; do
         grep -qx "$applet" <<<"$list" || {
             mp_fail "BusyBox lacks the $applet applet"
@@ -270,17 +293,17 @@ _mp_check_busybox() {
     fi
     rm -rf "$dir"
     mkdir -p "$dir"
-    out=$(cd "$dir" && "$bb" sh -c 'mkdir -p x &> /dev/null; echo $?')
+    out=$(cd "$dir" && "${run[@]}" "$bb" sh -c 'mkdir -p x &> /dev/null; echo $?')
     [[ $out == 0 && -d $dir/x ]] || {
         mp_fail "BusyBox sh: 'mkdir -p x &> /dev/null; echo \$?' printed '$out'"
         return 1
     }
-    out=$(cd "$dir" && "$bb" sh -c 'echo out &> f; echo "[$!]"; cat f')
+    out=$(cd "$dir" && "${run[@]}" "$bb" sh -c 'echo out &> f; echo "[$!]"; cat f')
     [[ $out == $'[]\nout' ]] || {
         mp_fail "BusyBox sh does not treat '&>' as bash does (got '$out')"
         return 1
     }
-    out=$("$bb" rx 2>&1 || true)
+    out=$("${run[@]}" "$bb" rx 2>&1 || true)
     [[ $out == *"Usage: rx FILE"* ]] || {
         mp_fail "BusyBox rx does not answer"
         return 1
@@ -339,3 +362,4 @@ mp_fetch_tftpd() {
 
 # The virtual-machine board's kernel.
 . "$(dirname "${BASH_SOURCE[0]}")/vm.sh"
+. "$(dirname "${BASH_SOURCE[0]}")/vm-ppc.sh"

@@ -37,6 +37,16 @@ vm = pytest.mark.skipif(
     os.environ.get("MP_VM_BOARDS") == "0" or not VM_KERNEL.is_file()
     or not shutil.which("qemu-system-x86_64"), reason="virtual-machine boards: not in this "
     "build's tests, or no kernel (bash scripts/lib/vm.sh fetches it)")
+VM_PPC_KERNEL = Path(
+    os.environ.get("MPBOARD_VM_PPC_DIR",
+                   Path(__file__).parents[2] / "build/third_party/vm-ppc")) / "vmlinux"
+vm_ppc = pytest.mark.skipif(
+    os.environ.get("MP_VM_BOARDS") == "0" or not VM_PPC_KERNEL.is_file()
+    or not shutil.which("qemu-system-ppc")
+    or not Path(os.environ.get("MP_VM_PPC_LAUNCHER", "")).is_file(),
+    reason="powerpc virtual-machine boards: not in this build's tests, or no kernel or "
+    "powerpc board build (bash scripts/lib/vm-ppc.sh, cmake --build --preset ppc)")
+VM_KINDS = [pytest.param("vm", marks=vm), pytest.param("vm-ppc", marks=vm_ppc)]
 
 
 def boot_log(booted, *started):  # the launcher's log lines of a boot that starts its image
@@ -67,9 +77,9 @@ def pristine_vpd(image=1, booted=0xFF):
 
 class Board:
 
-    def __init__(self, path,
-                 kind="jail"):  # kind "vm": `mpboard run --vm`, the board build on a kernel
-        self.path, self.kind = path, kind
+    def __init__(self, path, kind="jail"):  # "vm", "vm-ppc": the board build on a kernel
+        self.path, self.kind, self.in_vm = path, kind, kind != "jail"
+        self.vm_options = {"jail": [], "vm": ["--vm"], "vm-ppc": ["--vm", "--ppc"]}[kind]
 
     def mpboard(self, command, *args):
         proc = subprocess.run([MPBOARD, command, self.path, *map(str, args)], timeout=60,
@@ -113,19 +123,19 @@ class Board:
 
     def run(self, stdin=b"",
             ppc=False):  # in a virtual machine both streams are the UART's, lines end CR LF
-        options = ["--vm"] if self.kind == "vm" else ["--clock-scale", "0", *["--ppc"] * ppc]
+        options = self.vm_options or ["--clock-scale", "0", *["--ppc"] * ppc]
         proc = subprocess.run([MPBOARD, "run", self.path, *options], input=stdin,
-                              capture_output=True, timeout=VM_TIMEOUT if self.kind == "vm" else 120)
+                              capture_output=True, timeout=VM_TIMEOUT if self.in_vm else 120)
         return proc.returncode, proc.stdout.decode().replace("\r\n", "\n"), proc.stderr.decode()
 
     def console(self, *command, clock_scale="0", netns=None,
                 ppc=False):  # `mpboard run` or a command
-        args = command or ("run", self.path, *["--vm"] * (self.kind == "vm"), "--clock-scale",
-                           clock_scale, *["--netns", netns] * bool(netns), *["--ppc"] * ppc)
+        args = command or ("run", self.path, *self.vm_options, "--clock-scale", clock_scale,
+                           *["--netns", netns] * bool(netns), *["--ppc"] * (ppc and not self.in_vm))
         console = Console(
             "/bin/sh",
             ["-c", 'exec "$0" "$@"' + " 2>stderr.txt" * bool(command), MPBOARD, *map(str, args)],
-            cwd=self.path, encoding="utf-8", timeout=VM_TIMEOUT if self.kind == "vm" else TIMEOUT,
+            cwd=self.path, encoding="utf-8", timeout=VM_TIMEOUT if self.in_vm else TIMEOUT,
             codec_errors="replace", dimensions=(24, 120))
         console.logfile_read = open(self.path / "console.txt", "w", buffering=1)
         _consoles.append(console)

@@ -12,7 +12,7 @@ import pexpect
 import pytest
 
 from conftest import (DIAGS_LINES, MOUNT_LINE, RESET_LINE, boot_log, interleaves, pristine_vpd,
-                      signed, vm)
+                      signed, vm, VM_KINDS)
 from mppackage import (BOOT, DIAGS, EXTENDED, KERNEL, app_line, application, damaged, diagnostics,
                        record)
 from test_signed_packages import resealed
@@ -83,14 +83,14 @@ BOOTS = [
          booted=None, history="slot1:missing slot2:missing diags:crc -> none"),
 ]
 
-# Slot 1, the CRC fallback and the rescue image from flash run on a virtual-machine board too.
+# Slot 1, the CRC fallback and the rescue image from flash run on both virtual-machine boards too.
 ON_VM = [BOOTS[1], BOOTS[5], BOOTS[7]]
 
 
-@pytest.mark.parametrize("board, case",
-                         [("jail", c)
-                          for c in BOOTS] + [pytest.param("vm", c, marks=vm) for c in ON_VM],
-                         indirect=["board"], ids=lambda v: getattr(v, "name", None))
+@pytest.mark.parametrize("board, case", [("jail", c) for c in BOOTS] +
+                         [pytest.param(k.values[0], c, marks=k.marks) for k in VM_KINDS
+                          for c in ON_VM], indirect=["board"],
+                         ids=lambda v: getattr(v, "name", None))
 def test_boot(board, case):
     _, image, slot1, slot2, rescue, err, out, booted, history, old_history = case
     if old_history == "fifo":
@@ -103,14 +103,13 @@ def test_boot(board, case):
             board.slot(n, data)
     if rescue != "keep":
         board.flash("rescue", rescue)
-    assert interleaves(board.run(), out, err) if board.kind == "vm" else board.run() == (0, out,
-                                                                                         err)
+    assert interleaves(board.run(), out, err) if board.in_vm else board.run() == (0, out, err)
     assert board.vpd() == pristine_vpd(image, booted or 0xFF)
     assert board.last_boot() == history
     assert [e["seq"] for e in board.status()["boot_history"]["entries"]] == [1]
     if slot1 == HOLDS_NONE:  # the board's program and mpboard: one view of the same bytes
         assert json.loads((board.path / "user/status.json").read_text()) == board.status()
-    if board.kind == "vm":  # its board log and /tmp are the machine's own
+    if board.in_vm:  # its board log and /tmp are the machine's own
         return
     log = board.log(launcher=True)
     if booted is None:
@@ -327,9 +326,8 @@ I2C_PROBE = application(
         for i, (mux, gate) in enumerate(I2C_PATHS)) + "read x\n")
 
 
-@vm
-def test_i2c_path_in_a_machine(new_board):
-    board = new_board(kind="vm")
+@pytest.mark.parametrize("board", VM_KINDS, indirect=True)
+def test_i2c_path_in_a_machine(board):
     board.slot(1, I2C_PROBE)
     console = board.console()
     for (mux, gate), eeprom in I2C_PATHS.items():

@@ -6,7 +6,7 @@ from pathlib import Path
 import pytest
 
 from conftest import (BOARD_ADDR, MPBOARD, PEER_ADDR, TFTPD, floor_vpd, picocom, ppc, pristine_vpd,
-                      signed, vm)
+                      signed, vm, vm_ppc)
 from mppackage import KERNEL, app_line, application, record
 from test_rescue_menu import MENU, choose
 from test_xmodem_receiver import Picocom
@@ -54,13 +54,14 @@ def install_and_boot(board, console, slot, source, *before, own_signature=b""):
 # is its eth1's other end, and the machine's own eth1 and commands are not seen from outside.
 @pytest.mark.parametrize("kind,on_ppc", [("jail", False),
                                          pytest.param("jail", True, marks=ppc),
-                                         pytest.param("vm", False, marks=vm)],
-                         ids=["host", "ppc", "vm"])
+                                         pytest.param("vm", False, marks=vm),
+                                         pytest.param("vm-ppc", False, marks=vm_ppc)],
+                         ids=["host", "ppc", "vm", "vm-ppc"])
 def test_tftp_rescue_installs_and_boots(new_board, peer_network, kind, on_ppc):
     board = new_board(rescue=True, kind=kind)
     console = board.console(netns=peer_network.board_ns, ppc=on_ppc)
     peer_network.attach(serve=board.write_file(f"served/{NAME}", PACKAGE).parent, tftpd=TFTPD,
-                        vm=kind == "vm")
+                        vm=kind != "jail")
     tftp(console, BOARD_ADDR, "255.255.255.00\x7f", PEER_ADDR, PEER_ADDR, NAME)
     console.line("\tNetmask    : 255.255.255.0", f"\tGateway    : {PEER_ADDR}")
     console.expect_exact("Configuring management port..." + "." * 20 + "\r\n")
@@ -71,7 +72,7 @@ def test_tftp_rescue_installs_and_boots(new_board, peer_network, kind, on_ppc):
         assert f"default via {PEER_ADDR} dev eth1" in peer_network.board_ip("route")
     install_and_boot(board, console, 2, ("tftp", f"{PEER_ADDR}:{NAME}"), "Booting image '2'")
     assert not Path("/run/netns", peer_network.board_ns).exists()  # mpboard removed its name
-    assert kind == "vm" or f"system: tftp -g -r {NAME} -l /tmp/image {PEER_ADDR}\\n" in board.log(
+    assert kind != "jail" or f"system: tftp -g -r {NAME} -l /tmp/image {PEER_ADDR}\\n" in board.log(
         launcher=True)
 
 
@@ -157,7 +158,8 @@ def test_quitting_and_hostile_file_names(new_board):
 # virtual-machine board the UART's switches to 115200 and back reach the relay's terminal.
 @pytest.mark.parametrize("kind, terminal", [("jail", "relay"),
                                             pytest.param("jail", "picocom", marks=picocom),
-                                            pytest.param("vm", "relay", marks=vm)])
+                                            pytest.param("vm", "relay", marks=vm),
+                                            pytest.param("vm-ppc", "relay", marks=vm_ppc)])
 def test_xmodem_rescue_with_sx(new_board, kind, terminal):
     board = new_board(rescue=True, kind=kind)
     if terminal == "picocom":
@@ -177,5 +179,5 @@ def test_xmodem_rescue_with_sx(new_board, kind, terminal):
     console.xmodem_download(board.write_file("pkg.img", PACKAGE), "-k")
     install_and_boot(board, console, 1, ("xmodem", "console"))
     assert board.vpd() == pristine_vpd(1, 1) and board.slot_file(2) == application("2.2.2.2")
-    assert kind == "vm" or "system: /usr/bin/rx /tmp/image" in board.log(
+    assert kind != "jail" or "system: /usr/bin/rx /tmp/image" in board.log(
         launcher=True)  # a VM's log is its own

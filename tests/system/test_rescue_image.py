@@ -6,7 +6,7 @@ import signal
 import pexpect
 import pytest
 
-from conftest import MOUNT_LINE, UNPACK_LINE, boot_log, pristine_vpd, signed, vm
+from conftest import VM_KINDS, MOUNT_LINE, UNPACK_LINE, boot_log, pristine_vpd, signed
 from mppackage import app_line, application
 
 QUESTION = "Install recovery image as image 1 or 2 (hit return to just boot image): "
@@ -79,8 +79,7 @@ def test_slot_question(board, answer):
 # from its slot: the flash, left in run/vm-flash, holds the whole copy and the VPD bytes the
 # launcher wrote, and a jailed command brings them back first; env, flash and vpd read and write
 # their bytes in it, booting no machine.
-@vm
-@pytest.mark.parametrize("board", ["vm"], indirect=True)
+@pytest.mark.parametrize("board", VM_KINDS, indirect=True)
 def test_cut_after_the_copy(board):
     board.slot(1, None)
     board.slot(2, None)

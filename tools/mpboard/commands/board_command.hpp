@@ -33,8 +33,10 @@ std::optional<unsigned long> parse_number(const std::string& text, unsigned long
 // A --clock-scale value: a factor of 0 or more (misuse otherwise), as given.
 std::string checked_clock_scale(const std::string& value);
 
-// The virtual machine's programs: `launcher`, else MPBOARD_VM_LAUNCHER or this build's.
-VmOptions vm_options(const std::string& launcher);
+// The virtual machine's programs: `launcher`, else MPBOARD_VM_LAUNCHER or this build's; for the
+// powerpc machine MPBOARD_VM_PPC_LAUNCHER and the like, else the powerpc build's
+// (MPBOARD_VM_PPC_BUILD when mpboard was configured).
+VmOptions vm_options(const std::string& launcher, VmArch arch = VmArch::x86_64);
 
 // A cut of a virtual machine leaves the board's flash in run/vm-flash: its partition files, VPD
 // and user/ get it back, through a short boot of the machine that only hands /user out. The

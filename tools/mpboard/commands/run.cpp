@@ -1,11 +1,13 @@
 // mpboard run: boots a board, jailed or in a virtual machine.
 
 #include <cstdlib>
+#include <optional>
 
 #include "board_command.hpp"
 #include "board_jail.hpp"
 #include "jail/jail.hpp"
 #include "platform/sandbox/board_description.hpp"
+#include "vm/flash.hpp"
 
 namespace mpboard {
 namespace {
@@ -30,7 +32,10 @@ const char* const HELP =
     "                    with --vm, qemu runs in it and the machine's eth1 is the tap device\n"
     "                    eth1 there (without it, eth0 and eth1 are wired to each other)\n"
     "  --ppc             run the static powerpc launcher (MPBOARD_PPC_LAUNCHER, or --launcher)\n"
-    "                    under a static qemu-ppc (MP_QEMU_PPC_STATIC, else qemu-ppc-static)\n"
+    "                    under a static qemu-ppc (MP_QEMU_PPC_STATIC, else qemu-ppc-static);\n"
+    "                    with --vm, the powerpc board build (MPBOARD_VM_PPC_LAUNCHER) on the\n"
+    "                    kernel scripts/lib/vm-ppc.sh builds (MPBOARD_VM_PPC_DIR) in\n"
+    "                    qemu-system-ppc's ppce500 machine with an e500mc core\n"
     "  --vm              boot the board build mplaunch (MPBOARD_VM_LAUNCHER, or --launcher) on\n"
     "                    Debian's kernel in qemu-system-x86_64 (MPBOARD_VM_DIR: the kernel\n"
     "                    scripts/lib/vm.sh fetches), the console on its ttyS0 (a terminal on\n"
@@ -90,12 +95,13 @@ int run_run(const Args& args) {
     options.vm = parsed.flag("--vm");
     std::string launcher = parsed.value("--launcher").value_or("");
     if (options.vm) {
-        if (options.ppc) {
-            usage_fail(
-                "run --vm: --ppc is for a jailed board (no powerpc kernel here; the powerpc "
-                "unit tests and `run --ppc` prove the byte order)");
+        const VmArch arch = options.ppc ? VmArch::ppc : VmArch::x86_64;
+        // A flash the other machine's cut left goes back into the board's files first: its
+        // /user flash mounts only on that machine.
+        if (const std::optional<VmArch> left = vm_flash_left_by(board); left && *left != arch) {
+            recovered(board);
         }
-        VmOptions vm = vm_options(launcher);
+        VmOptions vm = vm_options(launcher, arch);
         vm.netns = options.netns;
         vm.clock_scale = options.clock_scale;
         jail::exit_like(run_board_vm(board, vm));

@@ -11,6 +11,7 @@
 #include <cstdio>
 #include <cstring>
 #include <map>
+#include <optional>
 
 #include "files.hpp"
 #include "platform/sandbox/board_description.hpp"
@@ -47,9 +48,12 @@ std::vector<std::uint8_t> read_at(int fd, std::uint64_t size, std::uint64_t offs
     return bytes;
 }
 
-// The last bytes of the state block once the machine has copied user/ onto /user's flash.
-constexpr char USER_IN_MARK[] = "mpboard user in\n";
+// The last bytes of the state block once the machine has copied user/ onto /user's flash: one
+// mark for each machine, as its init writes it (mp_mark on its command line).
+constexpr char USER_IN_MARK[] = "mpboard user in\n";      // x86-64, little-endian jffs2
+constexpr char USER_IN_MARK_PPC[] = "mpboard user be\n";  // powerpc, big-endian jffs2
 constexpr std::size_t MARK_SIZE = sizeof USER_IN_MARK - 1;
+static_assert(sizeof USER_IN_MARK_PPC == sizeof USER_IN_MARK);
 // The VPD EEPROM's bytes: the start of a region of their own just below the state block, which
 // the machine's mpboard_i2c module maps (the kernel's command line says where) and writes a byte
 // at a time as the EEPROM takes them. The region's last bytes say that the board's VPD file was
@@ -77,14 +81,23 @@ void put_vpd(int fd, std::uint64_t region, std::span<const std::uint8_t> vpd,
 // Where the handed-out user/ is unpacked before it replaces user/.
 constexpr const char* UNPACKED = "run/vm-user";
 
-bool user_in_marked(int fd) {
+// The machine whose mark the file's state block holds, if any.
+std::optional<VmArch> user_in_marked(int fd) {
     struct stat st {};
     char mark[MARK_SIZE] = {};
-    return ::fstat(fd, &st) == 0 && S_ISREG(st.st_mode) &&
-           st.st_size >= static_cast<off_t>(MARK_SIZE) &&
-           ::pread(fd, mark, MARK_SIZE, st.st_size - static_cast<off_t>(MARK_SIZE)) ==
-               static_cast<ssize_t>(MARK_SIZE) &&
-           std::memcmp(mark, USER_IN_MARK, MARK_SIZE) == 0;
+    if (::fstat(fd, &st) != 0 || !S_ISREG(st.st_mode) ||
+        st.st_size < static_cast<off_t>(MARK_SIZE) ||
+        ::pread(fd, mark, MARK_SIZE, st.st_size - static_cast<off_t>(MARK_SIZE)) !=
+            static_cast<ssize_t>(MARK_SIZE)) {
+        return std::nullopt;
+    }
+    if (std::memcmp(mark, USER_IN_MARK, MARK_SIZE) == 0) {
+        return VmArch::x86_64;
+    }
+    if (std::memcmp(mark, USER_IN_MARK_PPC, MARK_SIZE) == 0) {
+        return VmArch::ppc;
+    }
+    return std::nullopt;
 }
 
 // The gzip stream at the start of the way out, inflated a window at a time.
@@ -411,7 +424,12 @@ void remove_tree(const Board& board, const std::string& relative) {
 
 }  // namespace
 
-VmFlash::VmFlash(const Board& board, std::uint32_t erase, std::uint64_t user_size) : board_(board) {
+const char* arch_name(VmArch arch) {
+    return arch == VmArch::ppc ? "powerpc" : "x86-64";
+}
+
+VmFlash::VmFlash(const Board& board, std::uint32_t erase, std::uint64_t user_size, VmArch arch)
+    : board_(board) {
     std::uint64_t offset = 0;
     for (const base::Partition& p : base::kPartitions) {
         const std::string file(platform::sandbox::board_file(p));
@@ -436,7 +454,12 @@ VmFlash::VmFlash(const Board& board, std::uint32_t erase, std::uint64_t user_siz
     pieces_.push_back({"state", "", total_ - erase, erase});
     vpd_region_ = total_ - erase - VPD_REGION;
 
-    fd_ = vm_flash_left(board) ? board.open_in(VM_FLASH, O_RDWR | O_NOFOLLOW) : base::UniqueFd();
+    const std::optional<VmArch> left = vm_flash_left_by(board);
+    if (left && *left != arch) {
+        fail(board.path(VM_FLASH) + ": left by a cut of the " + arch_name(*left) +
+             " machine, whose /user flash mounts only there (any command but run brings it back)");
+    }
+    fd_ = left ? board.open_in(VM_FLASH, O_RDWR | O_NOFOLLOW) : base::UniqueFd();
     if (fd_) {
         struct stat st {};
         if (::fstat(fd_.get(), &st) != 0 || !S_ISREG(st.st_mode) ||
@@ -546,27 +569,33 @@ void check_flash_driver(const std::string& modules) {
     const std::string dep = modules + "/modules.dep";
     const auto text = exists(dep) ? read_file(dep) : std::vector<std::uint8_t>();
     const std::string deps(text.begin(), text.end());
-    if (deps.find("/phram.ko:") == std::string::npos) {
+    const auto builtin = exists(modules + "/modules.builtin") ? read_file(modules + "/modules.builtin")
+                                                               : std::vector<std::uint8_t>();
+    const std::string built_in(builtin.begin(), builtin.end());
+    if (deps.find("/phram.ko:") == std::string::npos &&
+        built_in.find("/phram.ko\n") == std::string::npos) {
         fail(modules +
              ": no phram module, which serves the machine's flash (bash scripts/lib/vm.sh "
-             "fetches the kernel again)");
+             "or scripts/lib/vm-ppc.sh makes the kernel again)");
     }
     if (deps.find("/mpboard_i2c.ko:") == std::string::npos) {
         fail(modules +
              ": no mpboard_i2c module, which serves the machine's I2C bus, VPD EEPROM and CPLD "
-             "(bash scripts/lib/vm.sh builds it)");
+             "(bash scripts/lib/vm.sh or scripts/lib/vm-ppc.sh builds it)");
     }
 }
 
-bool vm_flash_left(const Board& board) {
+std::optional<VmArch> vm_flash_left_by(const Board& board) {
     const base::UniqueFd fd = board.open_in(VM_FLASH, O_RDONLY | O_NOFOLLOW | O_NONBLOCK);
-    if (fd && user_in_marked(fd.get())) {
-        return true;
-    }
-    if (fd) {
+    const std::optional<VmArch> arch = fd ? user_in_marked(fd.get()) : std::nullopt;
+    if (fd && !arch) {
         board.remove(VM_FLASH);  // the cut came before user/ was on it: user/ is as it was
     }
-    return false;
+    return arch;
+}
+
+bool vm_flash_left(const Board& board) {
+    return vm_flash_left_by(board).has_value();
 }
 
 std::vector<std::uint8_t> read_left_partition(const Board& board, const base::Partition& part) {

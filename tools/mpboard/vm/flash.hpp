@@ -26,6 +26,7 @@
 #pragma once
 
 #include <cstdint>
+#include <optional>
 #include <span>
 #include <string>
 #include <vector>
@@ -38,11 +39,17 @@ namespace mpboard {
 
 inline constexpr const char* VM_FLASH = "run/vm-flash";
 
+// The machine a flash file is for: jffs2 keeps the CPU's byte order, so /user's flash that a
+// powerpc machine wrote mounts only there.
+enum class VmArch { x86_64, ppc };
+const char* arch_name(VmArch arch);
+
 class VmFlash {
 public:
     // The layout from the partition files, each a whole number of erase blocks; the file built
     // from them unless a cut left one of the layout's size.
-    VmFlash(const Board& board, std::uint32_t erase, std::uint64_t user_size);
+    // A file a cut of the other machine left fails (bring it back with that machine first).
+    VmFlash(const Board& board, std::uint32_t erase, std::uint64_t user_size, VmArch arch);
 
     // Built now: the /user flash is erased and the machine copies user/ onto it.
     bool fresh() const noexcept { return fresh_; }
@@ -76,14 +83,16 @@ private:
     base::UniqueFd fd_;
 };
 
-// Fails unless the kernel's modules directory (lib/modules/RELEASE) has phram and our
-// mpboard_i2c (whose VPD region is in the flash).
+// Fails unless the kernel's modules directory (lib/modules/RELEASE) has phram (a module, or built
+// into the kernel) and our mpboard_i2c (whose VPD region is in the flash).
 void check_flash_driver(const std::string& modules);
 
 // Whether a cut of the machine left the board's flash in run/vm-flash: the file's state block
 // says that user/ is on it (without that mark the cut came before, user/ is as it was, and the
 // file is removed).
 bool vm_flash_left(const Board& board);
+// The same, with the machine that left it.
+std::optional<VmArch> vm_flash_left_by(const Board& board);
 
 // One partition of the flash a cut left, read or written where the file holds it (the partitions
 // lie back to back at its start, each its file's size), so a command that needs no more than that

@@ -61,6 +61,11 @@ constexpr unsigned USER_FLASH_KIB = 16384;
 constexpr const char* KERNEL_ARGS =
     "console=ttyS0 loglevel=0 panic=-1 mitigations=off tsc=reliable no_timer_check "
     "lpj=4000000";
+// qemu's e500 machine makes its first UART the firmware's console (the device tree's stdout-path),
+// where the kernel's early debug output (udbg) writes its progress lines before any console=
+// applies: that UART goes nowhere, and the board's console is the second, which the machine's
+// init names /dev/ttyS0 (mp_uart), as the launcher opens it.
+constexpr const char* KERNEL_ARGS_PPC = "console=ttyS1 loglevel=0 panic=-1 mp_uart=ttyS1";
 const std::set<std::string_view> REAL_IN_VM = {"reboot", "halt", "poweroff", "mount", "umount"};
 
 // The caller's terminal is the serial line when both standard streams are that one terminal:
@@ -78,9 +83,42 @@ std::string fd_path(const base::UniqueFd& fd) {
     return "/proc/self/fd/" + std::to_string(fd.get());
 }
 
-// A host program at `inside`, with its loader and shared libraries at the paths it names.
-void add_program(Initramfs& ramfs, const std::string& program, const std::string& inside) {
+// What differs between the two machines, beside the programs and the kernel in VmOptions.
+struct MachineKind {
+    const char* kernel_file;   // in VmOptions::kernel
+    const char* kernel_args;
+    std::vector<std::string> qemu_machine;  // with the UARTs before the console's
+    const char* modules;       // loaded by the machine's init before the flash is made (the
+                               // powerpc kernel has its drivers built in)
+    const char* second_bus;    // the SoC's or chipset's own I2C controller, after our bus 0
+    const char* user_mark;     // which machine wrote /user's flash (vm/flash.hpp)
+};
+
+MachineKind kind_of(VmArch arch) {
+    if (arch == VmArch::ppc) {
+        // The e500mc core has a classic FPU: the board build's hard-float code runs as it is,
+        // where qemu's default e500v2 (SPE, no FPU) would need the kernel's FPU emulation.
+        return {"vmlinux",
+                KERNEL_ARGS_PPC,
+                {"-machine", "ppce500", "-cpu", "e500mc", "-chardev", "null,id=firmware",
+                 "-serial", "chardev:firmware"},
+                "", "i2c-mpc", "be"};
+    }
+    return {"vmlinuz", KERNEL_ARGS, {"-machine", "pc"},
+            "virtio_pci,phram,mtdblock,jffs2,i2c-dev,e1000", "i2c-piix4", "in"};
+}
+
+// A program at `inside`, with its loader and shared libraries: a host program's at the paths it
+// names, a powerpc one's from its toolchain's root.
+void add_program(Initramfs& ramfs, const std::string& program, const std::string& inside,
+                 const VmOptions& options) {
     ramfs.file(inside, read_file(program), 0755);
+    if (options.arch == VmArch::ppc) {
+        for (const ForeignObject& object : foreign_objects_of(program, options.sysroot)) {
+            ramfs.file(object.inside.substr(1), read_file(object.host), 0755);
+        }
+        return;
+    }
     const std::string interp = interpreter_of(program);
     if (interp.empty()) {
         return;
@@ -188,7 +226,9 @@ std::vector<std::uint8_t> machine_root(const Board& board, const VmOptions& opti
     }
     const std::string init = VM_INIT;
     ramfs.file("init", std::vector<std::uint8_t>(init.begin(), init.end()), 0755);
-    ramfs.file("bin/busybox", board.read("bin/busybox"), 0755);
+    ramfs.file("bin/busybox",
+               options.busybox.empty() ? board.read("bin/busybox") : read_file(options.busybox),
+               0755);
     for (const StandIn& s : STANDINS) {
         if (REAL_IN_VM.contains(s.name)) {
             continue;
@@ -200,13 +240,13 @@ std::vector<std::uint8_t> machine_root(const Board& board, const VmOptions& opti
     }
     ramfs.symlink("../../bin/busybox", "usr/bin/rx");
     if (!options.recover) {
-        add_program(ramfs, options.launcher, VM_LAUNCHER);
+        add_program(ramfs, options.launcher, VM_LAUNCHER, options);
     }
     if (!options.recover && !options.confirm.empty()) {
-        add_program(ramfs, options.confirm, VM_CONFIRM);
+        add_program(ramfs, options.confirm, VM_CONFIRM, options);
     }
     if (!options.recover && !options.status.empty()) {
-        add_program(ramfs, options.status, VM_STATUS);
+        add_program(ramfs, options.status, VM_STATUS, options);
     }
     add_tree(ramfs, options.kernel + "/modules/lib/modules/" + release, "lib/modules/" + release);
     add_clock_scale(ramfs, options.clock_scale, options.clock_library);
@@ -228,14 +268,23 @@ struct Machine {
 };
 
 Machine check_machine(const Board& board, const VmOptions& options) {
-    if (!exists(options.kernel + "/vmlinuz") || !exists(options.kernel + "/release")) {
-        fail(options.kernel +
-             ": no kernel for the virtual machine there (bash scripts/lib/vm.sh fetches it; "
-             "MPBOARD_VM_DIR names another directory)");
+    const bool ppc = options.arch == VmArch::ppc;
+    if (!exists(options.kernel + "/" + kind_of(options.arch).kernel_file) ||
+        !exists(options.kernel + "/release")) {
+        fail(options.kernel + ": no kernel for the " + arch_name(options.arch) +
+             " virtual machine there (" +
+             (ppc ? "bash scripts/lib/vm-ppc.sh builds it; MPBOARD_VM_PPC_DIR"
+                  : "bash scripts/lib/vm.sh fetches it; MPBOARD_VM_DIR") +
+             " names another directory)");
     }
     if (!options.recover && (options.launcher.empty() || !exists(options.launcher))) {
-        fail("no board build of the launcher to run (" + options.launcher +
-             "; --launcher or MPBOARD_VM_LAUNCHER names one)");
+        fail("no " + std::string(arch_name(options.arch)) + " board build of the launcher to run (" +
+             options.launcher + "; --launcher or " +
+             (ppc ? "MPBOARD_VM_PPC_LAUNCHER" : "MPBOARD_VM_LAUNCHER") + " names one)");
+    }
+    if (ppc && (options.busybox.empty() || !exists(options.busybox))) {
+        fail("no powerpc BusyBox for the machine (" + options.busybox +
+             "; bash scripts/lib/vm-ppc.sh builds it, MPBOARD_VM_PPC_BUSYBOX names another)");
     }
     Machine m;
     m.release = read_line(options.kernel + "/release");
@@ -275,10 +324,10 @@ base::UniqueFd write_initramfs(const Board& board, const VmOptions& options, con
 std::vector<std::string> qemu_command(const VmOptions& options, const Machine& machine,
                                       const VmFlash& flash, const VmNetwork& network,
                                       const base::UniqueFd& initramfs, bool terminal) {
-    std::vector<std::string> args = {
-        options.qemu,
-        "-machine",
-        "pc",
+    const MachineKind kind = kind_of(options.arch);
+    std::vector<std::string> args = {options.qemu};
+    args.insert(args.end(), kind.qemu_machine.begin(), kind.qemu_machine.end());
+    args.insert(args.end(), {
         "-accel",
         "tcg",
         "-m",
@@ -289,19 +338,21 @@ std::vector<std::string> qemu_command(const VmOptions& options, const Machine& m
         "none",
         "-no-reboot",
         "-kernel",
-        options.kernel + "/vmlinuz",
+        options.kernel + "/" + kind.kernel_file,
         "-initrd",
         fd_path(initramfs),
         "-append",
-        std::string(KERNEL_ARGS) + " mp_erase=" + std::to_string(machine.erase) +
+        std::string(kind.kernel_args) + " mp_erase=" + std::to_string(machine.erase) +
             " mp_flash=" + flash.pieces() + " mp_vpd=" + flash.vpd() + " mp_user_in=" +
-            (flash.fresh() ? "1" : "0") + " mp_mode=" + (options.recover ? "recover" : "run"),
+            (flash.fresh() ? "1" : "0") + " mp_mode=" + (options.recover ? "recover" : "run") +
+            " mp_modules=" + kind.modules + " mp_second_bus=" + kind.second_bus +
+            " mp_mark=" + kind.user_mark,
         "-chardev",
         options.recover ? "null,id=console"
         : terminal      ? "serial,id=console,path=/proc/self/fd/0"
                         : "stdio,id=console,signal=off",
         "-serial",
-        "chardev:console"};
+        "chardev:console"});
     // No new processes, no obsolete or resource calls. Run by root, qemu changes to `runas` itself
     // once it has opened what it needs, which a ban of set*id calls would kill: that ban is for
     // callers that are not root (whose qemu has no other user to change to).
@@ -442,7 +493,7 @@ int wait_for_machine(pid_t pid, KeptTerminal& terminal) {
 int run_board_vm(const Board& board, const VmOptions& options) {
     const Machine machine = check_machine(board, options);
     // The partitions, /user's flash and the way out, in one file the machine maps (vm/flash.hpp).
-    const VmFlash flash(board, machine.erase, std::uint64_t{USER_FLASH_KIB} * 1024);
+    const VmFlash flash(board, machine.erase, std::uint64_t{USER_FLASH_KIB} * 1024, options.arch);
     board.make_dirs("run");
     for (const char* old : {"run/vm-status", "run/vm-initramfs"}) {
         board.remove(old);  // left by an earlier mpboard, which shared the board directory

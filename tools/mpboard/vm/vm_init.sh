@@ -10,6 +10,11 @@
 #                the state block says so: from then on the flash file is what the board holds);
 #                0: it holds what a cut left
 #   mp_mode      run, or recover: only hand /user's flash out (after a cut)
+#   mp_modules   the kernel's modules to load first (a built-in one loads as well), name,...
+#   mp_second_bus  the chipset's or SoC's own I2C controller, loaded after bus 0
+#   mp_uart      the console's UART, named /dev/ttyS0 here (absent: ttyS0 itself)
+#   mp_mark      "in" (x86-64) or "be" (powerpc): the mark of the machine that wrote /user's
+#                flash, whose jffs2 has that machine's byte order
 # The machine never sees the board directory: what it needs comes in the initramfs (user/ as
 # /run/user-in) and the flash device (the partitions and the VPD EEPROM's bytes), and what goes
 # back leaves as one archive on the "out" flash, which mpboard unpacks on the workstation once the
@@ -30,8 +35,15 @@ mount -t sysfs sysfs /sys
 mount -t devtmpfs devtmpfs /dev
 mkdir -p /dev/pts /dev/lamel /user /tmp /run /var/log
 mount -t devpts devpts /dev/pts
+# The board's console UART as /dev/ttyS0, where the launcher opens it, when the machine's first
+# UART is another's (mp_uart: the firmware console of qemu's e500 machine).
+if [ "${mp_uart:-ttyS0}" != ttyS0 ]; then
+    uart=$(cat "/sys/class/tty/$mp_uart/dev") || fail "no $mp_uart"
+    rm -f /dev/ttyS0 "/dev/$mp_uart"
+    mknod /dev/ttyS0 c "${uart%:*}" "${uart#*:}" || fail "cannot name $mp_uart ttyS0"
+fi
 
-for m in virtio_pci phram mtdblock jffs2 i2c-dev e1000; do
+for m in $(echo "$mp_modules" | tr , ' '); do
     modprobe "$m" || fail "cannot load $m"
 done
 
@@ -53,10 +65,10 @@ for piece in $(echo "$mp_flash" | tr , ' '); do
 done
 # Bus 0 (the multiplexer, the set-up device and the VPD EEPROM, whose bytes it keeps in the flash
 # device's memory) and the CPLD's /dev/lamel/cpld_mmmap: our own module, first so that its
-# adapter is i2c-0; the chipset's SMBus is i2c-1.
+# adapter is i2c-0; the chipset's SMBus (x86-64) or the SoC's controller (powerpc) is i2c-1.
 modprobe mpboard_i2c vpd_addr=$((base + ${mp_vpd%:*})) vpd_size=${mp_vpd#*:} ||
     fail "cannot load mpboard_i2c"
-modprobe i2c-piix4 || fail "cannot load i2c-piix4"
+modprobe "$mp_second_bus" || fail "cannot load $mp_second_bus"
 
 while read -r dev size erase name rest; do
     dev=${dev%:}
@@ -102,7 +114,7 @@ if [ "$mp_user_in" = 1 ]; then
     mount -t jffs2 /dev/mtd-user /run/flash-user || fail "cannot mount /user's flash"
     cp -a /run/user-in/. /run/flash-user/ || fail "cannot copy user/ onto /user's flash"
     umount /run/flash-user
-    printf 'mpboard user in\n' | dd of=/dev/mtd-state bs=16 seek=$((mp_erase / 16 - 1)) 2> /dev/null ||
+    printf 'mpboard user %s\n' "$mp_mark" | dd of=/dev/mtd-state bs=16 seek=$((mp_erase / 16 - 1)) 2> /dev/null ||
         fail "cannot mark the flash"
 fi
 rm -rf /run/user-in
