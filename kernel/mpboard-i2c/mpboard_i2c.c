@@ -16,7 +16,11 @@
  * The EEPROM's 256 bytes live in memory the caller names with vpd_addr and
  * vpd_size: a region of the PCI memory (ivshmem) that maps the board's flash
  * file, beside the phram partitions. Each byte written is stored there at
- * once, so a write that completed survives a kill of the machine.
+ * once, so a write that completed survives a kill of the machine. The four
+ * bytes after them (when vpd_size leaves room) count the EEPROM's completed
+ * writes, little-endian, each counted after its bytes are stored: a host that
+ * watches the file (the power-cut campaign) tells from them whether the
+ * machine stopped between one write and the next.
  *
  * The CPLD is the misc device /dev/lamel/cpld_mmmap: 32 one-byte registers at
  * their file offsets (lseek, read, write, pread, pwrite), and like the board's
@@ -45,6 +49,7 @@
 #define EEPROM_ADDR	0x54
 #define EEPROM_CHANNEL	BIT(3)
 #define EEPROM_SIZE	256
+#define COUNTED_SIZE	(EEPROM_SIZE + sizeof(__le32))
 
 #define CPLD_REGS	32
 #define CPLD_VPD_CONTROL 20
@@ -68,6 +73,7 @@ enum target { NOBODY, MUX, SETUP, EEPROM };
 static struct {
 	struct mutex lock;	/* the devices' state, for the bus and the CPLD */
 	u8 *eeprom;		/* EEPROM_SIZE bytes in the flash file */
+	__le32 *writes;		/* after them, or NULL: the writes completed */
 	u8 eeprom_pointer;
 	u8 mux;
 	u8 setup[256];
@@ -138,6 +144,13 @@ static int board_msg(struct i2c_msg *msg)
 		} else {
 			WRITE_ONCE(board.eeprom[board.eeprom_pointer++], *byte);
 		}
+	}
+	if (target == EEPROM && !(msg->flags & I2C_M_RD) && msg->len > 1 &&
+	    board.writes) {
+		/* The bytes reach the memory before the count that says so. */
+		wmb();
+		WRITE_ONCE(*board.writes,
+			   cpu_to_le32(le32_to_cpu(READ_ONCE(*board.writes)) + 1));
 	}
 	return 0;
 }
@@ -257,9 +270,12 @@ static int __init mpboard_i2c_init(void)
 	}
 	mutex_init(&board.lock);
 	board.status_read = true;	/* the gate rests closed, switched */
-	board.eeprom = memremap(vpd_addr, EEPROM_SIZE, MEMREMAP_WB);
+	board.eeprom = memremap(vpd_addr, vpd_size >= COUNTED_SIZE ?
+				COUNTED_SIZE : EEPROM_SIZE, MEMREMAP_WB);
 	if (!board.eeprom)
 		return -ENOMEM;
+	if (vpd_size >= COUNTED_SIZE)
+		board.writes = (__le32 *)(board.eeprom + EEPROM_SIZE);
 	ret = i2c_add_numbered_adapter(&board_adapter);
 	if (ret)
 		goto unmap;

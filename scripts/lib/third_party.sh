@@ -193,7 +193,8 @@ mp_build_libi2c_ppc() {
 }
 
 # libsodium cross-built for the board, static, from Debian's libsodium source package: the package
-# signatures' Ed25519 and hash. The host build uses Debian's libsodium-dev.
+# signatures' Ed25519 and hash, which its minimal build (--enable-minimal) holds. The host build
+# uses Debian's libsodium-dev.
 mp_build_libsodium_ppc() {
     local lib=$MP_SODIUM_PPC/lib/libsodium.a hdr=$MP_SODIUM_PPC/include/sodium.h
     if [[ -f $lib && -f $hdr ]]; then
@@ -212,12 +213,15 @@ mp_build_libsodium_ppc() {
     fi
     mp_run_logged "$MP_SODIUM_PPC/configure.log" \
         bash -c 'cd "$1" && "$2/configure" --host=powerpc-linux-gnu --prefix="$3" \
-            --disable-shared --enable-static --with-pic=no CFLAGS="-O2"' _ \
+            --disable-shared --enable-static --enable-minimal --with-pic=no CFLAGS="-O2"' _ \
         "$obj" "$src" "$MP_SODIUM_PPC" || mp_die "libsodium configure failed"
     mp_run_logged "$MP_SODIUM_PPC/build.log" make -C "$obj" -j "$MP_JOBS" install ||
         mp_die "libsodium build failed"
-    powerpc-linux-gnu-nm "$lib" | grep ' T crypto_sign_verify_detached$' >/dev/null ||
-        mp_die "libsodium.a lacks crypto_sign_verify_detached"
+    local symbol
+    for symbol in crypto_sign_verify_detached crypto_generichash_init randombytes_set_implementation; do
+        powerpc-linux-gnu-nm "$lib" | grep " T $symbol\$" >/dev/null ||
+            mp_die "libsodium.a lacks $symbol"
+    done
     mp_ok "built ${lib#"$MP_ROOT"/} and ${hdr#"$MP_ROOT"/}"
 }
 

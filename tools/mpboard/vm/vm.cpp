@@ -29,6 +29,7 @@
 #include "files.hpp"
 #include "platform/sandbox/board_description.hpp"
 #include "vm/clock.hpp"
+#include "vm/device_tree.hpp"
 #include "vm/flash.hpp"
 #include "vm/initramfs.hpp"
 #include "vm/net.hpp"
@@ -85,13 +86,13 @@ std::string fd_path(const base::UniqueFd& fd) {
 
 // What differs between the two machines, beside the programs and the kernel in VmOptions.
 struct MachineKind {
-    const char* kernel_file;   // in VmOptions::kernel
+    const char* kernel_file;  // in VmOptions::kernel
     const char* kernel_args;
     std::vector<std::string> qemu_machine;  // with the UARTs before the console's
-    const char* modules;       // loaded by the machine's init before the flash is made (the
-                               // powerpc kernel has its drivers built in)
-    const char* second_bus;    // the SoC's or chipset's own I2C controller, after our bus 0
-    const char* user_mark;     // which machine wrote /user's flash (vm/flash.hpp)
+    const char* modules;     // loaded by the machine's init before the flash is made (the
+                             // powerpc kernel has its drivers built in)
+    const char* second_bus;  // the SoC's or chipset's own I2C controller, after our bus 0
+    const char* user_mark;   // which machine wrote /user's flash (vm/flash.hpp)
 };
 
 MachineKind kind_of(VmArch arch) {
@@ -100,12 +101,15 @@ MachineKind kind_of(VmArch arch) {
         // where qemu's default e500v2 (SPE, no FPU) would need the kernel's FPU emulation.
         return {"vmlinux",
                 KERNEL_ARGS_PPC,
-                {"-machine", "ppce500", "-cpu", "e500mc", "-chardev", "null,id=firmware",
-                 "-serial", "chardev:firmware"},
-                "", "i2c-mpc", "be"};
+                {"-machine", "ppce500", "-cpu", "e500mc", "-chardev", "null,id=firmware", "-serial",
+                 "chardev:firmware"},
+                "",
+                "i2c-mpc",
+                "be"};
     }
-    return {"vmlinuz", KERNEL_ARGS, {"-machine", "pc"},
-            "virtio_pci,phram,mtdblock,jffs2,i2c-dev,e1000", "i2c-piix4", "in"};
+    return {"vmlinuz",          KERNEL_ARGS,
+            {"-machine", "pc"}, "virtio_pci,phram,mtdblock,jffs2,i2c-dev,e1000",
+            "i2c-piix4",        "in"};
 }
 
 // A program at `inside`, with its loader and shared libraries: a host program's at the paths it
@@ -278,8 +282,8 @@ Machine check_machine(const Board& board, const VmOptions& options) {
              " names another directory)");
     }
     if (!options.recover && (options.launcher.empty() || !exists(options.launcher))) {
-        fail("no " + std::string(arch_name(options.arch)) + " board build of the launcher to run (" +
-             options.launcher + "; --launcher or " +
+        fail("no " + std::string(arch_name(options.arch)) +
+             " board build of the launcher to run (" + options.launcher + "; --launcher or " +
              (ppc ? "MPBOARD_VM_PPC_LAUNCHER" : "MPBOARD_VM_LAUNCHER") + " names one)");
     }
     if (ppc && (options.busybox.empty() || !exists(options.busybox))) {
@@ -321,38 +325,117 @@ base::UniqueFd write_initramfs(const Board& board, const VmOptions& options, con
     return initramfs;
 }
 
+std::string kernel_command_line(const VmOptions& options, const Machine& machine,
+                                const VmFlash& flash) {
+    const MachineKind kind = kind_of(options.arch);
+    return std::string(kind.kernel_args) + " mp_erase=" + std::to_string(machine.erase) +
+           " mp_flash=" + flash.pieces() + " mp_vpd=" + flash.vpd() +
+           " mp_user_in=" + (flash.fresh() ? "1" : "0") +
+           " mp_mode=" + (options.recover ? "recover" : "run") + " mp_modules=" + kind.modules +
+           " mp_second_bus=" + kind.second_bus + " mp_mark=" + kind.user_mark;
+}
+
+// The e500 machine's device tree as qemu makes it for this kernel, initramfs and command line
+// (qemu's dumpdtb, which ends qemu before the machine runs), its UARTs' clock set
+// (vm/device_tree.hpp), in a memory file for qemu's dtb option. qemu writes it into run/,
+// reached through a descriptor of that directory, so that nothing a board left there redirects
+// the write.
+base::UniqueFd e500_device_tree(const Board& board, const VmOptions& options,
+                                const Machine& machine, const VmFlash& flash,
+                                const base::UniqueFd& initramfs) {
+    const base::UniqueFd run = board.open_in("run", O_RDONLY | O_DIRECTORY | O_NOFOLLOW);
+    if (!run) {
+        fail_errno(board.path("run"));
+    }
+    static_cast<void>(::unlinkat(run.get(), "vm-dtb", 0));
+    std::vector<std::string> args = {options.qemu,
+                                     "-machine",
+                                     "ppce500,dumpdtb=" + fd_path(run) + "/vm-dtb",
+                                     "-cpu",
+                                     "e500mc",
+                                     "-accel",
+                                     "tcg",
+                                     "-m",
+                                     "256",
+                                     "-nodefaults",
+                                     "-no-user-config",
+                                     "-display",
+                                     "none",
+                                     "-kernel",
+                                     options.kernel + "/" + kind_of(options.arch).kernel_file,
+                                     "-initrd",
+                                     fd_path(initramfs),
+                                     "-append",
+                                     kernel_command_line(options, machine, flash),
+                                     "-serial",
+                                     "null",
+                                     "-serial",
+                                     "null"};
+    std::vector<char*> argv;
+    for (std::string& a : args) {
+        argv.push_back(a.data());
+    }
+    argv.push_back(nullptr);
+    std::fflush(nullptr);
+    const pid_t pid = ::fork();
+    if (pid < 0) {
+        fail_errno("fork");
+    }
+    if (pid == 0) {
+        ::prctl(PR_SET_PDEATHSIG, SIGKILL);
+        const int null = ::open("/dev/null", O_RDWR);
+        for (const int fd : {0, 1, 2}) {
+            ::dup2(null, fd);
+        }
+        for (const int fd : {run.get(), initramfs.get()}) {
+            ::fcntl(fd, F_SETFD, 0);
+        }
+        ::execvp(argv[0], argv.data());
+        ::_exit(127);
+    }
+    int status = 0;
+    while (::waitpid(pid, &status, 0) < 0 && errno == EINTR) {
+    }
+    const base::UniqueFd dumped(::openat(run.get(), "vm-dtb", O_RDONLY | O_NOFOLLOW | O_CLOEXEC));
+    static_cast<void>(::unlinkat(run.get(), "vm-dtb", 0));
+    struct stat st {};
+    if (!WIFEXITED(status) || WEXITSTATUS(status) != 0 || !dumped ||
+        ::fstat(dumped.get(), &st) != 0 || !S_ISREG(st.st_mode) || st.st_size <= 0 ||
+        st.st_size > 8 << 20) {
+        fail(options.qemu + " did not make the machine's device tree (-machine dumpdtb)");
+    }
+    std::vector<std::uint8_t> dtb(static_cast<std::size_t>(st.st_size));
+    if (::pread(dumped.get(), dtb.data(), dtb.size(), 0) != static_cast<ssize_t>(dtb.size())) {
+        fail_errno("the machine's device tree");
+    }
+    if (set_uart_clocks(dtb, E500_UART_CLOCK) == 0) {
+        fail("the machine's device tree has no UART with a clock to set");
+    }
+    base::UniqueFd tree(::memfd_create("mpboard-vm-dtb", MFD_CLOEXEC));
+    if (!tree || ::write(tree.get(), dtb.data(), dtb.size()) != static_cast<ssize_t>(dtb.size())) {
+        fail_errno("the machine's device tree");
+    }
+    return tree;
+}
+
 std::vector<std::string> qemu_command(const VmOptions& options, const Machine& machine,
                                       const VmFlash& flash, const VmNetwork& network,
-                                      const base::UniqueFd& initramfs, bool terminal) {
+                                      const base::UniqueFd& initramfs,
+                                      const base::UniqueFd& device_tree, bool terminal) {
     const MachineKind kind = kind_of(options.arch);
     std::vector<std::string> args = {options.qemu};
     args.insert(args.end(), kind.qemu_machine.begin(), kind.qemu_machine.end());
-    args.insert(args.end(), {
-        "-accel",
-        "tcg",
-        "-m",
-        "256",
-        "-nodefaults",
-        "-no-user-config",
-        "-display",
-        "none",
-        "-no-reboot",
-        "-kernel",
-        options.kernel + "/" + kind.kernel_file,
-        "-initrd",
-        fd_path(initramfs),
-        "-append",
-        std::string(kind.kernel_args) + " mp_erase=" + std::to_string(machine.erase) +
-            " mp_flash=" + flash.pieces() + " mp_vpd=" + flash.vpd() + " mp_user_in=" +
-            (flash.fresh() ? "1" : "0") + " mp_mode=" + (options.recover ? "recover" : "run") +
-            " mp_modules=" + kind.modules + " mp_second_bus=" + kind.second_bus +
-            " mp_mark=" + kind.user_mark,
-        "-chardev",
-        options.recover ? "null,id=console"
-        : terminal      ? "serial,id=console,path=/proc/self/fd/0"
-                        : "stdio,id=console,signal=off",
-        "-serial",
-        "chardev:console"});
+    if (device_tree) {  // after "-machine NAME"
+        args[2] += ",dtb=" + fd_path(device_tree);
+    }
+    args.insert(args.end(), {"-accel", "tcg", "-m", "256", "-nodefaults", "-no-user-config",
+                             "-display", "none", "-no-reboot", "-kernel",
+                             options.kernel + "/" + kind.kernel_file, "-initrd", fd_path(initramfs),
+                             "-append", kernel_command_line(options, machine, flash), "-chardev",
+                             options.recover ? "null,id=console"
+                             : terminal      ? "serial,id=console,path=/proc/self/fd/0"
+                                             : "stdio,id=console,signal=off",
+                             "-serial", "chardev:console"});
     // No new processes, no obsolete or resource calls. Run by root, qemu changes to `runas` itself
     // once it has opened what it needs, which a ban of set*id calls would kill: that ban is for
     // callers that are not root (whose qemu has no other user to change to).
@@ -407,7 +490,8 @@ private:
 
 // Starts qemu with `args`; returns the process to wait for.
 pid_t start_qemu(std::vector<std::string>& args, const Machine& machine, bool terminal,
-                 const VmFlash& flash, const base::UniqueFd& initramfs, const VmNetwork& network) {
+                 const VmFlash& flash, const base::UniqueFd& initramfs,
+                 const base::UniqueFd& device_tree, const VmNetwork& network) {
     std::fflush(nullptr);
     // Run as root, qemu's change of user clears the parent-death signal: it then runs in a PID
     // namespace of its own whose first process (which keeps that signal) takes it along when
@@ -450,8 +534,10 @@ pid_t start_qemu(std::vector<std::string>& args, const Machine& machine, bool te
         argv.push_back(a.data());
     }
     argv.push_back(nullptr);
-    for (const int fd : {flash.fd(), initramfs.get()}) {
-        ::fcntl(fd, F_SETFD, 0);
+    for (const int fd : {flash.fd(), initramfs.get(), device_tree.get()}) {
+        if (fd >= 0) {
+            ::fcntl(fd, F_SETFD, 0);
+        }
     }
     network.enter();
     ::execvp(argv[0], argv.data());
@@ -502,10 +588,13 @@ int run_board_vm(const Board& board, const VmOptions& options) {
         write_initramfs(board, options, machine, flash.fresh() && !options.recover);
     const bool terminal = !options.recover && serial_line_is_terminal();
     const VmNetwork network(board, options.netns);
+    const base::UniqueFd device_tree =
+        options.arch == VmArch::ppc ? e500_device_tree(board, options, machine, flash, initramfs)
+                                    : base::UniqueFd();
     std::vector<std::string> args =
-        qemu_command(options, machine, flash, network, initramfs, terminal);
+        qemu_command(options, machine, flash, network, initramfs, device_tree, terminal);
     KeptTerminal kept(terminal);
-    const pid_t pid = start_qemu(args, machine, terminal, flash, initramfs, network);
+    const pid_t pid = start_qemu(args, machine, terminal, flash, initramfs, device_tree, network);
     const int status = wait_for_machine(pid, kept);
     board.clear_set_id_bits();
     if (!WIFEXITED(status) || WEXITSTATUS(status) != 0) {
