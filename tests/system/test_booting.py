@@ -87,10 +87,10 @@ BOOTS = [
 ON_VM = [BOOTS[1], BOOTS[5], BOOTS[7]]
 
 
-@pytest.mark.parametrize("board, case", [("jail", c) for c in BOOTS] +
-                         [pytest.param(k.values[0], c, marks=k.marks) for k in VM_KINDS
-                          for c in ON_VM], indirect=["board"],
-                         ids=lambda v: getattr(v, "name", None))
+@pytest.mark.parametrize(
+    "board, case", [("jail", c) for c in BOOTS] +
+    [pytest.param(k.values[0], c, marks=k.marks) for k in VM_KINDS
+     for c in ON_VM], indirect=["board"], ids=lambda v: getattr(v, "name", None))
 def test_boot(board, case):
     _, image, slot1, slot2, rescue, err, out, booted, history, old_history = case
     if old_history == "fifo":

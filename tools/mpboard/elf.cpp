@@ -161,8 +161,7 @@ std::vector<ForeignObject> foreign_objects_of(const std::string& exe, const std:
     if (!exists(objects[0].host)) {
         fail(exe + ": its loader " + interp + " is not in " + sysroot);
     }
-    std::vector<std::pair<std::string, std::vector<std::string>>> todo{
-        {exe, program.needed()}};
+    std::vector<std::pair<std::string, std::vector<std::string>>> todo{{exe, program.needed()}};
     std::set<std::string> seen;
     while (!todo.empty()) {
         auto [from, names] = std::move(todo.back());

@@ -82,8 +82,7 @@ VmOptions vm_options(const std::string& launcher, VmArch arch) {
 
 const Board& recovered(const Board& board) {
     if (const std::optional<VmArch> arch = vm_flash_left_by(board)) {
-        std::fprintf(stderr,
-                     "mpboard: %s: bringing back the flash a cut of the %s machine left\n",
+        std::fprintf(stderr, "mpboard: %s: bringing back the flash a cut of the %s machine left\n",
                      board.path(VM_FLASH).c_str(), arch_name(*arch));
         VmOptions vm = vm_options("", *arch);
         vm.recover = true;

@@ -569,8 +569,9 @@ void check_flash_driver(const std::string& modules) {
     const std::string dep = modules + "/modules.dep";
     const auto text = exists(dep) ? read_file(dep) : std::vector<std::uint8_t>();
     const std::string deps(text.begin(), text.end());
-    const auto builtin = exists(modules + "/modules.builtin") ? read_file(modules + "/modules.builtin")
-                                                               : std::vector<std::uint8_t>();
+    const auto builtin = exists(modules + "/modules.builtin")
+                             ? read_file(modules + "/modules.builtin")
+                             : std::vector<std::uint8_t>();
     const std::string built_in(builtin.begin(), builtin.end());
     if (deps.find("/phram.ko:") == std::string::npos &&
         built_in.find("/phram.ko\n") == std::string::npos) {
