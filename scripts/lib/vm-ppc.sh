@@ -131,23 +131,8 @@ mp_build_vm_ppc_module() {
         mp_ok "powerpc VM module mpboard_i2c built earlier (${into#"$MP_ROOT"/}/extra)"
         return 0
     fi
-    rm -rf "$dir/module-build"
-    mkdir -p "$dir/module-build"
-    cp "$src"/Kbuild "$src"/Makefile "$src"/*.c "$dir/module-build/"
-    mp_run_logged "$log" make -C "$dir/module-build" KDIR="$dir/obj" ARCH=powerpc \
-        CROSS_COMPILE=powerpc-linux-gnu- || {
-        mp_fail "the module mpboard_i2c did not build for powerpc (log: ${log#"$MP_ROOT"/})"
-        return 1
-    }
-    mkdir -p "$into/extra"
-    cp "$dir/module-build/mpboard_i2c.ko" "$into/extra/mpboard_i2c.ko.tmp"
-    mv "$into/extra/mpboard_i2c.ko.tmp" "$into/extra/mpboard_i2c.ko"
-    depmod -b "$dir/modules" "$release" || {
-        mp_fail "depmod failed"
-        return 1
-    }
-    printf '%s\n' "$sum" >"$dir/mpboard_i2c.sum"
-    rm -rf "$dir/module-build"
+    _mp_make_own_module "$dir" "$dir/obj" "$release" "$sum" "$log" ARCH=powerpc \
+        CROSS_COMPILE=powerpc-linux-gnu- || return 1
     mp_ok "powerpc VM module mpboard_i2c built against the powerpc kernel $release (log: ${log#"$MP_ROOT"/})"
 }
 

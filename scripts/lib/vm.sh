@@ -145,11 +145,21 @@ mp_build_vm_module() {
             return 1
         }
     fi
-    # Built in a copy, so the source folder keeps no build products.
+    _mp_make_own_module "$dir" "$kdir" "$release" "$sum" "$log" || return 1
+    mp_ok "VM module mpboard_i2c built against linux-headers-$release (log: ${log#"$MP_ROOT"/})"
+}
+
+# _mp_make_own_module DIR KDIR RELEASE SUM LOG [MAKE ARGS...]: kernel/mpboard-i2c built against
+# KDIR in a copy (the source folder keeps no build products), put into DIR/modules/lib/modules/
+# RELEASE/extra with a new modules.dep, and SUM (of its source) kept in DIR/mpboard_i2c.sum.
+_mp_make_own_module() {
+    local dir=$1 kdir=$2 release=$3 sum=$4 log=$5 src=$MP_VM_OWN_MODULE
+    shift 5
+    local into=$dir/modules/lib/modules/$release
     rm -rf "$dir/module-build"
     mkdir -p "$dir/module-build"
     cp "$src"/Kbuild "$src"/Makefile "$src"/*.c "$dir/module-build/"
-    mp_run_logged "$log" make -C "$dir/module-build" KDIR="$kdir" || {
+    mp_run_logged "$log" make -C "$dir/module-build" KDIR="$kdir" "$@" || {
         mp_fail "the module mpboard_i2c did not build (log: ${log#"$MP_ROOT"/})"
         return 1
     }
@@ -162,7 +172,6 @@ mp_build_vm_module() {
     }
     printf '%s\n' "$sum" >"$dir/mpboard_i2c.sum"
     rm -rf "$dir/module-build"
-    mp_ok "VM module mpboard_i2c built against linux-headers-$release (log: ${log#"$MP_ROOT"/})"
 }
 
 # Run directly (bash scripts/lib/vm.sh), it fetches the kernel for `mpboard run --vm`.
