@@ -1,16 +1,18 @@
 #include "vm/device_tree.hpp"
 
 #include <cstring>
+#include <span>
 #include <string>
 #include <string_view>
 
+#include "base/byte_order.hpp"
 #include "failure.hpp"
 
 namespace mpboard {
 
 namespace {
 
-// The flattened tree's tokens (the devicetree specification's structure block).
+// The flattened tree's tokens (its structure block, as the kernel's dtb format lays it out).
 constexpr std::uint32_t FDT_MAGIC = 0xd00dfeed;
 constexpr std::uint32_t BEGIN_NODE = 1;
 constexpr std::uint32_t END_NODE = 2;
@@ -22,8 +24,7 @@ std::uint32_t be32(const std::vector<std::uint8_t>& b, std::size_t at) {
     if (at > b.size() || b.size() - at < 4) {
         fail("the machine's device tree ends early");
     }
-    return static_cast<std::uint32_t>(b[at]) << 24 | static_cast<std::uint32_t>(b[at + 1]) << 16 |
-           static_cast<std::uint32_t>(b[at + 2]) << 8 | b[at + 3];
+    return be32_at(b.data(), at);
 }
 
 // A NUL-terminated string at `at`, within `end`.
@@ -70,10 +71,7 @@ std::size_t set_uart_clocks(std::vector<std::uint8_t>& dtb, std::uint32_t hz) {
             }
             if (node.starts_with("serial@") && length == 4 &&
                 string_at(dtb, strings + name, strings_end) == "clock-frequency") {
-                for (int i = 0; i < 4; ++i) {
-                    dtb[at + static_cast<std::size_t>(i)] =
-                        static_cast<std::uint8_t>(hz >> (24 - 8 * i));
-                }
+                store_be32(std::span<std::uint8_t, 4>(dtb.data() + at, 4), hz);
                 ++set;
             }
             at = aligned(at + length);
