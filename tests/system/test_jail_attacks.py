@@ -146,3 +146,26 @@ def test_hostile_application(request, package, user, console):
     if user != "root" and not console:
         assert "--netns needs root" in subprocess.run([*run, "--netns", "x"], capture_output=True,
                                                       text=True).stderr
+
+
+# `ip netns` makes /run/netns a mount point of its own the first time it adds a name; a board's pin
+# made before that stays reachable by its name and goes at the end of the run. In a mount namespace
+# of the test's own, with a /run in which the directory is no mount point yet.
+def test_netns_pin_survives_ip_netns_first_use(new_board):
+    if os.geteuid() != 0:
+        pytest.skip("--netns needs root")
+    board = new_board(rescue=True)  # waits at the menu
+    script = f"""mount -t tmpfs run /run && mkdir /run/netns /run/in && mkfifo /run/in/menu
+exec 3<>/run/in/menu
+{MPBOARD} run {board.path} --clock-scale 0 --netns pinned <&3 >/dev/null 2>&1 &
+until [ "$(stat -f -c %T /run/netns/pinned 2>/dev/null)" = nsfs ]; do
+    kill -0 $! || exit 1
+    sleep 0.1
+done
+ip netns add other && stat -f -c %T /run/netns/pinned && ip netns exec pinned true && echo reached
+ip netns del other
+kill $! && wait $!
+ls /run/netns"""
+    out = subprocess.run(["unshare", "--mount", "sh", "-c", script], capture_output=True, text=True,
+                         timeout=TIMEOUT)
+    assert out.stdout == "nsfs\nreached\n", out

@@ -49,6 +49,21 @@ bool left_by_a_killed_run(const std::string& pin) {
     return true;
 }
 
+// `ip netns` keeps /run/netns a shared mount point (so that a name removed in one mount namespace
+// goes in all), and the first time it adds a namespace where the directory is not one yet it
+// bind-mounts the directory on itself: a pin mounted there before would be hidden under that mount,
+// unreachable by its name and impossible to remove. The directory is made that mount point first,
+// as `ip netns` makes it.
+void share_netns_dir() {
+    if (::mount("", NETNS_DIR, "none", MS_SHARED | MS_REC, nullptr) == 0) {
+        return;
+    }
+    if (errno != EINVAL || ::mount(NETNS_DIR, NETNS_DIR, "none", MS_BIND | MS_REC, nullptr) != 0 ||
+        ::mount("", NETNS_DIR, "none", MS_SHARED | MS_REC, nullptr) != 0) {
+        fail_errno(NETNS_DIR, "making it a shared mount point as ip netns does");
+    }
+}
+
 }  // namespace
 
 NetnsPin::NetnsPin(const std::string& name) {
@@ -62,6 +77,7 @@ NetnsPin::NetnsPin(const std::string& name) {
         usage_fail("--netns " + name + ": not a namespace name");
     }
     make_dirs(NETNS_DIR);
+    share_netns_dir();
     path_ = std::string(NETNS_DIR) + "/" + name;
     if (exists(path_) && !left_by_a_killed_run(path_)) {
         fail(path_ + ": a network namespace of that name exists already");
