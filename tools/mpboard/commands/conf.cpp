@@ -10,7 +10,7 @@
 namespace mpboard {
 namespace {
 
-const char* const HELP =
+const char* const CONF_HELP =
     "usage: mpboard conf DIR [KEY=VALUE ...]\n"
     "\n"
     "Without assignments, prints every key of etc/board.conf with its value (\"(default)\" where\n"
@@ -19,7 +19,7 @@ const char* const HELP =
 }  // namespace
 
 std::string conf_help() {
-    return HELP + conf_keys_help();
+    return CONF_HELP + conf_keys_help();
 }
 
 int run_conf(const Args& args) {

@@ -7,7 +7,7 @@
 namespace mpboard {
 namespace {
 
-const char* const HELP =
+const char* const CREATE_HELP =
     "usage: mpboard create DIR [--demo] [--force] [--busybox FILE]\n"
     "\n"
     "Makes a board directory: BusyBox and the stand-in programs in bin/, the six flash\n"
@@ -23,11 +23,11 @@ const char* const HELP =
 }  // namespace
 
 std::string create_help() {
-    return HELP;
+    return CREATE_HELP;
 }
 
 int run_create(const Args& args) {
-    const BoardArgs call = take_board(args, HELP);
+    const BoardArgs call = take_board(args, CREATE_HELP);
     const host_tools::ParsedArgs parsed =
         host_tools::parse_args(call.rest,
                                {.command = "create",

@@ -6,7 +6,7 @@
 namespace mpboard {
 namespace {
 
-const char* const HELP =
+const char* const DESCRIBE_HELP =
     "usage: mpboard describe [--json]\n"
     "\n"
     "Prints what every sandbox board is made of: each flash partition with its file under the\n"
@@ -19,7 +19,7 @@ const char* const HELP =
 }  // namespace
 
 std::string describe_help() {
-    return HELP;
+    return DESCRIBE_HELP;
 }
 
 int run_describe(const Args& args) {

@@ -11,7 +11,7 @@
 namespace mpboard {
 namespace {
 
-const char* const HELP =
+const char* const ENV_HELP =
     "usage: mpboard env DIR [NAME=VALUE ...]\n"
     "\n"
     "Without assignments, prints the variables of the U-Boot environment partition\n"
@@ -25,11 +25,11 @@ const char* const HELP =
 }  // namespace
 
 std::string env_help() {
-    return HELP;
+    return ENV_HELP;
 }
 
 int run_env(const Args& args) {
-    const BoardArgs call = take_board(args, HELP);
+    const BoardArgs call = take_board(args, ENV_HELP);
     const Args& words = call.rest;
     const Board board = Board::open(call.dir);
     const base::Partition& part = base::partition(base::PartitionId::ubootenv);

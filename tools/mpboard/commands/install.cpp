@@ -9,7 +9,7 @@
 namespace mpboard {
 namespace {
 
-const char* const HELP =
+const char* const INSTALL_HELP =
     "usage: mpboard install DIR PACKAGE [--slot 1|2] [--check-versions] [--allow-older]\n"
     "\n"
     "Installs an image package into the board with the launcher's own installer, inside the\n"
@@ -27,11 +27,11 @@ const char* const HELP =
 }  // namespace
 
 std::string install_help() {
-    return HELP;
+    return INSTALL_HELP;
 }
 
 int run_install(const Args& args) {
-    const BoardArgs call = take_board(args, HELP);
+    const BoardArgs call = take_board(args, INSTALL_HELP);
     const Board board = Board::open(call.dir);
     const host_tools::ParsedArgs parsed = host_tools::parse_args(
         call.rest,
@@ -49,7 +49,7 @@ int run_install(const Args& args) {
     options.check_versions = parsed.flag("--check-versions");
     options.allow_older = parsed.flag("--allow-older");
     if (parsed.positional().empty()) {
-        std::fputs(HELP, stderr);
+        std::fputs(INSTALL_HELP, stderr);
         usage_fail("install: missing package");
     }
     options.package = parsed.positional()[0];

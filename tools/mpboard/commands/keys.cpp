@@ -19,7 +19,7 @@
 namespace mpboard {
 namespace {
 
-const char* const HELP =
+const char* const KEYS_HELP =
     "usage: mpboard keys DIR add FILE.pub\n"
     "       mpboard keys DIR list\n"
     "       mpboard keys DIR remove NAME|KEYID\n"
@@ -45,7 +45,7 @@ const char* const HELP =
 }  // namespace
 
 std::string keys_help() {
-    return HELP;
+    return KEYS_HELP;
 }
 
 namespace {
@@ -97,7 +97,7 @@ std::string id_of(const Entry& e) {
 
 int run_keys(const Args& args) {
     if (args.size() < 2) {
-        std::fputs(HELP, stderr);
+        std::fputs(KEYS_HELP, stderr);
         usage_fail("keys: expected DIR add|list|remove");
     }
     const Board board = Board::open(args[0]);
@@ -156,7 +156,7 @@ int run_keys(const Args& args) {
         }
         return failed ? EXIT_FAILED : EXIT_OK;
     }
-    std::fputs(HELP, stderr);
+    std::fputs(KEYS_HELP, stderr);
     usage_fail("keys: expected DIR add FILE.pub, DIR list or DIR remove NAME|KEYID");
 }
 

@@ -8,7 +8,7 @@
 namespace mpboard {
 namespace {
 
-const char* const HELP =
+const char* const LINK_HELP =
     "usage: mpboard link DIR up|down\n"
     "\n"
     "Switches the link of eth0 (the management port) of the board's virtual machine while\n"
@@ -18,15 +18,15 @@ const char* const HELP =
 }  // namespace
 
 std::string link_help() {
-    return HELP;
+    return LINK_HELP;
 }
 
 int run_link(const Args& args) {
-    const BoardArgs call = take_board(args, HELP);
+    const BoardArgs call = take_board(args, LINK_HELP);
     const Args& words = call.rest;
     const Board board = Board::open(call.dir);
     if (words.size() != 1 || (words[0] != "up" && words[0] != "down")) {
-        std::fputs(HELP, stderr);
+        std::fputs(LINK_HELP, stderr);
         usage_fail("link: expected up or down");
     }
     set_vm_link(board, words[0] == "up");

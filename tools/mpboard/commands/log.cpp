@@ -13,7 +13,7 @@
 namespace mpboard {
 namespace {
 
-const char* const HELP =
+const char* const LOG_HELP =
     "usage: mpboard log DIR [--clear]\n"
     "\n"
     "Prints var/log/board.log: one \"<kind>: <detail>\" line per thing that happened on the\n"
@@ -23,11 +23,11 @@ const char* const HELP =
 }  // namespace
 
 std::string log_help() {
-    return HELP;
+    return LOG_HELP;
 }
 
 int run_log(const Args& args) {
-    const BoardArgs call = take_board(args, HELP);
+    const BoardArgs call = take_board(args, LOG_HELP);
     const Board board = Board::open(call.dir);
     const host_tools::ParsedArgs parsed = host_tools::parse_args(
         call.rest, {.command = "log", .options = {{"--clear"}}, .max_positional = 0}, ARG_RULES);

@@ -12,7 +12,7 @@
 namespace mpboard {
 namespace {
 
-const char* const HELP =
+const char* const RUN_HELP =
     "usage: mpboard run DIR [--clock-scale X] [--netns NAME] [--ppc] [--vm] [--launcher FILE]\n"
     "                       [--pids-max N] [--memory-max BYTES]\n"
     "\n"
@@ -54,11 +54,11 @@ const char* const HELP =
 }  // namespace
 
 std::string run_help() {
-    return HELP;
+    return RUN_HELP;
 }
 
 int run_run(const Args& args) {
-    const BoardArgs call = take_board(args, HELP);
+    const BoardArgs call = take_board(args, RUN_HELP);
     const Board board = Board::open(call.dir);
     const host_tools::ParsedArgs parsed =
         host_tools::parse_args(call.rest,

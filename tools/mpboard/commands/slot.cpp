@@ -8,7 +8,7 @@
 namespace mpboard {
 namespace {
 
-const char* const HELP =
+const char* const SLOT_HELP =
     "usage: mpboard slot DIR 1|2 PACKAGE|--remove\n"
     "\n"
     "Copies an image package into /user/images/image1 or image2 of the board, or removes it.\n"
@@ -17,15 +17,15 @@ const char* const HELP =
 }  // namespace
 
 std::string slot_help() {
-    return HELP;
+    return SLOT_HELP;
 }
 
 int run_slot(const Args& args) {
-    const BoardArgs call = take_board(args, HELP);
+    const BoardArgs call = take_board(args, SLOT_HELP);
     const Args& words = call.rest;
     const Board board = recovered(Board::open(call.dir));
     if (words.size() != 2 || (words[0] != "1" && words[0] != "2")) {
-        std::fputs(HELP, stderr);
+        std::fputs(SLOT_HELP, stderr);
         usage_fail("slot: expected 1 or 2, then a package or --remove");
     }
     const int slot = words[0][0] - '0';

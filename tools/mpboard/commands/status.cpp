@@ -11,7 +11,7 @@
 namespace mpboard {
 namespace {
 
-const char* const HELP =
+const char* const STATUS_HELP =
     "usage: mpboard status DIR [--json] [--clock-scale X]\n"
     "\n"
     "Prints the launcher's view of the board with mplaunch-status's own code, inside the\n"
@@ -27,11 +27,11 @@ const char* const HELP =
 }  // namespace
 
 std::string status_help() {
-    return HELP;
+    return STATUS_HELP;
 }
 
 int run_status(const Args& args) {
-    const BoardArgs call = take_board(args, HELP);
+    const BoardArgs call = take_board(args, STATUS_HELP);
     const host_tools::ParsedArgs parsed =
         host_tools::parse_args(call.rest,
                                {.command = "status",

@@ -8,7 +8,7 @@
 namespace mpboard {
 namespace {
 
-const char* const HELP =
+const char* const VPD_HELP =
     "usage: mpboard vpd DIR [OFFSET[=VALUE] ...]\n"
     "\n"
     "Prints \"OFFSET VALUE\" lines (decimal offset, hexadecimal value) of the VPD EEPROM: all\n"
@@ -18,11 +18,11 @@ const char* const HELP =
 }  // namespace
 
 std::string vpd_help() {
-    return HELP;
+    return VPD_HELP;
 }
 
 int run_vpd(const Args& args) {
-    const BoardArgs call = take_board(args, HELP);
+    const BoardArgs call = take_board(args, VPD_HELP);
     const Args& words = call.rest;
     const Board board = Board::open(call.dir);
     // After a cut of a virtual machine, the EEPROM's bytes are the ones in the flash it left.

@@ -9,7 +9,7 @@
 namespace mpboard {
 namespace {
 
-const char* const HELP =
+const char* const XMODEM_RECEIVE_HELP =
     "usage: mpboard xmodem-receive DIR FILE\n"
     "\n"
     "Runs the launcher's built-in XMODEM-1K receiver inside the board on its serial line, which\n"
@@ -24,15 +24,15 @@ const char* const HELP =
 }  // namespace
 
 std::string xmodem_receive_help() {
-    return HELP;
+    return XMODEM_RECEIVE_HELP;
 }
 
 int run_xmodem_receive(const Args& args) {
-    const BoardArgs call = take_board(args, HELP);
+    const BoardArgs call = take_board(args, XMODEM_RECEIVE_HELP);
     const Args& words = call.rest;
     const Board board = Board::open(call.dir);
     if (words.size() != 1 || words[0].starts_with("--")) {
-        std::fputs(HELP, stderr);
+        std::fputs(XMODEM_RECEIVE_HELP, stderr);
         usage_fail("xmodem-receive: expected FILE, a path inside the board");
     }
     jail::exit_like(xmodem_receive_on_board(board, words[0]));

@@ -17,7 +17,7 @@ namespace mpimage {
 
 namespace {
 
-const char* const HELP =
+const char* const CREATE_HELP =
     "usage: mpimage create OUTPUT [--compatible NAME]... RECORD...\n"
     "\n"
     "Writes an image package: the records back to back, in the order given.\n"
@@ -61,7 +61,7 @@ const char* const HELP =
 }  // namespace
 
 std::string create_help() {
-    return HELP;
+    return CREATE_HELP;
 }
 
 namespace {

@@ -13,7 +13,7 @@ namespace mpimage {
 
 namespace {
 
-const char* const HELP =
+const char* const EXTRACT_HELP =
     "usage: mpimage extract PACKAGE INDEX OUTPUT [--force]\n"
     "\n"
     "Writes the payload of record INDEX (counted from 0, as list shows it) to OUTPUT. The\n"
@@ -27,7 +27,7 @@ const char* const HELP =
 }  // namespace
 
 std::string extract_help() {
-    return HELP;
+    return EXTRACT_HELP;
 }
 
 int run_extract(const Args& args) {

@@ -20,7 +20,7 @@ namespace mpimage {
 
 namespace {
 
-const char* const HELP =
+const char* const KEYGEN_HELP =
     "usage: mpimage keygen NAME\n"
     "\n"
     "Makes an Ed25519 key pair for signing packages: NAME.key, the private key (mode 0600;\n"
@@ -32,7 +32,7 @@ const char* const HELP =
 }  // namespace
 
 std::string keygen_help() {
-    return HELP;
+    return KEYGEN_HELP;
 }
 
 namespace {

@@ -15,7 +15,7 @@ namespace mpimage {
 
 namespace {
 
-const char* const HELP =
+const char* const LIST_HELP =
     "usage: mpimage list PACKAGE [--json] [--strict] [--pubkey NAME.pub]...\n"
     "\n"
     "One line per record: index, offset, type, magic, extended or not, header length, len,\n"
@@ -45,7 +45,7 @@ const char* const HELP =
 }  // namespace
 
 std::string list_help() {
-    return HELP;
+    return LIST_HELP;
 }
 
 namespace {

@@ -27,7 +27,7 @@ namespace mpimage {
 
 namespace {
 
-const char* const HELP =
+const char* const SIGN_HELP =
     "usage: mpimage sign PACKAGE --key NAME.key [--key NAME.key]... [--security-counter N]\n"
     "                    [--replace] [--output OUT]\n"
     "\n"
@@ -64,7 +64,7 @@ const char* const HELP =
 }  // namespace
 
 std::string sign_help() {
-    return HELP;
+    return SIGN_HELP;
 }
 
 namespace {

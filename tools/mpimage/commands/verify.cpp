@@ -15,7 +15,7 @@ namespace mpimage {
 
 namespace {
 
-const char* const HELP =
+const char* const VERIFY_HELP =
     "usage: mpimage verify PACKAGE [--strict] [--pubkey NAME.pub]...\n"
     "\n"
     "Checks the CRC-32 of every record. Prints a summary and exits 0 when all are intact;\n"
@@ -36,7 +36,7 @@ const char* const HELP =
 }  // namespace
 
 std::string verify_help() {
-    return HELP;
+    return VERIFY_HELP;
 }
 
 int run_verify(const Args& args) {
