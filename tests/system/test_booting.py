@@ -111,6 +111,9 @@ def test_boot(board, case):
     assert [e["seq"] for e in board.status()["boot_history"]["entries"]] == [1]
     if slot1 == HOLDS_NONE:  # the board's program and mpboard: one view of the same bytes
         assert json.loads((board.path / "user/status.json").read_text()) == board.status()
+        text = board.mpboard("status", "--clock-scale", "0").splitlines()  # and the screen's form
+        assert [line.split(";")[0] for line in text[:2]] == \
+            [f"Slot {n}: application {v}, CRC good" for n, v in ((1, "1.1.1.1"), (2, "2.2.2.2"))]
     if board.in_vm:  # its board log and /tmp are the machine's own
         return
     log = board.log(launcher=True)

@@ -160,6 +160,7 @@ STEPS = [
     Step(5, floor=5),
     Step(3, refused=5, floor=5),  # nothing written: slot 1 keeps 5
     Step(3, allow_older=True, floor=5, boots=False),  # installed, and passed over at boot
+    Step(4, allow_older=True, floor=5, boots=False),  # a second override, kept after the first
     Step(7, confirms=False, floor=5),  # booted on trial: no raise before the confirm
     Step(7, floor=7),
     Step(6, refused=7, floor=7),
@@ -171,7 +172,7 @@ def test_security_floor(board, keys):
     board.mpboard("keys", "add", keys / "rel.pub")
     board.mpboard("env", "verify=on")
     assert floor(board) == 0
-    version = "5.5.5.5"
+    version, overrides = "5.5.5.5", ""
     for n, step in enumerate(STEPS):
         package = board.write_file(
             f"p{n}", release(keys, f"{step.counter}.0.0.{n}", step.counter, step.confirms))
@@ -192,7 +193,8 @@ def test_security_floor(board, keys):
                         f"{step.counter}, the board's floor {floor(board)}.")
             assert (override in proc.stdout) == step.allow_older, proc
             if step.allow_older:
-                assert (board.path / "user/images/overrides").read_text() == override + "\n"
+                overrides += override + "\n"
+                assert (board.path / "user/images/overrides").read_text() == overrides
             assert board.last_install() == "installed" + " override" * step.allow_older
         _, out, err = board.run()
         passed = f"Image1 security counter {step.counter} is below the board's floor"
