@@ -155,8 +155,8 @@ def test_netns_pin_survives_ip_netns_first_use(new_board):
     if os.geteuid() != 0:
         pytest.skip("--netns needs root")
     board = new_board(rescue=True)  # waits at the menu
-    script = f"""mount -t tmpfs run /run && mkdir /run/netns /run/in && mkfifo /run/in/menu
-exec 3<>/run/in/menu
+    script = f"""mount -t tmpfs run /run && mkdir /run/netns && mkfifo /run/menu
+exec 3<>/run/menu
 {MPBOARD} run {board.path} --clock-scale 0 --netns pinned <&3 >/dev/null 2>&1 &
 until [ "$(stat -f -c %T /run/netns/pinned 2>/dev/null)" = nsfs ]; do
     kill -0 $! || exit 1
